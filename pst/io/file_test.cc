@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "pst/io/file.h"
+#include "pst/io/memory_file.h"
+
+namespace pst::io {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/quillmar-io-XXXXXX";
+    path_ = ::mkdtemp(tmpl);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  fs::path path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+TEST(PosixFile, ReadOnlyFileReadsAndRefusesWritesAndShortReads) {
+  TempDir dir;
+  const auto p = dir.path() / "a.bin";
+  std::ofstream(p) << "hello";
+  auto f = OpenReadOnly(p.string());
+  ASSERT_TRUE(f.ok()) << f.status().ToString();
+  EXPECT_EQ((*f)->Size(), 5u);
+  auto bytes = ReadBytes(**f, 1, 3);
+  ASSERT_TRUE(bytes.ok());
+  EXPECT_EQ(std::string(bytes->begin(), bytes->end()), "ell");
+  auto past = ReadBytes(**f, 3, 3);
+  EXPECT_TRUE(past.status().IsCorruption());
+  EXPECT_FALSE(OpenReadOnly((dir.path() / "missing").string()).ok());
+}
+
+TEST(PosixFile, CreateExclusiveRefusesExistingFilesAndLinks) {
+  TempDir dir;
+  const auto p = dir.path() / "new.pst";
+  auto f = CreateExclusive(p.string());
+  ASSERT_TRUE(f.ok());
+  const uint8_t data[] = {1, 2, 3};
+  ASSERT_TRUE((*f)->Write(10, data).ok());
+  EXPECT_EQ((*f)->Size(), 13u);
+  EXPECT_TRUE((*f)->Sync().ok());
+  EXPECT_FALSE(CreateExclusive(p.string()).ok());
+  fs::create_symlink(dir.path() / "target", dir.path() / "link.pst");
+  EXPECT_FALSE(CreateExclusive((dir.path() / "link.pst").string()).ok());
+  EXPECT_FALSE(fs::exists(dir.path() / "target"));
+}
+
+TEST(MemoryFile, GrowsOnWriteAndBoundsReads) {
+  MemoryFile f;
+  const uint8_t data[] = {7, 8};
+  ASSERT_TRUE(f.Write(4, data).ok());
+  EXPECT_EQ(f.Size(), 6u);
+  uint8_t out[2];
+  ASSERT_TRUE(f.Read(4, out).ok());
+  EXPECT_EQ(out[1], 8);
+  EXPECT_FALSE(f.Read(5, out).ok());
+  EXPECT_FALSE(f.Write(uint64_t{1} << 40, data).ok());
+}
+
+}  // namespace
+}  // namespace pst::io

@@ -1,0 +1,67 @@
+// Database: a store opened at the node-database level. Reads the header,
+// finds nodes (NBT) and blocks (BBT), reads and decodes blocks, and opens
+// nodes as NodeData. Never writes the file.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "pst/base/result.h"
+#include "pst/io/file.h"
+#include "pst/ndb/header.h"
+#include "pst/ndb/node.h"
+#include "pst/ndb/types.h"
+
+namespace pst::ndb {
+
+// A leaf entry of the node B-tree.
+struct NodeEntry {
+  Nid nid = 0;
+  Bid data_bid = 0;    // data block or XBLOCK/XXBLOCK; 0 = no data
+  Bid subnode_bid = 0; // SLBLOCK/SIBLOCK; 0 = no subnodes
+  Nid parent_nid = 0;
+};
+
+// A leaf entry of the block B-tree.
+struct BlockEntry {
+  Bid bid = 0;
+  uint64_t offset = 0;   // file offset of the block
+  uint16_t size = 0;     // bytes of data, without padding and trailer
+  uint16_t ref_count = 0;
+};
+
+class Database {
+ public:
+  // Opens and validates the header (magic, version, CRCs, sentinel, crypt
+  // method). The file must outlive nothing: the Database keeps it.
+  static Result<std::unique_ptr<Database>> Open(std::shared_ptr<const io::RandomAccessFile> file);
+
+  virtual ~Database() = default;
+
+  virtual const Header& header() const = 0;
+  Format format() const { return header().format; }
+  CryptMethod crypt_method() const { return header().crypt_method; }
+  virtual const io::RandomAccessFile& file() const = 0;
+
+  // NotFound if the NBT has no such node.
+  virtual Result<NodeEntry> FindNode(Nid nid) const = 0;
+  // NotFound if the BBT has no such block (bit 0 of bid is ignored).
+  virtual Result<BlockEntry> FindBlock(Bid bid) const = 0;
+
+  // Every NBT / BBT leaf entry in ascending key order. A damaged page is
+  // reported and ends the walk with its error.
+  virtual Status ForEachNode(const std::function<Status(const NodeEntry&)>& fn) const = 0;
+  virtual Status ForEachBlock(const std::function<Status(const BlockEntry&)>& fn) const = 0;
+
+  // Reads one block: checks its trailer (size, BID, signature, CRC) against
+  // its BBT entry and decodes data blocks per the crypt method.
+  virtual Result<Bytes> ReadBlock(Bid bid) const = 0;
+
+  // Opens a top-level node by NID.
+  virtual Result<std::unique_ptr<NodeData>> OpenNode(Nid nid) const = 0;
+  // Opens a node from its BIDs (used for subnodes and by tools).
+  virtual Result<std::unique_ptr<NodeData>> OpenNodeFromBids(Nid nid, Bid data_bid,
+                                                             Bid subnode_bid) const = 0;
+};
+
+}  // namespace pst::ndb
