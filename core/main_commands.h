@@ -1,0 +1,70 @@
+// The main window's two working commands, CmdBrowse_Click (pick a source
+// store and detect its format) and CmdConvertPST_Click (the conversion run),
+// with the window's session reference they share. frmMain owns one
+// MainCommands and routes its buttons, menu items and toolbar buttons here;
+// everything the commands show goes through MainWindow.
+//
+// While a run is in progress it yields to the event loop; browse and convert
+// started during a yield are refused, so nothing changes the shared state or
+// the session reference under the run. RequestExit() during a run stops the
+// run, removes its unfinished output file and then ends the program.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/global.h"
+#include "core/main_window.h"
+#include "core/run_environment.h"
+#include "platform/file_open_dialog.h"
+#include "platform/session.h"
+
+namespace quillmar::core {
+
+struct MainCommandsDeps {
+  MainWindow* window = nullptr;
+  platform::FileOpenDialogFactory* dialogs = nullptr;
+  platform::SessionFactory* sessions = nullptr;
+  Global* global = nullptr;
+  RunEnvironment* environment = nullptr;
+};
+
+class MainCommands {
+ public:
+  explicit MainCommands(const MainCommandsDeps& deps);
+  ~MainCommands();
+
+  MainCommands(const MainCommands&) = delete;
+  MainCommands& operator=(const MainCommands&) = delete;
+
+  // Browse: the file-open dialog, then format detection.
+  void CmdBrowse_Click();
+  // The conversion run.
+  void CmdConvertPST_Click();
+
+  // The user confirmed exit (or closed the main window). Without a run in
+  // progress the program ends at once; during a run the run is stopped, its
+  // unfinished output file removed, and then the program ends.
+  void RequestExit();
+
+  // True from the start of a conversion run to its end, yields included.
+  bool RunInProgress() const { return run_in_progress_; }
+
+  // The window's session reference: empty except while a command holds a
+  // session in it.
+  const std::shared_ptr<platform::RDOSession>& session_reference() const { return session_; }
+
+ private:
+  class Browse;
+  class ConversionRun;
+
+  MainCommandsDeps deps_;
+  std::shared_ptr<platform::RDOSession> session_;
+  // What the user gave for a protected source in browse, reused by the run.
+  platform::StoreCredentials source_credentials_;
+  bool run_in_progress_ = false;
+  bool exit_requested_ = false;
+};
+
+}  // namespace quillmar::core
