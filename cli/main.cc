@@ -1,0 +1,54 @@
+// quillmar-cli: the command-line companion of QUILLMAR, sharing its engine.
+#include <iostream>
+#include <string>
+
+#include "cli/command.h"
+
+namespace {
+
+constexpr const char* kVersion = "quillmar-cli 2.0 (build 1108)";
+
+constexpr const char* kHelp =
+    "usage: quillmar-cli COMMAND [OPTIONS] FILE ...\n"
+    "\n"
+    "Commands:\n"
+    "  info [--json] FILE      format, encoding, password state and counts of a store\n"
+    "  ls FILE                 folders with their message and FAI message counts\n"
+    "  dump FILE [PATH]        properties of the store, a folder or a message\n"
+    "\n"
+    "Options:\n"
+    "  --codepage N            code page of 8-bit strings that carry none (default 1252)\n"
+    "  --help, --version\n"
+    "\n"
+    "Exit codes: 0 success, 1 the store is damaged or unreadable, 2 usage error.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace quillmar::cli;
+  if (argc < 2) {
+    std::cerr << kHelp;
+    return kExitUsage;
+  }
+  const std::string command = argv[1];
+  Args args(argv + 2, argv + argc);
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::cout << kHelp;
+    return kExitOk;
+  }
+  if (command == "--version") {
+    std::cout << kVersion << "\n";
+    return kExitOk;
+  }
+  for (const auto& a : args) {
+    if (a == "--help" || a == "-h") {
+      std::cout << kHelp;
+      return kExitOk;
+    }
+  }
+  if (command == "info") return RunInfo(args);
+  if (command == "ls") return RunLs(args);
+  if (command == "dump") return RunDump(args);
+  std::cerr << "quillmar-cli: unknown command '" << command << "'\n" << kHelp;
+  return kExitUsage;
+}

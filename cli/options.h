@@ -1,0 +1,32 @@
+// Small shared argument handling for the subcommands.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "cli/command.h"
+#include "pst/messaging/store.h"
+
+namespace quillmar::cli {
+
+struct CommonOptions {
+  std::string file;
+  std::optional<std::string> path;  // dump's optional folder path or NID
+  uint32_t codepage = 1252;
+  bool json = false;
+};
+
+// Parses "[--codepage N] [--json] FILE [PATH]"; prints a usage error and
+// returns nullopt on bad input. allow_json / allow_path say what the command takes.
+std::optional<CommonOptions> ParseCommon(const Args& args, const char* usage, bool allow_json,
+                                         bool allow_path);
+
+// Opens the store read-only; prints the error and returns nullptr on failure.
+std::unique_ptr<pst::messaging::Store> OpenStoreOrReport(const CommonOptions& options);
+
+// A display name made safe for a "/"-joined path: "/" -> "\/", "\" -> "\\".
+std::string EscapePathComponent(const std::string& name);
+
+}  // namespace quillmar::cli

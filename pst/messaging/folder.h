@@ -1,0 +1,56 @@
+// A folder ([MS-PST] 2.4.4): its property context (type 0x02 or 0x03 node)
+// and the tables that list its children, which share its NID index:
+//   hierarchy table  type 0x0D  child folders
+//   contents table   type 0x0E  messages (search folders: type 0x10)
+//   FAI contents     type 0x0F  associated (hidden) messages
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pst/base/result.h"
+#include "pst/ltp/property_context.h"
+#include "pst/ltp/table_context.h"
+#include "pst/ndb/types.h"
+
+namespace pst::messaging {
+
+class Store;
+
+class Folder {
+ public:
+  static Result<Folder> Open(const Store& store, ndb::Nid nid);
+
+  ndb::Nid nid() const { return nid_; }
+  bool is_search_folder() const { return ndb::NidTypeOf(nid_) == ndb::kNidTypeSearchFolder; }
+  const ltp::PropertyContext& properties() const { return *props_; }
+
+  // UTF-8; 8-bit names are decoded with the store's default code page.
+  Result<std::string> DisplayName() const;
+
+  // Child folders in hierarchy-table order (none for search folders).
+  Result<std::vector<ndb::Nid>> SubfolderNids() const;
+  // Messages in contents-table order.
+  Result<std::vector<ndb::Nid>> MessageNids() const;
+  // Associated (FAI) messages in FAI-contents-table order.
+  Result<std::vector<ndb::Nid>> AssociatedMessageNids() const;
+
+  Result<ltp::TableContext> OpenHierarchyTable() const;
+  Result<ltp::TableContext> OpenContentsTable() const;
+  Result<ltp::TableContext> OpenAssociatedContentsTable() const;
+
+  Folder(Folder&&) = default;
+  Folder& operator=(Folder&&) = default;
+
+ private:
+  Folder(const Store* store, ndb::Nid nid) : store_(store), nid_(nid) {}
+  Result<ltp::TableContext> OpenTable(uint8_t nid_type) const;
+  Result<std::vector<ndb::Nid>> RowIds(uint8_t nid_type) const;
+
+  const Store* store_;
+  ndb::Nid nid_;
+  std::unique_ptr<ltp::PropertyContext> props_;
+};
+
+}  // namespace pst::messaging

@@ -1,0 +1,80 @@
+#include "pst/messaging/store.h"
+
+#include <algorithm>
+
+#include "pst/base/crc32.h"
+#include "pst/base/hex.h"
+#include "pst/messaging/entry_id.h"
+#include "pst/messaging/property_access.h"
+#include "pst/messaging/tags.h"
+
+namespace pst::messaging {
+
+Result<std::unique_ptr<Store>> Store::Open(std::shared_ptr<const io::RandomAccessFile> file) {
+  std::unique_ptr<Store> store(new Store());
+  PST_ASSIGN_OR_RETURN(store->db_, ndb::Database::Open(std::move(file)));
+  auto node = store->db_->OpenNode(ndb::kNidMessageStore);
+  if (!node.ok()) return node.status().WithContext("message store object (node 0x21)");
+  auto pc = ltp::PropertyContext::Open(std::move(node).value());
+  if (!pc.ok()) return pc.status().WithContext("message store object (node 0x21)");
+  store->props_ = std::make_unique<ltp::PropertyContext>(std::move(pc).value());
+
+  PST_ASSIGN_OR_RETURN(auto password, GetInt32(*store->props_, kPidPstPassword));
+  store->password_crc_ = password ? static_cast<uint32_t>(*password) : 0;
+  PST_ASSIGN_OR_RETURN(auto record_key, GetBinary(*store->props_, kPidRecordKey));
+  if (record_key && record_key->size() == 16) {
+    Guid key;
+    std::copy(record_key->begin(), record_key->end(), key.begin());
+    store->record_key_ = key;
+  }
+  return store;
+}
+
+Result<std::unique_ptr<Store>> Store::OpenPath(const std::string& path) {
+  PST_ASSIGN_OR_RETURN(auto file, io::OpenReadOnly(path));
+  return Open(std::shared_ptr<const io::RandomAccessFile>(std::move(file)));
+}
+
+bool Store::PasswordMatches(std::string_view password) const {
+  if (!has_password()) return true;
+  ByteSpan bytes(reinterpret_cast<const uint8_t*>(password.data()), password.size());
+  return PstCrc32(bytes) == password_crc_;
+}
+
+Result<std::string> Store::DisplayName() const {
+  PST_ASSIGN_OR_RETURN(auto name, GetString(*props_, kPidDisplayName, default_codepage_));
+  return name.value_or(std::string());
+}
+
+Result<ndb::Nid> Store::FolderNidOf(uint16_t entry_id_property) const {
+  PST_ASSIGN_OR_RETURN(auto bytes, GetBinary(*props_, entry_id_property));
+  if (!bytes) return Status::NotFound("the store has no property " + Hex(entry_id_property));
+  auto id = DecodeEntryId(*bytes);
+  if (!id) {
+    return Status::Corruption("store property " + Hex(entry_id_property) + " is not a 24-byte EntryID");
+  }
+  return id->nid;
+}
+
+Result<Folder> Store::OpenFolder(ndb::Nid nid) const { return Folder::Open(*this, nid); }
+
+Result<Message> Store::OpenMessage(ndb::Nid nid) const {
+  auto node = db_->OpenNode(nid);
+  if (!node.ok()) return node.status().WithContext("message " + Hex(nid));
+  return Message::Open(std::move(node).value(), default_codepage_);
+}
+
+Result<const NameMap*> Store::Names() const {
+  if (!names_) {
+    auto node = db_->OpenNode(ndb::kNidNameToIdMap);
+    if (!node.ok()) return node.status().WithContext("name-to-id map (node 0x61)");
+    auto pc = ltp::PropertyContext::Open(std::move(node).value());
+    if (!pc.ok()) return pc.status().WithContext("name-to-id map (node 0x61)");
+    auto map = NameMap::Read(*pc);
+    if (!map.ok()) return map.status();
+    names_ = std::make_unique<NameMap>(std::move(map).value());
+  }
+  return names_.get();
+}
+
+}  // namespace pst::messaging

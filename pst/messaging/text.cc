@@ -1,0 +1,185 @@
+#include "pst/messaging/text.h"
+
+#include <unicode/ucnv.h>
+#include <unicode/ustring.h>
+
+#include <memory>
+#include <vector>
+
+namespace pst::messaging {
+namespace {
+
+// The ICU converter name for a Windows code page number. Most are known to
+// ICU as "windows-N" or "cpN"; a few common ones go by their standard names.
+std::string IcuNameFor(uint32_t codepage, int attempt) {
+  switch (codepage) {
+    case 65001: return attempt == 0 ? "UTF-8" : "";
+    case 1200: return attempt == 0 ? "UTF-16LE" : "";
+    case 1201: return attempt == 0 ? "UTF-16BE" : "";
+    case 20127: return attempt == 0 ? "US-ASCII" : "";
+    case 20866: return attempt == 0 ? "KOI8-R" : "";
+    case 21866: return attempt == 0 ? "KOI8-U" : "";
+    case 50220: case 50221: case 50222: return attempt == 0 ? "ISO-2022-JP" : "";
+    case 50225: return attempt == 0 ? "ISO-2022-KR" : "";
+    case 51932: return attempt == 0 ? "EUC-JP" : "";
+    case 51949: return attempt == 0 ? "EUC-KR" : "";
+    case 52936: return attempt == 0 ? "HZ-GB-2312" : "";
+    case 54936: return attempt == 0 ? "GB18030" : "";
+    default: break;
+  }
+  if (codepage >= 28591 && codepage <= 28605) {
+    return attempt == 0 ? "ISO-8859-" + std::to_string(codepage - 28590) : "";
+  }
+  switch (attempt) {
+    case 0: return "windows-" + std::to_string(codepage);
+    case 1: return "cp" + std::to_string(codepage);
+    case 2: return "ibm-" + std::to_string(codepage);
+    default: return "";
+  }
+}
+
+struct ConverterCloser {
+  void operator()(UConverter* c) const { ucnv_close(c); }
+};
+using Converter = std::unique_ptr<UConverter, ConverterCloser>;
+
+Converter OpenConverter(uint32_t codepage) {
+  if (codepage == 0) return nullptr;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    std::string name = IcuNameFor(codepage, attempt);
+    if (name.empty()) break;
+    UErrorCode err = U_ZERO_ERROR;
+    UConverter* c = ucnv_open(name.c_str(), &err);
+    if (U_SUCCESS(err) && c) return Converter(c);
+  }
+  return nullptr;
+}
+
+std::u16string FromLe(ByteSpan utf16le) {
+  std::u16string s(utf16le.size() / 2, u'\0');
+  for (size_t i = 0; i < s.size(); ++i) {
+    s[i] = static_cast<char16_t>(utf16le[2 * i] | (utf16le[2 * i + 1] << 8));
+  }
+  return s;
+}
+
+Bytes ToLe(const std::u16string& s) {
+  Bytes out(s.size() * 2);
+  for (size_t i = 0; i < s.size(); ++i) {
+    out[2 * i] = static_cast<uint8_t>(s[i]);
+    out[2 * i + 1] = static_cast<uint8_t>(s[i] >> 8);
+  }
+  return out;
+}
+
+Status UnsupportedCodepage(uint32_t codepage) {
+  return Status::NotSupported("code page " + std::to_string(codepage) + " is not known");
+}
+
+Result<std::u16string> DecodeToUtf16(ByteSpan bytes, uint32_t codepage) {
+  Converter conv = OpenConverter(codepage);
+  if (!conv) return UnsupportedCodepage(codepage);
+  if (bytes.empty()) return std::u16string();
+  // Each input byte yields at most two UTF-16 units.
+  std::u16string out(bytes.size() * 2 + 2, u'\0');
+  UErrorCode err = U_ZERO_ERROR;
+  int32_t n = ucnv_toUChars(conv.get(), reinterpret_cast<UChar*>(out.data()),
+                            static_cast<int32_t>(out.size()),
+                            reinterpret_cast<const char*>(bytes.data()),
+                            static_cast<int32_t>(bytes.size()), &err);
+  if (U_FAILURE(err)) return Status::Corruption(std::string("cannot decode text: ") + u_errorName(err));
+  out.resize(static_cast<size_t>(n));
+  return out;
+}
+
+}  // namespace
+
+std::string Utf16LeToUtf8(ByteSpan utf16le) {
+  std::u16string s = FromLe(utf16le);
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    uint32_t cp = s[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    if (cp < 0x80) {
+      out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += static_cast<char>(0xE0 | (cp >> 12));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (cp >> 18));
+      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+  return out;
+}
+
+Bytes Utf8ToUtf16Le(std::string_view utf8) {
+  std::u16string out(utf8.size() + 1, u'\0');
+  int32_t n = 0;
+  UErrorCode err = U_ZERO_ERROR;
+  u_strFromUTF8WithSub(reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()), &n,
+                       utf8.data(), static_cast<int32_t>(utf8.size()), 0xFFFD, nullptr, &err);
+  if (U_FAILURE(err)) return {};
+  out.resize(static_cast<size_t>(n));
+  return ToLe(out);
+}
+
+bool IsSupportedCodepage(uint32_t codepage) { return OpenConverter(codepage) != nullptr; }
+
+Result<std::string> DecodeCodepage(ByteSpan bytes, uint32_t codepage) {
+  PST_ASSIGN_OR_RETURN(std::u16string u, DecodeToUtf16(bytes, codepage));
+  Bytes le = ToLe(u);
+  return Utf16LeToUtf8(le);
+}
+
+Result<Bytes> DecodeCodepageToUtf16Le(ByteSpan bytes, uint32_t codepage) {
+  PST_ASSIGN_OR_RETURN(std::u16string u, DecodeToUtf16(bytes, codepage));
+  return ToLe(u);
+}
+
+Result<EncodedText> EncodeCodepage(ByteSpan utf16le, uint32_t codepage) {
+  Converter conv = OpenConverter(codepage);
+  if (!conv) return UnsupportedCodepage(codepage);
+  EncodedText result;
+  std::u16string s = FromLe(utf16le);
+  if (s.empty()) return result;
+  // Count each unmappable character, then let ICU put in its substitute.
+  struct Counter {
+    size_t replaced = 0;
+  } counter;
+  UConverterFromUCallback callback = [](const void* context, UConverterFromUnicodeArgs* args,
+                                        const UChar* units, int32_t length, UChar32 code_point,
+                                        UConverterCallbackReason reason, UErrorCode* err) {
+    if (reason == UCNV_UNASSIGNED || reason == UCNV_ILLEGAL || reason == UCNV_IRREGULAR) {
+      ++const_cast<Counter*>(static_cast<const Counter*>(context))->replaced;
+    }
+    UCNV_FROM_U_CALLBACK_SUBSTITUTE(nullptr, args, units, length, code_point, reason, err);
+  };
+  UErrorCode err = U_ZERO_ERROR;
+  ucnv_setFromUCallBack(conv.get(), callback, &counter, nullptr, nullptr, &err);
+  if (U_FAILURE(err)) return Status::InvalidArgument("cannot set up text encoding");
+  const int32_t max_bytes = UCNV_GET_MAX_BYTES_FOR_STRING(static_cast<int32_t>(s.size()),
+                                                          ucnv_getMaxCharSize(conv.get()));
+  std::vector<char> buf(static_cast<size_t>(max_bytes) + 1);
+  int32_t n = ucnv_fromUChars(conv.get(), buf.data(), static_cast<int32_t>(buf.size()),
+                              reinterpret_cast<const UChar*>(s.data()),
+                              static_cast<int32_t>(s.size()), &err);
+  if (U_FAILURE(err)) return Status::InvalidArgument(std::string("cannot encode text: ") + u_errorName(err));
+  result.bytes.assign(buf.begin(), buf.begin() + n);
+  result.replaced = counter.replaced;
+  return result;
+}
+
+}  // namespace pst::messaging

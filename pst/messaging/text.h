@@ -1,0 +1,38 @@
+// Text conversions: UTF-16LE (PtypString) and 8-bit strings in a Windows code
+// page (PtypString8) to and from UTF-8. Code pages go through ICU.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "pst/base/bytes.h"
+#include "pst/base/result.h"
+
+namespace pst::messaging {
+
+constexpr uint32_t kDefaultCodepage = 1252;
+
+// UTF-16LE bytes to UTF-8; unpaired surrogates become U+FFFD. A trailing odd
+// byte is ignored.
+std::string Utf16LeToUtf8(ByteSpan utf16le);
+Bytes Utf8ToUtf16Le(std::string_view utf8);
+
+// True if ICU knows a converter for this Windows code page number.
+bool IsSupportedCodepage(uint32_t codepage);
+
+// 8-bit text in a code page to UTF-8 (undecodable bytes become U+FFFD).
+Result<std::string> DecodeCodepage(ByteSpan bytes, uint32_t codepage);
+
+struct EncodedText {
+  Bytes bytes;
+  size_t replaced = 0;  // characters the code page could not hold
+};
+// UTF-16LE text to 8-bit text in a code page; characters the code page lacks
+// are replaced (with the code page's substitute, usually "?") and counted.
+Result<EncodedText> EncodeCodepage(ByteSpan utf16le, uint32_t codepage);
+
+// UTF-16LE text to 8-bit text and the reverse, for the converter.
+Result<Bytes> DecodeCodepageToUtf16Le(ByteSpan bytes, uint32_t codepage);
+
+}  // namespace pst::messaging

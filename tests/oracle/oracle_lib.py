@@ -1,0 +1,73 @@
+"""Shared helpers for the oracle tests: what independent readers (pypff,
+readpst) see in a store, in the shape `quillmar-cli ls` prints."""
+
+import os
+import re
+import subprocess
+import tempfile
+
+# Stores whose 8-bit strings are Japanese (code page 932) rather than 1252.
+CP932_STORES = {"ansi-contacts97-2002.pst", "ansi-cp932-japanese.pst"}
+
+
+def escape_component(name):
+    return name.replace("\\", "\\\\").replace("/", "\\/")
+
+
+def codepage_for(path):
+    return 932 if os.path.basename(path) in CP932_STORES else 1252
+
+
+def pypff_folders(path, codepage):
+    """{path: message count} for every folder below the root, as pypff reads it."""
+    import pypff  # python3-pypff
+
+    f = pypff.file()
+    if codepage != 1252:
+        f.set_ascii_codepage("windows-%d" % codepage)
+    f.open(path)
+    result = {}
+
+    def walk(folder, prefix):
+        for i in range(folder.number_of_sub_folders):
+            sub = folder.get_sub_folder(i)
+            name = escape_component(sub.name or "")
+            p = prefix + "/" + name if prefix else name
+            result.setdefault(p, []).append(sub.number_of_sub_messages)
+            walk(sub, p)
+
+    walk(f.get_root_folder(), "")
+    f.close()
+    return result
+
+
+def cli_ls(cli, path, codepage):
+    """(exit code, {path: [(messages, fai)]}, stderr) from `quillmar-cli ls`."""
+    proc = subprocess.run([cli, "ls", "--codepage", str(codepage), path],
+                          capture_output=True, text=True, timeout=600)
+    folders = {}
+    for line in proc.stdout.splitlines():
+        messages, fai, p = line.split("\t", 2)
+        folders.setdefault(p, []).append((int(messages), int(fai)))
+    return proc.returncode, folders, proc.stderr
+
+
+def readpst_folders(path):
+    """{relative folder path: number of exported messages} from
+    `readpst -D -r -S` (one directory per folder, one numbered file per item),
+    plus readpst's own per-folder 'items skipped' counts by folder name."""
+    with tempfile.TemporaryDirectory() as out:
+        proc = subprocess.run(["readpst", "-D", "-r", "-S", "-o", out, path],
+                              capture_output=True, text=True, timeout=600)
+        skipped = {}
+        for m in re.finditer(r'^\s*"(.*)" - (\d+) items done, (\d+) items skipped\.$',
+                             proc.stdout, re.M):
+            skipped[m.group(1)] = skipped.get(m.group(1), 0) + int(m.group(3))
+        folders = {}
+        for root, dirs, files in os.walk(out):
+            rel = os.path.relpath(root, out)
+            if rel == ".":
+                continue
+            items = [f for f in files if re.fullmatch(r"\d+", f)]
+            folders[rel] = len(items)
+        return proc.returncode, folders, skipped
