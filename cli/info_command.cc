@@ -7,7 +7,7 @@
 #include "cli/options.h"
 #include "pst/base/hex.h"
 #include "pst/messaging/store.h"
-#include "pst/messaging/walk.h"
+#include "pst/messaging/read_all.h"
 
 namespace quillmar::cli {
 namespace {
@@ -15,64 +15,6 @@ namespace {
 constexpr const char* kUsage =
     "usage: quillmar-cli info [--json] [--codepage N] FILE\n"
     "  Tells a store's format, encoding and password state, and counts what it holds.\n";
-
-// Embedded messages nest; past this depth the store is treated as damaged.
-constexpr int kMaxEmbeddingDepth = 32;
-
-struct Counts {
-  size_t folders = 0;
-  size_t messages = 0;
-  size_t fai_messages = 0;
-  size_t attachments = 0;
-  size_t embedded_messages = 0;
-  std::vector<std::string> problems;
-};
-
-void CountAttachments(const pst::messaging::Message& message, int depth, Counts* counts) {
-  auto ids = message.AttachmentNids();
-  if (!ids.ok()) {
-    counts->problems.push_back(ids.status().ToString());
-    return;
-  }
-  for (pst::ndb::Nid id : *ids) {
-    ++counts->attachments;
-    auto attachment = message.OpenAttachment(id);
-    if (!attachment.ok()) {
-      counts->problems.push_back(attachment.status().ToString());
-      continue;
-    }
-    auto method = attachment->Method();
-    if (!method.ok() || *method != pst::messaging::kAttachEmbeddedMessage) continue;
-    if (depth >= kMaxEmbeddingDepth) {
-      counts->problems.push_back("attachment " + pst::Hex(id) + ": embedded messages nest too deep");
-      continue;
-    }
-    auto inner = attachment->OpenEmbeddedMessage();
-    if (!inner.ok()) {
-      counts->problems.push_back(inner.status().ToString());
-      continue;
-    }
-    ++counts->embedded_messages;
-    CountAttachments(*inner, depth + 1, counts);
-  }
-}
-
-void CountMessages(const pst::messaging::Store& store,
-                   const pst::Result<std::vector<pst::ndb::Nid>>& ids, size_t* total, Counts* counts) {
-  if (!ids.ok()) {
-    counts->problems.push_back(ids.status().ToString());
-    return;
-  }
-  *total += ids->size();
-  for (pst::ndb::Nid id : *ids) {
-    auto message = store.OpenMessage(id);
-    if (!message.ok()) {
-      counts->problems.push_back(message.status().ToString());
-      continue;
-    }
-    CountAttachments(*message, 0, counts);
-  }
-}
 
 const char* FormatName(pst::ndb::Format format, bool json) {
   switch (format) {
@@ -100,21 +42,9 @@ int RunInfo(const Args& args) {
   auto store = OpenStoreOrReport(*options);
   if (!store) return kExitDamaged;
 
-  Counts counts;
-  std::vector<pst::messaging::FolderDamage> damage;
-  pst::messaging::WalkOptions walk_options;
-  walk_options.include_start = true;
-  pst::Status status = pst::messaging::WalkFolders(
-      *store, pst::ndb::kNidRootFolder,
-      [&](const pst::messaging::Folder& folder, const std::vector<std::string>&) {
-        ++counts.folders;
-        CountMessages(*store, folder.MessageNids(), &counts.messages, &counts);
-        CountMessages(*store, folder.AssociatedMessageNids(), &counts.fai_messages, &counts);
-        return pst::Status::Ok();
-      },
-      &damage, walk_options);
-  for (const auto& d : damage) counts.problems.push_back(d.status.ToString());
-  if (!status.ok()) counts.problems.push_back(status.ToString());
+  pst::messaging::ReadOptions read_options;
+  read_options.read_values = false;
+  const pst::messaging::ReadStats counts = pst::messaging::ReadEverything(*store, read_options);
   auto name = store->DisplayName();
 
   const auto& header = store->database().header();
