@@ -41,6 +41,8 @@ ico "$out/mail.ico" "$work/m16.png" "$work/m32.png" "$work/m48.png" \
     "$png/mail16.png" "$png/mail32.png" "$png/mail48.png"
 # A large logo for desktop launchers.
 cp "$png/quillmar256.png" "$out/quillmar.png"
+# The logo at the top of every help page.
+$im "$png/quillmar256.png" -resize 48x48 "$here/help/logo.png"
 
 # Toolbar and menu images (16 x 16, 32-bit colour), named by their number.
 for n in 37 47 48 61; do
