@@ -28,7 +28,14 @@ struct BlockEntry {
   uint64_t offset = 0;   // file offset of the block
   uint16_t size = 0;     // bytes of data, without padding and trailer
   uint16_t ref_count = 0;
+  // Bytes of data after decompression: differs from size only for the
+  // compressed blocks of the 4K variant.
+  uint16_t inflated_size = 0;
 };
+
+// Leaf entries decoded from their on-disk bytes (cbEnt of the format).
+NodeEntry DecodeNodeEntry(Format format, ByteSpan entry);
+BlockEntry DecodeBlockEntry(Format format, ByteSpan entry);
 
 class Database {
  public:

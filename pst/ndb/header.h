@@ -56,8 +56,25 @@ struct FormatLayout {
   uint32_t max_block_size;    // including trailer: 8192, or 65536 for kUnicode4k
   uint32_t max_block_data;    // 8180 ANSI, 8176 Unicode
   bool wide;                  // 64-bit BIDs and offsets
+  uint32_t block_alignment;   // 64, or 512 for kUnicode4k
+  uint32_t btree_entries_size;  // rgentries of a B-tree page: 496 ANSI, 488 Unicode, 4056 4K
+  uint32_t header_size;       // 512 ANSI, 564 Unicode (both Unicode variants)
 };
 
 const FormatLayout& LayoutOf(Format format);
+
+// The inverse of DecodeHeader: the header bytes (header_size of the format)
+// with every field of `header` written and both CRCs recomputed. Bytes the
+// struct does not model (reserved fields, rgbFM/rgbFP) come from header.raw
+// when it has the right size, else they are written as a new store has them
+// (zeros; 0xFF for rgbFM/rgbFP). InvalidArgument if a value does not fit the
+// ANSI field widths.
+Result<Bytes> EncodeHeader(const Header& header);
+
+// The wVer a new store of the format is written with (14, 23, 36).
+uint16_t DefaultVersion(Format format);
+
+// "ANSI", "Unicode" or "Unicode 4K", for messages.
+const char* FormatName(Format format);
 
 }  // namespace pst::ndb

@@ -1,0 +1,88 @@
+// Reading the node and block B-trees ([MS-PST] 2.2.2.7.7): pages of
+// entries sorted by key, intermediate entries (BTENTRY) pointing at child
+// pages, leaf entries (NBTENTRY / BBTENTRY) holding the values.
+//
+// BTENTRY:  btkey (4 ANSI / 8 Unicode), BREF {bid, ib} (8 / 16).
+// Leaf keys: NBTENTRY starts with the NID (4 / 8 bytes, compared as 32
+// bits), BBTENTRY with the BREF whose bid is the key.
+//
+// Every page is checked when loaded (trailer, signature, CRC, cEnt, cbEnt,
+// sorted keys) and again where it is used (cLevel one below its parent, keys
+// inside the parent entry's range, depth capped, no page visited twice).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "pst/base/bytes.h"
+#include "pst/base/result.h"
+#include "pst/io/file.h"
+#include "pst/ndb/header.h"
+#include "pst/ndb/page.h"
+
+namespace pst::ndb {
+
+class BTreeReader {
+ public:
+  enum class Kind { kNodes, kBlocks };
+
+  // Deepest tree accepted: a root of cLevel kMaxLevel. Real stores stay
+  // below 4; a full 4K-page tree of depth 8 would hold far beyond 2^64 keys.
+  static constexpr uint8_t kMaxLevel = 7;
+  static constexpr size_t kCachePages = 128;
+
+  BTreeReader(const io::RandomAccessFile* file, Format format, Kind kind, BlockRef root);
+
+  // Loads and checks the root page.
+  Status CheckRoot() const;
+
+  // The leaf entry with exactly this key (its cbEnt bytes), or NotFound.
+  Result<Bytes> Find(uint64_t key) const;
+
+  // Every leaf entry in ascending key order.
+  Status ForEach(const std::function<Status(ByteSpan entry)>& fn) const;
+
+  const char* name() const { return kind_ == Kind::kNodes ? "NBT" : "BBT"; }
+
+ private:
+  struct Page {
+    Bid bid = 0;
+    uint64_t offset = 0;
+    BTreePageMeta meta;
+    Bytes bytes;
+    ByteSpan entry(size_t i) const {
+      return ByteSpan(bytes).subspan(i * meta.entry_size, meta.entry_size);
+    }
+  };
+  using PagePtr = std::shared_ptr<const Page>;
+
+  // Loads (or takes from the cache) the page at ref and checks what a page
+  // shows by itself.
+  Result<PagePtr> LoadPage(const BlockRef& ref) const;
+  // Checks a loaded page against where it was reached from.
+  Status CheckPlacement(const Page& page, int expected_level, uint64_t low, uint64_t high,
+                        bool bounded_above) const;
+  Status CheckPageContents(const Page& page) const;
+  uint64_t KeyOf(const Page& page, size_t i) const;
+  BlockRef ChildOf(const Page& page, size_t i) const;
+  Status Walk(const BlockRef& ref, int expected_level, uint64_t low, uint64_t high,
+              bool bounded_above, std::unordered_set<uint64_t>& visited,
+              const std::function<Status(ByteSpan entry)>& fn) const;
+  Status PageError(const Page& page, const std::string& msg) const;
+
+  const io::RandomAccessFile* file_;
+  Format format_;
+  Kind kind_;
+  BlockRef root_;
+
+  mutable std::mutex mu_;
+  mutable std::list<PagePtr> lru_;  // front = most recently used
+  mutable std::unordered_map<uint64_t, std::list<PagePtr>::iterator> cache_;
+};
+
+}  // namespace pst::ndb

@@ -1,0 +1,170 @@
+// Opening a store at the node-database level and reading its blocks.
+//
+// NBTENTRY ([MS-PST] 2.2.2.7.7.4), ANSI 16 / Unicode 32 bytes:
+//   nid 4/8 (NID widened), bidData 4/8, bidSub 4/8, nidParent 4, (Unicode) dwPadding 4
+// BBTENTRY ([MS-PST] 2.2.2.7.7.3), ANSI 12 / Unicode 24 bytes:
+//   BREF 8/16, cb 2, cRef 2, (Unicode) dwPadding 4
+// In the 4K variant the BBTENTRY is BREF 16, cb 2, cbInflated 2, cRef 2, 2 unused.
+#include "pst/ndb/database.h"
+
+#include <string>
+
+#include "pst/base/byte_reader.h"
+#include "pst/base/checked_math.h"
+#include "pst/base/hex.h"
+#include "pst/ndb/block.h"
+#include "pst/ndb/database_impl.h"
+#include "pst/ndb/node_data_impl.h"
+
+namespace pst::ndb {
+
+NodeEntry DecodeNodeEntry(Format format, ByteSpan entry) {
+  ByteReader r(entry);
+  const bool wide = LayoutOf(format).wide;
+  NodeEntry e;
+  e.nid = static_cast<Nid>(r.U32or64(wide));
+  e.data_bid = r.U32or64(wide);
+  e.subnode_bid = r.U32or64(wide);
+  e.parent_nid = r.U32();
+  return e;
+}
+
+BlockEntry DecodeBlockEntry(Format format, ByteSpan entry) {
+  ByteReader r(entry);
+  const bool wide = LayoutOf(format).wide;
+  BlockEntry e;
+  e.bid = r.U32or64(wide);
+  e.offset = r.U32or64(wide);
+  e.size = r.U16();
+  if (format == Format::kUnicode4k) {
+    e.inflated_size = r.U16();
+  } else {
+    e.inflated_size = e.size;
+  }
+  e.ref_count = r.U16();
+  return e;
+}
+
+Result<std::unique_ptr<Database>> Database::Open(
+    std::shared_ptr<const io::RandomAccessFile> file) {
+  if (file == nullptr) return Status::InvalidArgument("ndb: no file to open");
+  const uint64_t want = 564;
+  const size_t n = static_cast<size_t>(file->Size() < want ? file->Size() : want);
+  Bytes head(n);
+  PST_RETURN_IF_ERROR(file->Read(0, head));
+  PST_ASSIGN_OR_RETURN(Header header, DecodeHeader(head));
+  auto db = std::make_unique<DatabaseImpl>(std::move(file), std::move(header));
+  PST_RETURN_IF_ERROR(db->Init());
+  return std::unique_ptr<Database>(std::move(db));
+}
+
+DatabaseImpl::DatabaseImpl(std::shared_ptr<const io::RandomAccessFile> file, Header header)
+    : file_(std::move(file)),
+      header_(std::move(header)),
+      nbt_(file_.get(), header_.format, BTreeReader::Kind::kNodes, header_.root.nbt_root),
+      bbt_(file_.get(), header_.format, BTreeReader::Kind::kBlocks, header_.root.bbt_root) {}
+
+Status DatabaseImpl::Init() {
+  PST_RETURN_IF_ERROR(nbt_.CheckRoot());
+  return bbt_.CheckRoot();
+}
+
+Result<NodeEntry> DatabaseImpl::FindNode(Nid nid) const {
+  auto entry = nbt_.Find(nid);
+  if (!entry.ok()) {
+    if (entry.status().IsNotFound()) {
+      return Status::NotFound("ndb: node " + Hex(nid) + " is not in the node index");
+    }
+    return entry.status().WithContext("looking up node " + Hex(nid));
+  }
+  return DecodeNodeEntry(format(), *entry);
+}
+
+Result<BlockEntry> DatabaseImpl::FindBlock(Bid bid) const {
+  const Bid key = bid & ~Bid{1};
+  auto entry = bbt_.Find(key);
+  if (!entry.ok()) {
+    if (entry.status().IsNotFound()) {
+      return Status::NotFound("ndb: block " + Hex(key) + " is not in the block index");
+    }
+    return entry.status().WithContext("looking up block " + Hex(key));
+  }
+  return DecodeBlockEntry(format(), *entry);
+}
+
+Status DatabaseImpl::ForEachNode(const std::function<Status(const NodeEntry&)>& fn) const {
+  const Format f = format();
+  return nbt_.ForEach([&](ByteSpan e) { return fn(DecodeNodeEntry(f, e)); });
+}
+
+Status DatabaseImpl::ForEachBlock(const std::function<Status(const BlockEntry&)>& fn) const {
+  const Format f = format();
+  return bbt_.ForEach([&](ByteSpan e) { return fn(DecodeBlockEntry(f, e)); });
+}
+
+Result<DatabaseImpl::BlockPtr> DatabaseImpl::LoadBlock(Bid bid) const {
+  const Bid key = bid & ~Bid{1};
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = cache_.find(key);
+    if (it != cache_.end()) {
+      lru_.splice(lru_.begin(), lru_, it->second);
+      return it->second->second;
+    }
+  }
+  if (key == 0) return Status::NotFound("ndb: BID 0 names no block");
+  PST_ASSIGN_OR_RETURN(BlockEntry entry, FindBlock(key));
+  const FormatLayout& l = LayoutOf(format());
+  const std::string where = "ndb: block " + Hex(key) + " at offset " + Hex(entry.offset);
+  if (entry.size > l.max_block_data || entry.inflated_size > l.max_block_data) {
+    return Status::Corruption(where + ": size " + std::to_string(entry.size) + "/" +
+                              std::to_string(entry.inflated_size) +
+                              " exceeds the largest block of the format");
+  }
+  const uint64_t disk = BlockDiskSize(format(), entry.size);
+  if (entry.offset % l.block_alignment != 0) {
+    return Status::Corruption(where + " is not aligned to " + std::to_string(l.block_alignment) +
+                              " bytes");
+  }
+  if (!RangeWithin(entry.offset, disk, file_->Size())) {
+    return Status::Corruption(where + ": " + std::to_string(disk) +
+                              " bytes pass the end of the file (" +
+                              std::to_string(file_->Size()) + " bytes)");
+  }
+  Bytes image(static_cast<size_t>(disk));
+  PST_RETURN_IF_ERROR(file_->Read(entry.offset, image));
+  StoredBlock stored{key, entry.offset, entry.size, entry.inflated_size};
+  PST_ASSIGN_OR_RETURN(Bytes data, DecodeBlock(format(), crypt_method(), stored, image));
+  auto ptr = std::make_shared<const Bytes>(std::move(data));
+  if (IsInternalBid(key)) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (cache_.find(key) == cache_.end()) {
+      lru_.emplace_front(key, ptr);
+      cache_[key] = lru_.begin();
+      cached_bytes_ += ptr->size();
+      while (cached_bytes_ > kBlockCacheBytes && !lru_.empty()) {
+        cached_bytes_ -= lru_.back().second->size();
+        cache_.erase(lru_.back().first);
+        lru_.pop_back();
+      }
+    }
+  }
+  return BlockPtr(ptr);
+}
+
+Result<Bytes> DatabaseImpl::ReadBlock(Bid bid) const {
+  PST_ASSIGN_OR_RETURN(BlockPtr block, LoadBlock(bid));
+  return Bytes(*block);
+}
+
+Result<std::unique_ptr<NodeData>> DatabaseImpl::OpenNode(Nid nid) const {
+  PST_ASSIGN_OR_RETURN(NodeEntry entry, FindNode(nid));
+  return OpenNodeFromBids(entry.nid, entry.data_bid, entry.subnode_bid);
+}
+
+Result<std::unique_ptr<NodeData>> DatabaseImpl::OpenNodeFromBids(Nid nid, Bid data_bid,
+                                                                 Bid subnode_bid) const {
+  return TreeNodeData::Open(*this, nid, data_bid, subnode_bid);
+}
+
+}  // namespace pst::ndb

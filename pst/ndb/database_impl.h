@@ -1,0 +1,52 @@
+// The Database implementation over a RandomAccessFile. Private to the
+// ndb layer; others use database.h.
+#pragma once
+
+#include <list>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include "pst/ndb/btree.h"
+#include "pst/ndb/database.h"
+
+namespace pst::ndb {
+
+class DatabaseImpl final : public Database {
+ public:
+  // Internal blocks (data and subnode tree blocks) are re-read often while
+  // walking trees; keep the most recent ones up to this many bytes.
+  static constexpr size_t kBlockCacheBytes = 1 << 20;
+
+  DatabaseImpl(std::shared_ptr<const io::RandomAccessFile> file, Header header);
+
+  // Checks what Open promises: both root pages load and pass their checks.
+  Status Init();
+
+  const Header& header() const override { return header_; }
+  const io::RandomAccessFile& file() const override { return *file_; }
+  Result<NodeEntry> FindNode(Nid nid) const override;
+  Result<BlockEntry> FindBlock(Bid bid) const override;
+  Status ForEachNode(const std::function<Status(const NodeEntry&)>& fn) const override;
+  Status ForEachBlock(const std::function<Status(const BlockEntry&)>& fn) const override;
+  Result<Bytes> ReadBlock(Bid bid) const override;
+  Result<std::unique_ptr<NodeData>> OpenNode(Nid nid) const override;
+  Result<std::unique_ptr<NodeData>> OpenNodeFromBids(Nid nid, Bid data_bid,
+                                                     Bid subnode_bid) const override;
+
+ private:
+  using BlockPtr = std::shared_ptr<const Bytes>;
+  Result<BlockPtr> LoadBlock(Bid bid) const;
+
+  std::shared_ptr<const io::RandomAccessFile> file_;
+  Header header_;
+  BTreeReader nbt_;
+  BTreeReader bbt_;
+
+  mutable std::mutex mu_;
+  mutable std::list<std::pair<Bid, BlockPtr>> lru_;
+  mutable std::unordered_map<Bid, std::list<std::pair<Bid, BlockPtr>>::iterator> cache_;
+  mutable size_t cached_bytes_ = 0;
+};
+
+}  // namespace pst::ndb
