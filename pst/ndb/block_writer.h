@@ -1,0 +1,68 @@
+// BlockWriter: how the layers above put bytes into a store inside a
+// transaction. The LTP writers (heaps, property and table contexts) and the
+// messaging layer build nodes through it; the NDB transaction implements it.
+//
+// Reference rule: every Write* call returns a block that holds one reference
+// owned by the caller. The caller hands that reference to a node
+// (Transaction::PutNode) or to a subnode entry written with
+// WriteSubnodeTree, or gives it back with Release. Blocks are never modified
+// once written; a changed node gets new blocks.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "pst/base/bytes.h"
+#include "pst/base/result.h"
+#include "pst/ndb/types.h"
+
+namespace pst::ndb {
+
+struct SubnodeEntry {
+  Nid nid = 0;
+  Bid data_bid = 0;
+  Bid subnode_bid = 0;
+};
+
+// Supplies `out.size()` bytes of a stream starting at `offset`.
+using StreamSource = std::function<Status(uint64_t offset, std::span<uint8_t> out)>;
+
+class BlockWriter {
+ public:
+  virtual ~BlockWriter() = default;
+
+  virtual Format format() const = 0;
+
+  // Writes data as a data tree: one data block when it fits, else an
+  // XBLOCK (or XXBLOCK) over full-size blocks. Returns 0 for empty data.
+  virtual Result<Bid> WriteData(ByteSpan data) = 0;
+
+  // Writes each element as its own data block, in order (a heap's pages or
+  // a row matrix's blocks), under an XBLOCK/XXBLOCK when there are several.
+  // Each element must fit one block. Returns 0 for an empty list.
+  virtual Result<Bid> WriteBlocks(const std::vector<Bytes>& blocks) = 0;
+
+  // Writes `size` bytes pulled from `source` as a data tree, in bounded
+  // memory (a block at a time). Returns 0 for size 0.
+  virtual Result<Bid> WriteStream(uint64_t size, const StreamSource& source) = 0;
+
+  // Writes a subnode tree (SLBLOCK, or SIBLOCK over SLBLOCKs) for entries,
+  // which it sorts by NID; duplicate NIDs are an error. The tree takes over
+  // the entries' block references. Returns 0 for no entries.
+  virtual Result<Bid> WriteSubnodeTree(std::vector<SubnodeEntry> entries) = 0;
+
+  // Takes one more reference to an existing block (to share it, as Outlook
+  // shares an empty table's block with its template).
+  virtual Status AddRef(Bid bid) = 0;
+
+  // Gives back one reference; a block whose count reaches zero is freed,
+  // after dropping the references it holds (XBLOCK children, subnode trees).
+  virtual Status Release(Bid bid) = 0;
+
+  // A new NID of this type from the store's counters (rgnid).
+  virtual Result<Nid> AllocateNid(uint8_t nid_type) = 0;
+};
+
+}  // namespace pst::ndb
