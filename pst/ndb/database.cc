@@ -7,14 +7,17 @@
 // In the 4K variant the BBTENTRY is BREF 16, cb 2, cbInflated 2, cRef 2, 2 unused.
 #include "pst/ndb/database.h"
 
+#include <algorithm>
 #include <string>
 
 #include "pst/base/byte_reader.h"
 #include "pst/base/checked_math.h"
+#include "pst/base/coding.h"
 #include "pst/base/hex.h"
 #include "pst/ndb/block.h"
 #include "pst/ndb/database_impl.h"
 #include "pst/ndb/node_data_impl.h"
+#include "pst/ndb/page.h"
 
 namespace pst::ndb {
 
@@ -43,6 +46,43 @@ BlockEntry DecodeBlockEntry(Format format, ByteSpan entry) {
   }
   e.ref_count = r.U16();
   return e;
+}
+
+void EncodeNodeEntry(Format format, const NodeEntry& e, std::span<uint8_t> entry) {
+  uint8_t* p = entry.data();
+  std::fill_n(p, NbtLeafEntrySize(format), 0);
+  if (LayoutOf(format).wide) {
+    EncodeFixed64(p, e.nid);
+    EncodeFixed64(p + 8, e.data_bid);
+    EncodeFixed64(p + 16, e.subnode_bid);
+    EncodeFixed32(p + 24, e.parent_nid);
+  } else {
+    EncodeFixed32(p, e.nid);
+    EncodeFixed32(p + 4, static_cast<uint32_t>(e.data_bid));
+    EncodeFixed32(p + 8, static_cast<uint32_t>(e.subnode_bid));
+    EncodeFixed32(p + 12, e.parent_nid);
+  }
+}
+
+void EncodeBlockEntry(Format format, const BlockEntry& e, std::span<uint8_t> entry) {
+  uint8_t* p = entry.data();
+  std::fill_n(p, BbtLeafEntrySize(format), 0);
+  if (LayoutOf(format).wide) {
+    EncodeFixed64(p, e.bid);
+    EncodeFixed64(p + 8, e.offset);
+    p += 16;
+  } else {
+    EncodeFixed32(p, static_cast<uint32_t>(e.bid));
+    EncodeFixed32(p + 4, static_cast<uint32_t>(e.offset));
+    p += 8;
+  }
+  EncodeFixed16(p, e.size);
+  if (format == Format::kUnicode4k) {
+    EncodeFixed16(p + 2, e.inflated_size);
+    EncodeFixed16(p + 4, e.ref_count);
+  } else {
+    EncodeFixed16(p + 2, e.ref_count);
+  }
 }
 
 Result<std::unique_ptr<Database>> Database::Open(

@@ -36,6 +36,9 @@ struct BlockEntry {
 // Leaf entries decoded from their on-disk bytes (cbEnt of the format).
 NodeEntry DecodeNodeEntry(Format format, ByteSpan entry);
 BlockEntry DecodeBlockEntry(Format format, ByteSpan entry);
+// The inverses, into entry.size() >= cbEnt bytes (padding written as 0).
+void EncodeNodeEntry(Format format, const NodeEntry& e, std::span<uint8_t> entry);
+void EncodeBlockEntry(Format format, const BlockEntry& e, std::span<uint8_t> entry);
 
 class Database {
  public:

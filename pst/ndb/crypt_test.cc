@@ -1,0 +1,67 @@
+#include "pst/ndb/crypt.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "pst/base/bytes.h"
+
+namespace pst::ndb {
+namespace {
+
+TEST(CryptTest, TablesAreConsistentPermutations) {
+  const uint8_t* r = kCryptTable;
+  const uint8_t* s = kCryptTable + 256;
+  const uint8_t* i = kCryptTable + 512;
+  std::array<int, 256> seen_r{};
+  for (int x = 0; x < 256; ++x) {
+    ++seen_r[r[x]];
+    EXPECT_EQ(i[r[x]], x) << "I must undo R at " << x;
+    EXPECT_EQ(s[s[x]], x) << "S must be its own inverse at " << x;
+  }
+  for (int n : seen_r) EXPECT_EQ(n, 1);
+}
+
+Bytes AllBytes() {
+  Bytes b(600);
+  for (size_t k = 0; k < b.size(); ++k) b[k] = static_cast<uint8_t>(k * 13 + 5);
+  return b;
+}
+
+TEST(CryptTest, EachMethodRoundTripsAndChangesTheBytes) {
+  const Bytes plain = AllBytes();
+  for (CryptMethod m : {CryptMethod::kPermute, CryptMethod::kCyclic}) {
+    Bytes b = plain;
+    ASSERT_TRUE(EncodeBlockData(m, 0x12345678, b).ok());
+    EXPECT_NE(b, plain);
+    ASSERT_TRUE(DecodeBlockData(m, 0x12345678, b).ok());
+    EXPECT_EQ(b, plain);
+  }
+  Bytes b = plain;
+  ASSERT_TRUE(EncodeBlockData(CryptMethod::kNone, 4, b).ok());
+  EXPECT_EQ(b, plain);
+}
+
+TEST(CryptTest, CyclicKeyIsTheLow32BitsOfTheBid) {
+  const Bytes plain = AllBytes();
+  Bytes a = plain;
+  Bytes b = plain;
+  CyclicCode(a, 0x1000);
+  CyclicCode(b, 0x1004);
+  EXPECT_NE(a, b);
+  Bytes c = plain;
+  ASSERT_TRUE(EncodeBlockData(CryptMethod::kCyclic, 0xABCD00001000ull, c).ok());
+  EXPECT_EQ(c, a);
+}
+
+TEST(CryptTest, UnknownMethodsAreNotSupported) {
+  Bytes b = AllBytes();
+  Status s = DecodeBlockData(static_cast<CryptMethod>(0x10), 4, b);
+  EXPECT_EQ(s.code(), Status::Code::kNotSupported);
+  EXPECT_NE(s.message().find("Information Protection"), std::string::npos);
+  EXPECT_EQ(DecodeBlockData(static_cast<CryptMethod>(0x07), 4, b).code(),
+            Status::Code::kNotSupported);
+}
+
+}  // namespace
+}  // namespace pst::ndb
