@@ -32,6 +32,8 @@ class StoreFixture {
   // nid_junk goes into the upper half of wide NID fields.
   Bid AddSubnodeBlock(uint8_t level, const std::vector<SubnodeEntry>& entries,
                       uint32_t nid_junk = 0);
+  // The BID the next internal block will get.
+  Bid NextInternalBid() const { return next_bid_ | 2; }
   void AddNode(Nid nid, Bid data_bid, Bid subnode_bid = 0, Nid parent = 0);
   // B-tree pages hold at most this many entries (to force deeper trees).
   void set_page_capacity(size_t n) { page_capacity_ = n; }

@@ -5,5 +5,6 @@ quillmar_add_test(pst_ndb_test
     ${CMAKE_CURRENT_SOURCE_DIR}/header_test.cc
     ${CMAKE_CURRENT_SOURCE_DIR}/page_block_test.cc
     ${CMAKE_CURRENT_SOURCE_DIR}/database_test.cc
+    ${CMAKE_CURRENT_SOURCE_DIR}/node_data_test.cc
     ${CMAKE_CURRENT_SOURCE_DIR}/real_store_test.cc
   LIBS pst_ndb)
