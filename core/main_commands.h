@@ -28,6 +28,7 @@ struct MainCommandsDeps {
   platform::SessionFactory* sessions = nullptr;
   Global* global = nullptr;
   RunEnvironment* environment = nullptr;
+  PasswordPrompt* password_prompt = nullptr;  // optional
 };
 
 class MainCommands {
@@ -56,8 +57,17 @@ class MainCommands {
   const std::shared_ptr<platform::RDOSession>& session_reference() const { return session_; }
 
  private:
-  class Browse;
-  class ConversionRun;
+  friend class ConversionRun;
+
+  // Browse steps 5 to 11; the first failure is returned for the error branch.
+  pst::Status DetectSourceFormat();
+  void BrowseErrorBranch();
+  // Attaches the source store, asking for its password when it needs one and
+  // a prompt is at hand; what the user gave is kept for the run.
+  pst::Result<std::shared_ptr<platform::MessageStore>> AttachSource(
+      platform::RDOStores& stores, const std::string& path, bool may_ask);
+  // A message giving a failure's number and description.
+  void ShowFailure(const pst::Status& failure);
 
   MainCommandsDeps deps_;
   std::shared_ptr<platform::RDOSession> session_;

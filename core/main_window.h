@@ -5,6 +5,7 @@
 // Texts are UTF-8 and are shown exactly as given.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "platform/shell.h"
@@ -74,6 +75,16 @@ class MainWindow {
   // Ends the program: closes every window and leaves the event loop. Called
   // once a run stopped by an exit request has cleaned up.
   virtual void EndProgram() = 0;
+};
+
+// Asks the user for the password of a protected store. Optional: without
+// one, a protected store fails like any store that cannot be opened.
+class PasswordPrompt {
+ public:
+  virtual ~PasswordPrompt() = default;
+  // The password typed, or nullopt when the user cancelled. retry is true
+  // when the previous answer for this store was wrong.
+  virtual std::optional<std::string> AskPassword(const std::string& store_path, bool retry) = 0;
 };
 
 }  // namespace quillmar::core

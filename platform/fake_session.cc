@@ -122,7 +122,7 @@ class FakeEnumerator : public FolderEnumerator {
       : store_(std::move(store)), parent_(std::move(parent)), snapshot_(parent_->children) {}
 
   Result<std::shared_ptr<MessageFolder>> Next() override {
-    PST_RETURN_IF_ERROR(store_->world().Enter("Next", parent_->name));
+    PST_RETURN_IF_ERROR(store_->world().Enter("Next", store_->file()->path));
     PST_RETURN_IF_ERROR(store_->CheckUsable());
     // Folders deleted after the snapshot are passed over, as a live
     // collection would; the one just yielded may be deleted safely.
@@ -161,7 +161,8 @@ class FakeSession : public RDOSession, public std::enable_shared_from_this<FakeS
   Result<std::shared_ptr<RDOStores>> Stores() override;
   Status Logoff() override {
     PST_RETURN_IF_ERROR(world_.Enter("Logoff", name_));
-    if (!logged_on_) return Status::InvalidArgument("fake session: " + name_ + " is not logged on");
+    // Ending a session that never started (or already ended) is no error.
+    if (!logged_on_) return Status::Ok();
     for (auto& weak : stores_) {
       if (auto store = weak.lock()) store->Detach();
     }

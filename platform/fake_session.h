@@ -77,8 +77,11 @@ class FakeSessionWorld : public SessionFactory {
   void DefineImage(const std::string& tag, const StoreImage& image);
   // The n-th call (from 1) of operation fails with status; n = 0: every call.
   void FailAt(const std::string& operation, int n, Status status);
-  // Every call of operation on the object named target fails with status
-  // (a folder's name, a store's path, "s<N>" for the N-th session).
+  // Every call of operation on the object named target fails with status:
+  // a folder's name (Name, Folders, Delete, CopyTo), a store's path
+  // (AddPSTStore, StoreKind, IPMRootFolder, Remove, and Next of any folder
+  // enumeration in that store), "s<N>" for the N-th session (Logon,
+  // ClientVersion, Stores, Logoff), the name asked for (CreateSession).
   void FailOn(const std::string& operation, const std::string& target, Status status);
 
   // --- Inspection ---------------------------------------------------------

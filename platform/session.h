@@ -155,6 +155,7 @@ class RDOSession {
   virtual Result<std::string> ClientVersion() = 0;
   virtual Result<std::shared_ptr<RDOStores>> Stores() = 0;
   // Ends the session; stores still attached are detached (files closed).
+  // Succeeds on a session that is not logged on.
   virtual Status Logoff() = 0;
 };
 
