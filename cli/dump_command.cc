@@ -93,12 +93,16 @@ int DumpMessage(const pst::messaging::Message& message, const std::vector<uint32
       std::cerr << "quillmar-cli: " << attachment.status().ToString() << "\n";
       return kExitDamaged;
     }
-    if (step + 1 == steps.size()) {
+    const bool last = step + 1 == steps.size();
+    if (last) {
       std::cout << "Attachment " << pst::Hex(steps[step]) << "\n";
       PrintProperties(attachment->properties(), names, message.codepage(), &damaged);
-      auto method = attachment->Method();
-      if (method.ok() && *method == pst::messaging::kAttachEmbeddedMessage) {
-        std::cout << "(embedded message: add its attachment NID again to dump it)\n";
+    }
+    auto method = attachment->Method();
+    if (!method.ok() || *method != pst::messaging::kAttachEmbeddedMessage) {
+      if (!last) {
+        std::cerr << "quillmar-cli: attachment " << pst::Hex(steps[step]) << " holds no message\n";
+        return kExitUsage;
       }
       return damaged ? kExitDamaged : kExitOk;
     }
@@ -107,8 +111,9 @@ int DumpMessage(const pst::messaging::Message& message, const std::vector<uint32
       std::cerr << "quillmar-cli: " << inner.status().ToString() << "\n";
       return kExitDamaged;
     }
-    if (step + 2 > steps.size()) return kExitOk;
-    return DumpMessage(*inner, steps, step + 1, names);
+    if (last) std::cout << "Embedded ";
+    int rc = DumpMessage(*inner, steps, step + 1, names);
+    return damaged ? kExitDamaged : rc;
   }
   std::cout << "Message " << pst::Hex(message.nid()) << "\n";
   PrintProperties(message.properties(), names, message.codepage(), &damaged);

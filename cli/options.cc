@@ -2,6 +2,8 @@
 
 #include <iostream>
 
+#include "pst/messaging/text.h"
+
 namespace quillmar::cli {
 
 std::optional<CommonOptions> ParseCommon(const Args& args, const char* usage, bool allow_json,

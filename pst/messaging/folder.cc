@@ -64,7 +64,10 @@ Result<std::vector<ndb::Nid>> Folder::SubfolderNids() const {
 }
 
 Result<std::vector<ndb::Nid>> Folder::MessageNids() const {
-  return RowIds(is_search_folder() ? ndb::kNidTypeSearchContentsTable : ndb::kNidTypeContentsTable);
+  // A search folder holds no messages of its own: its table lists search
+  // results that live in other folders (and may not be built yet).
+  if (is_search_folder()) return std::vector<ndb::Nid>();
+  return RowIds(ndb::kNidTypeContentsTable);
 }
 
 Result<std::vector<ndb::Nid>> Folder::AssociatedMessageNids() const {

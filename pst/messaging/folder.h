@@ -31,7 +31,8 @@ class Folder {
 
   // Child folders in hierarchy-table order (none for search folders).
   Result<std::vector<ndb::Nid>> SubfolderNids() const;
-  // Messages in contents-table order.
+  // Messages in contents-table order (none for search folders, whose
+  // table lists results held by other folders).
   Result<std::vector<ndb::Nid>> MessageNids() const;
   // Associated (FAI) messages in FAI-contents-table order.
   Result<std::vector<ndb::Nid>> AssociatedMessageNids() const;

@@ -52,16 +52,17 @@ def cli_ls(cli, path, codepage):
     return proc.returncode, folders, proc.stderr
 
 
-def readpst_folders(path):
+def readpst_folders(path, codepage=1252):
     """{relative folder path: number of exported messages} from
     `readpst -D -r -S` (one directory per folder, one numbered file per item),
     plus readpst's own per-folder 'items skipped' counts by folder name."""
     with tempfile.TemporaryDirectory() as out:
         proc = subprocess.run(["readpst", "-D", "-r", "-S", "-o", out, path],
-                              capture_output=True, text=True, timeout=600)
+                              capture_output=True, timeout=600)
+        stdout = proc.stdout.decode("utf-8", "replace")
         skipped = {}
         for m in re.finditer(r'^\s*"(.*)" - (\d+) items done, (\d+) items skipped\.$',
-                             proc.stdout, re.M):
+                             stdout, re.M):
             skipped[m.group(1)] = skipped.get(m.group(1), 0) + int(m.group(3))
         folders = {}
         for root, dirs, files in os.walk(out):
@@ -69,5 +70,21 @@ def readpst_folders(path):
             if rel == ".":
                 continue
             items = [f for f in files if re.fullmatch(r"\d+", f)]
-            folders[rel] = len(items)
+            folders[_readpst_name(rel, codepage)] = len(items)
+        skipped = {_readpst_name(k, codepage): v for k, v in skipped.items()}
         return proc.returncode, folders, skipped
+
+
+def _readpst_name(name, codepage):
+    """readpst turns 8-bit names into UTF-8 as if they were code page 1252
+    (bytes 0x80-0x9F it cannot map pass through); undo that for other code
+    pages."""
+    if codepage == 1252:
+        return name
+    raw = bytearray()
+    for ch in name:
+        if ord(ch) < 256:
+            raw.append(ord(ch))
+        else:
+            raw += ch.encode("cp1252", "replace")
+    return raw.decode("cp%d" % codepage, "replace")

@@ -1,0 +1,158 @@
+// The messaging layer on real stores, checked against what the independent
+// readers report for them (see the sample manifest).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "pst/messaging/property_access.h"
+#include "pst/messaging/read_all.h"
+#include "pst/messaging/store.h"
+#include "pst/messaging/tags.h"
+#include "pst/messaging/walk.h"
+
+namespace pst::messaging {
+namespace {
+
+std::string Sample(const char* name) { return std::string(QUILLMAR_TESTDATA_DIR) + "/" + name; }
+
+std::unique_ptr<Store> OpenSample(const char* name) {
+  auto store = Store::OpenPath(Sample(name));
+  EXPECT_TRUE(store.ok()) << name << ": " << store.status().ToString();
+  return store.ok() ? std::move(store).value() : nullptr;
+}
+
+struct Expected {
+  const char* file;
+  uint64_t folders, messages, attachments, embedded;
+};
+
+// Counts as pypff reports them for each store: folders include the root;
+// attachments and embedded messages are those of the folders' messages
+// (pypff does not look inside embedded messages).
+const Expected kExpected[] = {
+    {"ansi-outlook97-passworded-294msgs.pst", 15, 294, 0, 0},
+    {"ansi-pstsdk-sample2.pst", 7, 1, 1, 0},
+    {"unicode-alpha-beta-gamma-delta-cjk.pst", 5, 1, 2, 1},
+    {"unicode-dfrws2009-forensic.pst", 17, 13, 2, 0},
+    {"unicode-enron-13mb.pst", 11, 71, 70, 0},
+    {"unicode-high-encryption.pst", 5, 36, 302, 0},
+    {"unicode-msg-in-msg-in-msg.pst", 5, 1, 2, 1},
+    {"unicode-no-encryption.pst", 5, 20, 170, 0},
+    {"unicode-outlook-all-item-types.pst", 27, 7, 0, 0},
+    {"unicode-russian-folders-empty.pst", 22, 0, 0, 0},
+    {"unicode-javalibpst-dist-list.pst", 24, 4, 2, 2},
+};
+
+struct TopLevel {
+  uint64_t attachments = 0, embedded = 0;
+};
+
+// Attachments of the messages held by folders, not of embedded messages.
+TopLevel CountTopLevelAttachments(const Store& store) {
+  TopLevel counts;
+  std::vector<FolderDamage> damage;
+  WalkOptions options;
+  options.include_start = true;
+  EXPECT_TRUE(WalkFolders(store, ndb::kNidRootFolder,
+                          [&](const Folder& folder, const std::vector<std::string>&) {
+                            auto ids = folder.MessageNids();
+                            EXPECT_TRUE(ids.ok());
+                            for (ndb::Nid id : ids.ok() ? *ids : std::vector<ndb::Nid>()) {
+                              auto message = store.OpenMessage(id);
+                              EXPECT_TRUE(message.ok());
+                              if (!message.ok()) continue;
+                              auto atts = message->AttachmentNids();
+                              EXPECT_TRUE(atts.ok());
+                              for (ndb::Nid att : atts.ok() ? *atts : std::vector<ndb::Nid>()) {
+                                ++counts.attachments;
+                                auto a = message->OpenAttachment(att);
+                                EXPECT_TRUE(a.ok());
+                                if (a.ok() && *a->Method() == kAttachEmbeddedMessage) ++counts.embedded;
+                              }
+                            }
+                            return Status::Ok();
+                          },
+                          &damage, options)
+                  .ok());
+  EXPECT_TRUE(damage.empty());
+  return counts;
+}
+
+TEST(Store, CountsWhatIndependentReadersCount) {
+  for (const auto& e : kExpected) {
+    SCOPED_TRACE(e.file);
+    auto store = OpenSample(e.file);
+    ASSERT_TRUE(store);
+    ReadStats stats = ReadEverything(*store);
+    EXPECT_TRUE(stats.problems.empty()) << stats.problems.front();
+    EXPECT_EQ(stats.folders, e.folders);
+    EXPECT_EQ(stats.messages, e.messages);
+    TopLevel top = CountTopLevelAttachments(*store);
+    EXPECT_EQ(top.attachments, e.attachments);
+    EXPECT_EQ(top.embedded, e.embedded);
+    // The full walk also goes into embedded messages.
+    EXPECT_GE(stats.attachments, top.attachments);
+    EXPECT_GE(stats.embedded_messages, top.embedded);
+  }
+}
+
+TEST(Store, WalksIntoNestedEmbeddedMessages) {
+  // One message with an embedded message that itself has attachments,
+  // among them another embedded message.
+  auto store = OpenSample("unicode-msg-in-msg-in-msg.pst");
+  ASSERT_TRUE(store);
+  ReadStats stats = ReadEverything(*store);
+  EXPECT_TRUE(stats.problems.empty());
+  EXPECT_EQ(stats.embedded_messages, 2u);
+}
+
+TEST(Store, ReportsFormatPasswordAndSpecialFolders) {
+  auto ansi = OpenSample("ansi-outlook97-passworded-294msgs.pst");
+  ASSERT_TRUE(ansi);
+  EXPECT_EQ(ansi->format(), ndb::Format::kAnsi);
+  EXPECT_EQ(ansi->password_crc(), 0xB1031B28u);
+  EXPECT_TRUE(ansi->PasswordMatches("pass12345"));
+  EXPECT_FALSE(ansi->PasswordMatches("pass1234"));
+
+  auto unicode = OpenSample("unicode-empty-outlook.pst");
+  ASSERT_TRUE(unicode);
+  EXPECT_EQ(unicode->format(), ndb::Format::kUnicode);
+  EXPECT_FALSE(unicode->has_password());
+  auto top = unicode->FolderNidOf(kPidIpmSubtreeEntryId);
+  ASSERT_TRUE(top.ok());
+  EXPECT_EQ(*top, 0x8022u);
+  auto folder = unicode->OpenFolder(*top);
+  ASSERT_TRUE(folder.ok());
+  EXPECT_EQ(*folder->DisplayName(), "Top of Outlook data file");
+}
+
+TEST(Store, ResolvesNamedPropertiesThroughTheNameMap) {
+  auto store = OpenSample("unicode-empty-outlook.pst");
+  ASSERT_TRUE(store);
+  auto names = store->Names();
+  ASSERT_TRUE(names.ok()) << names.status().ToString();
+  // The first entry of this store's map: LID 0x8205 in {00062002-...}.
+  const NamedProperty* first = (*names)->Find(0x8000);
+  ASSERT_NE(first, nullptr);
+  EXPECT_FALSE(first->is_string);
+  EXPECT_EQ(first->lid, 0x8205u);
+  EXPECT_EQ(FormatGuid(first->guid), "{00062002-0000-0000-C000-000000000046}");
+}
+
+TEST(Store, DecodesEightBitStringsWithTheGivenCodePage) {
+  auto store = OpenSample("ansi-cp932-japanese.pst");
+  ASSERT_TRUE(store);
+  store->set_default_codepage(932);
+  auto top = store->OpenFolder(0x8022);
+  ASSERT_TRUE(top.ok());
+  EXPECT_EQ(*top->DisplayName(), "Outlook データ ファイルのトップ");
+}
+
+TEST(Store, TruncatedFileIsAClearError) {
+  auto store = Store::OpenPath(Sample("unicode-truncated-header-40b.bin"));
+  ASSERT_FALSE(store.ok());
+  EXPECT_TRUE(store.status().IsCorruption()) << store.status().ToString();
+}
+
+}  // namespace
+}  // namespace pst::messaging
