@@ -6,6 +6,7 @@
 #include "pst/base/checked_math.h"
 #include "pst/base/coding.h"
 #include "pst/base/hex.h"
+#include "pst/ndb/context.h"
 
 namespace pst::ndb {
 
@@ -94,7 +95,10 @@ Result<BTreeReader::PagePtr> BTreeReader::LoadPage(const BlockRef& ref) const {
   page->bid = ref.bid;
   page->offset = ref.offset;
   page->bytes.resize(l.page_size);
-  PST_RETURN_IF_ERROR(file_->Read(ref.offset, page->bytes));
+  Status read = file_->Read(ref.offset, page->bytes);
+  if (!read.ok()) {
+    return InContext(read, std::string("ndb: reading ") + name() + " page " + Hex(ref.bid));
+  }
   const uint8_t ptype = kind_ == Kind::kNodes ? kPageTypeNbt : kPageTypeBbt;
   PST_RETURN_IF_ERROR(
       CheckPage(format_, page->bytes, ptype, ref.bid, ref.offset,

@@ -14,6 +14,7 @@
 #include "pst/base/checked_math.h"
 #include "pst/base/coding.h"
 #include "pst/base/hex.h"
+#include "pst/ndb/context.h"
 #include "pst/ndb/block.h"
 #include "pst/ndb/database_impl.h"
 #include "pst/ndb/node_data_impl.h"
@@ -115,7 +116,7 @@ Result<NodeEntry> DatabaseImpl::FindNode(Nid nid) const {
     if (entry.status().IsNotFound()) {
       return Status::NotFound("ndb: node " + Hex(nid) + " is not in the node index");
     }
-    return entry.status().WithContext("looking up node " + Hex(nid));
+    return InContext(entry.status(), "ndb: looking up node " + Hex(nid));
   }
   return DecodeNodeEntry(format(), *entry);
 }
@@ -127,7 +128,7 @@ Result<BlockEntry> DatabaseImpl::FindBlock(Bid bid) const {
     if (entry.status().IsNotFound()) {
       return Status::NotFound("ndb: block " + Hex(key) + " is not in the block index");
     }
-    return entry.status().WithContext("looking up block " + Hex(key));
+    return InContext(entry.status(), "ndb: looking up block " + Hex(key));
   }
   return DecodeBlockEntry(format(), *entry);
 }
@@ -172,7 +173,8 @@ Result<DatabaseImpl::BlockPtr> DatabaseImpl::LoadBlock(Bid bid) const {
                               std::to_string(file_->Size()) + " bytes)");
   }
   Bytes image(static_cast<size_t>(disk));
-  PST_RETURN_IF_ERROR(file_->Read(entry.offset, image));
+  Status read = file_->Read(entry.offset, image);
+  if (!read.ok()) return InContext(read, where);
   StoredBlock stored{key, entry.offset, entry.size, entry.inflated_size};
   PST_ASSIGN_OR_RETURN(Bytes data, DecodeBlock(format(), crypt_method(), stored, image));
   auto ptr = std::make_shared<const Bytes>(std::move(data));

@@ -4,6 +4,7 @@
 
 #include "pst/base/byte_reader.h"
 #include "pst/base/hex.h"
+#include "pst/ndb/context.h"
 #include "pst/ndb/node_data_impl.h"
 #include "pst/ndb/subnode_tree.h"
 
@@ -21,7 +22,7 @@ Result<std::unique_ptr<NodeData>> TreeNodeData::Open(const Database& db, Nid nid
 Result<TreeNodeData::XBlock> TreeNodeData::LoadXBlock(Bid bid, int expected_level) const {
   const std::string where = Where() + ", block " + Hex(bid);
   auto data = db_.ReadBlock(bid);
-  if (!data.ok()) return data.status().WithContext(Where());
+  if (!data.ok()) return InContext(data.status(), Where());
   const FormatLayout& layout = LayoutOf(db_.format());
   ByteReader r(*data);
   XBlock x;
@@ -60,7 +61,7 @@ Status TreeNodeData::Init() {
   if (data_bid_ == 0) return Status::Ok();
   if (!IsInternalBid(data_bid_)) {
     auto entry = db_.FindBlock(data_bid_);
-    if (!entry.ok()) return entry.status().WithContext(Where());
+    if (!entry.ok()) return InContext(entry.status(), Where());
     segments_.push_back({0, 0, 1, 0, entry->inflated_size});
     leaves_.segment = 0;
     leaves_.bids = {data_bid_};
@@ -110,7 +111,7 @@ Status TreeNodeData::LoadSegment(size_t index) const {
   uint64_t end = 0;
   for (Bid b : leaves.bids) {
     auto entry = db_.FindBlock(b);
-    if (!entry.ok()) return entry.status().WithContext(Where() + ", XBLOCK " + Hex(seg.xblock));
+    if (!entry.ok()) return InContext(entry.status(), Where() + ", XBLOCK " + Hex(seg.xblock));
     end += entry->inflated_size;
     leaves.ends.push_back(end);
   }
@@ -143,7 +144,7 @@ Result<const Bytes*> TreeNodeData::BlockData(size_t index) const {
   const Bid bid = leaves_.bids[index - segments_[s].first_block];
   cached_index_ = SIZE_MAX;
   auto data = db_.ReadBlock(bid);
-  if (!data.ok()) return data.status().WithContext(Where());
+  if (!data.ok()) return InContext(data.status(), Where());
   cached_block_ = std::move(data).value();
   cached_index_ = index;
   return &cached_block_;

@@ -170,9 +170,12 @@ TEST(BlockTest, EncodedBlocksDecodeBackAndEveryTrailerFieldIsChecked) {
 }
 
 TEST(BlockTest, EncodeRefusesWhatDoesNotFit) {
-  Bytes big(8177);
-  EXPECT_EQ(EncodeBlock(Format::kUnicode, CryptMethod::kNone, 8, 0x4800, big).status().code(),
+  Bytes big(8181);
+  EXPECT_EQ(EncodeBlock(Format::kUnicode, CryptMethod::kNone, 8, 0x4800, ByteSpan(big).first(8177))
+                .status()
+                .code(),
             Status::Code::kInvalidArgument);
+  EXPECT_FALSE(EncodeBlock(Format::kAnsi, CryptMethod::kNone, 8, 0x4800, big).ok());
   EXPECT_TRUE(EncodeBlock(Format::kAnsi, CryptMethod::kNone, 8, 0x4800, ByteSpan(big).first(8180))
                   .ok());
   EXPECT_FALSE(EncodeBlock(Format::kUnicode, CryptMethod::kNone, 9, 0x4800, ByteSpan()).ok());

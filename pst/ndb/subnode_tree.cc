@@ -4,6 +4,7 @@
 
 #include "pst/base/byte_reader.h"
 #include "pst/base/hex.h"
+#include "pst/ndb/context.h"
 
 namespace pst::ndb {
 
@@ -16,7 +17,7 @@ Result<SubnodeTree::Block> SubnodeTree::Load(Bid bid, int expected_level) const 
     return Status::Corruption(Where(bid) + ": a data block where a subnode block belongs");
   }
   auto data = db_.ReadBlock(bid);
-  if (!data.ok()) return data.status().WithContext(Where(bid));
+  if (!data.ok()) return InContext(data.status(), Where(bid));
   const Format format = db_.format();
   const bool wide = LayoutOf(format).wide;
   ByteReader r(*data);

@@ -7,4 +7,5 @@ quillmar_add_test(pst_ndb_test
     ${CMAKE_CURRENT_SOURCE_DIR}/database_test.cc
     ${CMAKE_CURRENT_SOURCE_DIR}/node_data_test.cc
     ${CMAKE_CURRENT_SOURCE_DIR}/real_store_test.cc
+    ${CMAKE_CURRENT_SOURCE_DIR}/damaged_store_test.cc
   LIBS pst_ndb)

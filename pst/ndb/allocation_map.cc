@@ -1,0 +1,384 @@
+#include "pst/ndb/allocation_map.h"
+
+#include <algorithm>
+#include <bit>
+#include <string>
+
+#include "pst/base/hex.h"
+#include "pst/ndb/header.h"
+#include "pst/ndb/page.h"
+
+namespace pst::ndb {
+
+namespace {
+
+// The ANSI map pages have 500 data bytes: 4 bytes of padding, then the bits.
+size_t BitsOffset(Format format) { return format == Format::kAnsi ? 4 : 0; }
+
+}  // namespace
+
+AllocationMap::AllocationMap(Format format, uint64_t extent, uint64_t max_file_size)
+    : format_(format), max_file_size_(max_file_size) {
+  const uint64_t end = RegionEnd(extent);
+  const size_t n = static_cast<size_t>((end - kFirstRegion) / kRegionSize);
+  regions_.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    Region& r = regions_[i];
+    r.bits.fill(0);
+    for (const MapPage& p : MapPagesOf(i)) {
+      const uint32_t slot = static_cast<uint32_t>((p.offset - RegionStart(i)) / kSlotSize);
+      r.bits[slot >> 3] = 0xFF;
+    }
+    r.amap_stale = r.maps_stale = true;
+    Recount(r);
+    free_slots_ += r.free_now;
+  }
+  committed_regions_ = n;
+}
+
+uint64_t AllocationMap::RegionEnd(uint64_t eof) {
+  if (eof <= kFirstRegion) return kFirstRegion + kRegionSize;
+  const uint64_t n = (eof - kFirstRegion + kRegionSize - 1) / kRegionSize;
+  return kFirstRegion + n * kRegionSize;
+}
+
+std::vector<AllocationMap::MapPage> AllocationMap::MapPagesOf(uint64_t region) {
+  const uint64_t start = RegionStart(region);
+  std::vector<MapPage> pages{{start, kPageTypeAMap}};
+  if (region % 8 == 0) pages.push_back({start + 0x200, kPageTypePMap});
+  if (region >= 128 && (region - 128) % 496 == 0) pages.push_back({start + 0x400, kPageTypeFMap});
+  if (region >= 8192 && (region - 8192) % 31744 == 0) {
+    pages.push_back({start + 0x400, kPageTypeFPMap});
+  }
+  return pages;
+}
+
+bool AllocationMap::Allocatable(const Region& r, uint32_t slot) const {
+  if (Bit(r.bits, slot)) return false;
+  return r.committed == nullptr || !Bit(*r.committed, slot);
+}
+
+void AllocationMap::Recount(Region& r) {
+  uint32_t used = 0;
+  uint32_t blocked = 0;
+  for (size_t i = 0; i < kBitmapBytes; ++i) {
+    used += static_cast<uint32_t>(std::popcount(r.bits[i]));
+    const uint8_t both = r.committed ? static_cast<uint8_t>(r.bits[i] | (*r.committed)[i]) : r.bits[i];
+    blocked += static_cast<uint32_t>(std::popcount(both));
+  }
+  r.free_now = kSlotsPerRegion - used;
+  r.allocatable = kSlotsPerRegion - blocked;
+}
+
+void AllocationMap::SetBits(Region& r, uint32_t first, uint32_t count, bool used, bool both) {
+  if (!both && r.committed == nullptr) r.committed = std::make_unique<Bits>(r.bits);
+  for (uint32_t s = first; s < first + count; ++s) {
+    const uint8_t mask = static_cast<uint8_t>(0x80 >> (s & 7));
+    const bool was = (r.bits[s >> 3] & mask) != 0;
+    if (was == used) continue;
+    if (used) {
+      r.bits[s >> 3] |= mask;
+      --r.free_now;
+      --free_slots_;
+      if (r.committed == nullptr || ((*r.committed)[s >> 3] & mask) == 0) --r.allocatable;
+    } else {
+      r.bits[s >> 3] &= static_cast<uint8_t>(~mask);
+      ++r.free_now;
+      ++free_slots_;
+      // Space the committed state still uses stays unallocatable.
+      if (r.committed == nullptr) ++r.allocatable;
+    }
+    if (both && r.committed) {
+      if (used) {
+        (*r.committed)[s >> 3] |= mask;
+      } else {
+        (*r.committed)[s >> 3] &= static_cast<uint8_t>(~mask);
+      }
+    }
+  }
+  r.amap_stale = true;
+  if (!used) {
+    r.failed_run = UINT32_MAX;
+    r.page_failed = false;
+  }
+}
+
+Status AllocationMap::Load(const io::RandomAccessFile& file, uint64_t file_eof) {
+  for (size_t n = 0; n < regions_.size(); ++n) {
+    Region& r = regions_[n];
+    for (const MapPage& p : MapPagesOf(n)) {
+      if (p.offset + kPageSize > file_eof) {
+        return Status::Corruption("ndb: map page " + Hex(p.offset) + " lies past the end of the file");
+      }
+      Bytes page(kPageSize);
+      PST_RETURN_IF_ERROR(file.Read(p.offset, page));
+      Status ok = CheckPage(format_, page, p.ptype, p.offset, p.offset, "allocation map page");
+      if (p.ptype == kPageTypeAMap) {
+        PST_RETURN_IF_ERROR(ok);
+        std::copy_n(page.begin() + static_cast<ptrdiff_t>(BitsOffset(format_)), kBitmapBytes,
+                    r.bits.begin());
+        r.amap_stale = false;
+        continue;
+      }
+      // Deprecated maps: a damaged one, or a PMap with free bits (which old
+      // clients might trust over the AMap), is rewritten as all 0xFF.
+      const auto bits = ByteSpan(page).subspan(BitsOffset(format_), kBitmapBytes);
+      if (!ok.ok() ||
+          (p.ptype == kPageTypePMap &&
+           !std::all_of(bits.begin(), bits.end(), [](uint8_t b) { return b == 0xFF; }))) {
+        r.maps_stale = true;
+      }
+    }
+    for (const MapPage& p : MapPagesOf(n)) {
+      const uint32_t slot = static_cast<uint32_t>((p.offset - RegionStart(n)) / kSlotSize);
+      if (r.bits[slot >> 3] != 0xFF) {
+        return Status::Corruption("ndb: AMap page " + Hex(RegionStart(n)) +
+                                  " does not mark the map page at " + Hex(p.offset) + " as used");
+      }
+    }
+    // Old stores end inside their last region with its tail marked used;
+    // that space holds nothing and is given back.
+    const uint64_t start = RegionStart(n);
+    if (file_eof < start + kRegionSize) {
+      const uint32_t first = static_cast<uint32_t>((file_eof - start + kSlotSize - 1) / kSlotSize);
+      for (uint32_t s = first; s < kSlotsPerRegion; ++s) {
+        r.bits[s >> 3] &= static_cast<uint8_t>(~(0x80 >> (s & 7)));
+      }
+      r.amap_stale = true;
+    }
+  }
+  free_slots_ = 0;
+  for (Region& r : regions_) {
+    Recount(r);
+    free_slots_ += r.free_now;
+  }
+  search_from_ = 0;
+  return Status::Ok();
+}
+
+Status AllocationMap::MarkUsed(uint64_t offset, uint64_t size, const char* what) {
+  const std::string where = std::string("ndb: ") + what + " at offset " + Hex(offset);
+  if (offset < kFirstRegion || offset % kSlotSize != 0 || size == 0 || size % kSlotSize != 0) {
+    return Status::Corruption(where + " (" + std::to_string(size) +
+                              " bytes) is not on the 64-byte grid of the data area");
+  }
+  const uint64_t n = (offset - kFirstRegion) / kRegionSize;
+  const uint64_t rel = offset - RegionStart(n);
+  if (n >= regions_.size() || rel + size > kRegionSize) {
+    return Status::Corruption(where + " lies past the end of the file or across an allocation map");
+  }
+  Region& r = regions_[n];
+  const uint32_t first = static_cast<uint32_t>(rel / kSlotSize);
+  const uint32_t count = static_cast<uint32_t>(size / kSlotSize);
+  for (uint32_t s = first; s < first + count; ++s) {
+    if (Bit(r.bits, s)) {
+      return Status::Corruption(where + " overlaps a map page or another page or block");
+    }
+  }
+  SetBits(r, first, count, true, true);
+  return Status::Ok();
+}
+
+bool AllocationMap::IsUsed(uint64_t offset, uint64_t size) const {
+  if (offset < kFirstRegion || offset % kSlotSize != 0 || size == 0) return false;
+  const uint64_t n = (offset - kFirstRegion) / kRegionSize;
+  const uint64_t rel = offset - RegionStart(n);
+  if (n >= committed_regions_ || rel + size > kRegionSize) return false;
+  const Region& r = regions_[n];
+  const Bits& b = r.committed ? *r.committed : r.bits;
+  const uint32_t first = static_cast<uint32_t>(rel / kSlotSize);
+  for (uint32_t s = first; s < first + (size + kSlotSize - 1) / kSlotSize; ++s) {
+    if (!Bit(b, s)) return false;
+  }
+  return true;
+}
+
+bool AllocationMap::FindRun(const Region& r, uint32_t slots, bool page, uint32_t* first) const {
+  if (page) {
+    for (uint32_t j = 0; j < kBitmapBytes; ++j) {
+      if (r.bits[j] == 0 && (r.committed == nullptr || (*r.committed)[j] == 0)) {
+        *first = j * 8;
+        return true;
+      }
+    }
+    return false;
+  }
+  uint32_t run = 0;
+  for (uint32_t j = 0; j < kBitmapBytes; ++j) {
+    const uint8_t used = r.committed ? static_cast<uint8_t>(r.bits[j] | (*r.committed)[j]) : r.bits[j];
+    if (used == 0xFF) {
+      run = 0;
+      continue;
+    }
+    for (uint32_t k = 0; k < 8; ++k) {
+      if (used & (0x80 >> k)) {
+        run = 0;
+        continue;
+      }
+      if (++run == slots) {
+        *first = j * 8 + k + 1 - slots;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+Status AllocationMap::AddRegion() {
+  const size_t n = regions_.size();
+  const uint64_t end = RegionStart(n) + kRegionSize;
+  const uint64_t format_limit = LayoutOf(format_).wide ? UINT64_MAX : 0xFFFFFFFFull;
+  if (end > max_file_size_ || end > format_limit) {
+    return Status::OutOfSpace("ndb: the store cannot grow past " + std::to_string(RegionStart(n)) +
+                              " bytes (limit " +
+                              std::to_string(std::min(max_file_size_, format_limit)) + " bytes)");
+  }
+  regions_.emplace_back();
+  Region& r = regions_.back();
+  for (const MapPage& p : MapPagesOf(n)) {
+    const uint32_t slot = static_cast<uint32_t>((p.offset - RegionStart(n)) / kSlotSize);
+    r.bits[slot >> 3] = 0xFF;
+  }
+  r.amap_stale = r.maps_stale = true;
+  Recount(r);
+  free_slots_ += r.free_now;
+  return Status::Ok();
+}
+
+Result<uint64_t> AllocationMap::Allocate(uint32_t slots, bool page) {
+  for (size_t n = search_from_;; ++n) {
+    if (n == regions_.size()) PST_RETURN_IF_ERROR(AddRegion());
+    Region& r = regions_[n];
+    if (r.allocatable == 0 && n == search_from_) ++search_from_;
+    uint32_t first = 0;
+    const bool known_to_fail = page ? r.page_failed : slots >= r.failed_run;
+    if (r.allocatable < slots || known_to_fail || !FindRun(r, slots, page, &first)) {
+      if (r.allocatable >= slots && !known_to_fail) {
+        if (page) {
+          r.page_failed = true;
+        } else {
+          r.failed_run = slots;
+        }
+      }
+      continue;
+    }
+    SetBits(r, first, slots, true, false);
+    return RegionStart(n) + uint64_t{first} * kSlotSize;
+  }
+}
+
+Result<uint64_t> AllocationMap::AllocateBlock(uint64_t size) {
+  if (size == 0 || size % kSlotSize != 0 || size > 8192) {
+    return Status::InvalidArgument("ndb: cannot allocate " + std::to_string(size) +
+                                   " bytes for a block");
+  }
+  return Allocate(static_cast<uint32_t>(size / kSlotSize), false);
+}
+
+Result<uint64_t> AllocationMap::AllocatePage() { return Allocate(8, true); }
+
+Status AllocationMap::Free(uint64_t offset, uint64_t size) {
+  const std::string where = "ndb: freeing " + std::to_string(size) + " bytes at " + Hex(offset);
+  if (offset < kFirstRegion || offset % kSlotSize != 0 || size == 0 || size % kSlotSize != 0) {
+    return Status::Corruption(where + ": not on the 64-byte grid of the data area");
+  }
+  const uint64_t n = (offset - kFirstRegion) / kRegionSize;
+  const uint64_t rel = offset - RegionStart(n);
+  if (n >= regions_.size() || rel + size > kRegionSize) {
+    return Status::Corruption(where + ": outside the allocation maps");
+  }
+  Region& r = regions_[n];
+  const uint32_t first = static_cast<uint32_t>(rel / kSlotSize);
+  const uint32_t count = static_cast<uint32_t>(size / kSlotSize);
+  for (uint32_t s = first; s < first + count; ++s) {
+    if (!Bit(r.bits, s)) return Status::Corruption(where + ": the space is not in use");
+  }
+  for (const MapPage& p : MapPagesOf(n)) {
+    if (p.offset < offset + size && offset < p.offset + kPageSize) {
+      return Status::Corruption(where + ": would free the map page at " + Hex(p.offset));
+    }
+  }
+  SetBits(r, first, count, false, false);
+  search_from_ = std::min<size_t>(search_from_, n);
+  return Status::Ok();
+}
+
+void AllocationMap::Commit() {
+  for (Region& r : regions_) {
+    if (r.committed) {
+      r.committed.reset();
+      r.allocatable = r.free_now;
+      r.failed_run = UINT32_MAX;
+      r.page_failed = false;
+    }
+  }
+  committed_regions_ = regions_.size();
+  search_from_ = 0;
+}
+
+void AllocationMap::Abandon() {
+  while (regions_.size() > committed_regions_) {
+    free_slots_ -= regions_.back().free_now;
+    regions_.pop_back();
+  }
+  for (Region& r : regions_) {
+    if (!r.committed) continue;
+    free_slots_ -= r.free_now;
+    r.bits = *r.committed;
+    r.committed.reset();
+    Recount(r);
+    free_slots_ += r.free_now;
+    r.failed_run = UINT32_MAX;
+    r.page_failed = false;
+  }
+  search_from_ = 0;
+}
+
+Bytes AllocationMap::EncodeAMap(uint64_t region) const {
+  Bytes page(kPageSize, 0);
+  const Bits& b = regions_[region].bits;
+  std::copy(b.begin(), b.end(), page.begin() + static_cast<ptrdiff_t>(BitsOffset(format_)));
+  const uint64_t at = RegionStart(region);
+  SealPage(format_, kPageTypeAMap, at, at, page);
+  return page;
+}
+
+Bytes AllocationMap::EncodeFilledMap(uint64_t offset, uint8_t ptype) const {
+  Bytes page(kPageSize, 0);
+  std::fill_n(page.begin() + static_cast<ptrdiff_t>(BitsOffset(format_)), kBitmapBytes, 0xFF);
+  SealPage(format_, ptype, offset, offset, page);
+  return page;
+}
+
+std::vector<AllocationMap::PageImage> AllocationMap::PagesToWrite() const {
+  std::vector<PageImage> out;
+  for (size_t n = 0; n < regions_.size(); ++n) {
+    const Region& r = regions_[n];
+    const bool added = n >= committed_regions_;
+    if (!r.amap_stale && !r.maps_stale && !added) continue;
+    for (const MapPage& p : MapPagesOf(n)) {
+      if (p.ptype == kPageTypeAMap) {
+        if (r.amap_stale || added) out.push_back({p.offset, added, EncodeAMap(n)});
+      } else if (r.maps_stale || added) {
+        out.push_back({p.offset, added, EncodeFilledMap(p.offset, p.ptype)});
+      }
+    }
+  }
+  return out;
+}
+
+void AllocationMap::MarkWritten() {
+  for (Region& r : regions_) r.amap_stale = r.maps_stale = false;
+}
+
+void AllocationMap::MarkRewrite(uint64_t region, bool all_maps) {
+  if (region >= regions_.size()) return;
+  regions_[region].amap_stale = true;
+  if (all_maps) regions_[region].maps_stale = true;
+}
+
+void AllocationMap::MarkAllRewrite(bool all_maps) {
+  for (size_t n = 0; n < regions_.size(); ++n) MarkRewrite(n, all_maps);
+}
+
+}  // namespace pst::ndb

@@ -1,0 +1,124 @@
+// The store writer's insides, private to the ndb layer: the writable
+// database (committed state, allocation maps, B-trees) and its transaction.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pst/ndb/allocation_map.h"
+#include "pst/ndb/btree_writer.h"
+#include "pst/ndb/data_tree_writer.h"
+#include "pst/ndb/transaction.h"
+
+namespace pst::ndb {
+
+class TransactionImpl;
+
+class WritableDatabaseImpl final : public WritableDatabase {
+ public:
+  static Result<std::unique_ptr<WritableDatabaseImpl>> OpenExisting(
+      std::shared_ptr<io::WritableFile> file, const WriteOptions& options);
+  static Result<std::unique_ptr<WritableDatabaseImpl>> CreateNew(
+      std::shared_ptr<io::WritableFile> file, Format format, CryptMethod crypt,
+      const WriteOptions& options);
+
+  ~WritableDatabaseImpl() override;
+
+  // Valid until the next commit replaces it.
+  const Database& database() const override { return *reader_; }
+  Result<std::unique_ptr<Transaction>> Begin() override;
+
+ private:
+  friend class TransactionImpl;
+
+  WritableDatabaseImpl(std::shared_ptr<io::WritableFile> file, const WriteOptions& options,
+                       Header header, uint64_t extent);
+
+  // Checks the allocation maps against everything the B-trees reference, or
+  // rebuilds them from it; also repairs BID counters that lag behind.
+  Status PrepareMaps();
+  Status CommitTransaction(TransactionImpl& txn);
+  void AbandonTransaction();
+  Status WriteHeader(const Header& header);
+  Status Poison(const Status& why);
+
+  std::shared_ptr<io::WritableFile> file_;
+  WriteOptions options_;
+  Header committed_;           // what the file's header says (or will say, while creating)
+  bool header_on_disk_ = true;  // false until Create has written the first header
+  AllocationMap maps_;
+  BTreeWriter nbt_;
+  BTreeWriter bbt_;
+  std::unique_ptr<Database> reader_;
+  TransactionImpl* active_ = nullptr;
+  Status poisoned_;
+  bool clear_dlist_ = false;   // a density list at 0x4200 goes stale with our maps
+  // Blocks with BIDs below this predate this session: their reference counts
+  // come from another writer and may be too low (until counted once).
+  Bid foreign_bid_limit_ = 0;
+  bool counts_exact_ = true;
+};
+
+class TransactionImpl final : public Transaction, private BlockSink {
+ public:
+  explicit TransactionImpl(WritableDatabaseImpl& db);
+  ~TransactionImpl() override;
+
+  Format format() const override { return header_.format; }
+  Result<Bid> WriteData(ByteSpan data) override;
+  Result<Bid> WriteBlocks(const std::vector<Bytes>& blocks) override;
+  Result<Bid> WriteStream(uint64_t size, const StreamSource& source) override;
+  Result<Bid> WriteSubnodeTree(std::vector<SubnodeEntry> entries) override;
+  Status AddRef(Bid bid) override;
+  Status Release(Bid bid) override;
+  Result<Nid> AllocateNid(uint8_t nid_type) override;
+
+  Status PutNode(const NodeEntry& entry) override;
+  Status DeleteNode(Nid nid) override;
+  Result<NodeEntry> FindNode(Nid nid) const override;
+  Result<std::unique_ptr<NodeData>> OpenNode(Nid nid) const override;
+  Result<std::unique_ptr<NodeData>> OpenNodeFromBids(Nid nid, Bid data_bid,
+                                                     Bid subnode_bid) const override;
+  Status Commit() override;
+
+  // For the transaction's read view.
+  const Header& header() const { return header_; }
+  Result<BlockEntry> FindBlock(Bid bid) const;
+  Result<Bytes> ReadBlock(Bid bid) const;
+  Status ForEachNode(const std::function<Status(const NodeEntry&)>& fn) const;
+  Status ForEachBlock(const std::function<Status(const BlockEntry&)>& fn) const;
+
+ private:
+  friend class WritableDatabaseImpl;
+  class View;
+
+  // BlockSink
+  Result<Bid> PutBlock(ByteSpan data, bool internal) override;
+  Status Discard(Bid bid) override;
+
+  Status Usable() const;
+  Status StoreBlockEntry(const BlockEntry& e);
+  Status CheckBlockExists(Bid bid, const char* what) const;
+  // Brings the reference counts of blocks from other writers up to the
+  // true count (once per session) before one of them could be freed.
+  Status CountForeignReferences();
+  void NoteNid(Nid nid);
+  Status Flush();
+
+  WritableDatabaseImpl& db_;
+  Header header_;  // counters as this transaction moves them
+  std::unique_ptr<View> view_;
+  bool ended_ = false;
+  bool counted_foreign_ = false;
+  bool foreign_counts_incomplete_ = false;
+  Status broken_;  // a failed step that left the transaction unusable
+
+  // Blocks are written as they come; consecutive ones are gathered here and
+  // written together.
+  uint64_t pending_offset_ = 0;
+  Bytes pending_;
+};
+
+}  // namespace pst::ndb
