@@ -87,5 +87,53 @@ TEST(RealStoreTest, EveryStoreReadsCompletely) {
   }
 }
 
+// Every node that holds a heap (folders, messages, tables, the store and
+// name map) starts with the heap signature 0xEC at byte 2 once its block is
+// decoded: this proves the permute, cyclic and plain paths and the 4K
+// inflation on real data. Lookups agree with iteration for every entry.
+TEST(RealStoreTest, DecodedHeapsAndLookupsAgreeWithTheIndexes) {
+  size_t compressed = 0;
+  for (const auto& path : RealStores()) {
+    SCOPED_TRACE(path.filename().string());
+    auto file = io::OpenReadOnly(path.string());
+    ASSERT_TRUE(file.ok());
+    auto opened = Database::Open(std::shared_ptr<const io::RandomAccessFile>(std::move(*file)));
+    ASSERT_TRUE(opened.ok());
+    const Database& db = **opened;
+    size_t heaps = 0;
+    Status s = db.ForEachNode([&](const NodeEntry& e) -> Status {
+      auto found = db.FindNode(e.nid);
+      EXPECT_TRUE(found.ok()) << found.status().ToString();
+      if (found.ok()) {
+        EXPECT_EQ(found->data_bid, e.data_bid);
+        EXPECT_EQ(found->subnode_bid, e.subnode_bid);
+      }
+      const uint8_t type = NidTypeOf(e.nid);
+      const bool heap = e.nid == kNidMessageStore || e.nid == kNidNameToIdMap ||
+                        type == kNidTypeNormalFolder || type == kNidTypeNormalMessage ||
+                        type == kNidTypeAssocMessage || type == kNidTypeHierarchyTable ||
+                        type == kNidTypeContentsTable || type == kNidTypeAssocContentsTable;
+      if (!heap || e.data_bid == 0) return Status::Ok();
+      PST_ASSIGN_OR_RETURN(auto node, db.OpenNode(e.nid));
+      PST_ASSIGN_OR_RETURN(Bytes first, node->ReadBlock(0));
+      EXPECT_TRUE(first.size() >= 4 && first[2] == 0xEC) << "node " << e.nid;
+      ++heaps;
+      return Status::Ok();
+    });
+    EXPECT_TRUE(s.ok()) << s.ToString();
+    EXPECT_GT(heaps, 10u);
+    s = db.ForEachBlock([&](const BlockEntry& e) -> Status {
+      PST_ASSIGN_OR_RETURN(BlockEntry found, db.FindBlock(e.bid));
+      EXPECT_EQ(found.offset, e.offset);
+      EXPECT_GE(e.ref_count, 1);
+      if (e.inflated_size != e.size) ++compressed;
+      return Status::Ok();
+    });
+    EXPECT_TRUE(s.ok()) << s.ToString();
+  }
+  // The 4K sample stores most of its blocks compressed.
+  EXPECT_GT(compressed, 800u);
+}
+
 }  // namespace
 }  // namespace pst::ndb
