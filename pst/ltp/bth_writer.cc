@@ -1,0 +1,145 @@
+// BTree-on-heap as written ([MS-PST] 2.3.2).
+//
+//   BTHHEADER (8 bytes, a heap item)
+//     0  1  bType        0xB5
+//     1  1  cbKey        2, 4, 8 or 16
+//     2  1  cbEnt        1-32
+//     3  1  bIdxLevels   0: hidRoot is a leaf
+//     4  4  hidRoot      0 for an empty tree
+//   leaf item            records: key (cbKey) then data (cbEnt), keys ascending
+//   index item           entries: key (cbKey) then the HID (4) of the child
+//                        item whose first key it is
+//
+// Leaves are filled in key order to the largest heap item (3580 bytes), the
+// last one holding the rest; index levels are built over them the same way
+// until a single item remains.
+#include "pst/ltp/bth_writer.h"
+
+#include <string>
+
+#include "pst/base/coding.h"
+#include "pst/ltp/bth.h"
+
+namespace pst::ltp {
+namespace {
+
+constexpr uint8_t kBthType = 0xB5;
+constexpr size_t kHeaderSize = 8;
+
+size_t CeilDiv(size_t a, size_t b) { return (a + b - 1) / b; }
+
+}  // namespace
+
+BthWriter::BthWriter(HeapWriter* heap, uint8_t key_size, uint8_t entry_size)
+    : heap_(heap), key_size_(key_size), entry_size_(entry_size) {}
+
+Status BthWriter::CheckSizes() const {
+  const bool key_ok = key_size_ == 2 || key_size_ == 4 || key_size_ == 8 || key_size_ == 16;
+  if (!key_ok || entry_size_ < 1 || entry_size_ > 32) {
+    return Status::InvalidArgument("BTH with " + std::to_string(key_size_) + "-byte keys and " +
+                                   std::to_string(entry_size_) +
+                                   "-byte records (keys 2, 4, 8 or 16, records 1 to 32 bytes)");
+  }
+  return Status::Ok();
+}
+
+Result<Hid> BthWriter::AllocateHeader() {
+  PST_RETURN_IF_ERROR(CheckSizes());
+  if (header_ == 0) {
+    PST_ASSIGN_OR_RETURN(header_, heap_->Reserve(kHeaderSize));
+  }
+  return header_;
+}
+
+Status BthWriter::AllocateRecords(size_t count) {
+  PST_RETURN_IF_ERROR(CheckSizes());
+  if (records_allocated_) return Status::InvalidArgument("BTH records allocated twice");
+  records_allocated_ = true;
+  record_count_ = count;
+  if (count == 0) return Status::Ok();
+
+  // Items per level, leaves first, until one item (the root) remains.
+  size_t items = count;
+  size_t capacity = leaf_capacity();
+  size_t entry = record_size();
+  do {
+    std::vector<Hid> level;
+    const size_t n = CeilDiv(items, capacity);
+    for (size_t i = 0; i < n; ++i) {
+      const size_t in_item = std::min(capacity, items - i * capacity);
+      PST_ASSIGN_OR_RETURN(Hid hid, heap_->Reserve(in_item * entry));
+      level.push_back(hid);
+    }
+    levels_.push_back(std::move(level));
+    items = n;
+    capacity = index_capacity();
+    entry = key_size_ + 4u;
+  } while (items > 1);
+  if (levels_.size() - 1 > Bth::kMaxIndexLevels) {
+    return Status::InvalidArgument("BTH of " + std::to_string(count) + " records is too deep");
+  }
+  return Status::Ok();
+}
+
+Result<Hid> BthWriter::Write(ByteSpan records) {
+  PST_RETURN_IF_ERROR(CheckSizes());
+  const size_t size = record_size();
+  if (records.size() % size != 0) {
+    return Status::InvalidArgument("BTH records of " + std::to_string(records.size()) +
+                                   " bytes are not whole " + std::to_string(size) +
+                                   "-byte records");
+  }
+  const size_t count = records.size() / size;
+  for (size_t i = 1; i < count; ++i) {
+    if (CompareBthKeys(records.subspan((i - 1) * size, key_size_),
+                       records.subspan(i * size, key_size_)) >= 0) {
+      return Status::InvalidArgument("BTH keys are not strictly ascending at record " +
+                                     std::to_string(i));
+    }
+  }
+  PST_RETURN_IF_ERROR(AllocateHeader().status());
+  if (!records_allocated_) PST_RETURN_IF_ERROR(AllocateRecords(count));
+  if (count != record_count_) {
+    return Status::InvalidArgument("BTH was given " + std::to_string(count) +
+                                   " records after room for " + std::to_string(record_count_) +
+                                   " was allocated");
+  }
+
+  // First keys of the items of the level below, to index them.
+  std::vector<Bytes> first_keys;
+  size_t at = 0;
+  for (Hid hid : levels_.empty() ? std::vector<Hid>() : levels_[0]) {
+    PST_ASSIGN_OR_RETURN(ByteSpan item, heap_->Item(hid));
+    ByteSpan part = records.subspan(at, item.size());
+    first_keys.emplace_back(part.begin(), part.begin() + key_size_);
+    PST_RETURN_IF_ERROR(heap_->Write(hid, part));
+    at += item.size();
+  }
+  for (size_t level = 1; level < levels_.size(); ++level) {
+    const std::vector<Hid>& below = levels_[level - 1];
+    std::vector<Bytes> next_keys;
+    size_t child = 0;
+    for (Hid hid : levels_[level]) {
+      PST_ASSIGN_OR_RETURN(ByteSpan item, heap_->Item(hid));
+      Bytes bytes;
+      bytes.reserve(item.size());
+      for (size_t n = item.size() / (key_size_ + 4u); n > 0; --n, ++child) {
+        bytes.insert(bytes.end(), first_keys[child].begin(), first_keys[child].end());
+        uint8_t h[4];
+        EncodeFixed32(h, below[child]);
+        bytes.insert(bytes.end(), h, h + 4);
+      }
+      next_keys.emplace_back(bytes.begin(), bytes.begin() + key_size_);
+      PST_RETURN_IF_ERROR(heap_->Write(hid, bytes));
+    }
+    first_keys = std::move(next_keys);
+  }
+
+  Bytes header{kBthType, key_size_, entry_size_,
+               static_cast<uint8_t>(levels_.empty() ? 0 : levels_.size() - 1), 0, 0, 0, 0};
+  EncodeFixed32(header.data() + 4, levels_.empty() ? 0 : levels_.back().front());
+  PST_RETURN_IF_ERROR(heap_->Write(header_, header));
+  return header_;
+}
+
+}  // namespace pst::ltp

@@ -1,0 +1,188 @@
+// Heap-on-node pages as written ([MS-PST] 2.3.1). Each page is one data
+// block of the node:
+//
+//   page 0                   HNHDR (12)
+//     0  2  ibHnpm           offset of the page map
+//     2  1  bSig             0xEC
+//     3  1  bClientSig       0x7C table, 0xB5 BTH, 0xBC property context
+//     4  4  hidUserRoot
+//     8  4  rgbFillLevel     pages 0-7, 4 bits each, low nibble first
+//   pages 8, 136, 264, ...   HNBITMAPHDR (66): ibHnpm (2), rgbFillLevel (64)
+//                            for this page and the 127 after it
+//   other pages              HNPAGEHDR (2): ibHnpm
+//
+//   items, packed from the end of the header
+//   HNPAGEMAP at ibHnpm (2-byte aligned)
+//     0  2  cAlloc
+//     2  2  cFree            0: a new heap frees nothing
+//     4  2*(cAlloc+1) rgibAlloc  start of each item, then the end of the last
+//
+// Outlook fills a page before starting the next, leaves every page but the
+// last at full block size (free space after the map) and ends the last page
+// at its map; so do we.
+#include "pst/ltp/heap_writer.h"
+
+#include <algorithm>
+#include <string>
+
+#include "pst/base/coding.h"
+#include "pst/base/hex.h"
+#include "pst/ndb/header.h"
+
+namespace pst::ltp {
+namespace {
+
+constexpr size_t kHnHdrSize = 12;
+constexpr size_t kBitmapHdrSize = 66;
+constexpr size_t kPageHdrSize = 2;
+constexpr uint8_t kHeapSignature = 0xEC;
+
+bool IsBitmapPage(size_t page) { return page % 128 == 8; }
+
+// Bytes of a page map for n items.
+size_t MapSize(size_t n) { return 4 + 2 * (n + 1); }
+
+}  // namespace
+
+HeapWriter::HeapWriter(uint8_t client_signature, ndb::Format format)
+    : client_(client_signature),
+      format_(format),
+      max_page_(ndb::LayoutOf(format).max_block_data) {
+  pages_.emplace_back();
+}
+
+size_t HeapWriter::HeaderSize(size_t page) {
+  if (page == 0) return kHnHdrSize;
+  return IsBitmapPage(page) ? kBitmapHdrSize : kPageHdrSize;
+}
+
+size_t HeapWriter::MapOffset(size_t page, const Page& p) {
+  const size_t end = HeaderSize(page) + p.item_bytes;
+  return end + (end % 2);
+}
+
+size_t HeapWriter::FreeBytes(size_t page, const Page& p) const {
+  const size_t used = MapOffset(page, p) + MapSize(p.items.size());
+  return used >= max_page_ ? 0 : max_page_ - used;
+}
+
+bool HeapWriter::Fits(size_t page, size_t size) const {
+  const Page& p = pages_[page];
+  if (p.items.size() >= kMaxItemsPerPage) return false;
+  const size_t end = HeaderSize(page) + p.item_bytes + size;
+  return end + (end % 2) + MapSize(p.items.size() + 1) <= max_page_;
+}
+
+namespace {
+
+Status CheckItemSize(size_t size) {
+  if (size == 0 || size > HeapWriter::kMaxItemSize) {
+    return Status::InvalidArgument("heap item of " + std::to_string(size) +
+                                   " bytes (a heap holds items of 1 to " +
+                                   std::to_string(HeapWriter::kMaxItemSize) + " bytes)");
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+Result<Hid> HeapWriter::Allocate(ByteSpan item) {
+  PST_RETURN_IF_ERROR(CheckItemSize(item.size()));
+  size_t page = first_open_;
+  while (page < pages_.size() && !Fits(page, item.size())) ++page;
+  if (page == pages_.size()) {
+    if (pages_.size() >= kMaxPages) {
+      return Status::OutOfSpace("heap is full: " + std::to_string(kMaxPages) + " pages");
+    }
+    pages_.emplace_back();
+  }
+  Page& p = pages_[page];
+  p.items.emplace_back(item.begin(), item.end());
+  p.item_bytes += item.size();
+  // Pages that cannot take even a one-byte item are never searched again.
+  while (first_open_ < pages_.size() && !Fits(first_open_, 1)) ++first_open_;
+  return MakeHid(static_cast<uint32_t>(page), static_cast<uint32_t>(p.items.size()));
+}
+
+Result<Hid> HeapWriter::Reserve(size_t size) {
+  PST_RETURN_IF_ERROR(CheckItemSize(size));
+  Bytes zeros(size, 0);
+  return Allocate(zeros);
+}
+
+Result<Bytes*> HeapWriter::ItemOf(Hid hid) {
+  const uint32_t page = HidPageIndex(hid);
+  const uint32_t index = HidItemIndex(hid);
+  if (!IsHid(hid) || page >= pages_.size() || index == 0 || index > pages_[page].items.size()) {
+    return Status::InvalidArgument("heap has no item " + Hex(hid));
+  }
+  return &pages_[page].items[index - 1];
+}
+
+Status HeapWriter::Write(Hid hid, ByteSpan item) {
+  PST_ASSIGN_OR_RETURN(Bytes * target, ItemOf(hid));
+  if (target->size() != item.size()) {
+    return Status::InvalidArgument("heap item " + Hex(hid) + " has " +
+                                   std::to_string(target->size()) + " bytes, not " +
+                                   std::to_string(item.size()));
+  }
+  std::copy(item.begin(), item.end(), target->begin());
+  return Status::Ok();
+}
+
+Result<ByteSpan> HeapWriter::Item(Hid hid) const {
+  PST_ASSIGN_OR_RETURN(Bytes * item, const_cast<HeapWriter*>(this)->ItemOf(hid));
+  return ByteSpan(*item);
+}
+
+uint8_t HeapWriter::FillLevel(size_t free_bytes) {
+  // Lower bounds of the free space for levels 0 (empty) to 14; 15 = full.
+  static constexpr size_t kAtLeast[] = {3584, 2560, 2048, 1792, 1536, 1280, 1024, 768,
+                                        512,  256,  128,  64,   32,   16,   8};
+  for (uint8_t level = 0; level < 15; ++level) {
+    if (free_bytes >= kAtLeast[level]) return level;
+  }
+  return 15;
+}
+
+std::vector<Bytes> HeapWriter::Finish() const {
+  std::vector<Bytes> blocks;
+  blocks.reserve(pages_.size());
+  for (size_t index = 0; index < pages_.size(); ++index) {
+    const Page& p = pages_[index];
+    const size_t map = MapOffset(index, p);
+    const bool last = index + 1 == pages_.size();
+    Bytes page(last ? map + MapSize(p.items.size()) : max_page_, 0);
+    EncodeFixed16(page.data(), static_cast<uint16_t>(map));
+
+    size_t at = HeaderSize(index);
+    uint8_t* entry = page.data() + map + 4;
+    EncodeFixed16(page.data() + map, static_cast<uint16_t>(p.items.size()));
+    for (const Bytes& item : p.items) {
+      EncodeFixed16(entry, static_cast<uint16_t>(at));
+      entry += 2;
+      std::copy(item.begin(), item.end(), page.begin() + static_cast<ptrdiff_t>(at));
+      at += item.size();
+    }
+    EncodeFixed16(entry, static_cast<uint16_t>(at));
+
+    // Fill levels of the pages this header describes.
+    size_t first = 0, count = 0, field = 0;
+    if (index == 0) {
+      page[2] = kHeapSignature;
+      page[3] = client_;
+      EncodeFixed32(page.data() + 4, user_root_);
+      first = 0, count = 8, field = 8;
+    } else if (IsBitmapPage(index)) {
+      first = index, count = 128, field = 2;
+    }
+    for (size_t k = 0; k < count && first + k < pages_.size(); ++k) {
+      const uint8_t level = FillLevel(FreeBytes(first + k, pages_[first + k]));
+      page[field + k / 2] |= static_cast<uint8_t>(k % 2 == 0 ? level : level << 4);
+    }
+    blocks.push_back(std::move(page));
+  }
+  return blocks;
+}
+
+}  // namespace pst::ltp

@@ -1,0 +1,71 @@
+// HeapWriter: lays out a new heap-on-node in memory, page by page, as the
+// data blocks of a property or table context. See heap_writer.cc for the
+// page layout.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "pst/base/bytes.h"
+#include "pst/base/result.h"
+#include "pst/ltp/heap.h"
+#include "pst/ndb/types.h"
+
+namespace pst::ltp {
+
+class HeapWriter {
+ public:
+  // Largest item a heap holds; larger values go to subnodes.
+  static constexpr size_t kMaxItemSize = 3580;
+  // hidIndex has 11 bits, hidBlockIndex 16.
+  static constexpr size_t kMaxItemsPerPage = 2047;
+  static constexpr size_t kMaxPages = 65536;
+
+  HeapWriter(uint8_t client_signature, ndb::Format format);
+
+  // Adds an item on the first page with room for it (a new page when none
+  // has), and returns its HID. Items are 1 to kMaxItemSize bytes.
+  Result<Hid> Allocate(ByteSpan item);
+  // Adds a zero-filled item of `size` bytes, to be filled with Write later
+  // (so structures built last can still come first in the heap).
+  Result<Hid> Reserve(size_t size);
+  // Replaces the bytes of an item with as many new ones.
+  Status Write(Hid hid, ByteSpan item);
+  // The bytes of an item.
+  Result<ByteSpan> Item(Hid hid) const;
+
+  void set_user_root(Hid hid) { user_root_ = hid; }
+  size_t page_count() const { return pages_.size(); }
+  size_t max_page_size() const { return max_page_; }
+
+  // The pages as data blocks: every page but the last is full-size (free
+  // space after its page map), the last ends with its page map.
+  std::vector<Bytes> Finish() const;
+
+  // The 4-bit fill level recorded for a page with `free_bytes` free.
+  static uint8_t FillLevel(size_t free_bytes);
+
+ private:
+  struct Page {
+    std::vector<Bytes> items;
+    size_t item_bytes = 0;
+  };
+
+  static size_t HeaderSize(size_t page);
+  // Where the page map starts: after the items, 2-byte aligned.
+  static size_t MapOffset(size_t page, const Page& p);
+  size_t FreeBytes(size_t page, const Page& p) const;
+  bool Fits(size_t page, size_t size) const;
+  Result<Bytes*> ItemOf(Hid hid);
+
+  uint8_t client_;
+  ndb::Format format_;
+  size_t max_page_;
+  Hid user_root_ = 0;
+  std::vector<Page> pages_;
+  // Pages before this one have been found full for the smallest item seen
+  // since; the first-fit search starts here.
+  size_t first_open_ = 0;
+};
+
+}  // namespace pst::ltp

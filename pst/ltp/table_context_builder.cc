@@ -1,0 +1,407 @@
+// Table context as written ([MS-PST] 2.3.4): a heap with client signature
+// 0x7C whose user root is the TCINFO.
+//
+//   TCINFO  0   1  bType        0x7C
+//           1   1  cCols
+//           2   8  rgib[4]      ends of the 8/4-byte cells, the 2-byte cells,
+//                               the 1-byte cells, the cell-existence bitmap
+//                               (= row size)
+//           10  4  hidRowIndex  BTH: row id (4) -> row number (4 Unicode, 2 ANSI)
+//           14  4  hnidRows     row matrix: 0 (no rows), a heap item, or 0x3F
+//           18  4  hidIndex     0
+//           22  8n rgTCOLDESC   tag (4), ibData (2), cbData (1), iBit (1),
+//                               sorted by tag
+//
+// Heap order as Outlook writes it: row index header (0x20), TCINFO (0x40),
+// row index records (0x60), row matrix when it stays in the heap (0x80),
+// then the cell values row by row.
+//
+// Row matrix: rows of rgib[3] bytes in insertion order; cells of bit k
+// exist iff bit 0x80 >> (k % 8) of bitmap byte k / 8 is set. Up to about
+// 1 KB it is a heap item; larger, it is subnode 0x3F, each block holding
+// whole rows, every block but the last padded with zeros to full size.
+#include "pst/ltp/table_context_builder.h"
+
+#include <algorithm>
+#include <set>
+#include <string>
+
+#include "pst/base/coding.h"
+#include "pst/base/hex.h"
+#include "pst/ltp/bth_writer.h"
+#include "pst/ltp/heap_writer.h"
+#include "pst/ltp/value_check.h"
+#include "pst/ltp/value_writer.h"
+#include "pst/ndb/header.h"
+
+namespace pst::ltp {
+namespace {
+
+constexpr uint8_t kTableType = 0x7C;
+constexpr size_t kTcInfoSize = 22;
+constexpr size_t kColumnDescSize = 8;
+
+std::string ColumnName(PropTag tag) { return "column " + Hex(tag); }
+
+size_t BitmapSize(size_t columns) { return (columns + 7) / 8; }
+
+// Group of a cell size: 0 for 8/4-byte cells, 1 for 2-byte, 2 for 1-byte.
+int GroupOf(uint8_t size) { return size >= 4 ? 0 : (size == 2 ? 1 : 2); }
+
+}  // namespace
+
+uint8_t TableContextBuilder::CellSizeOf(uint16_t type) {
+  switch (KindOf(type)) {
+    case ValueKind::kUnsupported:
+      return 0;
+    case ValueKind::kVariable:
+      return 4;
+    case ValueKind::kFixed:
+      break;
+  }
+  const size_t size = FixedSizeOf(type);
+  return size > 8 ? 4 : static_cast<uint8_t>(size);  // GUIDs through an HNID
+}
+
+TableContextBuilder::TableContextBuilder(ndb::Format format) : format_(format) {
+  columns_.push_back({kTagLtpRowId, 0, 4, 0});
+  columns_.push_back({kTagLtpRowVer, 0, 4, 1});
+  (void)Layout();
+}
+
+Result<TableContextBuilder> TableContextBuilder::WithColumns(ndb::Format format,
+                                                             std::vector<Column> columns) {
+  TableContextBuilder b(format);
+  std::sort(columns.begin(), columns.end(),
+            [](const Column& x, const Column& y) { return x.bit < y.bit; });
+  b.columns_ = std::move(columns);
+  PST_RETURN_IF_ERROR(b.CheckLayout());
+  return b;
+}
+
+Result<TableContextBuilder> TableContextBuilder::FromTable(ndb::Format format,
+                                                           const TableContext& table) {
+  PST_ASSIGN_OR_RETURN(TableContextBuilder b, WithColumns(format, table.columns()));
+  for (size_t r = 0; r < table.row_count(); ++r) {
+    PST_ASSIGN_OR_RETURN(uint32_t id, table.RowId(r));
+    PST_ASSIGN_OR_RETURN(std::vector<PropValue> cells, table.ReadRow(r));
+    PST_RETURN_IF_ERROR(b.AddRow(id, cells));
+  }
+  return b;
+}
+
+const TableContextBuilder::Column* TableContextBuilder::FindColumn(PropTag tag) const {
+  for (const Column& c : columns_) {
+    if (c.tag == tag) return &c;
+  }
+  return nullptr;
+}
+
+Status TableContextBuilder::CheckLayout() {
+  const size_t n = columns_.size();
+  if (n == 0 || n > kMaxColumns) {
+    return Status::InvalidArgument("table of " + std::to_string(n) + " columns (1 to " +
+                                   std::to_string(kMaxColumns) + ")");
+  }
+  std::set<PropTag> tags;
+  std::set<uint8_t> bits;
+  uint32_t ends[3] = {0, 0, 0};
+  for (const Column& c : columns_) {
+    const uint8_t size = CellSizeOf(PropTypeOf(c.tag));
+    if (size == 0) {
+      return Status::InvalidArgument(ColumnName(c.tag) + ": type " +
+                                     TypeName(PropTypeOf(c.tag)) + " cannot be stored");
+    }
+    if (c.size != size) {
+      return Status::InvalidArgument(ColumnName(c.tag) + " has " + std::to_string(c.size) +
+                                     "-byte cells (its type needs " + std::to_string(size) + ")");
+    }
+    if (!tags.insert(c.tag).second) return Status::InvalidArgument(ColumnName(c.tag) + " twice");
+    if (c.bit >= 8 * BitmapSize(n) || !bits.insert(c.bit).second) {
+      return Status::InvalidArgument(ColumnName(c.tag) + ": bit " + std::to_string(c.bit) +
+                                     " used twice or outside the bitmap");
+    }
+    uint32_t& end = ends[GroupOf(c.size)];
+    end = std::max<uint32_t>(end, c.offset + c.size);
+  }
+  const Column& first = columns_.front();
+  if (first.tag != kTagLtpRowId || first.offset != 0 || first.bit != 0) {
+    return Status::InvalidArgument("a table's first column must be " + Hex(kTagLtpRowId) +
+                                   " at offset 0, bit 0");
+  }
+  ends[1] = std::max(ends[1], ends[0]);
+  ends[2] = std::max(ends[2], ends[1]);
+  // Every cell inside its group, none overlapping.
+  std::vector<const Column*> by_offset;
+  for (const Column& c : columns_) by_offset.push_back(&c);
+  std::sort(by_offset.begin(), by_offset.end(),
+            [](const Column* x, const Column* y) { return x->offset < y->offset; });
+  uint32_t next_free = 0;
+  for (const Column* c : by_offset) {
+    const int group = GroupOf(c->size);
+    const uint32_t start = group == 0 ? 0 : ends[group - 1];
+    if (c->offset < start || c->offset + c->size > ends[group] || c->offset < next_free) {
+      return Status::InvalidArgument(ColumnName(c->tag) + " at offset " +
+                                     std::to_string(c->offset) +
+                                     " overlaps another cell or leaves its size group");
+    }
+    next_free = c->offset + c->size;
+  }
+  ends_[0] = static_cast<uint16_t>(ends[0]);
+  ends_[1] = static_cast<uint16_t>(ends[1]);
+  ends_[2] = static_cast<uint16_t>(ends[2]);
+  ends_[3] = static_cast<uint16_t>(ends[2] + BitmapSize(n));
+  row_size_ = ends_[3];
+  return Status::Ok();
+}
+
+Status TableContextBuilder::Layout() {
+  // Columns are kept in bit order; cells are placed group by group in it.
+  std::sort(columns_.begin(), columns_.end(),
+            [](const Column& x, const Column& y) { return x.bit < y.bit; });
+  uint16_t at = 0;
+  for (int group = 0; group < 3; ++group) {
+    for (Column& c : columns_) {
+      if (GroupOf(c.size) != group) continue;
+      c.offset = at;
+      at = static_cast<uint16_t>(at + c.size);
+    }
+  }
+  return CheckLayout();
+}
+
+Status TableContextBuilder::AddColumn(PropTag tag) {
+  const uint8_t size = CellSizeOf(PropTypeOf(tag));
+  if (size == 0) {
+    return Status::InvalidArgument(ColumnName(tag) + ": type " + TypeName(PropTypeOf(tag)) +
+                                   " cannot be stored");
+  }
+  if (FindColumn(tag)) return Status::InvalidArgument(ColumnName(tag) + " already exists");
+  if (columns_.size() >= kMaxColumns) {
+    return Status::InvalidArgument("a table holds at most " + std::to_string(kMaxColumns) +
+                                   " columns");
+  }
+  std::set<uint8_t> used;
+  for (const Column& c : columns_) used.insert(c.bit);
+  uint8_t bit = 0;
+  while (used.count(bit)) ++bit;
+  // Rows keep their cells by column index; the new column is absent in them.
+  std::vector<PropTag> before;
+  for (const Column& c : columns_) before.push_back(c.tag);
+  columns_.push_back({tag, 0, size, bit});
+  PST_RETURN_IF_ERROR(Layout());
+  for (StoredRow& row : rows_) {
+    std::vector<std::optional<Bytes>> cells(columns_.size());
+    for (size_t i = 0; i < before.size(); ++i) {
+      const size_t to = static_cast<size_t>(FindColumn(before[i]) - columns_.data());
+      cells[to] = std::move(row.cells[i]);
+    }
+    row.cells = std::move(cells);
+  }
+  return Status::Ok();
+}
+
+Result<TableContextBuilder::StoredRow> TableContextBuilder::MakeRow(
+    uint32_t row_id, const std::vector<PropValue>& cells) const {
+  StoredRow row;
+  row.id = row_id;
+  row.cells.resize(columns_.size());
+  for (const PropValue& v : cells) {
+    const Column* c = FindColumn(v.tag);
+    if (!c) return Status::InvalidArgument("row " + Hex(row_id) + ": no " + ColumnName(v.tag));
+    const size_t index = static_cast<size_t>(c - columns_.data());
+    if (row.cells[index]) {
+      return Status::InvalidArgument("row " + Hex(row_id) + ": " + ColumnName(v.tag) + " twice");
+    }
+    Status check = CheckValue(PropTypeOf(v.tag), v.data);
+    if (!check.ok()) {
+      return Status::InvalidArgument("row " + Hex(row_id) + ", " + ColumnName(v.tag) + ": " +
+                                     check.message());
+    }
+    if (v.tag == kTagLtpRowId && DecodeFixed32(v.data.data()) != row_id) {
+      return Status::InvalidArgument("row " + Hex(row_id) + " has a row id cell of " +
+                                     Hex(DecodeFixed32(v.data.data())));
+    }
+    row.cells[index] = v.data;
+  }
+  Bytes id(4);
+  EncodeFixed32(id.data(), row_id);
+  row.cells[0] = std::move(id);  // RowId is column 0 (bit 0)
+  return row;
+}
+
+size_t TableContextBuilder::FindRowIndex(uint32_t row_id) const {
+  for (size_t i = 0; i < rows_.size(); ++i) {
+    if (rows_[i].id == row_id) return i;
+  }
+  return rows_.size();
+}
+
+Status TableContextBuilder::AddRow(uint32_t row_id, const std::vector<PropValue>& cells) {
+  if (FindRowIndex(row_id) != rows_.size()) {
+    return Status::InvalidArgument("table already has row " + Hex(row_id));
+  }
+  PST_ASSIGN_OR_RETURN(StoredRow row, MakeRow(row_id, cells));
+  rows_.push_back(std::move(row));
+  return Status::Ok();
+}
+
+Status TableContextBuilder::SetRow(uint32_t row_id, const std::vector<PropValue>& cells) {
+  const size_t index = FindRowIndex(row_id);
+  if (index == rows_.size()) return Status::NotFound("table has no row " + Hex(row_id));
+  PST_ASSIGN_OR_RETURN(rows_[index], MakeRow(row_id, cells));
+  return Status::Ok();
+}
+
+bool TableContextBuilder::RemoveRow(uint32_t row_id) {
+  const size_t index = FindRowIndex(row_id);
+  if (index == rows_.size()) return false;
+  if (index + 1 != rows_.size()) rows_[index] = std::move(rows_.back());
+  rows_.pop_back();
+  return true;
+}
+
+std::optional<std::vector<PropValue>> TableContextBuilder::RowCells(uint32_t row_id) const {
+  const size_t index = FindRowIndex(row_id);
+  if (index == rows_.size()) return std::nullopt;
+  std::vector<PropValue> out;
+  for (size_t i = 0; i < columns_.size(); ++i) {
+    if (rows_[index].cells[i]) out.push_back({columns_[i].tag, *rows_[index].cells[i]});
+  }
+  return out;
+}
+
+Result<Bytes> TableContextBuilder::EncodeRow(const StoredRow& row, ValueWriter& values) const {
+  Bytes bytes(row_size_, 0);
+  for (size_t i = 0; i < columns_.size(); ++i) {
+    if (!row.cells[i]) continue;
+    const Column& c = columns_[i];
+    const Bytes& cell = *row.cells[i];
+    const uint16_t type = PropTypeOf(c.tag);
+    if (KindOf(type) == ValueKind::kFixed && FixedSizeOf(type) == c.size) {
+      std::copy(cell.begin(), cell.end(), bytes.begin() + c.offset);
+    } else {
+      auto hnid = values.Place(cell);
+      if (!hnid.ok()) {
+        return hnid.status().WithContext("row " + Hex(row.id) + ", " + ColumnName(c.tag));
+      }
+      EncodeFixed32(bytes.data() + c.offset, *hnid);
+    }
+    bytes[ends_[2] + c.bit / 8] |= static_cast<uint8_t>(0x80 >> (c.bit % 8));
+  }
+  return bytes;
+}
+
+Result<std::vector<Bytes>> TableContextBuilder::MatrixBlocks(const std::vector<Bytes>& rows) const {
+  const size_t block_size = ndb::LayoutOf(format_).max_block_data;
+  const size_t per_block = block_size / row_size_;
+  std::vector<Bytes> blocks;
+  for (size_t first = 0; first < rows.size(); first += per_block) {
+    Bytes block;
+    block.reserve(block_size);
+    for (size_t r = first; r < rows.size() && r < first + per_block; ++r) {
+      block.insert(block.end(), rows[r].begin(), rows[r].end());
+    }
+    if (first + per_block < rows.size()) block.resize(block_size, 0);
+    blocks.push_back(std::move(block));
+  }
+  return blocks;
+}
+
+Result<WrittenNode> TableContextBuilder::Write(ndb::BlockWriter& writer) const {
+  if (format_ != writer.format()) {
+    return Status::InvalidArgument("table context built for another format than the store's");
+  }
+  if (format_ == ndb::Format::kUnicode4k) {
+    return Status::NotSupported("writing table contexts in 4K-page stores");
+  }
+  const bool ansi = format_ == ndb::Format::kAnsi;
+  const uint8_t index_entry = ansi ? 2 : 4;
+  if (ansi && rows_.size() > 0xFFFF) {
+    return Status::OutOfSpace("an ANSI table holds at most 65535 rows, not " +
+                              std::to_string(rows_.size()));
+  }
+
+  HeapWriter heap(kHeapClientTable, format_);
+  BthWriter row_index(&heap, 4, index_entry);
+  PST_ASSIGN_OR_RETURN(Hid index_hid, row_index.AllocateHeader());
+  PST_ASSIGN_OR_RETURN(Hid info_hid, heap.Reserve(kTcInfoSize + kColumnDescSize * columns_.size()));
+  heap.set_user_root(info_hid);
+  PST_RETURN_IF_ERROR(row_index.AllocateRecords(rows_.size()));
+
+  const uint64_t matrix_size = uint64_t{row_size_} * rows_.size();
+  const bool matrix_in_heap = matrix_size <= std::min(heap_limit_, HeapWriter::kMaxItemSize);
+  uint32_t hnid_rows = 0;
+  if (!rows_.empty() && matrix_in_heap) {
+    PST_ASSIGN_OR_RETURN(hnid_rows, heap.Reserve(static_cast<size_t>(matrix_size)));
+  }
+
+  ValueWriter values(&writer, &heap, heap_limit_);
+  std::vector<Bytes> encoded;
+  encoded.reserve(rows_.size());
+  for (const StoredRow& row : rows_) {
+    PST_ASSIGN_OR_RETURN(Bytes bytes, EncodeRow(row, values));
+    encoded.push_back(std::move(bytes));
+  }
+  if (!rows_.empty()) {
+    if (matrix_in_heap) {
+      Bytes matrix;
+      for (const Bytes& r : encoded) matrix.insert(matrix.end(), r.begin(), r.end());
+      PST_RETURN_IF_ERROR(heap.Write(hnid_rows, matrix));
+    } else {
+      PST_ASSIGN_OR_RETURN(std::vector<Bytes> blocks, MatrixBlocks(encoded));
+      PST_RETURN_IF_ERROR(values.PlaceBlocks(kRowMatrixSubnode, blocks));
+      hnid_rows = kRowMatrixSubnode;
+    }
+  }
+
+  // Row index: row ids ascending -> row numbers.
+  std::vector<std::pair<uint32_t, uint32_t>> ids;
+  ids.reserve(rows_.size());
+  for (size_t i = 0; i < rows_.size(); ++i) ids.emplace_back(rows_[i].id, static_cast<uint32_t>(i));
+  std::sort(ids.begin(), ids.end());
+  Bytes records;
+  records.reserve(ids.size() * (4u + index_entry));
+  for (const auto& [id, number] : ids) {
+    uint8_t record[8];
+    EncodeFixed32(record, id);
+    if (ansi) {
+      EncodeFixed16(record + 4, static_cast<uint16_t>(number));
+    } else {
+      EncodeFixed32(record + 4, number);
+    }
+    records.insert(records.end(), record, record + 4 + index_entry);
+  }
+  PST_RETURN_IF_ERROR(row_index.Write(records).status());
+
+  Bytes info(kTcInfoSize, 0);
+  info[0] = kTableType;
+  info[1] = static_cast<uint8_t>(columns_.size());
+  for (int i = 0; i < 4; ++i) EncodeFixed16(info.data() + 2 + 2 * i, ends_[i]);
+  EncodeFixed32(info.data() + 10, index_hid);
+  EncodeFixed32(info.data() + 14, hnid_rows);
+  std::vector<Column> sorted = columns_;
+  std::sort(sorted.begin(), sorted.end(),
+            [](const Column& x, const Column& y) { return x.tag < y.tag; });
+  for (const Column& c : sorted) {
+    uint8_t desc[kColumnDescSize];
+    EncodeFixed32(desc, c.tag);
+    EncodeFixed16(desc + 4, c.offset);
+    desc[6] = c.size;
+    desc[7] = c.bit;
+    info.insert(info.end(), desc, desc + kColumnDescSize);
+  }
+  PST_RETURN_IF_ERROR(heap.Write(info_hid, info));
+
+  PST_ASSIGN_OR_RETURN(ndb::Bid data_bid, writer.WriteBlocks(heap.Finish()));
+  std::vector<ndb::SubnodeEntry> own = values.Take();
+  auto subnode_bid = writer.WriteSubnodeTree(own);
+  if (!subnode_bid.ok()) {
+    (void)writer.Release(data_bid);
+    (void)ReleaseSubnodes(writer, own);
+    return subnode_bid.status();
+  }
+  return WrittenNode{data_bid, *subnode_bid};
+}
+
+}  // namespace pst::ltp

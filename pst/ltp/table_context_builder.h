@@ -1,0 +1,102 @@
+// TableContextBuilder: the columns and rows of one table (hierarchy,
+// contents, FAI contents, recipient, attachment, template tables) collected
+// in memory and written as a new node.
+//
+//   TableContextBuilder tc(format);                  // RowId, RowVer columns
+//   tc.AddColumn(MakeTag(0x3001, kPtypString));
+//   tc.AddRow(child_nid, {{MakeTag(0x3001, kPtypString), name}});
+//   PST_ASSIGN_OR_RETURN(auto node, tc.Write(txn));
+//
+// Rows keep the order they were added in; the row index finds them by row
+// id. Cells are the stored bytes of the column's type, as for property
+// contexts (prop_types.h).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "pst/base/bytes.h"
+#include "pst/base/result.h"
+#include "pst/ltp/prop_types.h"
+#include "pst/ltp/property_context_builder.h"
+#include "pst/ltp/table_context.h"
+#include "pst/ndb/block_writer.h"
+
+namespace pst::ltp {
+
+constexpr PropTag kTagLtpRowId = 0x67F20003;
+constexpr PropTag kTagLtpRowVer = 0x67F30003;
+
+// The subnode that holds a row matrix too large for the heap.
+constexpr ndb::Nid kRowMatrixSubnode = 0x3F;
+
+class TableContextBuilder {
+ public:
+  using Column = TableContext::Column;
+
+  // Cells take 4 bytes (8-byte types: 8; I16: 2; Boolean: 1); variable-size
+  // values and GUIDs are 4-byte HNIDs. 0 for types no table can hold.
+  static uint8_t CellSizeOf(uint16_t type);
+  // A table has at most 255 columns (TCINFO's column count is one byte).
+  static constexpr size_t kMaxColumns = 255;
+
+  // A table with the two columns every table starts with: PidTagLtpRowId
+  // and PidTagLtpRowVer.
+  explicit TableContextBuilder(ndb::Format format);
+
+  // A table with exactly these columns and cell positions (those of an
+  // existing table or template). Checked: RowId first at offset 0, cells in
+  // the group of their size, no overlaps, distinct tags and bits.
+  static Result<TableContextBuilder> WithColumns(ndb::Format format,
+                                                 std::vector<Column> columns);
+  // The columns and every row of an existing table.
+  static Result<TableContextBuilder> FromTable(ndb::Format format, const TableContext& table);
+
+  // Adds a column after the existing ones; the layout is then recomputed as
+  // Outlook lays out a table: cells of 8 and 4 bytes, then 2, then 1 byte,
+  // each group in column (bit) order, then the cell-existence bitmap.
+  Status AddColumn(PropTag tag);
+  const std::vector<Column>& columns() const { return columns_; }
+  const Column* FindColumn(PropTag tag) const;
+  uint32_t row_size() const { return row_size_; }
+
+  // Adds a row. Every cell's tag must be a column's; PidTagLtpRowId is
+  // set from row_id (a RowId cell, if given, must agree). Cells not given
+  // do not exist in the row.
+  Status AddRow(uint32_t row_id, const std::vector<PropValue>& cells);
+  // Replaces the cells of an existing row.
+  Status SetRow(uint32_t row_id, const std::vector<PropValue>& cells);
+  // Removes a row: the last row moves into its place. False if none.
+  bool RemoveRow(uint32_t row_id);
+  size_t row_count() const { return rows_.size(); }
+  // The cells of a row (RowId included), or nullopt.
+  std::optional<std::vector<PropValue>> RowCells(uint32_t row_id) const;
+
+  void set_heap_value_limit(size_t limit) { heap_limit_ = limit; }
+
+  // Writes the node. On failure every block this call wrote is given back.
+  Result<WrittenNode> Write(ndb::BlockWriter& writer) const;
+
+ private:
+  struct StoredRow {
+    uint32_t id = 0;
+    std::vector<std::optional<Bytes>> cells;  // by column index
+  };
+
+  Status Layout();
+  Status CheckLayout();
+  Result<StoredRow> MakeRow(uint32_t row_id, const std::vector<PropValue>& cells) const;
+  size_t FindRowIndex(uint32_t row_id) const;
+  Result<Bytes> EncodeRow(const StoredRow& row, ValueWriter& values) const;
+  Result<std::vector<Bytes>> MatrixBlocks(const std::vector<Bytes>& rows) const;
+
+  ndb::Format format_;
+  size_t heap_limit_ = kOutlookHeapValueLimit;
+  std::vector<Column> columns_;  // in bit (creation) order
+  uint16_t ends_[4] = {8, 8, 8, 9};  // rgib: 4/8-byte, 2-byte, 1-byte groups, bitmap
+  uint32_t row_size_ = 9;
+  std::vector<StoredRow> rows_;
+};
+
+}  // namespace pst::ltp
