@@ -26,7 +26,10 @@ BTreeWriter::BTreeWriter(const io::RandomAccessFile* file, Format format, Kind k
       index_size_(BTreeIndexEntrySize(format)),
       free_page_(std::move(free_page)),
       committed_root_(root),
-      root_(root) {}
+      root_(root) {
+  // A new tree starts as one empty leaf that the first flush writes.
+  if (root.bid == 0) root_node_ = std::make_unique<Node>();
+}
 
 BTreeWriter::~BTreeWriter() = default;
 
@@ -409,6 +412,7 @@ void BTreeWriter::Committed(BlockRef root) {
 void BTreeWriter::Abandon() {
   root_ = committed_root_;
   root_node_.reset();
+  if (root_.bid == 0) root_node_ = std::make_unique<Node>();
 }
 
 Status BTreeWriter::ForEachPage(const io::RandomAccessFile& file, Format format, Kind kind,

@@ -7,8 +7,10 @@
 // caller who just wrote it) has cRef 2, and a block is freed when its last
 // reference goes (cRef would drop to 1).
 #include <algorithm>
+#include <optional>
 #include <string>
 
+#include "pst/base/checked_math.h"
 #include "pst/base/hex.h"
 #include "pst/ndb/block.h"
 #include "pst/ndb/node_data_impl.h"
