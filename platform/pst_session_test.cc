@@ -1,0 +1,181 @@
+// The engine-backed session on real stores made by Outlook and others; the
+// folder tree is checked against pypff, an independent reader.
+#include "platform/pst_session.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "platform/test_temp_dir.h"
+
+namespace quillmar::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Sample(const std::string& name) { return std::string(QUILLMAR_TESTDATA_DIR) + "/" + name; }
+
+class PstSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto session = factory_.CreateSession(kSessionProgId);
+    ASSERT_TRUE(session.ok());
+    session_ = *session;
+    ASSERT_TRUE(session_->Logon().ok());
+    stores_ = *session_->Stores();
+  }
+
+  Result<std::shared_ptr<MessageStore>> Attach(const std::string& path, StoreCredentials credentials = {}) {
+    return stores_->AddPSTStore(path, kStoreFormatDefault, std::nullopt, credentials);
+  }
+
+  PstSessionFactory factory_;
+  std::shared_ptr<RDOSession> session_;
+  std::shared_ptr<RDOStores> stores_;
+};
+
+TEST_F(PstSessionTest, OnlyTheKnownNameMakesASessionAndItsVersionPassesTheGate) {
+  EXPECT_EQ(factory_.CreateSession("Outlook.Application").status().code(), Status::Code::kNotFound);
+  auto version = session_->ClientVersion();
+  ASSERT_TRUE(version.ok());
+  EXPECT_GE(std::stoi(version->substr(0, 2)), 11);
+}
+
+TEST_F(PstSessionTest, StoreKindOfEveryUnprotectedSample) {
+  int seen = 0;
+  for (const auto& entry : fs::directory_iterator(QUILLMAR_TESTDATA_DIR)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find("passworded") != std::string::npos || name.find("encryption") != std::string::npos ||
+        entry.path().extension() == ".md" || entry.path().extension() == ".bin") {
+      continue;
+    }
+    SCOPED_TRACE(name);
+    auto store = Attach(entry.path().string());
+    ASSERT_TRUE(store.ok()) << store.status().ToString();
+    const int32_t expected = name.rfind("ansi-", 0) == 0 ? kStoreKindAnsi
+                             : entry.path().extension() == ".ost" ? kStoreKindOffline
+                                                                   : kStoreKindUnicode;
+    EXPECT_EQ(*(*store)->StoreKind(), expected);
+    EXPECT_TRUE((*store)->Remove().ok());
+    ++seen;
+  }
+  EXPECT_GE(seen, 20);
+}
+
+TEST_F(PstSessionTest, ProtectedStoresNeedTheirPassword) {
+  const std::string path = Sample("ansi-outlook97-passworded-294msgs.pst");
+  auto refused = Attach(path);
+  EXPECT_EQ(refused.status().code(), Status::Code::kPermissionDenied);
+  EXPECT_EQ(ErrorNumber(refused.status()), 1008);
+  EXPECT_EQ(Attach(path, {std::string("wrong")}).status().code(), Status::Code::kPermissionDenied);
+  auto opened = Attach(path, {std::string("pass12345")});
+  ASSERT_TRUE(opened.ok()) << opened.status().ToString();
+  EXPECT_EQ(*(*opened)->StoreKind(), kStoreKindAnsi);
+
+  auto unicode = Attach(Sample("unicode-high-encryption.pst"), {std::string("quickquick")});
+  ASSERT_TRUE(unicode.ok()) << unicode.status().ToString();
+  EXPECT_EQ(*(*unicode)->StoreKind(), kStoreKindUnicode);
+}
+
+TEST_F(PstSessionTest, BrokenOrMissingFilesFailWithANumberAndADescription) {
+  auto truncated = Attach(Sample("unicode-truncated-header-40b.bin"));
+  ASSERT_FALSE(truncated.ok());
+  EXPECT_NE(ErrorNumber(truncated.status()), 0);
+  EXPECT_NE(ErrorDescription(truncated.status()).find("unicode-truncated-header-40b.bin"), std::string::npos);
+
+  TestTempDir dir;
+  TestTempDir::WriteFile(dir.Join("notes.pst"), std::string(4096, 'x'));
+  EXPECT_FALSE(Attach(dir.Join("notes.pst")).ok());
+  EXPECT_FALSE(Attach(dir.path()).ok());
+  EXPECT_FALSE(Attach("").ok());
+}
+
+TEST_F(PstSessionTest, DetachedStoresRefuseEveryCall) {
+  auto store = *Attach(Sample("unicode-empty-outlook.pst"));
+  auto top = *store->IPMRootFolder();
+  ASSERT_TRUE(store->Remove().ok());
+  EXPECT_FALSE(store->Remove().ok());
+  EXPECT_FALSE(store->StoreKind().ok());
+  EXPECT_FALSE(top->Name().ok());
+
+  auto again = *Attach(Sample("unicode-empty-outlook.pst"));
+  auto folders = (*again->IPMRootFolder())->Folders().value();
+  ASSERT_TRUE(session_->Logoff().ok());
+  EXPECT_FALSE(folders->Next().ok());
+  EXPECT_FALSE(session_->Stores().ok());
+  EXPECT_TRUE(session_->Logoff().ok());
+}
+
+// pypff's folders, each as "name<TAB>children".
+std::set<std::string> OracleFolders(const std::string& path) {
+  std::set<std::string> lines;
+  const std::string command = "/usr/bin/python3 " + std::string(QUILLMAR_SOURCE_DIR) +
+                              "/platform/testdata/folder_tree_oracle.py '" + path + "' 2>/dev/null";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return lines;
+  std::string all;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) all.append(buffer, n);
+  ::pclose(pipe);
+  for (size_t start = 0, end; start < all.size(); start = end + 1) {
+    end = all.find('\n', start);
+    if (end == std::string::npos) end = all.size();
+    lines.insert(all.substr(start, end - start));
+  }
+  return lines;
+}
+
+TEST_F(PstSessionTest, VisibleFolderTreeMatchesAnIndependentReader) {
+  for (const char* name : {"unicode-empty-outlook.pst", "ansi-pstsdk-sample2.pst",
+                           "unicode-russian-folders-empty.pst", "unicode-outlook-all-item-types.pst",
+                           "unicode-dfrws2009-forensic.pst", "ansi-outlook98-empty-32k.pst",
+                           "unicode-tika-testpst-french-2mb.pst"}) {
+    SCOPED_TRACE(name);
+    const std::set<std::string> oracle = OracleFolders(Sample(name));
+    if (oracle.empty()) GTEST_SKIP() << "pypff is not available";
+    auto store = Attach(Sample(name));
+    ASSERT_TRUE(store.ok()) << store.status().ToString();
+    auto top = (*store)->IPMRootFolder();
+    ASSERT_TRUE(top.ok()) << top.status().ToString();
+    auto top_name = (*top)->Name();
+    ASSERT_TRUE(top_name.ok()) << top_name.status().ToString();
+    auto folders = (*top)->Folders();
+    ASSERT_TRUE(folders.ok()) << folders.status().ToString();
+    std::string line = *top_name + "\t";
+    for (int n = 0;; ++n) {
+      auto folder = (*folders)->Next();
+      ASSERT_TRUE(folder.ok()) << folder.status().ToString();
+      if (!*folder) break;
+      auto name = (*folder)->Name();
+      ASSERT_TRUE(name.ok()) << name.status().ToString();
+      line += (n ? "|" : "") + *name;
+    }
+    EXPECT_TRUE(oracle.count(line)) << line;
+  }
+}
+
+TEST_F(PstSessionTest, OfflineStoreHasNoVisibleTreeToOffer) {
+  // An OST names no IPM subtree in its store object: a clear error, no guess.
+  auto store = Attach(Sample("4k-ost-pstextractortest.ost"));
+  ASSERT_TRUE(store.ok()) << store.status().ToString();
+  EXPECT_EQ(*(*store)->StoreKind(), kStoreKindOffline);
+  auto top = (*store)->IPMRootFolder();
+  EXPECT_EQ(top.status().code(), Status::Code::kNotFound);
+  EXPECT_NE(ErrorDescription(top.status()).find("4k-ost-pstextractortest.ost"), std::string::npos);
+}
+
+TEST_F(PstSessionTest, WritingIsRefusedUntilTheWriterExists) {
+  TestTempDir dir;
+  auto created = Attach(dir.Join("new.pst"));
+  EXPECT_EQ(created.status().code(), Status::Code::kNotSupported);
+  EXPECT_FALSE(fs::exists(dir.Join("new.pst")));
+
+  auto named = stores_->AddPSTStore(Sample("unicode-empty-outlook.pst"), 1, std::string("Personal Folders"));
+  EXPECT_EQ(named.status().code(), Status::Code::kNotSupported);
+}
+
+}  // namespace
+}  // namespace quillmar::platform
