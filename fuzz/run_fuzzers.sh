@@ -16,7 +16,7 @@ for target in store_fuzzer; do
   mkdir -p "$work/corpus"
   if [ -d "fuzz/corpus/$target" ]; then cp fuzz/corpus/$target/* "$work/corpus/" 2>/dev/null || true; fi
   # Seeds: the smaller sample stores (the fuzzer's input size cap keeps it fast).
-  find "$testdata" -maxdepth 1 -type f \( -name '*.pst' -o -name '*.bin' \) -size -1M \
+  find "$testdata" -maxdepth 1 -type f \( -name '*.pst' -o -name '*.bin' \) -size -1024k \
     -exec cp {} "$work/corpus/" \; 2>/dev/null || true
   echo "== $target: ${seconds}s"
   log="$work/log"

@@ -102,6 +102,13 @@ Result<NameMap> NameMap::Read(const ltp::PropertyContext& pc) {
   return map;
 }
 
+NameMap NameMap::FromEntries(std::vector<NamedProperty> entries) {
+  NameMap map;
+  map.present_.assign(entries.size(), true);
+  map.entries_ = std::move(entries);
+  return map;
+}
+
 const NamedProperty* NameMap::Find(uint16_t prop_id) const {
   if (prop_id < 0x8000) return nullptr;
   const size_t index = prop_id - 0x8000u;

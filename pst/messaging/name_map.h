@@ -46,6 +46,9 @@ class NameMap {
   // Reads the map from the store's node 0x61 property context.
   static Result<NameMap> Read(const ltp::PropertyContext& map_pc);
 
+  // A map holding exactly these names, entry k with property id 0x8000 + k.
+  static NameMap FromEntries(std::vector<NamedProperty> entries);
+
   // The name behind a property id >= 0x8000, or nullptr.
   const NamedProperty* Find(uint16_t prop_id) const;
   // Entry k has property id 0x8000 + k.
