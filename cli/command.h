@@ -19,5 +19,6 @@ using Args = std::vector<std::string>;
 int RunInfo(const Args& args);
 int RunLs(const Args& args);
 int RunDump(const Args& args);
+int RunCheck(const Args& args);
 
 }  // namespace quillmar::cli

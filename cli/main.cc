@@ -15,6 +15,7 @@ constexpr const char* kHelp =
     "  info [--json] FILE      format, encoding, password state and counts of a store\n"
     "  ls FILE                 folders with their message and FAI message counts\n"
     "  dump FILE [PATH]        properties of the store, a folder or a message\n"
+    "  check FILE              structural check of a store (exit 1 errors, 3 unreadable)\n"
     "\n"
     "Options:\n"
     "  --codepage N            code page of 8-bit strings that carry none (default 1252)\n"
@@ -49,6 +50,7 @@ int main(int argc, char** argv) {
   if (command == "info") return RunInfo(args);
   if (command == "ls") return RunLs(args);
   if (command == "dump") return RunDump(args);
+  if (command == "check") return RunCheck(args);
   std::cerr << "quillmar-cli: unknown command '" << command << "'\n" << kHelp;
   return kExitUsage;
 }
