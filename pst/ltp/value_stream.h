@@ -3,9 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 
+#include "pst/base/bytes.h"
 #include "pst/base/status.h"
+#include "pst/ndb/node.h"
 
 namespace pst::ltp {
 
@@ -16,5 +19,11 @@ class ValueStream {
   // Reads out.size() bytes at offset; fails when the range passes size().
   virtual Status Read(uint64_t offset, std::span<uint8_t> out) const = 0;
 };
+
+// A stream over bytes held in memory (values stored in a heap item).
+std::unique_ptr<ValueStream> MakeMemoryValueStream(Bytes data);
+
+// A stream over the whole data of a node (a subnode holding a large value).
+std::unique_ptr<ValueStream> MakeNodeValueStream(std::unique_ptr<ndb::NodeData> node);
 
 }  // namespace pst::ltp

@@ -1,0 +1,252 @@
+// The LTP reader over every real store in the test data folder: every heap
+// that is a property or table context opens, and every value and every cell
+// of every row reads; a few facts known of the stores are checked.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "pst/base/coding.h"
+#include "pst/io/file.h"
+#include "pst/ltp/bth.h"
+#include "pst/ltp/property_context.h"
+#include "pst/ltp/table_context.h"
+#include "pst/ndb/database.h"
+
+namespace pst::ltp {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<fs::path> RealStores() {
+  std::vector<fs::path> out;
+  for (const auto& e : fs::directory_iterator(QUILLMAR_TESTDATA_DIR)) {
+    const auto ext = e.path().extension();
+    if (ext == ".pst" || ext == ".ost") out.push_back(e.path());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+Result<std::unique_ptr<ndb::Database>> OpenStore(const fs::path& path) {
+  PST_ASSIGN_OR_RETURN(auto file, io::OpenReadOnly(path.string()));
+  return ndb::Database::Open(std::shared_ptr<const io::RandomAccessFile>(std::move(file)));
+}
+
+struct Counts {
+  size_t pcs = 0, tcs = 0, other_heaps = 0, values = 0, streamed = 0, rows = 0, cells = 0;
+  size_t guid_indexes = 0, guid_records = 0;
+};
+
+// Reads a whole value through the stream in 4 KiB pieces.
+Status StreamWhole(const ValueStream& stream) {
+  Bytes piece(4096);
+  for (uint64_t off = 0; off < stream.size(); off += piece.size()) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), stream.size() - off));
+    PST_RETURN_IF_ERROR(stream.Read(off, std::span<uint8_t>(piece.data(), n)));
+  }
+  return Status::Ok();
+}
+
+Status ReadHeapNode(std::unique_ptr<ndb::NodeData> node, Counts& counts) {
+  if (node->block_count() == 0) return Status::Ok();
+  PST_ASSIGN_OR_RETURN(Bytes first, node->ReadBlock(0));
+  if (first.size() < 4 || first[2] != 0xEC) return Status::Ok();  // not a heap
+  const uint8_t client = first[3];
+  if (client == kHeapClientProperties) {
+    ++counts.pcs;
+    PST_ASSIGN_OR_RETURN(PropertyContext pc, PropertyContext::Open(std::move(node)));
+    for (const auto& e : pc.entries()) {
+      PST_ASSIGN_OR_RETURN(uint64_t size, pc.ValueSize(e));
+      PST_ASSIGN_OR_RETURN(auto stream, pc.OpenValue(e));
+      if (stream->size() != size) return Status::Corruption("stream and value sizes differ");
+      PST_RETURN_IF_ERROR(StreamWhole(*stream));
+      if (size > 1024 * 1024) {
+        ++counts.streamed;
+        continue;
+      }
+      PST_ASSIGN_OR_RETURN(Bytes value, pc.ReadValue(e));
+      if (value.size() != size) return Status::Corruption("value size differs from ValueSize");
+      ++counts.values;
+    }
+    return Status::Ok();
+  }
+  if (client == kHeapClientTable) {
+    ++counts.tcs;
+    PST_ASSIGN_OR_RETURN(TableContext tc, TableContext::Open(std::move(node)));
+    for (size_t row = 0; row < tc.row_count(); ++row) {
+      PST_ASSIGN_OR_RETURN(uint32_t id, tc.RowId(row));
+      PST_ASSIGN_OR_RETURN(auto found, tc.FindRow(id));
+      if (found != row) return Status::Corruption("row index does not lead back to the row");
+      PST_ASSIGN_OR_RETURN(auto cells, tc.ReadRow(row));
+      ++counts.rows;
+      counts.cells += cells.size();
+    }
+    return Status::Ok();
+  }
+  // Other heaps open and their root item reads. Only the GUID index of new
+  // stores (client 0x9C, NID 0xC01: root item = HID of a BTH header) is known
+  // to be a BTH in key order; the 0x8C heaps of offline stores sort their
+  // 8-byte keys as byte strings.
+  ++counts.other_heaps;
+  PST_ASSIGN_OR_RETURN(Heap heap, Heap::Open(*node));
+  PST_ASSIGN_OR_RETURN(Bytes root, heap.Item(heap.user_root()));
+  if (client == 0x9C && root.size() == 4) {
+    PST_ASSIGN_OR_RETURN(Bth bth, Bth::Open(heap, DecodeFixed32(root.data())));
+    ++counts.guid_indexes;
+    PST_RETURN_IF_ERROR(bth.ForEach([&](ByteSpan, ByteSpan) {
+      ++counts.guid_records;
+      return Status::Ok();
+    }));
+  }
+  return Status::Ok();
+}
+
+// Subnodes of type 0x1F hold raw values and row matrices, never heaps.
+Status ReadSubnodes(const ndb::NodeData& node, int depth, Counts& counts) {
+  if (depth > 8) return Status::Corruption("subnodes nested too deep");
+  return node.ForEachSubnode([&](ndb::Nid nid) -> Status {
+    if (ndb::NidTypeOf(nid) == ndb::kNidTypeLtp) return Status::Ok();
+    PST_ASSIGN_OR_RETURN(auto sub, node.OpenSubnode(nid));
+    PST_RETURN_IF_ERROR(ReadSubnodes(*sub, depth + 1, counts));
+    return ReadHeapNode(std::move(sub), counts).WithContext("subnode " + std::to_string(nid));
+  });
+}
+
+// Every store made by Outlook reads without a single error. The offline
+// store (.ost) is a cache whose contents tables Outlook leaves partly stale:
+// there, broken cells must be reported as corruption, and nothing else fail.
+TEST(LtpStoreTest, EveryContextOfEveryStoreReads) {
+  const auto stores = RealStores();
+  ASSERT_GE(stores.size(), 27u);
+  for (const auto& path : stores) {
+    SCOPED_TRACE(path.filename().string());
+    const bool offline = path.extension() == ".ost";
+    auto db = OpenStore(path);
+    ASSERT_TRUE(db.ok()) << db.status().ToString();
+    Counts counts;
+    std::vector<Status> errors;
+    Status walk = (*db)->ForEachNode([&](const ndb::NodeEntry& e) -> Status {
+      PST_ASSIGN_OR_RETURN(auto node, (*db)->OpenNode(e.nid));
+      const std::string where = "node " + std::to_string(e.nid);
+      Status s = ReadSubnodes(*node, 0, counts).WithContext(where);
+      if (s.ok()) s = ReadHeapNode(std::move(node), counts).WithContext(where);
+      if (!s.ok()) errors.push_back(s);
+      return Status::Ok();
+    });
+    ASSERT_TRUE(walk.ok()) << walk.ToString();
+    for (const Status& s : errors) {
+      if (offline) {
+        EXPECT_TRUE(s.IsCorruption()) << s.ToString();
+      } else {
+        ADD_FAILURE() << s.ToString();
+      }
+    }
+    EXPECT_GT(counts.pcs, 0u);
+    EXPECT_GT(counts.tcs, 0u);
+    std::cout << path.filename().string() << ": " << counts.pcs << " PCs, " << counts.values
+              << " values (+" << counts.streamed << " streamed), " << counts.tcs << " TCs, "
+              << counts.rows << " rows, " << counts.cells << " cells, " << counts.other_heaps
+              << " other heaps (" << counts.guid_records << " records in " << counts.guid_indexes
+              << " GUID indexes), " << errors.size() << " errors\n";
+    if (!errors.empty()) std::cout << "  first: " << errors[0].ToString() << "\n";
+  }
+}
+
+std::string Utf16ToAscii(const Bytes& b) {
+  std::string s;
+  for (size_t i = 0; i + 1 < b.size(); i += 2) s.push_back(b[i + 1] ? '?' : static_cast<char>(b[i]));
+  return s;
+}
+
+// The store, root folder and hierarchy tables agree with each other: every
+// row of a hierarchy table names a folder whose own name and counts match.
+TEST(LtpStoreTest, HierarchyRowsMatchFolderProperties) {
+  for (const auto& path : RealStores()) {
+    SCOPED_TRACE(path.filename().string());
+    auto db = OpenStore(path);
+    if (!db.ok()) continue;
+    const bool unicode = (*db)->format() != ndb::Format::kAnsi;
+    const uint16_t string_type = unicode ? kPtypString : kPtypString8;
+
+    auto store_node = (*db)->OpenNode(ndb::kNidMessageStore);
+    ASSERT_TRUE(store_node.ok()) << store_node.status().ToString();
+    auto store = PropertyContext::Open(std::move(store_node).value());
+    ASSERT_TRUE(store.ok()) << store.status().ToString();
+    const auto* name = store->Find(0x3001);
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(name->type, string_type);
+    ASSERT_TRUE(store->ReadValue(*name).ok());
+    const auto* record_key = store->Find(0x0FF9);
+    ASSERT_NE(record_key, nullptr);
+    EXPECT_EQ(store->ReadValue(*record_key)->size(), 16u);
+
+    auto root_node = (*db)->OpenNode(0x12D);
+    ASSERT_TRUE(root_node.ok()) << root_node.status().ToString();
+    auto root_table = TableContext::Open(std::move(root_node).value());
+    ASSERT_TRUE(root_table.ok()) << root_table.status().ToString();
+    EXPECT_GT(root_table->row_count(), 0u);
+    size_t checked = 0;
+    ASSERT_TRUE((*db)->ForEachNode([&](const ndb::NodeEntry& e) -> Status {
+      if (ndb::NidTypeOf(e.nid) != ndb::kNidTypeHierarchyTable) return Status::Ok();
+      PST_ASSIGN_OR_RETURN(auto node, (*db)->OpenNode(e.nid));
+      PST_ASSIGN_OR_RETURN(TableContext table, TableContext::Open(std::move(node)));
+      const auto* name_col = table.FindColumn(MakeTag(0x3001, string_type));
+      const auto* count_col = table.FindColumn(MakeTag(0x3602, kPtypInteger32));
+      for (size_t row = 0; row < table.row_count(); ++row) {
+        PST_ASSIGN_OR_RETURN(uint32_t folder, table.RowId(row));
+        PST_ASSIGN_OR_RETURN(auto folder_node, (*db)->OpenNode(folder));
+        PST_ASSIGN_OR_RETURN(PropertyContext pc, PropertyContext::Open(std::move(folder_node)));
+        for (const auto* col : {name_col, count_col}) {
+          if (!col) continue;
+          PST_ASSIGN_OR_RETURN(auto cell, table.ReadCell(row, *col));
+          const auto* entry = pc.Find(PropIdOf(col->tag));
+          if (!cell || !entry) continue;
+          PST_ASSIGN_OR_RETURN(Bytes value, pc.ReadValue(*entry));
+          EXPECT_EQ(*cell, value) << "folder " << folder << " column " << std::hex << col->tag;
+          ++checked;
+        }
+      }
+      return Status::Ok();
+    }).ok());
+    EXPECT_GT(checked, 0u);
+  }
+}
+
+TEST(LtpStoreTest, TwoHundredRecipients) {
+  auto db = OpenStore(fs::path(QUILLMAR_TESTDATA_DIR) / "unicode-200-recipients.pst");
+  ASSERT_TRUE(db.ok()) << db.status().ToString();
+  std::vector<ndb::Nid> messages;
+  ASSERT_TRUE((*db)->ForEachNode([&](const ndb::NodeEntry& e) {
+    if (ndb::NidTypeOf(e.nid) == ndb::kNidTypeNormalMessage) messages.push_back(e.nid);
+    return Status::Ok();
+  }).ok());
+  ASSERT_EQ(messages.size(), 1u);
+  auto message = (*db)->OpenNode(messages[0]);
+  ASSERT_TRUE(message.ok());
+  auto table_node = (*message)->OpenSubnode(ndb::kNidRecipientTable);
+  ASSERT_TRUE(table_node.ok()) << table_node.status().ToString();
+  auto recipients = TableContext::Open(std::move(table_node).value());
+  ASSERT_TRUE(recipients.ok()) << recipients.status().ToString();
+  EXPECT_EQ(recipients->row_count(), 200u);
+  const auto* type_col = recipients->FindColumn(MakeTag(0x0C15, kPtypInteger32));
+  const auto* name_col = recipients->FindColumn(MakeTag(0x3001, kPtypString));
+  ASSERT_NE(type_col, nullptr);
+  ASSERT_NE(name_col, nullptr);
+  for (size_t row = 0; row < recipients->row_count(); ++row) {
+    auto type = recipients->ReadCell(row, *type_col);
+    ASSERT_TRUE(type.ok() && type->has_value()) << row;
+    const uint32_t t = DecodeFixed32((*type)->data());
+    EXPECT_TRUE(t >= 1 && t <= 3) << row << ": " << t;
+    auto name = recipients->ReadCell(row, *name_col);
+    ASSERT_TRUE(name.ok() && name->has_value()) << row;
+    EXPECT_FALSE((*name)->empty()) << row;
+  }
+  std::cout << "first recipient: " << Utf16ToAscii(**recipients->ReadCell(0, *name_col)) << "\n";
+}
+
+}  // namespace
+}  // namespace pst::ltp
