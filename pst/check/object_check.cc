@@ -244,7 +244,7 @@ class ObjectChecker {
     ++ctx_.report->counts.table_contexts;
     ctx_.report->counts.table_rows += tc->row_count();
     std::unordered_set<uint32_t> ids;
-    for (size_t row = 0; row < tc->row_count() && budget.left > 0; ++row) {
+    for (size_t row = 0; row < tc->row_count() && budget.left >= 0; ++row) {
       auto id = tc->RowId(row);
       if (!id.ok()) {
         Report(budget, where, id.status());

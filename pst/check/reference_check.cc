@@ -187,21 +187,26 @@ class TreeChecker {
   std::unordered_set<ndb::Bid> in_progress_;
 };
 
-void CountReference(Context& ctx, ndb::Bid bid, const std::string& from, const char* role) {
-  if (bid == 0) return;
+// Returns false for a reference to a block the BBT does not list.
+bool CountReference(Context& ctx, ndb::Bid bid, const std::string& from, const char* role) {
+  if (bid == 0) return true;
   BlockRecord* b = ctx.FindBlock(bid);
   if (b == nullptr) {
-    ctx.findings.Error(from, std::string(role) + " " + Hex(bid) + " is not in the BBT" +
-                                 (ctx.bbt_complete ? "" : " (or in a BBT page that cannot be read)"));
-    return;
+    // With part of the BBT unreadable, a missing block is no news.
+    if (ctx.bbt_complete) {
+      ctx.findings.Error(from, std::string(role) + " " + Hex(bid) + " is not in the BBT");
+    }
+    return false;
   }
   if (b->refs < UINT32_MAX) ++b->refs;
+  return true;
 }
 
 void CountAllReferences(Context& ctx) {
+  size_t unresolved = 0;
   for (const ndb::NodeEntry& n : ctx.nodes) {
-    CountReference(ctx, n.data_bid, NodeWhere(n.nid), "data block");
-    CountReference(ctx, n.subnode_bid, NodeWhere(n.nid), "subnode tree");
+    unresolved += !CountReference(ctx, n.data_bid, NodeWhere(n.nid), "data block");
+    unresolved += !CountReference(ctx, n.subnode_bid, NodeWhere(n.nid), "subnode tree");
   }
   for (size_t bi = 0; bi < ctx.blocks.size(); ++bi) {
     const BlockRecord b = ctx.blocks[bi];  // copy: CountReference looks up others
@@ -209,12 +214,16 @@ void CountAllReferences(Context& ctx) {
       const ChildRef c = ctx.children[b.first_child + i];
       const std::string from = BlockWhere(b) + " entry " + std::to_string(i);
       if (b.kind == BlockKind::kSLBlock) {
-        CountReference(ctx, c.bid, from + " (subnode " + Hex(c.nid) + ")", "data block");
-        CountReference(ctx, c.sub, from + " (subnode " + Hex(c.nid) + ")", "subnode tree");
+        unresolved += !CountReference(ctx, c.bid, from + " (subnode " + Hex(c.nid) + ")", "data block");
+        unresolved += !CountReference(ctx, c.sub, from + " (subnode " + Hex(c.nid) + ")", "subnode tree");
       } else {
-        CountReference(ctx, c.bid, from, "block");
+        unresolved += !CountReference(ctx, c.bid, from, "block");
       }
     }
+  }
+  if (unresolved > 0 && !ctx.bbt_complete) {
+    ctx.findings.Error("BBT", std::to_string(unresolved) + " block references lead to no block "
+                              "the readable part of the BBT lists");
   }
 }
 
@@ -224,9 +233,11 @@ void CheckRefCounts(Context& ctx) {
     const std::string counts = "cRef " + std::to_string(b.ref_count) + ", " +
                                std::to_string(b.refs) + " reference" + (b.refs == 1 ? "" : "s") +
                                " found";
+    // With part of a tree unreadable, references are missing: only a count
+    // below those found still says something.
+    const bool complete = ctx.nbt_complete && ctx.bbt_complete;
     if (!b.reachable) {
-      // Unreachable only because a tree above it could not be read is not a leak.
-      if (ctx.nbt_complete && ctx.bbt_complete) {
+      if (complete) {
         ctx.findings.Warning(where, "is reached from no node: a leaked block (" + counts + ")");
       }
       continue;
@@ -234,6 +245,8 @@ void CheckRefCounts(Context& ctx) {
     if (b.ref_count < b.refs) {
       ctx.findings.Error(where, counts + ": the count is below the references, so freeing by it "
                                          "would release a block still in use");
+    } else if (!complete) {
+      continue;
     } else if (b.ref_count == b.refs) {
       ctx.findings.Warning(where, counts + ": one below the references + 1 Outlook keeps");
     } else if (b.ref_count > b.refs + 1u) {

@@ -192,9 +192,9 @@ class SpaceChecker {
       if (slot != kFree) {
         if (owner >= 0 && !extents_[owner].reported) {
           extents_[owner].reported = true;
-          ctx_.findings.Error(name, "overlaps " + (slot >= 0 ? ExtentName(extents_[slot])
-                                                             : std::string("a map page")) +
-                                        " at " + Hex(at));
+          ctx_.findings.Error(name, "shares the slot at " + Hex(at) + " with " +
+                                        (slot >= 0 ? ExtentName(extents_[slot])
+                                                   : std::string("a map page")));
         }
         continue;
       }
@@ -283,7 +283,9 @@ class SpaceChecker {
       in_run = leak;
     }
     ctx_.report->counts.reserved_bytes += reserved * map_.slot;
-    if (leaked > 0) {
+    // Pages and blocks of an unreadable part of a tree are unknown, so their
+    // space would look leaked.
+    if (leaked > 0 && ctx_.nbt_complete && ctx_.bbt_complete) {
       ctx_.report->counts.leaked_bytes += leaked * map_.slot;
       ctx_.findings.Warning(where, std::to_string(leaked) + " slots (" +
                                        std::to_string(leaked * map_.slot) + " bytes) in " +
