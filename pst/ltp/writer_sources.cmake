@@ -6,4 +6,5 @@ list(APPEND PST_LTP_SOURCES
   value_writer.cc
   property_context_builder.cc
   table_context_builder.cc
+  node_writer.cc
 )

@@ -11,3 +11,14 @@ if(TARGET pst_ndb)
     SOURCES rebuild_store_test.cc
     LIBS pst_ltp)
 endif()
+
+if(TARGET pst_ndb)
+  get_target_property(_quillmar_ndb_sources pst_ndb SOURCES)
+  list(FILTER _quillmar_ndb_sources INCLUDE REGEX "writable_database\\.cc$")
+  if(_quillmar_ndb_sources)
+    # Through the real node database's transactions.
+    quillmar_add_test(pst_ltp_transaction_test
+      SOURCES transaction_round_trip_test.cc
+      LIBS pst_ltp)
+  endif()
+endif()
