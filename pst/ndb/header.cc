@@ -156,7 +156,8 @@ Result<Header> DecodeHeader(ByteSpan bytes) {
   const HeaderOffsets& off = OffsetsOf(h.format);
   if (bytes.size() < layout.header_size) {
     return HeaderError(std::string("truncated: the file has ") + std::to_string(bytes.size()) +
-                       " bytes, an " + FormatName(h.format) + " header needs " +
+                       " bytes; the header of the " + FormatName(h.format) + " format (wVer " +
+                       std::to_string(h.version) + ") needs " +
                        std::to_string(layout.header_size));
   }
   const uint32_t crc_partial = DecodeFixed32(bytes.data() + 4);

@@ -87,6 +87,18 @@ TEST(RealStoreTest, EveryStoreReadsCompletely) {
   }
 }
 
+TEST(RealStoreTest, TruncatedHeaderFragmentFailsToOpenWithAClearError) {
+  auto file = io::OpenReadOnly(std::string(QUILLMAR_TESTDATA_DIR) +
+                               "/unicode-truncated-header-40b.bin");
+  ASSERT_TRUE(file.ok());
+  auto db = Database::Open(std::shared_ptr<const io::RandomAccessFile>(std::move(*file)));
+  ASSERT_FALSE(db.ok());
+  EXPECT_TRUE(db.status().IsCorruption());
+  EXPECT_EQ(db.status().message(),
+            "ndb: file header: truncated: the file has 40 bytes; the header of the Unicode "
+            "format (wVer 23) needs 564");
+}
+
 // Every node that holds a heap (folders, messages, tables, the store and
 // name map) starts with the heap signature 0xEC at byte 2 once its block is
 // decoded: this proves the permute, cyclic and plain paths and the 4K
