@@ -11,4 +11,6 @@ quillmar_add_test(pst_ndb_writer_test
   SOURCES
     ${CMAKE_CURRENT_SOURCE_DIR}/store_check_test_util.cc
     ${CMAKE_CURRENT_SOURCE_DIR}/writer_test.cc
+    ${CMAKE_CURRENT_SOURCE_DIR}/commit_test.cc
+    ${CMAKE_CURRENT_SOURCE_DIR}/real_store_writer_test.cc
   LIBS pst_ndb)
