@@ -67,7 +67,8 @@ class Database {
   // its BBT entry and decodes data blocks per the crypt method.
   virtual Result<Bytes> ReadBlock(Bid bid) const = 0;
 
-  // Opens a top-level node by NID.
+  // Opens a top-level node by NID. A NodeData refers to its Database and
+  // must not outlive it.
   virtual Result<std::unique_ptr<NodeData>> OpenNode(Nid nid) const = 0;
   // Opens a node from its BIDs (used for subnodes and by tools).
   virtual Result<std::unique_ptr<NodeData>> OpenNodeFromBids(Nid nid, Bid data_bid,
