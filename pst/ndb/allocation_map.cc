@@ -106,6 +106,7 @@ void AllocationMap::SetBits(Region& r, uint32_t first, uint32_t count, bool used
 Status AllocationMap::Load(const io::RandomAccessFile& file, uint64_t file_eof) {
   for (size_t n = 0; n < regions_.size(); ++n) {
     Region& r = regions_[n];
+    r.maps_stale = false;
     for (const MapPage& p : MapPagesOf(n)) {
       if (p.offset + kPageSize > file_eof) {
         return Status::Corruption("ndb: map page " + Hex(p.offset) + " lies past the end of the file");

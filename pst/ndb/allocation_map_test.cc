@@ -1,0 +1,195 @@
+#include "pst/ndb/allocation_map.h"
+
+#include <map>
+
+#include "pst/io/memory_file.h"
+#include "pst/ndb/page.h"
+#include "pst/ndb/writer_test_util.h"
+
+namespace pst::ndb {
+namespace {
+
+constexpr uint64_t kRegion = AllocationMap::kRegionSize;
+constexpr uint64_t kFirst = AllocationMap::kFirstRegion;
+
+class AllocationMapTest : public ::testing::TestWithParam<Format> {};
+
+// Checks that [offset, offset + size) touches no map page and nothing else
+// handed out.
+void ExpectFresh(std::map<uint64_t, uint64_t>& taken, uint64_t offset, uint64_t size) {
+  ASSERT_GE(offset, kFirst);
+  const uint64_t region = (offset - kFirst) / kRegion;
+  ASSERT_LE(offset + size, kFirst + (region + 1) * kRegion) << "crosses into the next region";
+  for (const auto& p : AllocationMap::MapPagesOf(region)) {
+    ASSERT_TRUE(offset + size <= p.offset || offset >= p.offset + 512) << "over a map page";
+  }
+  auto next = taken.lower_bound(offset);
+  if (next != taken.end()) {
+    ASSERT_LE(offset + size, next->first);
+  }
+  if (next != taken.begin()) {
+    auto prev = std::prev(next);
+    ASSERT_LE(prev->first + prev->second, offset);
+  }
+  taken[offset] = size;
+}
+
+TEST_P(AllocationMapTest, GrowsByWholeRegionsWithTheirMapPages) {
+  AllocationMap maps(GetParam(), 0, UINT64_MAX);
+  EXPECT_EQ(maps.extent(), kFirst + kRegion);
+  const uint64_t initial_free = maps.free_bytes();
+  EXPECT_EQ(initial_free, kRegion - 2 * 512);  // AMap and PMap
+  std::map<uint64_t, uint64_t> taken;
+  uint64_t used = 0;
+  for (int i = 0; maps.extent() < kFirst + 10 * kRegion; ++i) {
+    const bool page = i % 5 == 0;
+    const uint64_t size = page ? 512 : 64 * (1 + (i * 37) % 128);
+    auto at = page ? maps.AllocatePage() : maps.AllocateBlock(size);
+    ASSERT_TRUE(at.ok()) << at.status().ToString();
+    if (page) {
+      EXPECT_EQ(*at % 512, 0u);
+    }
+    ExpectFresh(taken, *at, size);
+    if (HasFatalFailure()) return;
+    used += size;
+  }
+  EXPECT_EQ((maps.extent() - kFirst) % kRegion, 0u);
+  EXPECT_EQ(maps.last_amap(), maps.extent() - kRegion);
+  // Region 8 carries the second PMap.
+  uint64_t map_bytes = 0;
+  for (uint64_t n = 0; n < 10; ++n) map_bytes += 512 * AllocationMap::MapPagesOf(n).size();
+  EXPECT_EQ(maps.free_bytes(), 10 * kRegion - map_bytes - used);
+  bool pmap8 = false;
+  for (const auto& p : maps.PagesToWrite()) {
+    if (p.offset == kFirst + 8 * kRegion + 0x200) {
+      pmap8 = true;
+      EXPECT_OK(CheckPage(GetParam(), p.image, kPageTypePMap, p.offset, p.offset, "PMap"));
+    }
+  }
+  EXPECT_TRUE(pmap8);
+}
+
+TEST_P(AllocationMapTest, SpaceFreedInATransactionWaitsForTheCommit) {
+  AllocationMap maps(GetParam(), 0, UINT64_MAX);
+  auto a = maps.AllocateBlock(8192);
+  ASSERT_TRUE(a.ok());
+  maps.Commit();
+  const uint64_t free_before = maps.free_bytes();
+  ASSERT_OK(maps.Free(*a, 8192));
+  EXPECT_EQ(maps.free_bytes(), free_before + 8192);
+  EXPECT_TRUE(maps.IsUsed(*a, 8192)) << "still used by the committed state";
+  for (int i = 0; i < 400; ++i) {
+    auto b = maps.AllocateBlock(64);
+    ASSERT_TRUE(b.ok());
+    EXPECT_TRUE(*b + 64 <= *a || *b >= *a + 8192) << "reused space the committed state uses";
+  }
+  maps.Abandon();
+  EXPECT_EQ(maps.free_bytes(), free_before);
+  ASSERT_OK(maps.Free(*a, 8192));
+  maps.Commit();
+  EXPECT_FALSE(maps.IsUsed(*a, 64));
+  auto c = maps.AllocateBlock(8192);
+  ASSERT_TRUE(c.ok());
+  EXPECT_EQ(*c, *a) << "after the commit the space is free for use";
+}
+
+TEST_P(AllocationMapTest, AbandonDropsGrownRegions) {
+  AllocationMap maps(GetParam(), 0, UINT64_MAX);
+  const uint64_t free_before = maps.free_bytes();
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(maps.AllocateBlock(8192).ok());
+  EXPECT_GT(maps.extent(), kFirst + 3 * kRegion);
+  maps.Abandon();
+  EXPECT_EQ(maps.extent(), kFirst + kRegion);
+  EXPECT_EQ(maps.free_bytes(), free_before);
+}
+
+TEST_P(AllocationMapTest, NeverGrowsPastTheLimit) {
+  const uint64_t limit = kFirst + 2 * kRegion + 1000;
+  AllocationMap maps(GetParam(), 0, limit);
+  Status last;
+  for (int i = 0; i < 100 && last.ok(); ++i) last = maps.AllocateBlock(8192).status();
+  EXPECT_EQ(last.code(), Status::Code::kOutOfSpace);
+  EXPECT_EQ(maps.extent(), kFirst + 2 * kRegion);
+}
+
+TEST_P(AllocationMapTest, RefusesToFreeWhatIsNotInUse) {
+  AllocationMap maps(GetParam(), 0, UINT64_MAX);
+  EXPECT_TRUE(maps.Free(kFirst + 0x1000, 64).IsCorruption());
+  EXPECT_TRUE(maps.Free(kFirst, 512).IsCorruption()) << "the AMap itself";
+  EXPECT_TRUE(maps.Free(kFirst + 3, 64).IsCorruption());
+  EXPECT_EQ(maps.AllocateBlock(100).status().code(), Status::Code::kInvalidArgument);
+  EXPECT_EQ(maps.AllocateBlock(8256).status().code(), Status::Code::kInvalidArgument);
+}
+
+TEST_P(AllocationMapTest, RebuildMarksAndRejectsOverlaps) {
+  AllocationMap maps(GetParam(), kFirst + 2 * kRegion, UINT64_MAX);
+  ASSERT_OK(maps.MarkUsed(kFirst + 0x400, 512, "page"));
+  EXPECT_TRUE(maps.MarkUsed(kFirst + 0x5C0, 128, "block").IsCorruption());
+  EXPECT_TRUE(maps.MarkUsed(kFirst + kRegion, 64, "block").IsCorruption()) << "over an AMap";
+  EXPECT_TRUE(maps.MarkUsed(kFirst + kRegion - 64, 128, "block").IsCorruption())
+      << "across a region end";
+  EXPECT_TRUE(maps.MarkUsed(kFirst + 2 * kRegion, 64, "block").IsCorruption()) << "past the end";
+  ASSERT_OK(maps.MarkUsed(kFirst + kRegion + 0x400, 8192, "block"));
+  EXPECT_TRUE(maps.IsUsed(kFirst + kRegion + 0x400, 8192));
+}
+
+TEST_P(AllocationMapTest, LoadReadsTheFilesMapsAndChecksThem) {
+  AllocationMap maps(GetParam(), 0, UINT64_MAX);
+  std::vector<uint64_t> blocks;
+  for (int i = 0; i < 40; ++i) blocks.push_back(*maps.AllocateBlock(64 * (1 + i)));
+  maps.Commit();
+  io::MemoryFile file;
+  for (const auto& p : maps.PagesToWrite()) ASSERT_OK(file.Write(p.offset, p.image));
+  ASSERT_OK(file.Truncate(maps.extent()));
+  AllocationMap loaded(GetParam(), maps.extent(), UINT64_MAX);
+  ASSERT_OK(loaded.Load(file, maps.extent()));
+  EXPECT_EQ(loaded.free_bytes(), maps.free_bytes());
+  for (size_t i = 0; i < blocks.size(); ++i) EXPECT_TRUE(loaded.IsUsed(blocks[i], 64 * (1 + i)));
+  EXPECT_TRUE(loaded.PagesToWrite().empty()) << "nothing differs from the file";
+
+  // A store that ends inside its region gets the tail back as free space.
+  AllocationMap short_one(GetParam(), kFirst + 0x4000, UINT64_MAX);
+  ASSERT_OK(short_one.Load(file, kFirst + 0x4000));
+  EXPECT_GT(short_one.free_bytes(), maps.free_bytes());
+
+  file.mutable_contents()[kFirst + 10] ^= 1;  // the AMap's CRC no longer matches
+  AllocationMap damaged(GetParam(), maps.extent(), UINT64_MAX);
+  EXPECT_TRUE(damaged.Load(file, maps.extent()).IsCorruption());
+}
+
+TEST(AllocationMapLayout, FreeMapsSitWhereTheFormatPutsThem) {
+  auto has = [](uint64_t region, uint8_t ptype, uint64_t at) {
+    for (const auto& p : AllocationMap::MapPagesOf(region)) {
+      if (p.ptype == ptype) return p.offset == at;
+    }
+    return false;
+  };
+  const uint64_t r = kRegion;
+  EXPECT_TRUE(has(0, kPageTypePMap, 0x4600));
+  EXPECT_TRUE(has(8, kPageTypePMap, 0x4600 + 0x1F0000));
+  EXPECT_FALSE(has(7, kPageTypePMap, kFirst + 7 * r + 0x200));
+  EXPECT_TRUE(has(128, kPageTypeFMap, kFirst + 128 * r + 0x400));
+  EXPECT_TRUE(has(624, kPageTypeFMap, kFirst + 624 * r + 0x400));
+  EXPECT_FALSE(has(129, kPageTypeFMap, kFirst + 129 * r + 0x400));
+  EXPECT_TRUE(has(8192, kPageTypeFPMap, kFirst + 8192 * r + 0x400));
+  EXPECT_EQ(AllocationMap::MapPagesOf(8192).size(), 3u);  // AMap, PMap, FPMap
+  // A map with an FMap region writes it with a valid trailer.
+  AllocationMap big(Format::kUnicode, kFirst + 129 * r, UINT64_MAX);
+  int fmaps = 0;
+  for (const auto& p : big.PagesToWrite()) {
+    if (p.offset != kFirst + 128 * r + 0x400) continue;
+    ++fmaps;
+    EXPECT_OK(CheckPage(Format::kUnicode, p.image, kPageTypeFMap, p.offset, p.offset, "FMap"));
+  }
+  EXPECT_EQ(fmaps, 1);
+  EXPECT_EQ(big.free_bytes(), 129 * r - (129 + 17 + 1) * 512);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, AllocationMapTest,
+                         ::testing::Values(Format::kAnsi, Format::kUnicode),
+                         [](const auto& info) {
+                           return std::string(info.param == Format::kAnsi ? "Ansi" : "Unicode");
+                         });
+
+}  // namespace
+}  // namespace pst::ndb
