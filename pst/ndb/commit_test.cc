@@ -224,6 +224,45 @@ TEST_P(CommitTest, AFailedSyncLeavesTheStoreAsBefore) {
   }
 }
 
+// Outlook's stores: one with a density list and valid maps, one whose maps
+// are marked invalid and whose file ends inside its first map region.
+TEST(CommitOutlookStore, KilledAtAnyWriteTheStoreIsBeforeOrAfter) {
+  for (const char* name : {"unicode-empty-outlook.pst", "ansi-outlook98-empty-32k.pst"}) {
+    SCOPED_TRACE(name);
+    auto loaded = testing::LoadFile(std::string(QUILLMAR_TESTDATA_DIR) + "/" + name);
+    ASSERT_TRUE(loaded.ok());
+    const Bytes base = (*loaded)->contents();
+    auto before = DigestOf(base);
+    ASSERT_TRUE(before.ok());
+    auto clean = std::make_shared<io::MemoryFile>(base);
+    auto counting = std::make_shared<io::FaultInjectingFile>(clean);
+    {
+      auto db = WritableDatabase::Open(counting);
+      ASSERT_TRUE(db.ok()) << db.status().ToString();
+      ASSERT_OK(RunTransaction(**db, 1));
+    }
+    const uint64_t writes = counting->write_count();
+    auto after = DigestOf(clean->contents());
+    ASSERT_TRUE(after.ok());
+    Outcome outcome;
+    for (uint64_t k = 1; k <= writes + 1; ++k) {
+      auto mem = std::make_shared<io::MemoryFile>(base);
+      auto faulty = std::make_shared<io::FaultInjectingFile>(mem);
+      faulty->StopAt(k);
+      {
+        auto db = WritableDatabase::Open(faulty);
+        ASSERT_TRUE(db.ok());
+        (void)RunTransaction(**db, 1);
+      }
+      CheckLeftBehind(mem->contents(), *before, *after, false, outcome,
+                      "killed at write " + std::to_string(k));
+      if (HasFatalFailure()) return;
+    }
+    EXPECT_GT(outcome.before, 0);
+    EXPECT_GT(outcome.after, 0);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Formats, CommitTest,
                          ::testing::Values(FormatParam{Format::kAnsi, CryptMethod::kPermute},
                                            FormatParam{Format::kUnicode, CryptMethod::kPermute}),

@@ -107,34 +107,6 @@ TEST(RealStoreWriter, MapsMarkedInvalidAreRebuiltFromTheTrees) {
   EXPECT_EQ((*file)->Size(), 0x42400u);
 }
 
-// Sets a block's cRef in the BBT page that holds it, as another writer
-// that counted differently might have left it.
-Status PatchRefCount(io::MemoryFile& file, Bid bid, uint16_t ref_count) {
-  PST_ASSIGN_OR_RETURN(auto db, Database::Open(std::make_shared<io::MemoryFile>(file.contents())));
-  const Format format = db->format();
-  const size_t entry = BbtLeafEntrySize(format);
-  bool patched = false;
-  PST_RETURN_IF_ERROR(BTreeWriter::ForEachPage(
-      file, format, BTreeWriter::Kind::kBlocks, db->header().root.bbt_root,
-      [&](const BlockRef& ref, uint8_t level) -> Status {
-        if (level != 0) return Status::Ok();
-        PST_ASSIGN_OR_RETURN(Bytes page, io::ReadBytes(file, ref.offset, 512));
-        const BTreePageMeta m = DecodeBTreePageMeta(format, page);
-        for (size_t i = 0; i < m.count; ++i) {
-          std::span<uint8_t> e(page.data() + i * entry, entry);
-          BlockEntry be = DecodeBlockEntry(format, e);
-          if (be.bid != bid) continue;
-          be.ref_count = ref_count;
-          EncodeBlockEntry(format, be, e);
-          SealPage(format, kPageTypeBbt, ref.bid, ref.offset, page);
-          patched = true;
-          return file.Write(ref.offset, page);
-        }
-        return Status::Ok();
-      }));
-  return patched ? Status::Ok() : Status::NotFound("block not in the BBT");
-}
-
 TEST(RealStoreWriter, TooLowReferenceCountsNeverFreeABlockInUse) {
   for (Format format : {Format::kAnsi, Format::kUnicode}) {
     auto file = std::make_shared<io::MemoryFile>();
@@ -163,8 +135,8 @@ TEST(RealStoreWriter, TooLowReferenceCountsNeverFreeABlockInUse) {
       ASSERT_OK((*txn)->Commit());
     }
     // Five references (four nodes, one subnode tree): cRef 6. Claim 2.
-    ASSERT_OK(PatchRefCount(*file, shared, 2));
-    ASSERT_OK(PatchRefCount(*file, tree, 2));
+    ASSERT_OK(testing::PatchRefCount(*file, shared, 2));
+    ASSERT_OK(testing::PatchRefCount(*file, tree, 2));
     auto db = WritableDatabase::Open(file);
     ASSERT_TRUE(db.ok());
     auto txn = (*db)->Begin();

@@ -179,6 +179,32 @@ Status CheckStore(std::shared_ptr<const io::RandomAccessFile> file, const CheckO
   return StoreDigest(*db).status();
 }
 
+Status PatchRefCount(io::MemoryFile& file, Bid bid, uint16_t ref_count) {
+  PST_ASSIGN_OR_RETURN(auto db, Database::Open(std::make_shared<io::MemoryFile>(file.contents())));
+  const Format format = db->format();
+  const size_t entry = BbtLeafEntrySize(format);
+  bool patched = false;
+  PST_RETURN_IF_ERROR(BTreeWriter::ForEachPage(
+      file, format, BTreeWriter::Kind::kBlocks, db->header().root.bbt_root,
+      [&](const BlockRef& ref, uint8_t level) -> Status {
+        if (level != 0) return Status::Ok();
+        PST_ASSIGN_OR_RETURN(Bytes page, io::ReadBytes(file, ref.offset, 512));
+        const BTreePageMeta m = DecodeBTreePageMeta(format, page);
+        for (size_t i = 0; i < m.count; ++i) {
+          std::span<uint8_t> e(page.data() + i * entry, entry);
+          BlockEntry be = DecodeBlockEntry(format, e);
+          if (be.bid != bid) continue;
+          be.ref_count = ref_count;
+          EncodeBlockEntry(format, be, e);
+          SealPage(format, kPageTypeBbt, ref.bid, ref.offset, page);
+          patched = true;
+          return file.Write(ref.offset, page);
+        }
+        return Status::Ok();
+      }));
+  return patched ? Status::Ok() : Status::NotFound("block not in the BBT");
+}
+
 std::shared_ptr<io::MemoryFile> CopyOf(const io::MemoryFile& file) {
   return std::make_shared<io::MemoryFile>(file.contents());
 }

@@ -29,6 +29,10 @@ Status CheckStore(std::shared_ptr<const io::RandomAccessFile> file, const CheckO
 // string: equal digests mean a reader sees the same store.
 Result<std::string> StoreDigest(const Database& db);
 
+// Sets a block's cRef in the BBT page that holds it (page CRC redone), as
+// another writer that counted differently might have left it.
+Status PatchRefCount(io::MemoryFile& file, Bid bid, uint16_t ref_count);
+
 // A copy of a file's bytes in a new in-memory file.
 std::shared_ptr<io::MemoryFile> CopyOf(const io::MemoryFile& file);
 Result<std::shared_ptr<io::MemoryFile>> LoadFile(const std::string& path);
