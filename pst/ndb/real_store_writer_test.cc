@@ -227,6 +227,49 @@ std::vector<std::string> DifferingFiles(const std::string& a, const std::string&
 
 bool HaveTool(const char* tool) { return Shell(std::string("command -v ") + tool) == 0; }
 
+std::string Output(const std::string& command) {
+  std::string out;
+  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
+  if (p == nullptr) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  ::pclose(p);
+  return out;
+}
+
+// A store holding only nodes is not a mail store yet, but its node database
+// must open in the independent readers, which see the nodes as orphans.
+TEST(RealStoreWriter, NewStoresOpenInPffinfoAndPypff) {
+  if (!HaveTool("pffinfo") || !HaveTool("/usr/bin/python3")) GTEST_SKIP() << "no pffinfo or python3";
+  for (Format format : {Format::kAnsi, Format::kUnicode}) {
+    TempDir dir;
+    const std::string path = (dir.path() / "new.pst").string();
+    {
+      auto file = io::CreateExclusive(path);
+      ASSERT_TRUE(file.ok());
+      auto db = WritableDatabase::Create(std::shared_ptr<io::WritableFile>(std::move(*file)), format,
+                                         CryptMethod::kPermute);
+      ASSERT_TRUE(db.ok());
+      auto txn = (*db)->Begin();
+      ASSERT_TRUE(txn.ok());
+      for (uint32_t i = 0; i < 7; ++i) {
+        auto bid = (*txn)->WriteData(Pattern(3000 + 5000 * i, i));
+        ASSERT_TRUE(bid.ok());
+        ASSERT_OK((*txn)->PutNode({MakeNid(kNidTypeNormalMessage, 0x10001 + i), *bid, 0, 0x122}));
+      }
+      ASSERT_OK((*txn)->Commit());
+    }
+    const std::string info = Output("pffinfo '" + path + "'");
+    EXPECT_NE(info.find(format == Format::kAnsi ? "32-bit" : "64-bit"), std::string::npos) << info;
+    EXPECT_NE(info.find("compressible"), std::string::npos) << info;
+    const std::string orphans = Output(
+        "/usr/bin/python3 -c \"import pypff; f = pypff.file(); f.open('" + path +
+        "'); print(f.number_of_orphan_items)\"");
+    EXPECT_EQ(orphans, "7\n");
+  }
+}
+
 // Every block of the store is written again (new BIDs, new places, the old
 // ones freed); what pffexport and readpst export must not change at all.
 TEST(RealStoreWriter, RewrittenStoresExportExactlyAsBefore) {
