@@ -55,6 +55,16 @@ class TransactionImpl::View final : public Database {
   const TransactionImpl& txn_;
 };
 
+Result<std::unique_ptr<NodeData>> CommittedView::OpenNode(Nid nid) const {
+  PST_ASSIGN_OR_RETURN(NodeEntry e, FindNode(nid));
+  return OpenNodeFromBids(e.nid, e.data_bid, e.subnode_bid);
+}
+
+Result<std::unique_ptr<NodeData>> CommittedView::OpenNodeFromBids(Nid nid, Bid data_bid,
+                                                                  Bid subnode_bid) const {
+  return TreeNodeData::Open(*this, nid, data_bid, subnode_bid);
+}
+
 TransactionImpl::TransactionImpl(WritableDatabaseImpl& db)
     : db_(db), header_(db.committed_), view_(std::make_unique<View>(*this)) {}
 
@@ -256,9 +266,9 @@ Status TransactionImpl::CountForeignReferences() {
   if (counted_foreign_ || db_.counts_exact_) return Status::Ok();
   // The census reads the committed store; this transaction's own changes
   // to the counts are deltas on top of it, so corrections add up.
-  PST_ASSIGN_OR_RETURN(ReferenceCensus census, ReferenceCensus::Take(*db_.reader_));
+  PST_ASSIGN_OR_RETURN(ReferenceCensus census, ReferenceCensus::Take(db_.view_));
   std::vector<BlockEntry> fixes;
-  PST_RETURN_IF_ERROR(db_.reader_->ForEachBlock([&](const BlockEntry& e) {
+  PST_RETURN_IF_ERROR(db_.view_.ForEachBlock([&](const BlockEntry& e) {
     const uint64_t want = std::min<uint64_t>(census.Count(e.bid) + 1, kMaxRefCount);
     if (e.ref_count < want) {
       BlockEntry fix = e;
@@ -336,6 +346,16 @@ Result<Nid> TransactionImpl::AllocateNid(uint8_t nid_type) {
   }
   ++counter;
   return MakeNid(nid_type, counter);
+}
+
+Status TransactionImpl::RaiseNidCounter(uint8_t nid_type, uint32_t index) {
+  PST_RETURN_IF_ERROR(Usable());
+  if (nid_type >= 32 || index >= (1u << 27)) {
+    return Status::InvalidArgument("ndb: NID counter " + Hex(nid_type) + " cannot reach " + Hex(index));
+  }
+  uint32_t& counter = header_.nid_counters[nid_type];
+  if (counter < index) counter = index;
+  return Status::Ok();
 }
 
 Status TransactionImpl::PutNode(const NodeEntry& entry) {

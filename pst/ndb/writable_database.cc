@@ -100,7 +100,8 @@ Result<std::unique_ptr<WritableDatabaseImpl>> WritableDatabaseImpl::OpenExisting
   }
   std::unique_ptr<WritableDatabaseImpl> db(
       new WritableDatabaseImpl(file, options, std::move(header), eof));
-  PST_ASSIGN_OR_RETURN(db->reader_, Database::Open(file));
+  PST_ASSIGN_OR_RETURN(auto reader, Database::Open(file));
+  db->view_.Reset(std::move(reader));
   PST_RETURN_IF_ERROR(db->PrepareMaps());
   Bytes dlist(AllocationMap::kPageSize);
   PST_RETURN_IF_ERROR(file->Read(kDListOffset, dlist));
@@ -131,7 +132,7 @@ Status WritableDatabaseImpl::PrepareMaps() {
                        kind == BTreeWriter::Kind::kNodes ? "NBT page" : "BBT page");
           }));
     }
-    return reader_->ForEachBlock([&](const BlockEntry& e) -> Status {
+    return view_.ForEachBlock([&](const BlockEntry& e) -> Status {
       max_block_bid = std::max(max_block_bid, e.bid);
       if (e.size > l.max_block_data) {
         return Status::Corruption("ndb: block " + Hex(e.bid) + " has size " +
@@ -165,6 +166,12 @@ Result<std::unique_ptr<WritableDatabaseImpl>> WritableDatabaseImpl::CreateNew(
     std::shared_ptr<io::WritableFile> file, Format format, CryptMethod crypt,
     const WriteOptions& options) {
   if (file == nullptr) return Status::InvalidArgument("ndb: no file to create the store in");
+  if (options.max_file_size < AllocationMap::kFirstRegion + AllocationMap::kRegionSize) {
+    return Status::OutOfSpace("ndb: a store needs at least " +
+                              std::to_string(AllocationMap::kFirstRegion +
+                                             AllocationMap::kRegionSize) +
+                              " bytes; the size limit is " + std::to_string(options.max_file_size));
+  }
   if (file->Size() != 0) {
     return Status::InvalidArgument("ndb: a new store needs an empty file; " + file->Name() +
                                    " has " + std::to_string(file->Size()) + " bytes");
@@ -304,7 +311,7 @@ Status WritableDatabaseImpl::CommitTransaction(TransactionImpl& txn) {
   txn.ended_ = true;
   auto reader = Database::Open(file_);
   if (!reader.ok()) return Poison(reader.status().WithContext("ndb: reading back the commit"));
-  reader_ = std::move(*reader);
+  view_.Reset(std::move(*reader));
   return Status::Ok();
 }
 

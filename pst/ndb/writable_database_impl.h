@@ -16,6 +16,35 @@ namespace pst::ndb {
 
 class TransactionImpl;
 
+// The committed state as callers see it: one object for the life of the
+// writable database, reading through whichever reader the last commit
+// opened, so references to it (and node data opened from it) stay valid
+// across commits. Node data opened before a commit may afterwards report
+// blocks that the commit freed as missing.
+class CommittedView final : public Database {
+ public:
+  void Reset(std::unique_ptr<Database> reader) { reader_ = std::move(reader); }
+  const Database& reader() const { return *reader_; }
+
+  const Header& header() const override { return reader_->header(); }
+  const io::RandomAccessFile& file() const override { return reader_->file(); }
+  Result<NodeEntry> FindNode(Nid nid) const override { return reader_->FindNode(nid); }
+  Result<BlockEntry> FindBlock(Bid bid) const override { return reader_->FindBlock(bid); }
+  Status ForEachNode(const std::function<Status(const NodeEntry&)>& fn) const override {
+    return reader_->ForEachNode(fn);
+  }
+  Status ForEachBlock(const std::function<Status(const BlockEntry&)>& fn) const override {
+    return reader_->ForEachBlock(fn);
+  }
+  Result<Bytes> ReadBlock(Bid bid) const override { return reader_->ReadBlock(bid); }
+  Result<std::unique_ptr<NodeData>> OpenNode(Nid nid) const override;
+  Result<std::unique_ptr<NodeData>> OpenNodeFromBids(Nid nid, Bid data_bid,
+                                                     Bid subnode_bid) const override;
+
+ private:
+  std::unique_ptr<Database> reader_;
+};
+
 class WritableDatabaseImpl final : public WritableDatabase {
  public:
   static Result<std::unique_ptr<WritableDatabaseImpl>> OpenExisting(
@@ -26,8 +55,7 @@ class WritableDatabaseImpl final : public WritableDatabase {
 
   ~WritableDatabaseImpl() override;
 
-  // Valid until the next commit replaces it.
-  const Database& database() const override { return *reader_; }
+  const Database& database() const override { return view_; }
   Result<std::unique_ptr<Transaction>> Begin() override;
 
  private:
@@ -51,7 +79,7 @@ class WritableDatabaseImpl final : public WritableDatabase {
   AllocationMap maps_;
   BTreeWriter nbt_;
   BTreeWriter bbt_;
-  std::unique_ptr<Database> reader_;
+  CommittedView view_;
   TransactionImpl* active_ = nullptr;
   Status poisoned_;
   bool clear_dlist_ = false;   // a density list at 0x4200 goes stale with our maps
@@ -74,6 +102,7 @@ class TransactionImpl final : public Transaction, private BlockSink {
   Status AddRef(Bid bid) override;
   Status Release(Bid bid) override;
   Result<Nid> AllocateNid(uint8_t nid_type) override;
+  Status RaiseNidCounter(uint8_t nid_type, uint32_t index) override;
 
   Status PutNode(const NodeEntry& entry) override;
   Status DeleteNode(Nid nid) override;

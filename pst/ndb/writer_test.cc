@@ -351,7 +351,35 @@ TEST_P(WriterTest, AbandonedTransactionLeavesTheFileAsItWas) {
   ASSERT_OK(CheckStore(file_));
 }
 
+TEST_P(WriterTest, TheCommittedViewStaysValidAcrossCommits) {
+  const Database& db = db_->database();
+  auto txn = Begin();
+  ASSERT_OK(txn->PutNode({0x21, *txn->WriteData(Pattern(100, 1)), 0, 0}));
+  ASSERT_OK(txn->Commit());
+  auto before = db.OpenNode(0x21);
+  ASSERT_TRUE(before.ok());
+  auto txn2 = Begin();
+  ASSERT_OK(txn2->PutNode({0x21, *txn2->WriteData(Pattern(200, 2)), 0, 0}));
+  ASSERT_OK(txn2->Commit());
+  // The same reference sees the new state; node data opened earlier either
+  // reports its freed block or still has the old bytes, never others.
+  auto after = db.OpenNode(0x21);
+  ASSERT_TRUE(after.ok());
+  EXPECT_EQ((*after)->size(), 200u);
+  Bytes buf(100);
+  if ((*before)->Read(0, buf).ok()) {
+    EXPECT_EQ(buf, Pattern(100, 1));
+  }
+}
+
 TEST_P(WriterTest, GrowthStopsAtTheSizeLimit) {
+  {
+    WriteOptions tiny;
+    tiny.max_file_size = 0x40000;
+    auto none = WritableDatabase::Create(std::make_shared<io::MemoryFile>(), format(),
+                                         GetParam().crypt, tiny);
+    EXPECT_EQ(none.status().code(), Status::Code::kOutOfSpace);
+  }
   auto file = std::make_shared<io::MemoryFile>();
   WriteOptions options;
   options.max_file_size = 0x4400 + 3 * 0x3E000;
