@@ -15,6 +15,8 @@ constexpr const char* kHelp =
     "  info [--json] FILE      format, encoding, password state and counts of a store\n"
     "  ls FILE                 folders with their message and FAI message counts\n"
     "  dump FILE [PATH]        properties of the store, a folder or a message\n"
+    "  convert SOURCE [-o DIR] [--to ansi|unicode]\n"
+    "                          write a new store of the other format holding SOURCE's mail\n"
     "  check FILE              structural check of a store (exit 1 errors, 3 unreadable)\n"
 #ifdef QUILLMAR_CAN_WRITE_STORES
     "  create --format ansi|unicode FILE\n"
@@ -56,6 +58,7 @@ int main(int argc, char** argv) {
   if (command == "dump") return RunDump(args);
 #ifdef QUILLMAR_CAN_WRITE_STORES
   if (command == "create") return RunCreate(args);
+  if (command == "convert") return RunConvert(args);
 #endif
   if (command == "check") return RunCheck(args);
   std::cerr << "quillmar-cli: unknown command '" << command << "'\n" << kHelp;

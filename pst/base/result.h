@@ -25,6 +25,9 @@ class [[nodiscard]] Result {
   const T& value() const& { assert(ok()); return *value_; }
   T&& value() && { assert(ok()); return std::move(*value_); }
 
+  // The value, or `fallback` when there is none.
+  T value_or(T fallback) const& { return ok() ? *value_ : std::move(fallback); }
+
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
   T& operator*() & { return value(); }

@@ -70,6 +70,13 @@ class TableContextBuilder {
   // Removes a row: the last row moves into its place. False if none.
   bool RemoveRow(uint32_t row_id);
   size_t row_count() const { return rows_.size(); }
+  // The rows' ids, in row order.
+  std::vector<uint32_t> RowIds() const {
+    std::vector<uint32_t> ids;
+    ids.reserve(rows_.size());
+    for (const auto& row : rows_) ids.push_back(row.id);
+    return ids;
+  }
   // The cells of a row (RowId included), or nullopt.
   std::optional<std::vector<PropValue>> RowCells(uint32_t row_id) const;
 

@@ -64,9 +64,9 @@ Result<std::optional<std::string>> GetString(const ltp::PropertyContext& pc, uin
 uint32_t CodepageOf(const ltp::PropertyContext& pc, uint32_t fallback) {
   for (uint16_t id : {kPidMessageCodepage, kPidInternetCodepage}) {
     auto cp = GetInt32(pc, id);
-    if (cp.ok() && cp->has_value() && **cp > 0 && IsSupportedCodepage(static_cast<uint32_t>(**cp))) {
-      return static_cast<uint32_t>(**cp);
-    }
+    if (!cp.ok() || !cp->has_value() || **cp <= 0) continue;
+    const uint32_t windows = WindowsCodepageFor(static_cast<uint32_t>(**cp));
+    if (windows != 0 && IsSupportedCodepage(windows)) return windows;
   }
   return fallback;
 }

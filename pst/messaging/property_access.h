@@ -25,7 +25,9 @@ Result<std::optional<std::string>> GetString(const ltp::PropertyContext& pc, uin
 Result<std::string> DecodeStringValue(uint16_t type, ByteSpan data, uint32_t codepage);
 
 // The code page for an object's 8-bit strings: PidTagMessageCodepage, else
-// PidTagInternetCodepage, else the fallback.
+// PidTagInternetCodepage, else the fallback. An Internet code page counts as
+// the Windows code page of its script (ISO-2022-JP as 932, ISO-8859-1 as
+// 1252); a Unicode one (UTF-8) says nothing about 8-bit strings.
 uint32_t CodepageOf(const ltp::PropertyContext& pc, uint32_t fallback);
 
 }  // namespace pst::messaging

@@ -11,8 +11,13 @@
 namespace pst::messaging {
 
 Result<std::unique_ptr<Store>> Store::Open(std::shared_ptr<const io::RandomAccessFile> file) {
+  PST_ASSIGN_OR_RETURN(std::unique_ptr<ndb::Database> db, ndb::Database::Open(std::move(file)));
+  return OpenDatabase(std::shared_ptr<const ndb::Database>(std::move(db)));
+}
+
+Result<std::unique_ptr<Store>> Store::OpenDatabase(std::shared_ptr<const ndb::Database> db) {
   std::unique_ptr<Store> store(new Store());
-  PST_ASSIGN_OR_RETURN(store->db_, ndb::Database::Open(std::move(file)));
+  store->db_ = std::move(db);
   auto node = store->db_->OpenNode(ndb::kNidMessageStore);
   if (!node.ok()) return node.status().WithContext("message store object (node 0x21)");
   auto pc = ltp::PropertyContext::Open(std::move(node).value());
@@ -54,6 +59,24 @@ Result<ndb::Nid> Store::FolderNidOf(uint16_t entry_id_property) const {
     return Status::Corruption("store property " + Hex(entry_id_property) + " is not a 24-byte EntryID");
   }
   return id->nid;
+}
+
+Result<ndb::Nid> Store::IpmSubtreeNid() const {
+  auto named = FolderNidOf(kPidIpmSubtreeEntryId);
+  if (named.ok() || !named.status().IsNotFound()) return named;
+  // Offline stores: root -> "Root - Mailbox" -> "IPM_SUBTREE".
+  PST_ASSIGN_OR_RETURN(Folder root, OpenRootFolder());
+  PST_ASSIGN_OR_RETURN(std::vector<ndb::Nid> tops, root.SubfolderNids());
+  for (ndb::Nid top : tops) {
+    auto folder = OpenFolder(top);
+    if (!folder.ok() || folder->DisplayName().value_or("") == "Root - Public") continue;
+    auto children = folder->SubfolderNids();
+    for (ndb::Nid child : children.ok() ? *children : std::vector<ndb::Nid>()) {
+      auto sub = OpenFolder(child);
+      if (sub.ok() && sub->DisplayName().value_or("") == "IPM_SUBTREE") return child;
+    }
+  }
+  return Status::NotFound("the store names no top of its folder tree");
 }
 
 Result<Folder> Store::OpenFolder(ndb::Nid nid) const { return Folder::Open(*this, nid); }

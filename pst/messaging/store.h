@@ -23,6 +23,9 @@ class Store {
   // Opens the store and reads its property context. The file is only read.
   static Result<std::unique_ptr<Store>> Open(std::shared_ptr<const io::RandomAccessFile> file);
   static Result<std::unique_ptr<Store>> OpenPath(const std::string& path);
+  // Reads a store through an already opened node database (e.g. the
+  // committed state of a store being updated).
+  static Result<std::unique_ptr<Store>> OpenDatabase(std::shared_ptr<const ndb::Database> db);
 
   const ndb::Database& database() const { return *db_; }
   ndb::Format format() const { return db_->format(); }
@@ -46,6 +49,11 @@ class Store {
   // The folder behind a store EntryID property (e.g. the IPM subtree).
   Result<ndb::Nid> FolderNidOf(uint16_t entry_id_property) const;
 
+  // The top of the visible folder tree ("Top of Personal Folders"): the
+  // folder PidTagIpmSubtreeEntryId names, or in an offline store that has
+  // none, the mailbox root's "IPM_SUBTREE".
+  Result<ndb::Nid> IpmSubtreeNid() const;
+
   Result<Folder> OpenFolder(ndb::Nid nid) const;
   Result<Folder> OpenRootFolder() const { return OpenFolder(ndb::kNidRootFolder); }
   Result<Message> OpenMessage(ndb::Nid nid) const;
@@ -56,7 +64,7 @@ class Store {
  private:
   Store() = default;
 
-  std::unique_ptr<ndb::Database> db_;
+  std::shared_ptr<const ndb::Database> db_;
   std::unique_ptr<ltp::PropertyContext> props_;
   uint32_t password_crc_ = 0;
   uint32_t default_codepage_ = 1252;

@@ -136,6 +136,41 @@ Bytes Utf8ToUtf16Le(std::string_view utf8) {
   return ToLe(out);
 }
 
+uint32_t WindowsCodepageFor(uint32_t codepage) {
+  switch (codepage) {
+    case 1200: case 1201: case 12000: case 12001: case 65000: case 65001:
+      return 0;
+    case 50220: case 50221: case 50222: case 51932: case 20932:
+      return 932;  // Japanese
+    case 50227: case 51936: case 52936: case 20936: case 54936:
+      return 936;  // Simplified Chinese
+    case 50225: case 51949: case 20949:
+      return 949;  // Korean
+    case 50229: case 51950: case 20000: case 20002:
+      return 950;  // Traditional Chinese
+    case 20127: case 28591: case 28605: case 20105: case 20106: case 20107: case 20108:
+      return 1252;  // Western
+    case 28592:
+      return 1250;  // Central European
+    case 28595: case 20866: case 21866:
+      return 1251;  // Cyrillic
+    case 28597:
+      return 1253;  // Greek
+    case 28593: case 28599:
+      return 1254;  // Turkish
+    case 28598: case 38598:
+      return 1255;  // Hebrew
+    case 28596:
+      return 1256;  // Arabic
+    case 28594: case 28603:
+      return 1257;  // Baltic
+    case 28601:
+      return 874;   // Thai
+    default:
+      return codepage;
+  }
+}
+
 bool IsSupportedCodepage(uint32_t codepage) { return OpenConverter(codepage) != nullptr; }
 
 Result<std::string> DecodeCodepage(ByteSpan bytes, uint32_t codepage) {
@@ -168,6 +203,10 @@ Result<EncodedText> EncodeCodepage(ByteSpan utf16le, uint32_t codepage) {
     UCNV_FROM_U_CALLBACK_SUBSTITUTE(nullptr, args, units, length, code_point, reason, err);
   };
   UErrorCode err = U_ZERO_ERROR;
+  // Windows writes "?" for a character a code page lacks; ICU's own
+  // substitute for most code pages is the control character 0x1A.
+  ucnv_setSubstChars(conv.get(), "?", 1, &err);
+  err = U_ZERO_ERROR;
   ucnv_setFromUCallBack(conv.get(), callback, &counter, nullptr, nullptr, &err);
   if (U_FAILURE(err)) return Status::InvalidArgument("cannot set up text encoding");
   const int32_t max_bytes = UCNV_GET_MAX_BYTES_FOR_STRING(static_cast<int32_t>(s.size()),

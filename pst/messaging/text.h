@@ -18,6 +18,13 @@ constexpr uint32_t kDefaultCodepage = 1252;
 std::string Utf16LeToUtf8(ByteSpan utf16le);
 Bytes Utf8ToUtf16Le(std::string_view utf8);
 
+// The Windows code page that stores 8-bit text of a code page's script: an
+// Internet code page (ISO-2022-JP, EUC, ISO-8859-x, KOI8 ...) maps to the
+// Windows code page of the same script (932, 949, 125x ...); Windows code
+// pages map to themselves. 0 for the Unicode encodings (UTF-8, UTF-16),
+// which no 8-bit store string uses.
+uint32_t WindowsCodepageFor(uint32_t codepage);
+
 // True if ICU knows a converter for this Windows code page number.
 bool IsSupportedCodepage(uint32_t codepage);
 

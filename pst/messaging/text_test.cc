@@ -37,6 +37,7 @@ TEST(Text, EncodingCountsCharactersTheCodePageLacks) {
   EXPECT_EQ(western->replaced, 1u);
   ASSERT_EQ(western->bytes.size(), 3u);
   EXPECT_EQ(western->bytes[0], 0xE9);
+  EXPECT_EQ(western->bytes[1], '?');
   // The same text fits code page 932 except é, which Shift-JIS lacks.
   auto japanese = EncodeCodepage(utf16, 932);
   ASSERT_TRUE(japanese.ok());

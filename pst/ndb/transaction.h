@@ -23,6 +23,11 @@ class Transaction : public BlockWriter {
   // Removes a node and releases its data and subnode trees.
   virtual Status DeleteNode(Nid nid) = 0;
 
+  // Raises the NID counter of a type to at least `index`, so that nodes made
+  // with another type's NID index (a folder's tables share its index) are
+  // never handed out again.
+  virtual Status RaiseNidCounter(uint8_t nid_type, uint32_t index) = 0;
+
   // The node as this transaction sees it (uncommitted changes included).
   virtual Result<NodeEntry> FindNode(Nid nid) const = 0;
   virtual Result<std::unique_ptr<NodeData>> OpenNode(Nid nid) const = 0;

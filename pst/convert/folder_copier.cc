@@ -1,0 +1,296 @@
+#include "pst/convert/folder_copier.h"
+
+#include "pst/base/coding.h"
+#include "pst/base/hex.h"
+#include "pst/messaging/property_access.h"
+#include "pst/messaging/tags.h"
+
+namespace pst::convert {
+namespace {
+
+using messaging::PropertyInput;
+
+// Values up to this size are copied in memory; larger ones are streamed.
+constexpr uint64_t kInMemoryValue = 64 * 1024;
+// Strings are converted whole; a string value larger than this is refused.
+constexpr uint64_t kMaxConvertedString = 256 * 1024 * 1024;
+constexpr int kMaxFolderDepth = 256;
+constexpr int kMaxEmbeddingDepth = 32;
+
+bool EndsCopy(const Status& s) {
+  return s.code() == Status::Code::kOutOfSpace || s.code() == Status::Code::kCancelled ||
+         s.code() == Status::Code::kIOError;
+}
+
+std::string TagText(ltp::PropTag tag) { return Hex(tag); }
+
+}  // namespace
+
+class FolderCopier::TargetNames : public NamedPropertyMapper {
+ public:
+  explicit TargetNames(messaging::StoreUpdate& target) : target_(target) {}
+  Result<uint16_t> TargetId(const messaging::NamedProperty& name) override {
+    return target_.NamedPropertyId(name);
+  }
+
+ private:
+  messaging::StoreUpdate& target_;
+};
+
+FolderCopier::FolderCopier(const messaging::Store& source, messaging::StoreUpdate& target,
+                           bool unicode_target, const CopyOptions& options, CopyReport* report)
+    : source_(source), target_(target), unicode_target_(unicode_target), options_(options), report_(report) {
+  names_ = std::make_unique<TargetNames>(target_);
+  auto source_names = source_.Names();
+  if (!source_names.ok()) {
+    report_->failures.push_back("named-property map of the source: " + source_names.status().ToString() +
+                                "; named properties are left out");
+  }
+  converter_ = std::make_unique<PropertyConverter>(
+      unicode_target_, source_names.ok() ? *source_names : nullptr, names_.get(), &report_->strings);
+}
+
+FolderCopier::~FolderCopier() = default;
+
+Status FolderCopier::Report() {
+  if (cancelled_) return Status::Cancelled("the copy was cancelled");
+  bytes_at_last_report_ = report_->done.bytes;
+  if (options_.progress && !options_.progress(report_->done)) {
+    cancelled_ = true;
+    return Status::Cancelled("the copy was cancelled");
+  }
+  return Status::Ok();
+}
+
+ndb::StreamSource FolderCopier::StreamFrom(std::shared_ptr<ltp::ValueStream> stream) {
+  keep_alive_.push_back(stream);
+  ltp::ValueStream* raw = stream.get();
+  return [this, raw](uint64_t offset, std::span<uint8_t> out) -> Status {
+    PST_RETURN_IF_ERROR(raw->Read(offset, out));
+    report_->done.bytes += out.size();
+    if (report_->done.bytes - bytes_at_last_report_ >= options_.progress_bytes) PST_RETURN_IF_ERROR(Report());
+    return Status::Ok();
+  };
+}
+
+Status FolderCopier::ConvertProperties(const ltp::PropertyContext& pc, uint32_t codepage,
+                                       const std::string& where, std::vector<PropertyInput>* out,
+                                       bool skip_object) {
+  for (const auto& entry : pc.entries()) {
+    const ltp::PropTag tag = ltp::MakeTag(entry.id, entry.type);
+    if (entry.type == ltp::kPtypObject) {
+      // An attachment's data object is rebuilt from its message or storage.
+      if (skip_object && entry.id == messaging::kPidAttachDataBinary) continue;
+      report_->dropped_properties.push_back(where + ": property " + TagText(tag) +
+                                            " is an object this engine does not carry");
+      continue;
+    }
+    if (!ltp::IsKnownType(entry.type)) {
+      report_->dropped_properties.push_back(where + ": property " + TagText(tag) + " has unknown type " +
+                                            Hex(entry.type));
+      continue;
+    }
+    auto target_tag = converter_->TargetTag(tag);
+    if (!target_tag.ok()) {
+      report_->dropped_properties.push_back(where + ": property " + TagText(tag) + ": " +
+                                            target_tag.status().ToString());
+      continue;
+    }
+    auto size = pc.ValueSize(entry);
+    if (!size.ok()) return size.status().WithContext(where + ", property " + TagText(tag));
+    if (converter_->NeedsValueConversion(tag)) {
+      if (*size > kMaxConvertedString) {
+        return Status::NotSupported(where + ": string property " + TagText(tag) + " of " +
+                                    std::to_string(*size) + " bytes is too large to convert");
+      }
+      PST_ASSIGN_OR_RETURN(Bytes value, pc.ReadValue(entry, kMaxConvertedString));
+      PST_ASSIGN_OR_RETURN(Bytes converted, converter_->ConvertValue(tag, value, codepage));
+      report_->done.bytes += value.size();
+      out->push_back(PropertyInput::Value(*target_tag, std::move(converted)));
+    } else if (*size <= kInMemoryValue) {
+      PST_ASSIGN_OR_RETURN(Bytes value, pc.ReadValue(entry));
+      report_->done.bytes += value.size();
+      out->push_back(PropertyInput::Value(*target_tag, std::move(value)));
+    } else {
+      PST_ASSIGN_OR_RETURN(auto stream, pc.OpenValue(entry));
+      out->push_back(PropertyInput::Stream(*target_tag, *size,
+                                           StreamFrom(std::shared_ptr<ltp::ValueStream>(std::move(stream)))));
+    }
+  }
+  return Status::Ok();
+}
+
+Result<std::vector<ltp::PropValue>> FolderCopier::ConvertCells(const std::vector<ltp::PropValue>& cells,
+                                                               uint32_t codepage, const std::string& where) {
+  std::vector<ltp::PropValue> out;
+  for (const auto& cell : cells) {
+    if (ltp::PropIdOf(cell.tag) == 0x67F2 || ltp::PropIdOf(cell.tag) == 0x67F3) continue;  // row id/version
+    auto target_tag = converter_->TargetTag(cell.tag);
+    if (!target_tag.ok()) {
+      report_->dropped_properties.push_back(where + ": column " + TagText(cell.tag) + ": " +
+                                            target_tag.status().ToString());
+      continue;
+    }
+    PST_ASSIGN_OR_RETURN(Bytes value, converter_->ConvertValue(cell.tag, cell.data, codepage));
+    out.push_back({*target_tag, std::move(value)});
+  }
+  return out;
+}
+
+Result<messaging::MessageInput> FolderCopier::ReadMessage(const messaging::Message& message, int depth,
+                                                          const std::string& where) {
+  if (depth > kMaxEmbeddingDepth) {
+    return Status::NotSupported(where + ": embedded messages nest deeper than " +
+                                std::to_string(kMaxEmbeddingDepth));
+  }
+  messaging::MessageInput input;
+  const uint32_t codepage = message.codepage();
+  PST_RETURN_IF_ERROR(ConvertProperties(message.properties(), codepage, where, &input.properties, false));
+
+  PST_ASSIGN_OR_RETURN(auto recipients, message.OpenRecipientTable());
+  if (recipients) {
+    for (size_t row = 0; row < recipients->row_count(); ++row) {
+      auto cells = recipients->ReadRow(row);
+      if (!cells.ok()) return cells.status().WithContext(where + ", recipient " + std::to_string(row));
+      PST_ASSIGN_OR_RETURN(auto converted, ConvertCells(*cells, codepage, where + ", recipient"));
+      input.recipients.push_back(std::move(converted));
+    }
+  }
+
+  PST_ASSIGN_OR_RETURN(auto attachment_ids, message.AttachmentNids());
+  for (ndb::Nid id : attachment_ids) {
+    const std::string att_where = where + ", attachment " + Hex(id);
+    auto attachment = message.OpenAttachment(id);
+    if (!attachment.ok()) return attachment.status().WithContext(att_where);
+    messaging::AttachmentInput att;
+    PST_RETURN_IF_ERROR(ConvertProperties(attachment->properties(), codepage, att_where, &att.properties, true));
+    PST_ASSIGN_OR_RETURN(int32_t method, attachment->Method());
+    const auto* object = attachment->properties().Find(messaging::kPidAttachDataBinary);
+    const bool has_object = object && object->type == ltp::kPtypObject;
+    if (method == messaging::kAttachEmbeddedMessage && has_object) {
+      auto inner = attachment->OpenEmbeddedMessage();
+      if (!inner.ok()) return inner.status().WithContext(att_where);
+      PST_ASSIGN_OR_RETURN(auto inner_input, ReadMessage(*inner, depth + 1, att_where + " (embedded message)"));
+      att.embedded = std::make_unique<messaging::MessageInput>(std::move(inner_input));
+      // The embedded message is read lazily through its own node; keep it.
+      keep_alive_.push_back(std::make_shared<messaging::Message>(std::move(inner).value()));
+      ++report_->embedded_messages;
+    } else if (has_object) {
+      PST_ASSIGN_OR_RETURN(Bytes ref, attachment->properties().ReadValue(*object));
+      if (ref.size() < 4) return Status::Corruption(att_where + ": object reference of " +
+                                                    std::to_string(ref.size()) + " bytes");
+      auto node = attachment->properties().node().OpenSubnode(DecodeFixed32(ref.data()));
+      if (!node.ok()) return node.status().WithContext(att_where + ", attached object");
+      std::shared_ptr<ndb::NodeData> data(std::move(node).value());
+      keep_alive_.push_back(data);
+      att.has_object = true;
+      att.object_size = data->size();
+      att.object_source = [this, raw = data.get()](uint64_t offset, std::span<uint8_t> out) -> Status {
+        PST_RETURN_IF_ERROR(raw->Read(offset, out));
+        report_->done.bytes += out.size();
+        if (report_->done.bytes - bytes_at_last_report_ >= options_.progress_bytes) PST_RETURN_IF_ERROR(Report());
+        return Status::Ok();
+      };
+    }
+    // The attachment's property context is read while the message is written.
+    keep_alive_.push_back(std::make_shared<messaging::Attachment>(std::move(attachment).value()));
+    input.attachments.push_back(std::move(att));
+    ++report_->done.attachments;
+  }
+  return input;
+}
+
+Status FolderCopier::CopyMessages(const messaging::Folder& folder, ndb::Nid target, bool associated,
+                                  const std::string& path) {
+  auto table = associated ? folder.OpenAssociatedContentsTable() : folder.OpenContentsTable();
+  if (!table.ok()) {
+    report_->failures.push_back(path + ": " + (associated ? "FAI contents" : "contents") +
+                                " table: " + table.status().ToString());
+    return Status::Ok();
+  }
+  for (size_t row = 0; row < table->row_count(); ++row) {
+    auto id = table->RowId(row);
+    if (!id.ok()) {
+      report_->failures.push_back(path + ": message row " + std::to_string(row) + ": " + id.status().ToString());
+      continue;
+    }
+    const std::string where = path + ": message " + Hex(*id);
+    Status s = [&]() -> Status {
+      PST_ASSIGN_OR_RETURN(messaging::Message message, source_.OpenMessage(*id));
+      PST_ASSIGN_OR_RETURN(messaging::MessageInput input, ReadMessage(message, 0, where));
+      auto cells = table->ReadRow(row);
+      if (cells.ok()) {
+        PST_ASSIGN_OR_RETURN(input.row_extras, ConvertCells(*cells, message.codepage(), where));
+      }
+      PST_ASSIGN_OR_RETURN(ndb::Nid copy, target_.CreateMessage(target, input, associated));
+      (void)copy;
+      return Status::Ok();
+    }();
+    keep_alive_.clear();
+    if (!s.ok()) {
+      if (EndsCopy(s)) return s;
+      report_->failures.push_back(where + ": " + s.ToString());
+      continue;
+    }
+    ++report_->done.messages;
+    if (associated) ++report_->fai_messages;
+    PST_RETURN_IF_ERROR(Report());
+  }
+  return Status::Ok();
+}
+
+Result<ndb::Nid> FolderCopier::CopyFolderTree(ndb::Nid folder_nid, ndb::Nid target_parent,
+                                              const std::string& parent_path, int depth) {
+  if (depth > kMaxFolderDepth) {
+    return Status::Corruption("folder tree deeper than " + std::to_string(kMaxFolderDepth));
+  }
+  PST_ASSIGN_OR_RETURN(messaging::Folder folder, source_.OpenFolder(folder_nid));
+  auto name = folder.DisplayName();
+  const std::string path = parent_path.empty() ? name.value_or("") : parent_path + "/" + name.value_or("");
+  if (folder.is_search_folder()) {
+    report_->failures.push_back(path + ": search folder " + Hex(folder_nid) +
+                                " not copied (its results are kept by other folders)");
+    return Status::NotSupported("search folders are not copied");
+  }
+  std::vector<PropertyInput> properties;
+  PST_RETURN_IF_ERROR(ConvertProperties(folder.properties(), options_.default_codepage, path, &properties, false));
+  PST_ASSIGN_OR_RETURN(ndb::Nid copy, target_.CreateFolder(target_parent, properties));
+  report_->folder_map[folder_nid] = copy;
+  ++report_->done.folders;
+  report_->done.current_folder = name.value_or("");
+  PST_RETURN_IF_ERROR(Report());
+  PST_RETURN_IF_ERROR(CopyMessages(folder, copy, false, path));
+  PST_RETURN_IF_ERROR(CopyMessages(folder, copy, true, path));
+  auto children = folder.SubfolderNids();
+  if (!children.ok()) {
+    report_->failures.push_back(path + ": subfolders: " + children.status().ToString());
+    return copy;
+  }
+  for (ndb::Nid child : *children) {
+    auto copied = CopyFolderTree(child, copy, path, depth + 1);
+    if (!copied.ok()) {
+      if (EndsCopy(copied.status())) return copied.status();
+      if (copied.status().code() != Status::Code::kNotSupported || ndb::NidTypeOf(child) != ndb::kNidTypeSearchFolder) {
+        report_->failures.push_back(path + ": folder " + Hex(child) + ": " + copied.status().ToString());
+      }
+    }
+  }
+  return copy;
+}
+
+Result<ndb::Nid> FolderCopier::CopyFolder(ndb::Nid folder, ndb::Nid target_parent) {
+  return CopyFolderTree(folder, target_parent, "", 0);
+}
+
+}  // namespace pst::convert
+
+namespace pst::convert {
+
+Status FolderCopier::CopyContents(ndb::Nid folder_nid, ndb::Nid target_folder) {
+  PST_ASSIGN_OR_RETURN(messaging::Folder folder, source_.OpenFolder(folder_nid));
+  const std::string path = folder.DisplayName().value_or("");
+  PST_RETURN_IF_ERROR(CopyMessages(folder, target_folder, false, path));
+  return CopyMessages(folder, target_folder, true, path);
+}
+
+}  // namespace pst::convert
