@@ -14,7 +14,7 @@ int ShowPlainMessageBox(QWidget *owner, const QString &text, const QString &titl
   QMessageBox box(owner);
   box.setObjectName(QStringLiteral("PlainMessageBox"));
   box.setWindowTitle(title);
-  box.setText(text);
+  box.setText(QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
   switch (decoded.icon) {
     case MessageIcon::kCritical: box.setIcon(QMessageBox::Critical); break;
     case MessageIcon::kQuestion: box.setIcon(QMessageBox::Question); break;

@@ -10,9 +10,9 @@
 
 class QMenu;
 
-namespace quillmar::skin {
+#include "platform/skin/skin_image_list.h"
 
-class SkinImageList;
+namespace quillmar::skin {
 
 class HookMenu : public QMenuBar {
   Q_OBJECT

@@ -53,7 +53,7 @@ class SkinMessageDialog : public QDialog {
     if (style.icon != MessageIcon::kNone)
       iconLabel->setPixmap(this->style()->standardIcon(standardIcon(style.icon)).pixmap(32, 32));
     iconLabel->setAlignment(Qt::AlignTop);
-    auto *text = new QLabel(prompt, this);
+    auto *text = new QLabel(QString(prompt).replace(QStringLiteral("\r\n"), QStringLiteral("\n")), this);
     text->setObjectName(QStringLiteral("Prompt"));
     text->setTextInteractionFlags(Qt::TextSelectableByMouse);
     text->setWordWrap(prompt.size() > 70 && !prompt.contains(QLatin1Char('\n')));

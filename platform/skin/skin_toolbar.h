@@ -11,9 +11,9 @@
 class QHBoxLayout;
 class QToolButton;
 
-namespace quillmar::skin {
+#include "platform/skin/skin_image_list.h"
 
-class SkinImageList;
+namespace quillmar::skin {
 
 class SkinToolBar : public QWidget {
   Q_OBJECT
