@@ -1,0 +1,40 @@
+// quillmar: the desktop program. It reads no arguments, settings or
+// environment of its own; it opens its start-up window and lives in its
+// main window from then on.
+
+#include <QApplication>
+
+#include "core/run_environment.h"
+#include "forms/form_table.h"
+#include "forms/frm_splash.h"
+#include "forms/session_factory.h"
+#include "platform/qt/qt_file_open_dialog.h"
+#include "platform/qt/qt_folder_picker.h"
+#include "platform/skin/skin_style.h"
+#include "platform/std_file_copy.h"
+
+int main(int argc, char **argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("QUILLMAR"));
+  QApplication::setOrganizationName(QStringLiteral("Brantwick"));
+  QApplication::setWindowIcon(QIcon(QStringLiteral(":/pictures/quillmar.ico")));
+  // The program ends through its main window (exit or close), never because
+  // the splash went away before the main window came.
+  QApplication::setQuitOnLastWindowClosed(false);
+  quillmar::skin::installFontSubstitutes();
+
+  quillmar::platform::QtFileOpenDialogFactory dialogs;
+  quillmar::platform::QtFolderPicker folders;
+  quillmar::platform::StdFileCopier files;
+  quillmar::core::SystemRunEnvironment environment([] { QCoreApplication::processEvents(); });
+  const std::unique_ptr<quillmar::platform::SessionFactory> sessions =
+      quillmar::forms::CreateSessionFactory();
+
+  quillmar::forms::FormTable forms({.sessions = sessions.get(),
+                                    .dialogs = &dialogs,
+                                    .folders = &folders,
+                                    .files = &files,
+                                    .environment = &environment});
+  forms.splashForm()->show();  // the start-up window
+  return app.exec();
+}
