@@ -1,0 +1,65 @@
+#!/usr/bin/env python3
+"""Conversion benchmark: quillmar-cli convert on stores, beside `cp` of the
+same source in the same run. Prints time, MB/s (of the source's size), peak
+memory of the converter, and the ratio of its time to cp's.
+
+usage: bench/convert_bench.py CLI [STORE ...]
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def run(cmd):
+    """Wall time and peak RSS (MiB) of one command, measured by GNU time."""
+    with tempfile.NamedTemporaryFile("r") as report:
+        start = time.perf_counter()
+        proc = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report.name] + cmd,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        elapsed = time.perf_counter() - start
+        if proc.returncode not in (0, 1):
+            raise RuntimeError("%s failed: %s" % (cmd, proc.stderr.decode(errors="replace")[-500:]))
+        peak_kib = int(report.read().strip().splitlines()[-1])
+    return elapsed, peak_kib / 1024.0
+
+
+def best(cmd, repeat, setup=None):
+    times, peaks = [], []
+    for _ in range(repeat):
+        if setup:
+            setup()
+        t, p = run(cmd)
+        times.append(t)
+        peaks.append(p)
+    return min(times), max(peaks)
+
+
+def main():
+    cli = sys.argv[1]
+    stores = sys.argv[2:] or [
+        "../shared/testdata/pst/unicode-enron-13mb.pst",
+        "../shared/testdata/pst/unicode-tika-testpst-french-2mb.pst",
+        "../shared/testdata/pst/unicode-high-encryption.pst",
+        "../shared/testdata/pst/ansi-outlook97-passworded-294msgs.pst",
+    ]
+    print("%-42s %-8s %9s %8s %9s %9s %7s" % ("store", "to", "seconds", "MB/s", "peak_MiB", "cp_s", "ratio"))
+    for store in stores:
+        size = os.path.getsize(store)
+        for to in ("ansi", "unicode"):
+            with tempfile.TemporaryDirectory() as out:
+                def clean():
+                    for f in os.listdir(out):
+                        os.remove(os.path.join(out, f))
+                t, peak = best([cli, "convert", store, "-o", out, "--to", to], 3, clean)
+                cp_dest = os.path.join(out, "copy.pst")
+                cp_t, _ = best(["cp", store, cp_dest], 3, clean)
+            print("%-42s %-8s %9.3f %8.1f %9.1f %9.4f %6.1fx" % (
+                os.path.basename(store), to, t, size / t / 1e6, peak, cp_t, t / cp_t))
+
+
+if __name__ == "__main__":
+    main()
