@@ -39,11 +39,9 @@ void FormTable::unloadSplash() {
   if (!splash)
     return;
   // Hidden rather than closed, so that no quit-on-last-window logic sees
-  // it go; destroyed once control is back in the event loop, because the
-  // unload may come from inside one of the splash's own handlers.
-  splash->stopTimer();
-  splash->hide();
-  splash->deleteLater();
+  // it go; destroyed later, because the unload may come from inside one of
+  // the splash's own handlers.
+  splash->unload();
 }
 
 }  // namespace quillmar::forms

@@ -3,7 +3,6 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QPointer>
 #include <QScreen>
 #include <QTimer>
 
@@ -29,24 +28,31 @@ frmSplash::frmSplash(FormTable &table)
   m_timer1->start();
 }
 
-void frmSplash::stopTimer() { m_timer1->stop(); }
+void frmSplash::unload() {
+  m_timer1->stop();
+  hide();
+  if (m_tickInProgress)
+    m_unloadAfterTick = true;  // the tick's own frame still uses this window
+  else
+    deleteLater();
+}
 
 void frmSplash::Timer1_Timer() {
   // The delay keeps the event loop running, so the timer ticks on while it
-  // waits; those ticks are not acted on again.
+  // waits; those ticks are not acted on again. A key pressed meanwhile
+  // unloads the window, which then goes once this tick has returned.
   if (m_tickInProgress)
     return;
   m_tickInProgress = true;
-  QPointer<frmSplash> self(this);
-  FormTable *table = &m_table;  // a key press may unload this window meanwhile
 
   qint32 milliseconds = 4000;
   skin::SkinGlobal::instance()->delay(milliseconds);
 
-  table->showMain();
-  table->unloadSplash();
-  if (self)
-    m_tickInProgress = false;
+  m_table.showMain();
+  m_table.unloadSplash();
+  m_tickInProgress = false;
+  if (m_unloadAfterTick)
+    deleteLater();
 }
 
 void frmSplash::Form_KeyPress(qint16) {

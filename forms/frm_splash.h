@@ -18,7 +18,11 @@ class frmSplash : public QWidget {
 
   // Timer1 ticks every 10 ms from the moment the window is loaded.
   QTimer *Timer1() const { return m_timer1; }
-  void stopTimer();
+
+  // Unloads the window: stops its timer, hides it and destroys it once
+  // control is back in the event loop, or, when this comes from inside
+  // its own tick, once that tick has returned.
+  void unload();
 
   void Timer1_Timer();
   void Form_KeyPress(qint16 keyAscii);
@@ -31,6 +35,7 @@ class frmSplash : public QWidget {
   FormTable &m_table;
   QTimer *m_timer1;
   bool m_tickInProgress = false;
+  bool m_unloadAfterTick = false;
 };
 
 }  // namespace quillmar::forms

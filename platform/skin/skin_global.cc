@@ -134,7 +134,7 @@ void SkinGlobal::delay(qint32 &milliseconds) {
   emit delayStarted(milliseconds);
   if (milliseconds > 0) {
     QEventLoop loop;
-    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+    QTimer::singleShot(milliseconds, Qt::PreciseTimer, &loop, &QEventLoop::quit);
     loop.exec();
   }
   ++m_delaysFinished;
