@@ -202,6 +202,9 @@ Status TableContext::OpenRowMatrix() {
 }
 
 Status TableContext::CheckRowIndex() {
+  // Each row must be named exactly once; rows are bounded by the matrix
+  // bytes already read, so this bitmap is too.
+  std::vector<bool> named(row_count_, false);
   size_t records = 0;
   const bool wide = row_index_->entry_size() == 4;
   PST_RETURN_IF_ERROR(row_index_->ForEach([&](ByteSpan, ByteSpan data) {
@@ -210,6 +213,8 @@ Status TableContext::CheckRowIndex() {
       return Corrupt("row index names row " + std::to_string(row) + " of " +
                      std::to_string(row_count_));
     }
+    if (named[row]) return Corrupt("row index names row " + std::to_string(row) + " twice");
+    named[row] = true;
     ++records;
     return Status::Ok();
   }));
@@ -305,6 +310,12 @@ Result<std::optional<size_t>> TableContext::FindRow(uint32_t row_id) const {
   if (row >= row_count_) {
     return Corrupt("row index names row " + std::to_string(row) + " of " +
                    std::to_string(row_count_));
+  }
+  // The row itself must carry the id it is indexed under.
+  PST_ASSIGN_OR_RETURN(uint32_t stored, RowId(row));
+  if (stored != row_id) {
+    return Corrupt("row index puts row id " + Hex(row_id) + " at row " + std::to_string(row) +
+                   ", which holds row id " + Hex(stored));
   }
   return std::optional<size_t>(row);
 }

@@ -265,6 +265,18 @@ TEST(TableContextTest, RejectsBrokenRowIndex) {
                  "more index records than rows");
   expect_corrupt([](TcSpec& s) { s.rows = nullptr; s.edit_index = [](auto& x) { x = {{1, 0}}; }; },
                  "index records without a matrix");
+  expect_corrupt([](TcSpec& s) { s.edit_index = [](auto& x) { x[1].second = 0; }; },
+                 "one row named twice");
+
+  // Records that swap two rows are found when a lookup lands on a row
+  // holding another id.
+  TcSpec swapped = good;
+  swapped.edit_index = [](auto& x) { std::swap(x[0].second, x[1].second); };
+  auto tc = TableContext::Open(BuildTc(swapped));
+  ASSERT_TRUE(tc.ok()) << tc.status().ToString();
+  EXPECT_TRUE(tc->FindRow(1).status().IsCorruption());
+  EXPECT_TRUE(tc->FindRow(2).status().IsCorruption());
+  EXPECT_FALSE(tc->FindRow(3)->has_value());
 }
 
 TEST(TableContextTest, RejectsBrokenRowMatrix) {
