@@ -2,6 +2,7 @@
 // everything the source holds. The source is only read.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -21,11 +22,13 @@ namespace quillmar::cli {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: quillmar-cli convert SOURCE [-o DIR] [--to ansi|unicode] [--codepage N]\n"
+    "usage: quillmar-cli convert SOURCE [-o DIR] [--to ansi|unicode] [--codepage N] [--max-size BYTES]\n"
     "  Writes SOURCE's folders and messages into a new store of the other format (or the\n"
     "  one --to names) in DIR (default: the current folder), named\n"
     "  Brantwick-dd-mm-yyyy-hh-mm-ss.pst; an existing file is never replaced.\n"
     "  --codepage N: code page of 8-bit strings that carry none of their own (default 1252).\n"
+    "  --max-size BYTES: never let the output grow past BYTES (default for ANSI output:\n"
+    "  2075149312, the format's limit); folders that do not fit are listed as not copied.\n"
     "Exit codes: 0 all copied, 1 some objects failed (listed), 2 usage, 3 source unreadable.\n";
 
 // Outlook's own ceiling for ANSI stores, a little under 2 GB.
@@ -36,6 +39,7 @@ struct ConvertOptions {
   std::string dir = ".";
   std::optional<pst::ndb::Format> to;
   uint32_t codepage = 1252;
+  std::optional<uint64_t> max_size;
 };
 
 std::optional<ConvertOptions> Parse(const Args& args) {
@@ -67,6 +71,13 @@ std::optional<ConvertOptions> Parse(const Args& args) {
         return std::nullopt;
       }
       o.codepage = static_cast<uint32_t>(cp);
+    } else if (a == "--max-size") {
+      const std::string* v = next();
+      if (!v) return std::nullopt;
+      char* end = nullptr;
+      unsigned long long n = std::strtoull(v->c_str(), &end, 10);
+      if (v->empty() || *end || n == 0) return std::nullopt;
+      o.max_size = n;
     } else if (!a.empty() && a[0] == '-') {
       return std::nullopt;
     } else if (!have_source) {
@@ -111,6 +122,13 @@ pst::Result<std::string> CreateOutput(const ConvertOptions& o, pst::ndb::Format 
   return pst::Status::InvalidArgument("no free output name in " + o.dir);
 }
 
+std::string LimitMessage(uint64_t limit, pst::ndb::Format format) {
+  std::string what = format == pst::ndb::Format::kAnsi && limit == kAnsiCeiling
+                         ? "the ANSI format's size limit"
+                         : "the size limit";
+  return "not copied: it does not fit under " + what + " of " + std::to_string(limit) + " bytes";
+}
+
 }  // namespace
 
 int RunConvert(const Args& args) {
@@ -149,6 +167,7 @@ int RunConvert(const Args& args) {
   auto file = pst::io::OpenReadWrite(*path);
   pst::ndb::WriteOptions write_options;
   if (format == pst::ndb::Format::kAnsi) write_options.max_file_size = kAnsiCeiling;
+  if (options->max_size) write_options.max_file_size = std::min(write_options.max_file_size, *options->max_size);
   auto writer = file.ok() ? pst::messaging::StoreWriter::Open(std::shared_ptr<pst::io::WritableFile>(std::move(file).value()),
                                                               write_options)
                           : pst::Result<std::unique_ptr<pst::messaging::StoreWriter>>(file.status());
@@ -186,10 +205,6 @@ int RunConvert(const Args& args) {
   for (pst::ndb::Nid child : *children) {
     auto folder = (*source)->OpenFolder(child);
     const std::string name = folder.ok() ? folder->DisplayName().value_or(pst::Hex(child)) : pst::Hex(child);
-    if (out_of_space) {
-      failed_folders.push_back(name + ": not copied, the output reached the ANSI size limit");
-      continue;
-    }
     if (folder.ok() && folder->is_search_folder()) continue;
     pst::convert::CopyReport report;
     auto copied = pst::convert::CopyFolderTree(**source, child, **writer, *target_top, copy_options, &report,
@@ -198,18 +213,23 @@ int RunConvert(const Args& args) {
       add(report);
       std::cerr << "copied " << name << "\n";
     } else {
-      out_of_space = copied.status().code() == pst::Status::Code::kOutOfSpace;
-      failed_folders.push_back(name + ": " + copied.status().ToString());
+      const bool limit = copied.status().code() == pst::Status::Code::kOutOfSpace;
+      out_of_space = out_of_space || limit;
+      failed_folders.push_back(name + ": " + (limit ? LimitMessage(write_options.max_file_size, format)
+                                                    : copied.status().ToString()));
     }
   }
-  if (!out_of_space) {
+  {
     pst::convert::CopyReport report;
     pst::Status s = pst::convert::CopyFolderContents(**source, *source_top, **writer, *target_top, copy_options,
                                                      &report);
     if (s.ok()) {
       add(report);
     } else {
-      failed_folders.push_back("messages of the top folder: " + s.ToString());
+      const bool limit = s.code() == pst::Status::Code::kOutOfSpace;
+      out_of_space = out_of_space || limit;
+      failed_folders.push_back("messages of the top folder: " +
+                               (limit ? LimitMessage(write_options.max_file_size, format) : s.ToString()));
     }
   }
 
@@ -223,6 +243,10 @@ int RunConvert(const Args& args) {
             << "strings converted: " << total.strings.strings_converted << "\n"
             << "characters replaced: " << total.strings.characters_replaced << "\n"
             << "failures: " << total.failures.size() + failed_folders.size() << "\n";
+  if (out_of_space) {
+    std::cout << "The output is incomplete: it reached its size limit of " << write_options.max_file_size
+              << " bytes; the folders below were not copied.\n";
+  }
   for (const auto& f : failed_folders) std::cout << "  folder not copied: " << f << "\n";
   for (const auto& f : total.failures) std::cout << "  failed: " << f << "\n";
   for (const auto& d : total.dropped_properties) std::cout << "  left out: " << d << "\n";
