@@ -46,8 +46,8 @@ int CompareBthKeys(ByteSpan a, ByteSpan b) {
 }
 
 Status Bth::Corrupt(const std::string& what) const {
-  return Status::Corruption("BTH " + Hex(header_) + " in node " + Hex(heap_->node().nid()) +
-                            ": " + what);
+  return Status::Corruption("BTH " + Hex(header_) + " in node " + Hex(heap_->node().nid()) + ": " +
+                            what);
 }
 
 Result<Bth> Bth::Open(const Heap& heap, Hid header) {
@@ -153,8 +153,8 @@ Status Bth::ForEach(const Visitor& fn) const {
 
   // Visits the subtree at `hid`; every key in it must lie in [low, high)
   // (bounds empty = unbounded), so lookups and walks agree.
-  std::function<Status(Hid, int, ByteSpan, ByteSpan)> visit =
-      [&](Hid hid, int level, ByteSpan low, ByteSpan high) -> Status {
+  std::function<Status(Hid, int, ByteSpan, ByteSpan)> visit = [&](Hid hid, int level, ByteSpan low,
+                                                                  ByteSpan high) -> Status {
     if (!visited.insert(hid).second) {
       return Corrupt("item " + Hex(hid) + " is reached twice");
     }

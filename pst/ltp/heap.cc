@@ -61,8 +61,7 @@ Result<Heap> Heap::Open(const ndb::NodeData& node) {
   heap.client_signature_ = reader.U8();
   heap.user_root_ = reader.U32();
   if (signature != kHeapSignature) {
-    return Corrupt(node, 0, "bad signature " + Hex(signature) +
-                              " (expected 0xEC)");
+    return Corrupt(node, 0, "bad signature " + Hex(signature) + " (expected 0xEC)");
   }
   return heap;
 }
@@ -75,8 +74,8 @@ Result<std::shared_ptr<const Heap::Page>> Heap::LoadPage(size_t index) const {
     }
   }
   if (index >= node_->block_count()) {
-    return Corrupt(*node_, index, "the node has only " +
-                              std::to_string(node_->block_count()) + " pages");
+    return Corrupt(*node_, index,
+                   "the node has only " + std::to_string(node_->block_count()) + " pages");
   }
   auto block = node_->ReadBlock(index);
   if (!block.ok()) return block.status().WithContext(Where(*node_, index));
@@ -88,30 +87,31 @@ Result<std::shared_ptr<const Heap::Page>> Heap::LoadPage(size_t index) const {
   ByteReader reader(page->data);
   const size_t map_offset = reader.U16();
   if (!reader.ok() || size < header_size) {
-    return Corrupt(*node_, index, "page of " + std::to_string(size) +
-                              " bytes is shorter than its header");
+    return Corrupt(*node_, index,
+                   "page of " + std::to_string(size) + " bytes is shorter than its header");
   }
   // The map sits after the items, so never inside the header, and is 2-aligned.
-  if (map_offset < header_size || map_offset % 2 != 0 || size - map_offset < 4) {
-    return Corrupt(*node_, index, "page map offset " +
-                              std::to_string(map_offset) + " out of range (page size " +
-                              std::to_string(size) + ")");
+  if (map_offset < header_size || map_offset % 2 != 0 || map_offset > size ||
+      size - map_offset < 4) {
+    return Corrupt(*node_, index,
+                   "page map offset " + std::to_string(map_offset) + " out of range (page size " +
+                       std::to_string(size) + ")");
   }
   reader.Seek(map_offset);
   const size_t count = reader.U16();
   reader.U16();  // cFree: informational; freed items simply have zero length
   if ((size - map_offset - 4) / 2 < count + 1) {
-    return Corrupt(*node_, index, "page map of " + std::to_string(count) +
-                              " items passes the end of the page");
+    return Corrupt(*node_, index,
+                   "page map of " + std::to_string(count) + " items passes the end of the page");
   }
   page->item_starts.resize(count + 1);
   size_t previous = header_size;
   for (size_t i = 0; i <= count; ++i) {
     const size_t start = reader.U16();
     if (start < previous || start > map_offset) {
-      return Corrupt(*node_, index, "item offset " + std::to_string(start) +
-                                " at map entry " + std::to_string(i) +
-                                " is out of order or outside the item area");
+      return Corrupt(*node_, index,
+                     "item offset " + std::to_string(start) + " at map entry " + std::to_string(i) +
+                         " is out of order or outside the item area");
     }
     page->item_starts[i] = static_cast<uint16_t>(start);
     previous = start;
@@ -121,10 +121,9 @@ Result<std::shared_ptr<const Heap::Page>> Heap::LoadPage(size_t index) const {
   if (cache_.size() < kMaxCachedPages) {
     cache_.push_back({index, result, ++clock_});
   } else {
-    auto oldest = std::min_element(cache_.begin(), cache_.end(),
-                                   [](const CacheSlot& a, const CacheSlot& b) {
-                                     return a.last_use < b.last_use;
-                                   });
+    auto oldest = std::min_element(
+        cache_.begin(), cache_.end(),
+        [](const CacheSlot& a, const CacheSlot& b) { return a.last_use < b.last_use; });
     *oldest = {index, result, ++clock_};
   }
   return result;
@@ -138,9 +137,9 @@ Result<std::shared_ptr<const Heap::Page>> Heap::PageOf(Hid hid, uint32_t* item) 
   PST_ASSIGN_OR_RETURN(auto page, LoadPage(page_index));
   *item = HidItemIndex(hid);
   if (*item >= page->item_starts.size()) {
-    return Corrupt(*node_, page_index, "heap id " + Hex(hid) +
-                              " names item " + std::to_string(*item) + " but the page has " +
-                              std::to_string(page->item_starts.size() - 1));
+    return Corrupt(*node_, page_index,
+                   "heap id " + Hex(hid) + " names item " + std::to_string(*item) +
+                       " but the page has " + std::to_string(page->item_starts.size() - 1));
   }
   return page;
 }

@@ -103,10 +103,12 @@ TEST_F(BrokenHeapTest, FirstPageHeader) {
 }
 
 TEST_F(BrokenHeapTest, PageMapOffset) {
-  for (uint16_t bad : {0, 4, 11, 13, 0x7FFE}) {
+  for (uint16_t bad : {0, 4, 11, 13, 34, 38, 0x7FFE}) {
     auto blocks = blocks_;
     EncodeFixed16(blocks[0].data(), bad);
-    EXPECT_TRUE(OpenAndRead(blocks, item_).IsCorruption()) << bad;
+    Status s = OpenAndRead(blocks, item_);
+    EXPECT_TRUE(s.IsCorruption()) << bad;
+    EXPECT_NE(s.message().find("page map offset"), std::string::npos) << s.ToString();
   }
   // Page 1's map is only loaded when one of its items is read.
   auto blocks = blocks_;

@@ -161,8 +161,7 @@ Status TableContext::OpenRowMatrix() {
     matrix_item_ = std::move(item).value();
     if (matrix_item_.size() % row_size_ != 0) {
       return Corrupt("row matrix of " + std::to_string(matrix_item_.size()) +
-                     " bytes is not a whole number of " + std::to_string(row_size_) +
-                     "-byte rows");
+                     " bytes is not a whole number of " + std::to_string(row_size_) + "-byte rows");
     }
     row_count_ = matrix_item_.size() / row_size_;
     return Status::Ok();
@@ -181,8 +180,8 @@ Status TableContext::OpenRowMatrix() {
   PST_ASSIGN_OR_RETURN(Bytes first, matrix_node_->ReadBlock(0));
   rows_per_block_ = first.size() / row_size_;
   if (rows_per_block_ == 0) {
-    return Corrupt("row matrix block of " + std::to_string(first.size()) +
-                   " bytes cannot hold a " + std::to_string(row_size_) + "-byte row");
+    return Corrupt("row matrix block of " + std::to_string(first.size()) + " bytes cannot hold a " +
+                   std::to_string(row_size_) + "-byte row");
   }
   Bytes last_block;
   if (blocks == 1) {
@@ -251,8 +250,7 @@ Result<Bytes> TableContext::RowBytes(size_t row) const {
   }
   if (cached_block_.size() < offset + row_size_) {
     return Corrupt("row " + std::to_string(row) + " passes the end of row matrix block " +
-                   std::to_string(block) + " (" + std::to_string(cached_block_.size()) +
-                   " bytes)");
+                   std::to_string(block) + " (" + std::to_string(cached_block_.size()) + " bytes)");
   }
   auto begin = cached_block_.begin() + static_cast<ptrdiff_t>(offset);
   return Bytes(begin, begin + row_size_);
@@ -306,7 +304,8 @@ Result<std::vector<PropValue>> TableContext::ReadRow(size_t row) const {
 Result<std::optional<size_t>> TableContext::FindRow(uint32_t row_id) const {
   PST_ASSIGN_OR_RETURN(std::optional<Bytes> data, row_index_->Find(uint64_t{row_id}));
   if (!data) return std::optional<size_t>();
-  const uint32_t row = data->size() == 4 ? DecodeFixed32(data->data()) : DecodeFixed16(data->data());
+  const uint32_t row =
+      data->size() == 4 ? DecodeFixed32(data->data()) : DecodeFixed16(data->data());
   if (row >= row_count_) {
     return Corrupt("row index names row " + std::to_string(row) + " of " +
                    std::to_string(row_count_));

@@ -24,8 +24,7 @@ namespace {
 constexpr uint64_t kOffsetsPerChunk = 1024;
 
 bool IsVariableMultiValued(uint16_t type) {
-  return type == kPtypMultipleString8 || type == kPtypMultipleString ||
-         type == kPtypMultipleBinary;
+  return type == kPtypMultipleString8 || type == kPtypMultipleString || type == kPtypMultipleBinary;
 }
 
 Status Bad(uint16_t type, const std::string& what) {
