@@ -32,6 +32,8 @@ void placeLabel(QLabel *label, int left, int top, int width, int height) {
 QLabel *label(QWidget *parent, const char *name, const QString &text) {
   auto *l = new QLabel(text, parent);
   l->setObjectName(QString::fromLatin1(name));
+  // Set, not inherited: a styled frame does not pass its font on.
+  l->setFont(designFont(QStringLiteral("Tahoma"), 8.25));
   l->setAttribute(Qt::WA_TranslucentBackground);
   return l;
 }

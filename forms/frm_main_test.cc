@@ -240,6 +240,11 @@ void FrmMainTest::firstDisplayControls() {
   QVERIFY(kind->font().bold());
   QCOMPARE(kind->palette().color(QPalette::WindowText), QColor(0, 0, 192));
   QCOMPARE(child<QLabel>(m_main, "Lbl")->text(), QStringLiteral("Selected PST file is :"));
+  // Labels in the styled frame keep the window's design font.
+  for (const char *name : {"Lbl", "LblSaveHeader", "LblProcessing", "LblFolderName"}) {
+    QVERIFY2(child<QLabel>(m_main, name)->font().family() == QStringLiteral("Tahoma"), name);
+    QVERIFY2(child<QLabel>(m_main, name)->font().pointSizeF() == 8.25, name);
+  }
   QVERIFY(child<QLabel>(m_main, "Lbl")->isVisibleTo(frame));
   QVERIFY(child<QLabel>(m_main, "LblFolderName")->text().isEmpty());
   QVERIFY(child<QLabel>(m_main, "LblFolderName")->isVisibleTo(frame));
