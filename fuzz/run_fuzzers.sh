@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets with clang (ASan + UBSan + libFuzzer) and runs each
+# Builds the fuzz targets (opening and walking a store, checking one,
+# converting one) with clang (ASan + UBSan + libFuzzer) and runs each
 # for the given number of seconds (default 60), seeded with the sample stores
 # and the corpus kept in fuzz/corpus/. Fails on any crash, leak or timeout.
 set -euo pipefail
@@ -9,9 +10,10 @@ testdata=${QUILLMAR_TESTDATA_DIR:-../shared/testdata/pst}
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUILLMAR_FUZZ=ON -DQUILLMAR_GUI=OFF -DQUILLMAR_TESTS=OFF -DQUILLMAR_BENCH=OFF >/dev/null
-cmake --build build-fuzz -j"$(nproc)" --target store_fuzzer
+targets=${QUILLMAR_FUZZ_TARGETS:-store_fuzzer check_fuzzer convert_fuzzer}
+cmake --build build-fuzz -j"$(nproc)" --target $targets
 
-for target in store_fuzzer; do
+for target in $targets; do
   work=$(mktemp -d)
   mkdir -p "$work/corpus"
   if [ -d "fuzz/corpus/$target" ]; then cp fuzz/corpus/$target/* "$work/corpus/" 2>/dev/null || true; fi

@@ -123,8 +123,11 @@ Status WritableDatabaseImpl::PrepareMaps() {
   uint64_t max_page_bid = 0;
   uint64_t max_block_bid = 0;
   auto walk = [&](const std::function<Status(uint64_t, uint64_t, const char*)>& use) -> Status {
-    for (auto [kind, root] : {std::pair{BTreeWriter::Kind::kNodes, committed_.root.nbt_root},
-                              std::pair{BTreeWriter::Kind::kBlocks, committed_.root.bbt_root}}) {
+    for (const auto& tree : {std::pair{BTreeWriter::Kind::kNodes, committed_.root.nbt_root},
+                             std::pair{BTreeWriter::Kind::kBlocks, committed_.root.bbt_root}}) {
+      // Named copies: a lambda may not capture structured bindings before clang 16.
+      const BTreeWriter::Kind kind = tree.first;
+      const BlockRef root = tree.second;
       PST_RETURN_IF_ERROR(BTreeWriter::ForEachPage(
           *file_, format, kind, root, [&](const BlockRef& ref, uint8_t) {
             max_page_bid = std::max(max_page_bid, ref.bid);
