@@ -7,10 +7,13 @@
 //   page 0 HNHDR (ibHnpm 2, bSig 0xEC, bClientSig, hidUserRoot, fill 4)
 //   pages 8, 136, ... HNBITMAPHDR (ibHnpm 2, fill 64); others ibHnpm (2)
 //   HNPAGEMAP at ibHnpm: cAlloc (2), cFree (2), rgibAlloc (cAlloc + 1) x 2
+// A message's attachment table must list exactly its attachment subnodes.
 // Nodes whose type says what they hold (folders and messages hold property
 // contexts, folder/recipient/attachment tables table contexts) must hold it.
 #include <functional>
 #include <memory>
+#include <set>
+#include <tuple>
 #include <string>
 #include <unordered_set>
 
@@ -67,6 +70,11 @@ class ObjectChecker {
   ObjectChecker(Context& ctx, const ndb::Database& db) : ctx_(ctx), db_(db) {}
 
   void Node(const ndb::NodeEntry& n) {
+    // Nodes sharing their data and subnodes (identical messages, empty
+    // folder tables sharing a template) need reading once.
+    const auto key = std::make_tuple(n.data_bid, n.subnode_bid, static_cast<int>(ExpectFor(n.nid)),
+                                     IsMessage(n.nid));
+    if (!done_.insert(key).second) return;
     // Nodes whose root blocks are missing or damaged were reported already.
     for (ndb::Bid bid : {n.data_bid, n.subnode_bid}) {
       if (bid == 0) continue;
@@ -121,8 +129,52 @@ class ObjectChecker {
       return Report(budget, Severity::kError, where, "subnodes nest too deep");
     }
     const ndb::NodeData& parent = **node;
+    const uint8_t type = ndb::NidTypeOf(nid);
+    if (type == ndb::kNidTypeNormalMessage || type == ndb::kNidTypeAssocMessage) {
+      Attachments(parent, subnodes, where, budget);
+    }
     for (ndb::Nid sub : subnodes) {
       Object([&] { return parent.OpenSubnode(sub); }, sub, where + " subnode " + Hex(sub), depth + 1);
+    }
+  }
+
+  // A message's attachment table (subnode 0x671) lists exactly its
+  // attachment subnodes (type 0x05), RowID = attachment NID.
+  void Attachments(const ndb::NodeData& message, const std::vector<ndb::Nid>& subnodes,
+                   const std::string& where, Budget& budget) {
+    std::set<ndb::Nid> attachments;
+    bool has_table = false;
+    for (ndb::Nid s : subnodes) {
+      if (s == ndb::kNidAttachmentTable) has_table = true;
+      if (ndb::NidTypeOf(s) == ndb::kNidTypeAttachment) attachments.insert(s);
+    }
+    if (!has_table) {
+      if (!attachments.empty()) {
+        Report(budget, Severity::kError, where, std::to_string(attachments.size()) +
+                                                    " attachment subnodes but no attachment table");
+      }
+      return;
+    }
+    auto node = message.OpenSubnode(ndb::kNidAttachmentTable);
+    if (!node.ok()) return;  // reported with the subnode itself
+    auto tc = ltp::TableContext::Open(std::move(node).value());
+    if (!tc.ok()) return;
+    std::set<ndb::Nid> listed;
+    for (size_t row = 0; row < tc->row_count(); ++row) {
+      auto id = tc->RowId(row);
+      if (!id.ok()) continue;
+      listed.insert(*id);
+      if (!attachments.count(*id)) {
+        Report(budget, Severity::kError, where, "attachment table row " + std::to_string(row) +
+                                                    " names " + Hex(*id) +
+                                                    ", which is not an attachment subnode");
+      }
+    }
+    for (ndb::Nid a : attachments) {
+      if (!listed.count(a)) {
+        Report(budget, Severity::kError, where, "attachment subnode " + Hex(a) +
+                                                    " has no row in the attachment table");
+      }
     }
   }
 
@@ -279,8 +331,14 @@ class ObjectChecker {
     if (!s.ok()) Report(budget, where, s);
   }
 
+  static bool IsMessage(ndb::Nid nid) {
+    const uint8_t type = ndb::NidTypeOf(nid);
+    return type == ndb::kNidTypeNormalMessage || type == ndb::kNidTypeAssocMessage;
+  }
+
   Context& ctx_;
   const ndb::Database& db_;
+  std::set<std::tuple<ndb::Bid, ndb::Bid, int, bool>> done_;
 };
 
 }  // namespace
