@@ -32,7 +32,7 @@ for store in "$@"; do
   ips=$(sed -E 's/.*items\/s=([0-9.]+).*/\1/' <<<"$line")
   tmp=$(mktemp -d)
   rp=$(best_of bash -c "rm -rf '$tmp/r'; mkdir -p '$tmp/r'; readpst -D -S -o '$tmp/r' '$store'")
-  pf=$(best_of bash -c "rm -rf '$tmp/p'; pffexport -q -t '$tmp/p' '$store'")
+  pf=$(best_of bash -c "rm -rf '$tmp/p' '$tmp/p.export'; pffexport -q -t '$tmp/p' '$store'")
   rm -rf "$tmp"
   ratio=$(python3 -c "print('%.1f' % (min($rp, $pf) / $ours))")
   printf '%-45s %10.4f %10s %10.4f %10.4f %7sx %10s\n' "$(basename "$store")" "$ours" "$mbps" "$rp" "$pf" "$ratio" "$ips"
