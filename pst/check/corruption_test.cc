@@ -229,6 +229,27 @@ TEST(CheckCorruptionTest, BlockFaults) {
   }
   EXPECT_TRUE(swapped) << "the sample should have an SLBLOCK of two or more entries";
   {
+    // An SIBLOCK entry whose key is not its SLBLOCK's first NID (ANSI:
+    // 4-byte header, 8-byte SIENTRY {nid, bid}).
+    StoreEditor ansi(LoadSample("ansi-outlook97-passworded-294msgs.pst"));
+    bool found = false;
+    for (const ndb::BlockEntry& b : Blocks(ansi.bytes())) {
+      if (!ndb::IsInternalBid(b.bid)) continue;
+      Bytes si = ansi.BlockData(b.bid);
+      if (si[0] != 0x02 || si[1] != 0x01 || DecodeFixed16(si.data() + 2) < 2) continue;
+      const uint32_t key = DecodeFixed32(si.data() + 12);
+      EncodeFixed32(si.data() + 12, key + 0x20);
+      ansi.SetBlockData(b.bid, si);
+      const CheckReport report = ansi.Check();
+      EXPECT_TRUE(HasLine(report, {"block " + Hex(b.bid), "SIBLOCK entry 1 key " + Hex(key + 0x20),
+                                   "differs from its SLBLOCK's first NID " + Hex(key)}))
+          << Dump(report);
+      found = true;
+      break;
+    }
+    EXPECT_TRUE(found) << "the Outlook 97 sample should have an SIBLOCK";
+  }
+  {
     // A node whose data block is not in the BBT.
     StoreEditor store = clean;
     ndb::NodeEntry n = store.Node(ndb::kNidMessageStore);
@@ -443,7 +464,8 @@ TEST(CheckCorruptionTest, NameMapBuckets) {
 // damaged page or block, and never read out of bounds (ASan builds).
 TEST(CheckCorruptionTest, RandomDamageIsFoundAndNeverCrashes) {
   std::mt19937 random(20240607);
-  for (const char* name : {kAnsi, kRecipients}) {
+  // A97 has the only SIBLOCK among the samples.
+  for (const char* name : {kAnsi, kRecipients, "ansi-outlook97-passworded-294msgs.pst"}) {
     StoreEditor clean(LoadSample(name));
     const auto blocks = Blocks(clean.bytes());
     ASSERT_FALSE(blocks.empty());

@@ -2,7 +2,8 @@
 // is opened by its client signature and read in full:
 //   0xBC  property context: every value, through the engine's reader
 //   0x7C  table context: every cell of every row, and the RowIndex
-//   0xB5  a bare BTH: every record
+//   0xB5  a bare BTH: every record (also under other clients whose root
+//         item is a BTH header, such as 0x9C)
 // plus the page map of every heap page:
 //   page 0 HNHDR (ibHnpm 2, bSig 0xEC, bClientSig, hidUserRoot, fill 4)
 //   pages 8, 136, ... HNBITMAPHDR (ibHnpm 2, fill 64); others ibHnpm (2)
@@ -202,7 +203,9 @@ class ObjectChecker {
     }
     if (client == ltp::kHeapClientProperties) return Properties(open, where, budget);
     if (client == ltp::kHeapClientTable) return Table(open, where, budget);
-    if (client == ltp::kHeapClientBth) return BareBth(node, where, budget);
+    // Other clients (0xB5, and undocumented ones such as 0x9C) may keep a
+    // BTH at their root; read it when they do.
+    BareBth(node, where, budget);
   }
 
   // The page map of every heap page.
@@ -325,6 +328,15 @@ class ObjectChecker {
     auto heap = ltp::Heap::Open(node);
     if (!heap.ok()) return Report(budget, where, heap.status());
     if (heap->user_root() == 0) return;
+    auto root = heap->Item(heap->user_root());
+    if (!root.ok()) return Report(budget, where, root.status());
+    const bool is_bth = root->size() == 8 && (*root)[0] == ltp::kHeapClientBth;
+    if (!is_bth) {
+      if (heap->client_signature() == ltp::kHeapClientBth) {
+        Report(budget, Severity::kError, where, "heap client 0xB5, but its root item is no BTH header");
+      }
+      return;
+    }
     auto bth = ltp::Bth::Open(*heap, heap->user_root());
     if (!bth.ok()) return Report(budget, where, bth.status());
     Status s = bth->ForEach([](ByteSpan, ByteSpan) { return Status::Ok(); });

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,10 +21,12 @@ namespace {
 
 struct Expected {
   std::string state;  // sound, damaged, unreadable
+  uint64_t folders = 0, messages = 0;  // as pypff counts them (MANIFEST.md)
   std::vector<std::string> lines;
 };
 
-// Sections "[file] state" followed by the finding lines; '#' starts a comment.
+// Sections "[file] state folders=N messages=M" followed by the finding
+// lines; '#' starts a comment.
 std::map<std::string, Expected> ReadExpected() {
   std::ifstream in(QUILLMAR_CHECK_EXPECTED);
   std::map<std::string, Expected> out;
@@ -33,7 +36,15 @@ std::map<std::string, Expected> ReadExpected() {
     if (line[0] == '[') {
       const size_t close = line.find(']');
       current = line.substr(1, close - 1);
-      out[current].state = close + 2 <= line.size() ? line.substr(close + 2) : "";
+      std::istringstream rest(line.substr(close + 1));
+      Expected& e = out[current];
+      rest >> e.state;
+      std::string field;
+      while (rest >> field) {
+        const size_t eq = field.find('=');
+        const uint64_t n = std::stoull(field.substr(eq + 1));
+        (field.compare(0, eq, "folders") == 0 ? e.folders : e.messages) = n;
+      }
       continue;
     }
     out[current].lines.push_back(line);
@@ -69,6 +80,8 @@ TEST(CheckRealStoreTest, EverySampleGivesExactlyItsDocumentedFindings) {
     for (const std::string& line : extra) ADD_FAILURE() << "new finding: " << line;
     for (const std::string& line : missing) ADD_FAILURE() << "finding gone: " << line;
     EXPECT_EQ(StateOf(report), it->second.state);
+    EXPECT_EQ(report.counts.folders, it->second.folders);
+    EXPECT_EQ(report.counts.messages, it->second.messages);
     EXPECT_EQ(report.dropped, 0u);
     ++checked;
   }
