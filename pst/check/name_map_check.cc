@@ -30,7 +30,8 @@ namespace msg = messaging;
 
 constexpr size_t kMaxEntries = 0x7FFF;        // property ids 0x8000..0xFFFE
 constexpr uint32_t kMaxBuckets = 0x1000;      // bucket ids 0x1000..0x1FFF
-constexpr size_t kMaxStream = 64 * 1024 * 1024;
+// 0x7FFF names of at most 255 UTF-16 characters need under 17 MB of strings.
+constexpr size_t kMaxStream = 32 * 1024 * 1024;
 constexpr int kMaxFindings = 50;
 
 struct Expected {
@@ -100,7 +101,14 @@ class NameMapChecker {
       return false;
     }
     auto value = pc.ReadValue(*e, kMaxStream);
-    if (!value.ok()) return false;  // the object pass reports it
+    if (!value.ok()) {
+      // Unreadable values are reported by the object pass; a stream too
+      // large to be a name map is reported here.
+      if (value.status().code() == Status::Code::kNotSupported) {
+        Error("stream property " + Hex(id) + ": " + value.status().message());
+      }
+      return false;
+    }
     out = std::move(value).value();
     return true;
   }
