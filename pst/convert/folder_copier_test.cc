@@ -1,0 +1,139 @@
+// The copier on real stores: progress, cancel, and what a failed or
+// cancelled copy leaves behind.
+#include "pst/convert/folder_copier.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "pst/check/check.h"
+#include "pst/convert/store_copy.h"
+#include "pst/io/file.h"
+#include "pst/io/memory_file.h"
+#include "pst/messaging/store_creator.h"
+
+namespace pst::convert {
+namespace {
+
+std::string Sample(const char* name) { return std::string(QUILLMAR_TESTDATA_DIR) + "/" + name; }
+
+struct Target {
+  std::shared_ptr<io::MemoryFile> file = std::make_shared<io::MemoryFile>();
+  std::unique_ptr<messaging::StoreWriter> writer;
+  ndb::Nid top = 0;
+};
+
+Target NewTarget(ndb::Format format) {
+  Target t;
+  messaging::StoreOptions options;
+  options.format = format;
+  EXPECT_TRUE(messaging::CreateStore(t.file, options).ok());
+  auto writer = messaging::StoreWriter::Open(t.file);
+  EXPECT_TRUE(writer.ok());
+  t.writer = std::move(writer).value();
+  t.top = *t.writer->store().IpmSubtreeNid();
+  return t;
+}
+
+std::vector<ndb::Nid> TopFolders(const messaging::Store& store) {
+  auto top = store.OpenFolder(*store.IpmSubtreeNid());
+  return top.ok() ? top->SubfolderNids().value_or({}) : std::vector<ndb::Nid>();
+}
+
+TEST(FolderCopier, ReportsProgressAndCancelsWithoutLeavingAnything) {
+  auto source = messaging::Store::OpenPath(Sample("unicode-no-encryption.pst"));
+  ASSERT_TRUE(source.ok());
+  Target target = NewTarget(ndb::Format::kAnsi);
+  const Bytes before = target.file->contents();
+  const size_t folders_before = TopFolders(target.writer->store()).size();
+
+  // Copy the folder with the messages, cancelling after the fifth message.
+  ndb::Nid busiest = 0;
+  size_t most = 0;
+  for (ndb::Nid f : TopFolders(**source)) {
+    auto folder = (*source)->OpenFolder(f);
+    size_t n = folder.ok() ? folder->MessageNids().value_or({}).size() : 0;
+    if (n > most) most = n, busiest = f;
+  }
+  ASSERT_GE(most, 10u);
+  CopyOptions options;
+  std::vector<CopyProgress> seen;
+  options.progress = [&](const CopyProgress& p) {
+    seen.push_back(p);
+    return p.messages < 5;
+  };
+  CopyReport report;
+  std::map<ndb::Nid, ndb::Nid> map;
+  auto copied = CopyFolderTree(**source, busiest, *target.writer, target.top, options, &report, &map);
+  ASSERT_FALSE(copied.ok());
+  EXPECT_EQ(copied.status().code(), Status::Code::kCancelled);
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back().messages, 5u);
+  EXPECT_FALSE(seen.back().current_folder.empty());
+  for (size_t i = 1; i < seen.size(); ++i) EXPECT_GE(seen[i].bytes, seen[i - 1].bytes);
+  // Nothing of the cancelled copy is in the store, which is still sound.
+  EXPECT_EQ(TopFolders(target.writer->store()).size(), folders_before);
+  EXPECT_TRUE(map.empty());
+  auto after_cancel = check::CheckStore(*target.file);
+  EXPECT_TRUE(after_cancel.sound());
+  for (const auto& p : after_cancel.problems) ADD_FAILURE() << p.where << ": " << p.what;
+
+  // Without cancelling, the same copy goes through.
+  options.progress = nullptr;
+  CopyReport full;
+  ASSERT_TRUE(CopyFolderTree(**source, busiest, *target.writer, target.top, options, &full, &map).ok());
+  EXPECT_EQ(full.done.messages, most);
+  EXPECT_EQ(TopFolders(target.writer->store()).size(), folders_before + 1);
+  auto result = check::CheckStore(*target.file);
+  EXPECT_TRUE(result.sound());
+  for (const auto& p : result.problems) ADD_FAILURE() << p.where << ": " << p.what;
+  EXPECT_NE(target.file->contents(), before);
+}
+
+TEST(FolderCopier, ProgressComesInsideLargeValuesToo) {
+  // Attachments of a few hundred KB: progress every 64 KiB means several
+  // reports per attachment, so a caller can keep its window responsive.
+  auto source = messaging::Store::OpenPath(Sample("unicode-enron-13mb.pst"));
+  ASSERT_TRUE(source.ok());
+  Target target = NewTarget(ndb::Format::kUnicode);
+  CopyOptions options;
+  options.progress_bytes = 64 * 1024;
+  uint64_t reports = 0;
+  options.progress = [&](const CopyProgress&) {
+    ++reports;
+    return true;
+  };
+  CopyReport report;
+  std::map<ndb::Nid, ndb::Nid> map;
+  for (ndb::Nid f : TopFolders(**source)) {
+    ASSERT_TRUE(CopyFolderTree(**source, f, *target.writer, target.top, options, &report, &map).ok());
+  }
+  EXPECT_EQ(report.done.messages, 71u);
+  EXPECT_GT(reports, report.done.messages + report.done.bytes / (128 * 1024));
+  EXPECT_TRUE(report.failures.empty());
+  EXPECT_TRUE(check::CheckStore(*target.file).sound());
+}
+
+TEST(FolderCopier, SpecialFoldersKeepTheirRoles) {
+  // An Outlook 2007 store: Deleted Items is named by the store object.
+  auto source = messaging::Store::OpenPath(Sample("unicode-follow-up-flags.pst"));
+  ASSERT_TRUE(source.ok());
+  const ndb::Nid source_wastebasket = *(*source)->FolderNidOf(0x35E3);
+  Target target = NewTarget(ndb::Format::kAnsi);
+  CopyReport report;
+  std::map<ndb::Nid, ndb::Nid> map;
+  for (ndb::Nid f : TopFolders(**source)) {
+    ASSERT_TRUE(CopyFolderTree(**source, f, *target.writer, target.top, {}, &report, &map).ok());
+  }
+  ASSERT_TRUE(map.count(source_wastebasket));
+  auto wastebasket = target.writer->store().FolderNidOf(0x35E3);
+  ASSERT_TRUE(wastebasket.ok());
+  EXPECT_EQ(*wastebasket, map[source_wastebasket]);
+  auto folder = target.writer->store().OpenFolder(*wastebasket);
+  ASSERT_TRUE(folder.ok());
+  EXPECT_EQ(*folder->DisplayName(), "Deleted Items");
+}
+
+}  // namespace
+}  // namespace pst::convert
