@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                                                    : pst::ndb::Format::kAnsi;
   if (!pst::messaging::CreateStore(target_file, options).ok()) std::abort();
   pst::ndb::WriteOptions write_options;
-  write_options.max_file_size = 64 << 20;  // keep runs small
+  write_options.max_file_size = 8 << 20;  // keep runs small
   auto writer = pst::messaging::StoreWriter::Open(target_file, write_options);
   if (!writer.ok()) std::abort();
   auto target_top = (*writer)->store().IpmSubtreeNid();
