@@ -5,8 +5,8 @@
 // PAGETRAILER (ptype 0x80 BBT / 0x81 NBT, wSig = ComputeSig(ib, bid), dwCRC
 // over the bytes before the trailer, bid = the BREF's bid).
 // BTENTRY (cLevel > 0): btkey (4 ANSI / 8 Unicode), BREF of the child;
-// btkey must equal the child's first key, and every key of the child must
-// lie below the next BTENTRY's key.
+// every key of the child must lie in [btkey, next BTENTRY's key), and
+// Outlook keeps btkey equal to the child's first key.
 #include <algorithm>
 #include <string>
 #include <unordered_set>
@@ -134,16 +134,23 @@ class TreeWalker {
     bool ordered = true;
     for (size_t i = 0; i < m.count; ++i) {
       const uint64_t key = KeyOf(entry(i));
-      if (i == 0 && has_key && key != expected_key) {
-        ctx_.findings.Error(where, "first key " + Hex(key) + " differs from the key " +
+      if (i == 0 && has_key && key < expected_key) {
+        // A lookup of this key goes to the page before: the entry is lost.
+        ctx_.findings.Error(where, "first key " + Hex(key) + " is below the key " +
                                        Hex(expected_key) + " in " + parent);
+      } else if (i == 0 && has_key && key != expected_key) {
+        // Allowed (every key must only be at least the parent's), but Outlook
+        // always keeps the parent's key equal to the first key.
+        ctx_.findings.Warning(where, "first key " + Hex(key) + " differs from the key " +
+                                         Hex(expected_key) + " in " + parent);
       }
       if (i > 0 && key <= KeyOf(entry(i - 1))) {
         ctx_.findings.Error(where, "keys out of order at entry " + std::to_string(i) + " (" +
                                        Hex(KeyOf(entry(i - 1))) + " then " + Hex(key) + ")");
         ordered = false;
       }
-      if ((has_key && key < expected_key) || (bounded && key >= high)) {
+      // The first key is held to the parent's key above; the rest to the range.
+      if ((i > 0 && has_key && key < expected_key) || (bounded && key >= high)) {
         ctx_.findings.Error(where, "key " + Hex(key) + " lies outside the range " + parent +
                                        " gives the page");
         ordered = false;

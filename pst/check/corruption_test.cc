@@ -151,8 +151,20 @@ TEST(CheckCorruptionTest, BTreePageFaults) {
     EncodeFixed64(store.bytes().data() + entry, first_key + 4);  // entry 0's key above its child's first
     store.ResealPage(root);
     const CheckReport report = store.Check();
-    EXPECT_TRUE(HasLine(report, {leaf_where, "first key " + Hex(first_key), "differs"}))
+    EXPECT_TRUE(HasLine(report, {leaf_where + ": error: first key " + Hex(first_key) +
+                                 " is below the key " + Hex(first_key + 4)}))
         << Dump(report);
+  }
+  {
+    StoreEditor store = clean;
+    const uint64_t first_key = DecodeFixed64(store.bytes().data() + entry);
+    EncodeFixed64(store.bytes().data() + entry, first_key - 4);  // still a lower bound
+    store.ResealPage(root);
+    const CheckReport report = store.Check();
+    EXPECT_TRUE(HasLine(report, {leaf_where + ": warning: first key " + Hex(first_key) +
+                                 " differs from the key " + Hex(first_key - 4)}))
+        << Dump(report);
+    EXPECT_EQ(report.errors, 0u) << Dump(report);
   }
   {
     StoreEditor store = clean;
