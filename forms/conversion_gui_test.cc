@@ -101,7 +101,7 @@ void ConversionGuiTest::browseAndConvertWithScriptedSession() {
   // A template file that the scripted session opens as an empty Unicode
   // store with leftovers in its top folder, which the run must delete.
   platform::FakeSessionWorld world;
-  world.DefineImage("unicode-template", {.kind = platform::kStoreKindUnicode, .folders = {{"Old"}}});
+  world.DefineImage("unicode-template", {.kind = platform::kStoreKindUnicode, .folders = {{"Old"}}, .password = std::nullopt});
   QFile templ(program.filePath(QStringLiteral("xport.def")));
   QVERIFY(templ.open(QIODevice::WriteOnly));
   templ.write("unicode-template");
@@ -112,7 +112,8 @@ void ConversionGuiTest::browseAndConvertWithScriptedSession() {
   sourceFile.close();
   world.PutStore(sourcePath.toStdString(),
                  {.kind = platform::kStoreKindAnsi,
-                  .folders = {{"Inbox", {{"Projects"}}}, {"Sent Items"}, {"Deleted Items"}}});
+                  .folders = {{"Inbox", {{"Projects"}}}, {"Sent Items"}, {"Deleted Items"}},
+                  .password = std::nullopt});
   openMain(&world, program.path());
 
   DialogScript script;

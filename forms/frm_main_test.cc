@@ -130,7 +130,7 @@ void FrmMainTest::selectFakeStore(DialogScript &script, int32_t kind) {
   QFile file(path);
   QVERIFY(file.open(QIODevice::WriteOnly));
   file.close();
-  m_world->PutStore(path.toStdString(), {.kind = kind, .folders = {{"Inbox"}, {"Sent Items"}}});
+  m_world->PutStore(path.toStdString(), {.kind = kind, .folders = {{"Inbox"}, {"Sent Items"}}, .password = std::nullopt});
   script.expect(QStringLiteral("FileOpenDialog"), DialogScript::chooseFile(path));
   m_main->CmdBrowse_Click();
   settle(script);
