@@ -103,6 +103,15 @@ class FakeFolder : public MessageFolder {
     return Status::Ok();
   }
   Status CopyTo(MessageFolder& destination, CopyObserver* observer) override;
+  // Fake folders hold no messages: checks the destination, copies nothing.
+  Status CopyContentsTo(MessageFolder& destination, CopyObserver*) override {
+    PST_RETURN_IF_ERROR(Enter("CopyContentsTo"));
+    auto* target = dynamic_cast<FakeFolder*>(&destination);
+    if (!target) return Status::InvalidArgument("fake session: destination is not a fake folder");
+    PST_RETURN_IF_ERROR(target->store_->CheckUsable());
+    if (!Alive(target->node_)) return Status::NotFound("fake session: destination folder was deleted");
+    return Status::Ok();
+  }
 
  private:
   Status Enter(const std::string& operation) {

@@ -157,24 +157,40 @@ TEST_F(PstSessionTest, VisibleFolderTreeMatchesAnIndependentReader) {
   }
 }
 
-TEST_F(PstSessionTest, OfflineStoreHasNoVisibleTreeToOffer) {
-  // An OST names no IPM subtree in its store object: a clear error, no guess.
-  auto store = Attach(Sample("4k-ost-pstextractortest.ost"));
+TEST_F(PstSessionTest, OfflineStoreShowsItsMailboxTreeAndIsNotWritten) {
+  // An OST names no IPM subtree in its store object; its visible tree is the
+  // mailbox root's IPM_SUBTREE.
+  TestTempDir dir;
+  const std::string copy = dir.Join("mailbox.ost");
+  fs::copy_file(Sample("4k-ost-pstextractortest.ost"), copy);
+  const std::string before = TestTempDir::ReadFile(copy);
+  auto store = Attach(copy);
   ASSERT_TRUE(store.ok()) << store.status().ToString();
   EXPECT_EQ(*(*store)->StoreKind(), kStoreKindOffline);
   auto top = (*store)->IPMRootFolder();
-  EXPECT_EQ(top.status().code(), Status::Code::kNotFound);
-  EXPECT_NE(ErrorDescription(top.status()).find("4k-ost-pstextractortest.ost"), std::string::npos);
-}
+  ASSERT_TRUE(top.ok()) << top.status().ToString();
+  EXPECT_EQ(*(*top)->Name(), "IPM_SUBTREE");
+  auto folders = std::move((*top)->Folders()).value();
+  std::string line = "IPM_SUBTREE\t";
+  std::shared_ptr<MessageFolder> inbox;
+  for (int n = 0;; ++n) {
+    auto folder = *folders->Next();
+    if (!folder) break;
+    const std::string name = *folder->Name();
+    if (name == "Inbox") inbox = folder;
+    line += (n ? "|" : "") + name;
+  }
+  const std::set<std::string> oracle = OracleFolders(copy);
+  if (!oracle.empty()) {
+    EXPECT_TRUE(oracle.count(line)) << line;
+  }
 
-TEST_F(PstSessionTest, WritingIsRefusedUntilTheWriterExists) {
-  TestTempDir dir;
-  auto created = Attach(dir.Join("new.pst"));
-  EXPECT_EQ(created.status().code(), Status::Code::kNotSupported);
-  EXPECT_FALSE(fs::exists(dir.Join("new.pst")));
-
-  auto named = stores_->AddPSTStore(Sample("unicode-empty-outlook.pst"), 1, std::string("Personal Folders"));
-  EXPECT_EQ(named.status().code(), Status::Code::kNotSupported);
+  ASSERT_NE(inbox, nullptr);
+  const Status refused = inbox->Delete();
+  EXPECT_EQ(refused.code(), Status::Code::kNotSupported);
+  EXPECT_NE(ErrorDescription(refused).find("offline store"), std::string::npos);
+  ASSERT_TRUE((*store)->Remove().ok());
+  EXPECT_EQ(TestTempDir::ReadFile(copy), before);
 }
 
 }  // namespace

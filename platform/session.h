@@ -109,6 +109,12 @@ class MessageFolder {
   // Committed as one transaction before the call returns. observer may be
   // null.
   virtual Status CopyTo(MessageFolder& destination, CopyObserver* observer) = 0;
+  // Copies the messages (normal and associated) that this folder holds
+  // itself, not its subfolders, into destination, which may belong to a
+  // store of another session and of the other format. Committed as one
+  // transaction before the call returns; a folder holding no messages
+  // changes nothing. observer may be null.
+  virtual Status CopyContentsTo(MessageFolder& destination, CopyObserver* observer) = 0;
 };
 
 class MessageStore {
