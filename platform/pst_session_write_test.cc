@@ -6,13 +6,13 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/pst_session.h"
+#include "platform/store_damage.h"
 #include "platform/test_temp_dir.h"
 #include "pst/check/check.h"
 #include "pst/io/file.h"
@@ -401,34 +401,6 @@ TEST_F(PstSessionWriteTest, AnsiOutputThatReachesItsSizeLimitSaysSo) {
   EXPECT_LE(fs::file_size(target_path), limit);
   std::string findings;
   EXPECT_TRUE(Sound(target_path, &findings)) << findings;
-}
-
-// Damages the data block of the first message of a top-level folder, so
-// that message alone cannot be read. Returns false when it found none.
-bool DamageFirstMessage(const std::string& path, const std::string& folder_name) {
-  uint64_t offset = 0;
-  {
-    auto store = Store::OpenPath(path);
-    if (!store.ok()) return false;
-    auto top = (*store)->OpenFolder((*store)->IpmSubtreeNid().value_or(0));
-    if (!top.ok()) return false;
-    for (Nid nid : top->SubfolderNids().value_or(std::vector<Nid>())) {
-      auto folder = (*store)->OpenFolder(nid);
-      if (!folder.ok() || folder->DisplayName().value_or("") != folder_name) continue;
-      auto messages = folder->MessageNids();
-      if (!messages.ok() || messages->empty()) return false;
-      auto node = (*store)->database().FindNode(messages->front());
-      if (!node.ok()) return false;
-      auto block = (*store)->database().FindBlock(node->data_bid);
-      if (!block.ok() || block->size < 16) return false;
-      offset = block->offset + 8;
-    }
-  }
-  if (offset == 0) return false;
-  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-  file.seekp(static_cast<std::streamoff>(offset));
-  file.write("\xDE\xAD\xBE\xEF", 4);
-  return static_cast<bool>(file);
 }
 
 TEST_F(PstSessionWriteTest, CopyThatLeavesSomethingOutKeepsTheRestAndSaysWhat) {
