@@ -76,6 +76,8 @@ void ConversionRun::Execute() {
 
   CopyFolders();
   if (StopRequested()) return Abandon();
+  CopyTopFolderMessages();
+  if (StopRequested()) return Abandon();
 
   // With no folder copied the closing steps still end the run on failure.
   const bool strict = folders_passed_ == 0;
@@ -171,8 +173,8 @@ Status ConversionRun::OpenAndPrepare() {
   source_ = std::move(source).value();
   source_attached_ = true;
 
-  PST_ASSIGN_OR_RETURN(auto source_top, source_->IPMRootFolder());
-  PST_ASSIGN_OR_RETURN(source_folders_, source_top->Folders());
+  PST_ASSIGN_OR_RETURN(source_top_, source_->IPMRootFolder());
+  PST_ASSIGN_OR_RETURN(source_folders_, source_top_->Folders());
   PST_ASSIGN_OR_RETURN(next_folder_, source_folders_->Next());
   return Status::Ok();
 }
@@ -212,6 +214,24 @@ void ConversionRun::CopyFolders() {
   }
 }
 
+void ConversionRun::CopyTopFolderMessages() {
+  // Mail kept in the top folder itself belongs to no top-level folder; left
+  // behind it would be lost. A failure here is named in the notice like a
+  // folder's, whether or not any folder was copied.
+  Observer observer(*this);
+  Status copied;
+  auto destination_top = destination_->IPMRootFolder();
+  if (destination_top.ok()) {
+    copied = source_top_->CopyContentsTo(**destination_top, &observer);
+  } else {
+    copied = destination_top.status();
+  }
+  if (StopRequested()) return;
+  if (!copied.ok()) {
+    failures_.push_back(std::string(texts::kTopFolderMessages) + ": " + platform::ErrorDescription(copied));
+  }
+}
+
 Status ConversionRun::Close(bool strict) {
   Status first_failure;
   auto step = [&](bool& open, auto&& operation) {
@@ -239,6 +259,7 @@ void ConversionRun::ReleaseAll() {
 
   next_folder_.reset();
   source_folders_.reset();
+  source_top_.reset();
   source_.reset();
   destination_.reset();
   second_session_.reset();

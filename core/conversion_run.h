@@ -34,6 +34,9 @@ class ConversionRun {
   // enumeration, up to its first folder. Any failure ends the run.
   pst::Status OpenAndPrepare();
   void CopyFolders();
+  // The messages held by the source's top folder itself go into the
+  // destination's top folder, after the folders.
+  void CopyTopFolderMessages();
   // Removes both stores and logs both sessions off, in that order. Strict:
   // stops at the first failure and returns it; otherwise goes on past it.
   pst::Status Close(bool strict);
@@ -60,6 +63,7 @@ class ConversionRun {
   bool source_attached_ = false;
   bool output_created_ = false;
 
+  std::shared_ptr<platform::MessageFolder> source_top_;
   std::unique_ptr<platform::FolderEnumerator> source_folders_;
   std::shared_ptr<platform::MessageFolder> next_folder_;
   int folders_passed_ = 0;
