@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <set>
 
 #include "pst/check/check.h"
 #include "pst/convert/store_copy.h"
@@ -133,6 +134,55 @@ TEST(FolderCopier, SpecialFoldersKeepTheirRoles) {
   auto folder = target.writer->store().OpenFolder(*wastebasket);
   ASSERT_TRUE(folder.ok());
   EXPECT_EQ(*folder->DisplayName(), "Deleted Items");
+}
+
+TEST(StoreCopy, DeletingACopiedTreeGivesEverythingBack) {
+  // A folder tree with messages, attachments and embedded messages is
+  // copied, then deleted: every node and block it used goes, the store stays
+  // sound, and the file's free space comes back.
+  auto source = messaging::Store::OpenPath(Sample("unicode-javalibpst-dist-list.pst"));
+  ASSERT_TRUE(source.ok());
+  Target target = NewTarget(ndb::Format::kUnicode);
+  const size_t folders_before = TopFolders(target.writer->store()).size();
+  std::set<ndb::Nid> nodes_before;
+  ASSERT_TRUE(target.writer->store().database().ForEachNode([&](const ndb::NodeEntry& e) {
+    nodes_before.insert(e.nid);
+    return Status::Ok();
+  }).ok());
+  const uint64_t free_before = target.writer->store().database().header().root.amap_free;
+
+  CopyReport report;
+  std::map<ndb::Nid, ndb::Nid> map;
+  std::vector<ndb::Nid> copies;
+  for (ndb::Nid f : TopFolders(**source)) {
+    auto copy = CopyFolderTree(**source, f, *target.writer, target.top, {}, &report, &map);
+    ASSERT_TRUE(copy.ok()) << copy.status().ToString();
+    copies.push_back(*copy);
+  }
+  ASSERT_GT(report.embedded_messages, 0u);
+  ASSERT_TRUE(check::CheckStore(*target.file).sound());
+  const uint64_t free_after_copy = target.writer->store().database().header().root.amap_free;
+
+  for (ndb::Nid copy : copies) ASSERT_TRUE(DeleteFolder(*target.writer, copy).ok());
+  // The copy of Deleted Items had taken over that role; the store's own
+  // Deleted Items takes it back.
+  ASSERT_TRUE(EnsureWastebasket(*target.writer).ok());
+  auto result = check::CheckStore(*target.file);
+  EXPECT_TRUE(result.sound());
+  for (const auto& p : result.problems) ADD_FAILURE() << p.where << ": " << p.what;
+  EXPECT_EQ(TopFolders(target.writer->store()).size(), folders_before);
+  std::set<ndb::Nid> nodes_after;
+  ASSERT_TRUE(target.writer->store().database().ForEachNode([&](const ndb::NodeEntry& e) {
+    nodes_after.insert(e.nid);
+    return Status::Ok();
+  }).ok());
+  for (ndb::Nid n : nodes_after) EXPECT_TRUE(nodes_before.count(n)) << "left behind: node " << std::hex << n;
+  EXPECT_EQ(nodes_after.size(), nodes_before.size());
+  // The space comes back, but for what the store keeps: the names the copy
+  // added to its named-property map.
+  const uint64_t free_after_delete = target.writer->store().database().header().root.amap_free;
+  EXPECT_GT(free_after_delete, free_after_copy);
+  EXPECT_GE(free_after_delete + 16 * 1024, free_before);
 }
 
 }  // namespace
