@@ -14,6 +14,7 @@
 #include "pst/base/hex.h"
 #include "pst/convert/store_copy.h"
 #include "pst/io/file.h"
+#include "pst/messaging/codepage_guess.h"
 #include "pst/messaging/store_creator.h"
 #include "pst/messaging/tags.h"
 #include "pst/messaging/text.h"
@@ -26,7 +27,8 @@ constexpr const char* kUsage =
     "  Writes SOURCE's folders and messages into a new store of the other format (or the\n"
     "  one --to names) in DIR (default: the current folder), named\n"
     "  Brantwick-dd-mm-yyyy-hh-mm-ss.pst; an existing file is never replaced.\n"
-    "  --codepage N: code page of 8-bit strings that carry none of their own (default 1252).\n"
+    "  --codepage N: code page of names and other 8-bit strings that carry none of their own\n"
+    "  (default: the one most messages declare, else 1252).\n"
     "  --max-size BYTES: never let the output grow past BYTES (default for ANSI output:\n"
     "  2075149312, the format's limit); folders that do not fit are listed as not copied.\n"
     "Exit codes: 0 all copied, 1 some objects failed (listed), 2 usage, 3 source unreadable.\n";
@@ -38,7 +40,7 @@ struct ConvertOptions {
   std::string source;
   std::string dir = ".";
   std::optional<pst::ndb::Format> to;
-  uint32_t codepage = 1252;
+  std::optional<uint32_t> codepage;  // else guessed from the messages
   std::optional<uint64_t> max_size;
 };
 
@@ -104,7 +106,7 @@ pst::Result<std::string> CreateOutput(const ConvertOptions& o, pst::ndb::Format 
   pst::messaging::StoreOptions store;
   store.format = format;
   store.display_name = "Personal Folders";
-  store.codepage = o.codepage;
+  store.codepage = o.codepage.value_or(1252);
   for (int n = 1; n < 10000; ++n) {
     const std::string path =
         (std::filesystem::path(o.dir) / core::OutputFileName(base, n)).string();
@@ -142,7 +144,10 @@ int RunConvert(const Args& args) {
     std::cerr << "quillmar-cli: cannot read " << options->source << ": " << source.status().ToString() << "\n";
     return kExitUnreadable;
   }
-  (*source)->set_default_codepage(options->codepage);
+  // Folder and store names carry no code page; take the one the messages use
+  // unless the user says otherwise.
+  if (!options->codepage) options->codepage = pst::messaging::GuessStoreCodepage(**source, 1252);
+  (*source)->set_default_codepage(*options->codepage);
   auto source_top = (*source)->IpmSubtreeNid();
   if (!source_top.ok()) {
     std::cerr << "quillmar-cli: " << options->source << ": no top of the folder tree: "
@@ -184,7 +189,7 @@ int RunConvert(const Args& args) {
 
   std::cout << *path << "\n";
   pst::convert::CopyOptions copy_options;
-  copy_options.default_codepage = options->codepage;
+  copy_options.default_codepage = *options->codepage;
   pst::convert::CopyReport total;
   std::map<pst::ndb::Nid, pst::ndb::Nid> folder_map;
   std::vector<std::string> failed_folders;
