@@ -10,6 +10,7 @@ list(APPEND PST_NDB_SOURCES
 quillmar_add_test(pst_ndb_writer_test
   SOURCES
     ${CMAKE_CURRENT_SOURCE_DIR}/store_check_test_util.cc
+    ${CMAKE_CURRENT_SOURCE_DIR}/store_check_test.cc
     ${CMAKE_CURRENT_SOURCE_DIR}/allocation_map_test.cc
     ${CMAKE_CURRENT_SOURCE_DIR}/btree_writer_test.cc
     ${CMAKE_CURRENT_SOURCE_DIR}/writer_test.cc

@@ -8,7 +8,6 @@
 #include "pst/io/memory_file.h"
 #include "pst/ndb/block.h"
 #include "pst/ndb/data_tree_writer.h"
-#include "pst/ndb/page.h"
 #include "pst/ndb/store_check_test_util.h"
 #include "pst/ndb/transaction.h"
 #include "pst/ndb/writer_test_util.h"
@@ -406,54 +405,6 @@ TEST_P(WriterTest, GrowthStopsAtTheSizeLimit) {
   ASSERT_OK((*small)->Commit());
   EXPECT_LE(file->Size(), options.max_file_size);
   ASSERT_OK(CheckStore(file));
-}
-
-// The checker every other test relies on must see what it claims to check.
-TEST_P(WriterTest, TheConsistencyCheckSeesBrokenMapsCountsAndHeaders) {
-  auto txn = Begin();
-  auto bid = txn->WriteData(Pattern(3000, 1));
-  ASSERT_TRUE(bid.ok());
-  ASSERT_OK(txn->PutNode({0x21, *bid, 0, 0}));
-  ASSERT_OK(txn->Commit());
-  ASSERT_OK(CheckStore(file_));
-  const BlockEntry block = *db_->database().FindBlock(*bid);
-  const size_t bits = format() == Format::kAnsi ? 4 : 0;
-
-  auto unmarked = testing::CopyOf(*file_);  // the block's first slot shown free
-  {
-    Bytes page(unmarked->contents().begin() + 0x4400, unmarked->contents().begin() + 0x4600);
-    const uint64_t slot = (block.offset - 0x4400) / 64;
-    page[bits + slot / 8] &= static_cast<uint8_t>(~(0x80 >> (slot % 8)));
-    SealPage(format(), kPageTypeAMap, 0x4400, 0x4400, page);
-    ASSERT_OK(unmarked->Write(0x4400, page));
-  }
-  EXPECT_TRUE(CheckStore(unmarked).IsCorruption());
-
-  auto extra = testing::CopyOf(*file_);  // a stray used slot: fine for other writers' stores
-  {
-    Bytes page(extra->contents().begin() + 0x4400, extra->contents().begin() + 0x4600);
-    page[bits + 400] |= 1;
-    SealPage(format(), kPageTypeAMap, 0x4400, 0x4400, page);
-    ASSERT_OK(extra->Write(0x4400, page));
-  }
-  EXPECT_TRUE(CheckStore(extra).IsCorruption());
-  testing::CheckOptions loose;
-  loose.exact = false;
-  EXPECT_TRUE(CheckStore(extra, loose).IsCorruption()) << "cbAMapFree no longer matches";
-
-  auto miscounted = testing::CopyOf(*file_);
-  ASSERT_OK(testing::PatchRefCount(*miscounted, *bid, 3));
-  EXPECT_TRUE(CheckStore(miscounted).IsCorruption());
-
-  auto header = testing::CopyOf(*file_);
-  {
-    Header h = db_->database().header();
-    h.root.amap_free -= 64;
-    auto bytes = EncodeHeader(h);
-    ASSERT_TRUE(bytes.ok());
-    ASSERT_OK(header->Write(0, *bytes));
-  }
-  EXPECT_TRUE(CheckStore(header).IsCorruption());
 }
 
 // An abandoned transaction may have written blocks into free space, but
