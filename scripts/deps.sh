@@ -7,7 +7,7 @@ QUILLMAR_PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   fp-utils
   pst-utils pff-tools python3 python3-pypff
-  xvfb xauth imagemagick fonts-dejavu-core time
+  xvfb xauth xdotool imagemagick fonts-dejavu-core time
 )
 
 quillmar_install_packages() {
