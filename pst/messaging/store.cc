@@ -26,6 +26,8 @@ Result<std::unique_ptr<Store>> Store::OpenDatabase(std::shared_ptr<const ndb::Da
 
   PST_ASSIGN_OR_RETURN(auto password, GetInt32(*store->props_, kPidPstPassword));
   store->password_crc_ = password ? static_cast<uint32_t>(*password) : 0;
+  // Offline stores (client magic "SO") keep 0xFFFFFFFF there; it guards nothing.
+  if (store->db_->header().client_magic == 0x4F53) store->password_crc_ = 0;
   PST_ASSIGN_OR_RETURN(auto record_key, GetBinary(*store->props_, kPidRecordKey));
   if (record_key && record_key->size() == 16) {
     Guid key;
