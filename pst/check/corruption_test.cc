@@ -509,7 +509,9 @@ TEST(CheckCorruptionTest, RandomDamageIsFoundAndNeverCrashes) {
       }
       io::MemoryFile file(bytes);
       const CheckReport report = CheckStore(file);
-      if (found_expected) EXPECT_FALSE(report.sound()) << name << " round " << round;
+      if (found_expected) {
+        EXPECT_FALSE(report.sound()) << name << " round " << round;
+      }
     }
   }
 }
