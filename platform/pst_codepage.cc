@@ -1,22 +1,17 @@
 #include "platform/pst_codepage.h"
 
-#include <deque>
-#include <map>
 #include <string>
 #include <vector>
 
-#include "pst/messaging/property_access.h"
+#include "pst/messaging/codepage_guess.h"
 #include "pst/messaging/text.h"
+#include "pst/messaging/walk.h"
 
 namespace quillmar::platform::pst_session {
 namespace {
 
-using pst::ndb::Nid;
-
-// Bounds of the sample: the folders walked and the messages read.
+// Folders whose names are looked at.
 constexpr size_t kMaxFolders = 512;
-constexpr size_t kMaxMessages = 256;
-constexpr size_t kMaxMessagesPerFolder = 16;
 
 // Windows code pages tried for folder names, Western first; among the East
 // Asian ones Japanese before Chinese, as a Japanese name (with kana) also
@@ -45,45 +40,23 @@ size_t Lost(const std::vector<std::string>& names, uint32_t codepage) {
 }  // namespace
 
 uint32_t ChooseCodepage(const pst::messaging::Store& store) {
-  std::map<uint32_t, size_t> votes;
-  std::vector<std::string> names;  // non-ASCII folder names (Unicode stores)
-  size_t messages = 0;
+  const uint32_t voted = pst::messaging::GuessStoreCodepage(store, 0);
+  if (!store.is_unicode()) return voted ? voted : pst::messaging::kDefaultCodepage;
 
-  auto top = store.IpmSubtreeNid();
-  std::deque<Nid> pending{top.ok() ? *top : pst::ndb::kNidRootFolder};
+  // A Unicode store's names are exact: collect those an ANSI copy must hold.
+  std::vector<std::string> names;
   size_t folders = 0;
-  while (!pending.empty() && folders < kMaxFolders) {
-    const Nid nid = pending.front();
-    pending.pop_front();
-    ++folders;
-    auto folder = store.OpenFolder(nid);
-    if (!folder.ok() || folder->is_search_folder()) continue;
-    if (store.is_unicode()) {
-      auto name = folder->DisplayName();
-      if (name.ok() && !IsAscii(*name)) names.push_back(*name);
-    }
-    if (messages < kMaxMessages) {
-      auto ids = folder->MessageNids();
-      for (size_t i = 0; ids.ok() && i < ids->size() && i < kMaxMessagesPerFolder && messages < kMaxMessages; ++i) {
-        ++messages;
-        auto message = store.OpenMessage((*ids)[i]);
-        if (!message.ok()) continue;
-        const uint32_t codepage = pst::messaging::CodepageOf(message->properties(), 0);
-        if (codepage != 0) ++votes[codepage];
-      }
-    }
-    auto children = folder->SubfolderNids();
-    if (children.ok()) pending.insert(pending.end(), children->begin(), children->end());
-  }
-
-  uint32_t voted = 0;
-  size_t most = 0;
-  for (const auto& [codepage, count] : votes) {
-    if (count > most) {
-      voted = codepage;
-      most = count;
-    }
-  }
+  pst::messaging::WalkOptions options;
+  options.include_start = true;
+  (void)pst::messaging::WalkFolders(
+      store, pst::ndb::kNidRootFolder,
+      [&](const pst::messaging::Folder& folder, const std::vector<std::string>&) {
+        if (++folders > kMaxFolders) return pst::Status::Cancelled("enough folders seen");
+        auto name = folder.DisplayName();
+        if (name.ok() && !IsAscii(*name)) names.push_back(*name);
+        return pst::Status::Ok();
+      },
+      nullptr, options);
   if (names.empty()) return voted ? voted : pst::messaging::kDefaultCodepage;
   if (voted && Lost(names, voted) == 0) return voted;
 

@@ -14,11 +14,12 @@
 namespace quillmar::platform::pst_session {
 
 // The store's messages say which code page they are written in; the one
-// most of them name is taken. For a Unicode store, whose folder names are
-// exact, the chosen code page must also hold those names: where the
-// messages' choice cannot, the first common Windows code page that holds
-// them all (or loses the fewest characters) is taken. 1252 when nothing
-// tells. Reads a bounded sample of folders and messages; never fails.
+// most of them name is taken (pst::messaging::GuessStoreCodepage). For a
+// Unicode store, whose folder names are exact, the chosen code page must
+// also hold those names: where the messages' choice cannot, the first
+// common Windows code page that holds them all (or loses the fewest
+// characters) is taken. 1252 when nothing tells. Reads a bounded sample of
+// folders and messages; never fails.
 uint32_t ChooseCodepage(const pst::messaging::Store& store);
 
 }  // namespace quillmar::platform::pst_session
