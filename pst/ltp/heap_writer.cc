@@ -46,7 +46,6 @@ size_t MapSize(size_t n) { return 4 + 2 * (n + 1); }
 
 HeapWriter::HeapWriter(uint8_t client_signature, ndb::Format format)
     : client_(client_signature),
-      format_(format),
       max_page_(ndb::LayoutOf(format).max_block_data) {
   pages_.emplace_back();
 }

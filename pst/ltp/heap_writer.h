@@ -59,7 +59,6 @@ class HeapWriter {
   Result<Bytes*> ItemOf(Hid hid);
 
   uint8_t client_;
-  ndb::Format format_;
   size_t max_page_;
   Hid user_root_ = 0;
   std::vector<Page> pages_;
