@@ -46,14 +46,14 @@ struct PcSpec {
   uint8_t key_size = 2, entry_size = 6;
 };
 
-std::unique_ptr<MemoryNode> BuildPc(const PcSpec& spec) {
-  HeapBuilder b(spec.client);
+std::unique_ptr<MemoryNode> BuildPc(const PcSpec& layout) {
+  HeapBuilder b(layout.client);
   auto node = std::make_unique<MemoryNode>(0x200024);
   Bytes records;
-  for (const auto& [id, tv] : spec.props) {
+  for (const auto& [id, tv] : layout.props) {
     const auto& [type, value] = tv;
     uint32_t hnid = 0;
-    if (auto sub = spec.in_subnode.find(id); sub != spec.in_subnode.end()) {
+    if (auto sub = layout.in_subnode.find(id); sub != layout.in_subnode.end()) {
       std::vector<Bytes> blocks;
       for (size_t off = 0; off < value.size(); off += 3000) {
         blocks.emplace_back(value.begin() + off,
@@ -66,13 +66,13 @@ std::unique_ptr<MemoryNode> BuildPc(const PcSpec& spec) {
     } else if (!value.empty()) {
       hnid = b.Add(value);
     }
-    if (auto raw = spec.raw_hnid.find(id); raw != spec.raw_hnid.end()) hnid = raw->second;
+    if (auto raw = layout.raw_hnid.find(id); raw != layout.raw_hnid.end()) hnid = raw->second;
     Put16(records, id);
     Put16(records, type);
     Put32(records, hnid);
   }
-  Hid leaf = spec.props.empty() ? 0 : b.Add(records);
-  b.set_user_root(b.Add(BthHeader(spec.key_size, spec.entry_size, 0, leaf)));
+  Hid leaf = layout.props.empty() ? 0 : b.Add(records);
+  b.set_user_root(b.Add(BthHeader(layout.key_size, layout.entry_size, 0, leaf)));
   node->blocks() = b.Build();
   return node;
 }
@@ -90,8 +90,8 @@ Bytes operator+(Bytes a, const Bytes& b) {
 TEST(PropertyContextTest, ReadsEveryKindOfValue) {
   Bytes big(20000);
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7);
-  PcSpec spec;
-  spec.props = {
+  PcSpec layout;
+  layout.props = {
       {0x0001, {kPtypInteger16, Le(0xBEEF, 2)}},
       {0x0E07, {kPtypInteger32, Le(0x12345678, 4)}},
       {0x360A, {kPtypBoolean, Le(1, 1)}},
@@ -108,14 +108,14 @@ TEST(PropertyContextTest, ReadsEveryKindOfValue) {
       {0x8002, {kPtypMultipleBinary, MultiValue({Bytes{1, 2, 3}})}},
       {0x3701, {kPtypObject, Le(0x0000100000000481, 8)}},
   };
-  spec.in_subnode = {{0x1000, 0x401F}};
-  auto pc = PropertyContext::Open(BuildPc(spec));
+  layout.in_subnode = {{0x1000, 0x401F}};
+  auto pc = PropertyContext::Open(BuildPc(layout));
   ASSERT_TRUE(pc.ok()) << pc.status().ToString();
-  ASSERT_EQ(pc->entries().size(), spec.props.size());
+  ASSERT_EQ(pc->entries().size(), layout.props.size());
   for (size_t i = 1; i < pc->entries().size(); ++i) {
     EXPECT_LT(pc->entries()[i - 1].id, pc->entries()[i].id);
   }
-  for (const auto& [id, tv] : spec.props) {
+  for (const auto& [id, tv] : layout.props) {
     const PropertyContext::Entry* e = pc->Find(id);
     ASSERT_NE(e, nullptr) << id;
     EXPECT_EQ(e->type, tv.first);
@@ -139,7 +139,7 @@ TEST(PropertyContextTest, ReadsEveryKindOfValue) {
 
   auto all = pc->ReadAll();
   ASSERT_TRUE(all.ok());
-  EXPECT_EQ(all->size(), spec.props.size());
+  EXPECT_EQ(all->size(), layout.props.size());
   EXPECT_EQ((*all)[0].tag, MakeTag(0x0001, kPtypInteger16));
   EXPECT_EQ(pc->ReadAll(1000).status().code(), Status::Code::kNotSupported);
 }
@@ -168,11 +168,11 @@ TEST(PropertyContextTest, RejectsBrokenStructure) {
 std::pair<Status, Status> ReadOne(uint16_t type, const Bytes& value,
                                   std::optional<uint32_t> raw_hnid = std::nullopt,
                                   bool in_subnode = false) {
-  PcSpec spec;
-  spec.props = {{0x4000, {type, value}}};
-  if (raw_hnid) spec.raw_hnid[0x4000] = *raw_hnid;
-  if (in_subnode) spec.in_subnode[0x4000] = 0x2001F;
-  auto pc = PropertyContext::Open(BuildPc(spec));
+  PcSpec layout;
+  layout.props = {{0x4000, {type, value}}};
+  if (raw_hnid) layout.raw_hnid[0x4000] = *raw_hnid;
+  if (in_subnode) layout.in_subnode[0x4000] = 0x2001F;
+  auto pc = PropertyContext::Open(BuildPc(layout));
   EXPECT_TRUE(pc.ok()) << pc.status().ToString();
   if (!pc.ok()) return {pc.status(), pc.status()};
   const auto& e = pc->entries()[0];

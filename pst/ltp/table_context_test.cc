@@ -75,52 +75,52 @@ struct TcSpec {
   std::function<void(std::vector<Bytes>&)> edit_blocks;
 };
 
-std::unique_ptr<MemoryNode> BuildTc(const TcSpec& spec) {
+std::unique_ptr<MemoryNode> BuildTc(const TcSpec& layout) {
   HeapBuilder b(kHeapClientTable);
   auto node = std::make_unique<MemoryNode>(0x802D);
-  std::vector<Bytes> rows = spec.rows ? spec.rows(b, *node) : std::vector<Bytes>{};
+  std::vector<Bytes> rows = layout.rows ? layout.rows(b, *node) : std::vector<Bytes>{};
 
   std::vector<std::pair<uint32_t, uint32_t>> index;
   for (uint32_t i = 0; i < rows.size(); ++i) index.push_back({DecodeFixed32(rows[i].data()), i});
   std::sort(index.begin(), index.end());
-  if (spec.edit_index) spec.edit_index(index);
+  if (layout.edit_index) layout.edit_index(index);
   Bytes records;
   for (auto [id, row] : index) {
     Put32(records, id);
-    if (spec.index_entry == 2) Put16(records, static_cast<uint16_t>(row));
+    if (layout.index_entry == 2) Put16(records, static_cast<uint16_t>(row));
     else Put32(records, row);
   }
   Hid index_root = index.empty() ? 0 : b.Add(records);
-  Hid index_header = b.Add(BthHeader(spec.index_key, spec.index_entry, 0, index_root));
+  Hid index_header = b.Add(BthHeader(layout.index_key, layout.index_entry, 0, index_root));
 
   uint32_t hnid_rows = 0;
-  if (!rows.empty() && spec.matrix_block == 0) {
+  if (!rows.empty() && layout.matrix_block == 0) {
     Bytes matrix;
     for (const Bytes& r : rows) matrix.insert(matrix.end(), r.begin(), r.end());
     hnid_rows = b.Add(matrix);
   } else if (!rows.empty()) {
     const size_t row_size = rows[0].size();
-    const size_t per_block = spec.matrix_block / row_size;
+    const size_t per_block = layout.matrix_block / row_size;
     std::vector<Bytes> blocks;
     for (size_t i = 0; i < rows.size(); ++i) {
       if (i % per_block == 0) {
-        if (!blocks.empty() && spec.pad_blocks) blocks.back().resize(spec.matrix_block, 0);
+        if (!blocks.empty() && layout.pad_blocks) blocks.back().resize(layout.matrix_block, 0);
         blocks.emplace_back();
       }
       blocks.back().insert(blocks.back().end(), rows[i].begin(), rows[i].end());
     }
-    if (spec.edit_blocks) spec.edit_blocks(blocks);
+    if (layout.edit_blocks) layout.edit_blocks(blocks);
     node->AddSubnode(0x3F, blocks);
     hnid_rows = 0x3F;
   }
 
-  Bytes info{spec.type, static_cast<uint8_t>(spec.column_count >= 0 ? spec.column_count
-                                                                    : spec.columns.size())};
-  for (uint16_t ib : spec.rgib) Put16(info, ib);
+  Bytes info{layout.type, static_cast<uint8_t>(layout.column_count >= 0 ? layout.column_count
+                                                                    : layout.columns.size())};
+  for (uint16_t ib : layout.rgib) Put16(info, ib);
   Put32(info, index_header);
   Put32(info, hnid_rows);
   Put32(info, 0);
-  for (const Column& c : spec.columns) {
+  for (const Column& c : layout.columns) {
     Put32(info, c.tag);
     Put16(info, c.offset);
     info.push_back(c.size);
@@ -133,8 +133,8 @@ std::unique_ptr<MemoryNode> BuildTc(const TcSpec& spec) {
 
 TEST(TableContextTest, ReadsCellsOfRowsInAHeapItem) {
   Bytes long_blob(5000, 0x5A);
-  TcSpec spec;
-  spec.rows = [&](HeapBuilder& b, MemoryNode& node) {
+  TcSpec layout;
+  layout.rows = [&](HeapBuilder& b, MemoryNode& node) {
     node.AddSubnode(0x21F, {long_blob});
     RowSpec a{.id = 0x8042, .size64 = 0x1122334455667788, .name = b.Add(Utf16("Inbox")),
               .blob = 0x21F, .small = 7, .flag = 1};
@@ -142,7 +142,7 @@ TEST(TableContextTest, ReadsCellsOfRowsInAHeapItem) {
     RowSpec d{.id = 0x8062, .name = b.Add(Utf16("gone")), .ceb = 0xC0};  // only id and version
     return std::vector<Bytes>{Row(a), Row(c), Row(d)};
   };
-  auto tc = TableContext::Open(BuildTc(spec));
+  auto tc = TableContext::Open(BuildTc(layout));
   ASSERT_TRUE(tc.ok()) << tc.status().ToString();
   ASSERT_EQ(tc->row_count(), 3u);
   EXPECT_EQ(tc->row_size(), 28u);
@@ -186,11 +186,11 @@ TEST(TableContextTest, EmptyTable) {
 TEST(TableContextTest, ReadsRowsSpreadOverMatrixBlocks) {
   for (size_t block : {size_t{8176}, size_t{8180}}) {
     for (bool pad : {true, false}) {
-      TcSpec spec;
-      spec.matrix_block = block;
-      spec.pad_blocks = pad;
-      spec.index_entry = block == 8180 ? 2 : 4;
-      spec.rows = [](HeapBuilder& b, MemoryNode&) {
+      TcSpec layout;
+      layout.matrix_block = block;
+      layout.pad_blocks = pad;
+      layout.index_entry = block == 8180 ? 2 : 4;
+      layout.rows = [](HeapBuilder& b, MemoryNode&) {
         std::vector<Bytes> rows;
         const Hid name = b.Add(Utf16("same"));
         for (uint32_t i = 0; i < 700; ++i) {
@@ -198,7 +198,7 @@ TEST(TableContextTest, ReadsRowsSpreadOverMatrixBlocks) {
         }
         return rows;
       };
-      auto tc = TableContext::Open(BuildTc(spec));
+      auto tc = TableContext::Open(BuildTc(layout));
       ASSERT_TRUE(tc.ok()) << tc.status().ToString();
       ASSERT_EQ(tc->row_count(), 700u);
       const Column* small = tc->FindColumn(kShort);
@@ -213,7 +213,7 @@ TEST(TableContextTest, ReadsRowsSpreadOverMatrixBlocks) {
   }
 }
 
-Status OpenStatus(const TcSpec& spec) { return TableContext::Open(BuildTc(spec)).status(); }
+Status OpenStatus(const TcSpec& layout) { return TableContext::Open(BuildTc(layout)).status(); }
 
 std::vector<Bytes> TwoRows(HeapBuilder&, MemoryNode&) {
   return {Row({.id = 1}), Row({.id = 2})};
@@ -225,9 +225,9 @@ TEST(TableContextTest, RejectsBrokenTableInfo) {
   ASSERT_TRUE(OpenStatus(good).ok());
 
   auto expect_corrupt = [&](std::function<void(TcSpec&)> edit, const char* what) {
-    TcSpec spec = good;
-    edit(spec);
-    Status s = OpenStatus(spec);
+    TcSpec layout = good;
+    edit(layout);
+    Status s = OpenStatus(layout);
     EXPECT_TRUE(s.IsCorruption()) << what << ": " << s.ToString();
   };
   expect_corrupt([](TcSpec& s) { s.type = 0xBC; }, "TCINFO type");
@@ -250,9 +250,9 @@ TEST(TableContextTest, RejectsBrokenRowIndex) {
   TcSpec good;
   good.rows = TwoRows;
   auto expect_corrupt = [&](std::function<void(TcSpec&)> edit, const char* what) {
-    TcSpec spec = good;
-    edit(spec);
-    Status s = OpenStatus(spec);
+    TcSpec layout = good;
+    edit(layout);
+    Status s = OpenStatus(layout);
     EXPECT_TRUE(s.IsCorruption()) << what << ": " << s.ToString();
   };
   expect_corrupt([](TcSpec& s) { s.index_key = 8; }, "8-byte row ids");
@@ -291,33 +291,33 @@ TEST(TableContextTest, RejectsBrokenRowMatrix) {
 
   // Subnode matrices: a missing subnode, a ragged or overfull last block, a
   // short middle block (found when its rows are read).
-  TcSpec spec;
-  spec.matrix_block = 8176;
-  spec.rows = [](HeapBuilder&, MemoryNode&) {
+  TcSpec layout;
+  layout.matrix_block = 8176;
+  layout.rows = [](HeapBuilder&, MemoryNode&) {
     std::vector<Bytes> rows;
     for (uint32_t i = 0; i < 700; ++i) rows.push_back(Row({.id = i + 1}));
     return rows;
   };
-  ASSERT_TRUE(OpenStatus(spec).ok());
+  ASSERT_TRUE(OpenStatus(layout).ok());
 
-  TcSpec missing = spec;
+  TcSpec missing = layout;
   missing.edit_blocks = [](std::vector<Bytes>& blocks) { blocks.clear(); };
   // No blocks: zero rows, so the 700 index records are wrong.
   EXPECT_TRUE(OpenStatus(missing).IsCorruption());
 
-  TcSpec ragged_last = spec;
+  TcSpec ragged_last = layout;
   ragged_last.edit_blocks = [](std::vector<Bytes>& blocks) { blocks.back().push_back(0); };
   EXPECT_TRUE(OpenStatus(ragged_last).IsCorruption());
 
-  TcSpec overfull = spec;
+  TcSpec overfull = layout;
   overfull.edit_blocks = [](std::vector<Bytes>& blocks) { blocks.back().resize(8176 + 28); };
   EXPECT_TRUE(OpenStatus(overfull).IsCorruption());
 
-  TcSpec tiny_first = spec;
+  TcSpec tiny_first = layout;
   tiny_first.edit_blocks = [](std::vector<Bytes>& blocks) { blocks.front().resize(20); };
   EXPECT_TRUE(OpenStatus(tiny_first).IsCorruption());
 
-  TcSpec short_middle = spec;
+  TcSpec short_middle = layout;
   short_middle.edit_blocks = [](std::vector<Bytes>& blocks) { blocks[1].resize(28 * 10); };
   auto tc = TableContext::Open(BuildTc(short_middle));
   ASSERT_TRUE(tc.ok()) << tc.status().ToString();
@@ -328,15 +328,15 @@ TEST(TableContextTest, RejectsBrokenRowMatrix) {
 }
 
 TEST(TableContextTest, RejectsBrokenCells) {
-  TcSpec spec;
-  spec.rows = [](HeapBuilder& b, MemoryNode&) {
+  TcSpec layout;
+  layout.rows = [](HeapBuilder& b, MemoryNode&) {
     return std::vector<Bytes>{
         Row({.id = 1, .name = b.Add(Bytes(3, 'x'))}),  // odd UTF-16 size
         Row({.id = 2, .name = MakeHid(0, 60)}),        // no such item
         Row({.id = 3, .name = 0x4001F}),               // no such subnode
         Row({.id = 4, .blob = 0x8021})};               // a folder NID, not a value
   };
-  auto tc = TableContext::Open(BuildTc(spec));
+  auto tc = TableContext::Open(BuildTc(layout));
   ASSERT_TRUE(tc.ok()) << tc.status().ToString();
   const Column& name = *tc->FindColumn(kName);
   for (size_t row = 0; row < 3; ++row) {
