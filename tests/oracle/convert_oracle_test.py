@@ -170,7 +170,17 @@ class Snapshot:
 
     def walk(self, folder, path):
         messages = [self.message(folder.get_sub_message(i)) for i in range(folder.number_of_sub_messages)]
-        self.folders[path] = sorted(messages, key=lambda d: repr(sorted(d["entries"].items(), key=repr)))
+        messages = sorted(messages, key=lambda d: repr(sorted(d["entries"].items(), key=repr)))
+        # The folder's own properties (the top folder is the target's own).
+        # Counts are recomputed from what was copied (some sources' are stale;
+        # check verifies ours), and the special-folder EntryIDs 0x36D0-0x36DF
+        # name the copies, so they must differ.
+        own = {}
+        if path:
+            own = {k: v for k, v in self.entries(folder, self.codepage)[0].items()
+                   if not (isinstance(k[0], int) and (k[0] in (0x3602, 0x3603, 0x360A, 0x3617)
+                                                      or 0x36D0 <= k[0] <= 0x36DF))}
+        self.folders[path] = [{"folder": own}] + messages
         for i in range(folder.number_of_sub_folders):
             sub = folder.get_sub_folder(i)
             name = sub.name or ""
