@@ -7,6 +7,7 @@
 #include "platform/pst_session_objects.h"
 #include "pst/base/hex.h"
 #include "pst/convert/store_copy.h"
+#include "pst/ndb/allocation_map.h"
 
 namespace quillmar::platform::pst_session {
 namespace {
@@ -80,9 +81,10 @@ Status CopyFailed(const Status& status, const std::string& what, const PstStore&
   if (status.code() == Status::Code::kCancelled) {
     return Status::Cancelled("session: copying " + what + " was cancelled; nothing of it was kept");
   }
-  if (status.code() == Status::Code::kOutOfSpace && target.format() == pst::ndb::Format::kAnsi) {
-    return Status::OutOfSpace("session: " + what + " was not copied: the output " + target.path() +
-                              " reached the ANSI size limit (" + status.message() + ")");
+  if (pst::ndb::IsSizeLimitReached(status)) {
+    const bool ansi = target.format() == pst::ndb::Format::kAnsi;
+    return Status::OutOfSpace("session: " + what + " was not copied: the output " + target.path() + " reached " +
+                              (ansi ? "the ANSI size limit (" : "its size limit (") + status.message() + ")");
   }
   return status.WithContext("session: copying " + what + " into " + target.path());
 }
@@ -187,6 +189,11 @@ Status PstFolder::CopyTo(MessageFolder& destination, CopyObserver* observer) {
   const std::string what = "the folder " + Quoted(name);
 
   PST_ASSIGN_OR_RETURN(StoreWriter * writer, target->store_->Writer());
+  // A copy out of a protected store is protected by the same password
+  // before any mail reaches it.
+  if (Status s = convert::CarryPassword(store_->store(), *writer); !s.ok()) {
+    return s.WithContext("session: giving " + target->store_->path() + " the password of " + store_->path());
+  }
   ProgressRelay relay(observer, name);
   convert::CopyOptions options;
   options.default_codepage = codepage;
@@ -218,6 +225,11 @@ Status PstFolder::CopyContentsTo(MessageFolder& destination, CopyObserver* obser
   const std::string what = "the messages of the folder " + Quoted(name);
 
   PST_ASSIGN_OR_RETURN(StoreWriter * writer, target->store_->Writer());
+  // A copy out of a protected store is protected by the same password
+  // before any mail reaches it.
+  if (Status s = convert::CarryPassword(store_->store(), *writer); !s.ok()) {
+    return s.WithContext("session: giving " + target->store_->path() + " the password of " + store_->path());
+  }
   ProgressRelay relay(observer, name);
   convert::CopyOptions options;
   options.default_codepage = codepage;

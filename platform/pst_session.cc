@@ -84,7 +84,7 @@ Result<std::shared_ptr<MessageStore>> PstSession::Attach(const std::string& path
   if (!store.ok()) return store.status().WithContext(path);
   // An offline store's 0x67FF is no password (OSTs carry 0xFFFFFFFF there).
   if (!IsOffline(**store) && (*store)->has_password() &&
-      !(credentials.password && (*store)->PasswordMatches(*credentials.password))) {
+      !(credentials.password && (*store)->PasswordMatchesText(*credentials.password))) {
     return Status::PermissionDenied(
         "session: " + path + (credentials.password ? ": wrong password" : " is protected by a password"));
   }

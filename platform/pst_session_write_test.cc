@@ -378,6 +378,28 @@ TEST_F(PstSessionWriteTest, CancelledCopyLeavesNothingBehind) {
   EXPECT_TRUE(Sound(target_path, &findings)) << findings;
 }
 
+TEST_F(PstSessionWriteTest, CopyOutOfAProtectedStoreIsProtectedByTheSamePassword) {
+  const std::string target_path = dir_.Join("target.pst");
+  auto target = Attach(target_path);
+  auto source = Attach(Copy("ansi-outlook97-passworded-294msgs.pst"), std::nullopt, std::string("pass12345"));
+  ASSERT_NE(source, nullptr);
+  ASSERT_TRUE(Child(**source->IPMRootFolder(), "Inbox")->CopyTo(**target->IPMRootFolder(), nullptr).ok());
+  ASSERT_TRUE(session_->Logoff().ok());
+
+  auto copy = Store::OpenPath(target_path);
+  ASSERT_TRUE(copy.ok()) << copy.status().ToString();
+  EXPECT_EQ((*copy)->password_crc(), 0xB1031B28u);  // the source's, per pffinfo
+  EXPECT_TRUE((*copy)->PasswordMatchesText("pass12345"));
+  std::string findings;
+  EXPECT_TRUE(Sound(target_path, &findings)) << findings;
+
+  // Opened again through a session, the copy needs that password.
+  Open(factory_);
+  EXPECT_EQ(stores_->AddPSTStore(target_path, kStoreFormatDefault, std::nullopt, {}).status().code(),
+            Status::Code::kPermissionDenied);
+  EXPECT_NE(Attach(target_path, std::nullopt, std::string("pass12345")), nullptr);
+}
+
 TEST_F(PstSessionWriteTest, AnsiOutputThatReachesItsSizeLimitSaysSo) {
   const std::string target_path = dir_.Join("ansi.pst");
   pst::messaging::StoreOptions options;

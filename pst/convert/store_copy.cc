@@ -133,6 +133,17 @@ Status EnsureWastebasket(messaging::StoreWriter& target) {
   return update->Commit();
 }
 
+Status CarryPassword(const messaging::Store& source, messaging::StoreWriter& target) {
+  if (!source.has_password() || target.store().password_crc() == source.password_crc()) return Status::Ok();
+  const uint32_t crc = source.password_crc();
+  Bytes value = {static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc >> 16),
+                 static_cast<uint8_t>(crc >> 24)};
+  PST_ASSIGN_OR_RETURN(auto update, target.Begin());
+  PST_RETURN_IF_ERROR(
+      update->SetStoreProperty(ltp::MakeTag(messaging::kPidPstPassword, ltp::kPtypInteger32), std::move(value)));
+  return update->Commit();
+}
+
 Status DeleteSubfolders(messaging::StoreWriter& target, ndb::Nid folder) {
   PST_ASSIGN_OR_RETURN(messaging::Folder parent, target.store().OpenFolder(folder));
   PST_ASSIGN_OR_RETURN(std::vector<ndb::Nid> children, parent.SubfolderNids());

@@ -40,6 +40,11 @@ Status CopyFolderContents(const messaging::Store& source, ndb::Nid source_folder
 // of the source's), a new "Deleted Items" is made under the top folder.
 Status EnsureWastebasket(messaging::StoreWriter& target);
 
+// Gives the target the source's password (PidTagPstPassword) when the
+// source has one the target lacks, so that mail taken out of a protected
+// store stays protected; one transaction, and none when nothing changes.
+Status CarryPassword(const messaging::Store& source, messaging::StoreWriter& target);
+
 // Points the target's special-folder references (store object and root
 // folder EntryIDs) at the copies of the source's special folders.
 Status ApplySpecialFolderRoles(const messaging::Store& source, messaging::StoreUpdate& target,

@@ -7,6 +7,7 @@
 #include "pst/messaging/entry_id.h"
 #include "pst/messaging/property_access.h"
 #include "pst/messaging/tags.h"
+#include "pst/messaging/text.h"
 
 namespace pst::messaging {
 
@@ -46,6 +47,13 @@ bool Store::PasswordMatches(std::string_view password) const {
   if (!has_password()) return true;
   ByteSpan bytes(reinterpret_cast<const uint8_t*>(password.data()), password.size());
   return PstCrc32(bytes) == password_crc_;
+}
+
+bool Store::PasswordMatchesText(std::string_view utf8) const {
+  if (PasswordMatches(utf8)) return true;
+  auto encoded = EncodeCodepage(Utf8ToUtf16Le(utf8), default_codepage_);
+  if (!encoded.ok() || encoded->replaced != 0) return false;
+  return PasswordMatches(std::string_view(reinterpret_cast<const char*>(encoded->bytes.data()), encoded->bytes.size()));
 }
 
 Result<std::string> Store::DisplayName() const {

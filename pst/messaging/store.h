@@ -37,6 +37,9 @@ class Store {
   bool has_password() const { return password_crc_ != 0; }
   // Checks a password given as 8-bit characters.
   bool PasswordMatches(std::string_view password) const;
+  // Checks a password typed as UTF-8 text: as its bytes, and as the store's
+  // default code page spells it (what Outlook hashes for non-ASCII text).
+  bool PasswordMatchesText(std::string_view utf8) const;
 
   // The code page for 8-bit strings that carry none of their own.
   uint32_t default_codepage() const { return default_codepage_; }
