@@ -10,6 +10,7 @@
 // run, removes its unfinished output file and then ends the program.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,8 +63,9 @@ class MainCommands {
   // Browse steps 5 to 11; the first failure is returned for the error branch.
   pst::Status DetectSourceFormat();
   void BrowseErrorBranch();
-  // Attaches the source store, asking for its password when it needs one and
-  // a prompt is at hand; what the user gave is kept for the run.
+  // Attaches the source store with the password known for it, asking for
+  // one when it needs one and may_ask (and a prompt is at hand); a password
+  // that opens the store is remembered.
   pst::Result<std::shared_ptr<platform::MessageStore>> AttachSource(
       platform::RDOStores& stores, const std::string& path, bool may_ask);
   // A message giving a failure's number and description.
@@ -71,8 +73,9 @@ class MainCommands {
 
   MainCommandsDeps deps_;
   std::shared_ptr<platform::RDOSession> session_;
-  // What the user gave for a protected source in browse, reused by the run.
-  platform::StoreCredentials source_credentials_;
+  // Passwords the user gave, by store path, for the rest of the program
+  // run: browse asks once per file and the run reuses the answer.
+  std::map<std::string, std::string> known_passwords_;
   bool run_in_progress_ = false;
   bool exit_requested_ = false;
 };

@@ -34,9 +34,6 @@ void MainCommands::CmdBrowse_Click() {
     window.SetScanFrameVisible(false);
     return;
   }
-  // A new source: whatever was typed for the previous one does not apply.
-  source_credentials_ = {};
-
   Status failure = DetectSourceFormat();
   if (!failure.ok()) BrowseErrorBranch();
 }
@@ -110,19 +107,24 @@ Result<std::shared_ptr<MessageStore>> MainCommands::AttachSource(RDOStores& stor
                                                                 const std::string& path,
                                                                 bool may_ask) {
   constexpr int kMaxPasswordTries = 3;
-  auto store = stores.AddPSTStore(path, platform::kStoreFormatDefault, std::nullopt,
-                                  source_credentials_);
-  for (int tries = 0; may_ask && deps_.password_prompt && tries < kMaxPasswordTries &&
-                      !store.ok() && store.status().code() == Status::Code::kPermissionDenied;
-       ++tries) {
+  platform::StoreCredentials credentials;
+  if (auto known = known_passwords_.find(path); known != known_passwords_.end()) credentials.password = known->second;
+  auto store = stores.AddPSTStore(path, platform::kStoreFormatDefault, std::nullopt, credentials);
+  const auto refused = [&store] {
+    return !store.ok() && store.status().code() == Status::Code::kPermissionDenied;
+  };
+  for (int tries = 0; may_ask && deps_.password_prompt && tries < kMaxPasswordTries && refused(); ++tries) {
     std::optional<std::string> password =
-        deps_.password_prompt->AskPassword(path, source_credentials_.password.has_value());
+        deps_.password_prompt->AskPassword(path, credentials.password.has_value());
     if (!password) break;
-    source_credentials_.password = std::move(password);
-    store = stores.AddPSTStore(path, platform::kStoreFormatDefault, std::nullopt,
-                               source_credentials_);
+    credentials.password = std::move(password);
+    store = stores.AddPSTStore(path, platform::kStoreFormatDefault, std::nullopt, credentials);
   }
-  if (!store.ok()) source_credentials_ = {};
+  if (store.ok() && credentials.password) {
+    known_passwords_[path] = *credentials.password;
+  } else if (refused()) {
+    known_passwords_.erase(path);
+  }
   return store;
 }
 

@@ -247,12 +247,31 @@ TEST_F(SourceSelectionTest, ProtectedStoreAsksForItsPassword) {
   EXPECT_TRUE(window_.messages.empty());
   EXPECT_EQ(global_.SourceKind, 1);
 
+  // The same file again in this program run: not asked a second time.
+  global_.SourceKind = 0;
+  commands.CmdBrowse_Click();
+  EXPECT_THAT(prompt.retries, ElementsAre(false, true));
+  EXPECT_EQ(global_.SourceKind, 1);
+
   // Cancelling the prompt is an ordinary failure to open the store.
+  world_.PutStore("/data/other.pst", {kStoreKindUnicode, {"Inbox"}, std::string("other")});
   global_.SourceKind = 0;
   prompt.answers = {std::nullopt};
+  dialogs_.answer = "/data/other.pst";
   commands.CmdBrowse_Click();
   ExpectOutlookErrorOnly();
   EXPECT_EQ(global_.SourceKind, 0);
+}
+
+TEST_F(SourceSelectionTest, UnprotectedStoreNeverAsks) {
+  Answers prompt;
+  MainCommandsDeps deps = Deps();
+  deps.password_prompt = &prompt;
+  MainCommands commands(deps);
+  dialogs_.answer = "/data/old.pst";
+  commands.CmdBrowse_Click();
+  EXPECT_TRUE(prompt.retries.empty());
+  EXPECT_EQ(global_.SourceKind, 1);
 }
 
 }  // namespace
