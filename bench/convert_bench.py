@@ -38,6 +38,10 @@ def best(cmd, repeat, setup=None):
     return min(times), max(peaks)
 
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "oracle"))
+import oracle_lib  # noqa: E402  (passwords of the protected samples)
+
+
 def main():
     cli = sys.argv[1]
     stores = sys.argv[2:] or [
@@ -54,7 +58,7 @@ def main():
                 def clean():
                     for f in os.listdir(out):
                         os.remove(os.path.join(out, f))
-                t, peak = best([cli, "convert", store, "-o", out, "--to", to], 3, clean)
+                t, peak = best([cli, "convert", store, "-o", out, "--to", to] + oracle_lib.password_args(store), 3, clean)
                 cp_dest = os.path.join(out, "copy.pst")
                 cp_t, _ = best(["cp", store, cp_dest], 3, clean)
             print("%-42s %-8s %9.3f %8.1f %9.1f %9.4f %6.1fx" % (

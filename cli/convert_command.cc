@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -10,13 +12,17 @@
 #include <iostream>
 
 #include "cli/command.h"
+#include "cli/output_file.h"
+#include "cli/password.h"
 #include "core/output_naming.h"
 #include "pst/base/hex.h"
+#include "pst/check/check.h"
 #include "pst/convert/store_copy.h"
 #include "pst/io/file.h"
 #include "pst/messaging/codepage_guess.h"
 #include "pst/messaging/store_creator.h"
 #include "pst/messaging/tags.h"
+#include "pst/ndb/allocation_map.h"
 #include "pst/messaging/text.h"
 
 namespace quillmar::cli {
@@ -24,14 +30,19 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: quillmar-cli convert SOURCE [-o DIR] [--to ansi|unicode] [--codepage N] [--max-size BYTES]\n"
+    "                               [--password-file FILE]\n"
     "  Writes SOURCE's folders and messages into a new store of the other format (or the\n"
     "  one --to names) in DIR (default: the current folder), named\n"
-    "  Brantwick-dd-mm-yyyy-hh-mm-ss.pst; an existing file is never replaced.\n"
+    "  Brantwick-dd-mm-yyyy-hh-mm-ss.pst; an existing file is never replaced. Until the run\n"
+    "  ends the file is called ...pst.partial.\n"
+    "  --password-file FILE: the password of a protected SOURCE (first line of FILE); without\n"
+    "  it the password is asked for at the terminal. The output gets the same password.\n"
     "  --codepage N: code page of names and other 8-bit strings that carry none of their own\n"
     "  (default: the one most messages declare, else 1252).\n"
     "  --max-size BYTES: never let the output grow past BYTES (default for ANSI output:\n"
     "  2075149312, the format's limit); folders that do not fit are listed as not copied.\n"
-    "Exit codes: 0 all copied, 1 some objects failed (listed), 2 usage, 3 source unreadable.\n";
+    "Exit codes: 0 all copied, 1 some objects failed (listed), 2 usage, 3 source unreadable\n"
+    "(or its password not given), 130 interrupted (the unfinished output is removed).\n";
 
 // Outlook's own ceiling for ANSI stores, a little under 2 GB.
 constexpr uint64_t kAnsiCeiling = 2075149312;
@@ -42,6 +53,7 @@ struct ConvertOptions {
   std::optional<pst::ndb::Format> to;
   std::optional<uint32_t> codepage;  // else guessed from the messages
   std::optional<uint64_t> max_size;
+  std::optional<std::string> password_file;
 };
 
 std::optional<ConvertOptions> Parse(const Args& args) {
@@ -80,6 +92,10 @@ std::optional<ConvertOptions> Parse(const Args& args) {
       unsigned long long n = std::strtoull(v->c_str(), &end, 10);
       if (v->empty() || *end || n == 0) return std::nullopt;
       o.max_size = n;
+    } else if (a == "--password-file") {
+      const std::string* v = next();
+      if (!v) return std::nullopt;
+      o.password_file = *v;
     } else if (!a.empty() && a[0] == '-') {
       return std::nullopt;
     } else if (!have_source) {
@@ -100,35 +116,31 @@ core::LocalDateTime LocalNow() {
   return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
 }
 
-// Creates a new empty store under the first free name; never replaces a file.
-pst::Result<std::string> CreateOutput(const ConvertOptions& o, pst::ndb::Format format) {
-  const std::string base = core::OutputBaseName(LocalNow());
-  pst::messaging::StoreOptions store;
-  store.format = format;
-  store.display_name = "Personal Folders";
-  store.codepage = o.codepage.value_or(1252);
-  for (int n = 1; n < 10000; ++n) {
-    const std::string path =
-        (std::filesystem::path(o.dir) / core::OutputFileName(base, n)).string();
-    std::error_code ec;
-    if (std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found) continue;
-    pst::Status s = pst::messaging::CreateStore(path, store);
-    if (s.ok()) return path;
-    // Someone made the file between the look and the create: try the next name.
-    if (std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found &&
-        s.code() == pst::Status::Code::kIOError && std::strstr(s.message().c_str(), "exists")) {
-      continue;
-    }
-    return s;
-  }
-  return pst::Status::InvalidArgument("no free output name in " + o.dir);
-}
-
 std::string LimitMessage(uint64_t limit, pst::ndb::Format format) {
   std::string what = format == pst::ndb::Format::kAnsi && limit == kAnsiCeiling
                          ? "the ANSI format's size limit"
                          : "the size limit";
   return "not copied: it does not fit under " + what + " of " + std::to_string(limit) + " bytes";
+}
+
+constexpr int kExitInterrupted = 130;
+std::atomic<bool> g_interrupted{false};
+extern "C" void OnInterrupt(int) { g_interrupted = true; }
+
+// Ctrl+C or a polite kill ends the run between two objects, and the
+// unfinished output is removed.
+void CatchInterrupts() {
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
+}
+
+// After a failure that was not the size limit (a full disk, an I/O error),
+// the output is kept only if it is still a sound store.
+bool StillSound(const std::string& path) {
+  auto file = pst::io::OpenReadOnly(path);
+  if (!file.ok()) return false;
+  pst::check::CheckOptions options;
+  return pst::check::CheckStore(**file, options).sound();
 }
 
 }  // namespace
@@ -148,6 +160,7 @@ int RunConvert(const Args& args) {
   // unless the user says otherwise.
   if (!options->codepage) options->codepage = pst::messaging::GuessStoreCodepage(**source, 1252);
   (*source)->set_default_codepage(*options->codepage);
+  if (!UnlockStore(**source, options->source, options->password_file)) return kExitUnreadable;
   auto source_top = (*source)->IpmSubtreeNid();
   if (!source_top.ok()) {
     std::cerr << "quillmar-cli: " << options->source << ": no top of the folder tree: "
@@ -164,36 +177,49 @@ int RunConvert(const Args& args) {
 
   const pst::ndb::Format format = options->to.value_or(
       (*source)->format() == pst::ndb::Format::kAnsi ? pst::ndb::Format::kUnicode : pst::ndb::Format::kAnsi);
-  auto path = CreateOutput(*options, format);
-  if (!path.ok()) {
-    std::cerr << "quillmar-cli: cannot create the output store: " << path.status().ToString() << "\n";
+  pst::messaging::StoreOptions store_options;
+  store_options.format = format;
+  store_options.display_name = "Personal Folders";
+  store_options.codepage = *options->codepage;
+  auto output = CreateOutputFile(options->dir, core::OutputBaseName(LocalNow()), store_options);
+  if (!output.ok()) {
+    std::cerr << "quillmar-cli: cannot create the output store: " << output.status().ToString() << "\n";
     return kExitDamaged;
   }
-  auto file = pst::io::OpenReadWrite(*path);
+  const std::string& partial = output->partial_path;
+  auto file = pst::io::OpenReadWrite(partial);
   pst::ndb::WriteOptions write_options;
   if (format == pst::ndb::Format::kAnsi) write_options.max_file_size = kAnsiCeiling;
   if (options->max_size) write_options.max_file_size = std::min(write_options.max_file_size, *options->max_size);
   auto writer = file.ok() ? pst::messaging::StoreWriter::Open(std::shared_ptr<pst::io::WritableFile>(std::move(file).value()),
                                                               write_options)
                           : pst::Result<std::unique_ptr<pst::messaging::StoreWriter>>(file.status());
-  if (!writer.ok()) {
-    std::cerr << "quillmar-cli: cannot open the new store " << *path << ": " << writer.status().ToString() << "\n";
+  auto give_up = [&](const std::string& what, const pst::Status& why) {
+    std::cerr << "quillmar-cli: " << what << " " << partial << ": " << why.ToString() << "\n";
+    writer = pst::Status::Cancelled("closed");
+    DiscardOutputFile(*output);
     return kExitDamaged;
+  };
+  if (!writer.ok()) return give_up("cannot open the new store", writer.status());
+  // The password goes in before any mail does, so even an unfinished output
+  // is protected.
+  if (pst::Status s = pst::convert::CarryPassword(**source, **writer); !s.ok()) {
+    return give_up("cannot protect the new store", s);
   }
   auto target_top = (*writer)->store().FolderNidOf(pst::messaging::kPidIpmSubtreeEntryId);
   pst::Status emptied = target_top.ok() ? pst::convert::DeleteSubfolders(**writer, *target_top) : target_top.status();
-  if (!emptied.ok()) {
-    std::cerr << "quillmar-cli: cannot prepare the new store " << *path << ": " << emptied.ToString() << "\n";
-    return kExitDamaged;
-  }
+  if (!emptied.ok()) return give_up("cannot prepare the new store", emptied);
+  std::cerr << "writing " << partial << "\n";
 
-  std::cout << *path << "\n";
+  CatchInterrupts();
   pst::convert::CopyOptions copy_options;
   copy_options.default_codepage = *options->codepage;
+  copy_options.progress = [](const pst::convert::CopyProgress&) { return !g_interrupted.load(); };
   pst::convert::CopyReport total;
   std::map<pst::ndb::Nid, pst::ndb::Nid> folder_map;
   std::vector<std::string> failed_folders;
-  bool out_of_space = false;
+  bool size_limit = false;
+  bool write_failed = false;  // a failure other than the size limit
   auto add = [&](const pst::convert::CopyReport& r) {
     total.done.folders += r.done.folders;
     total.done.messages += r.done.messages;
@@ -207,7 +233,19 @@ int RunConvert(const Args& args) {
     total.dropped_properties.insert(total.dropped_properties.end(), r.dropped_properties.begin(),
                                     r.dropped_properties.end());
   };
+  auto failed = [&](const std::string& what, const pst::Status& why) {
+    if (why.code() == pst::Status::Code::kCancelled) return;
+    if (pst::ndb::IsSizeLimitReached(why)) {
+      size_limit = true;
+      failed_folders.push_back(what + ": " + LimitMessage(write_options.max_file_size, format));
+    } else {
+      write_failed = write_failed || why.code() == pst::Status::Code::kIOError ||
+                     why.code() == pst::Status::Code::kOutOfSpace;
+      failed_folders.push_back(what + ": " + why.ToString());
+    }
+  };
   for (pst::ndb::Nid child : *children) {
+    if (g_interrupted) break;
     auto folder = (*source)->OpenFolder(child);
     const std::string name = folder.ok() ? folder->DisplayName().value_or(pst::Hex(child)) : pst::Hex(child);
     if (folder.ok() && folder->is_search_folder()) continue;
@@ -218,29 +256,44 @@ int RunConvert(const Args& args) {
       add(report);
       std::cerr << "copied " << name << "\n";
     } else {
-      const bool limit = copied.status().code() == pst::Status::Code::kOutOfSpace;
-      out_of_space = out_of_space || limit;
-      failed_folders.push_back(name + ": " + (limit ? LimitMessage(write_options.max_file_size, format)
-                                                    : copied.status().ToString()));
+      failed(name, copied.status());
     }
   }
-  {
+  if (!g_interrupted) {
     pst::convert::CopyReport report;
     pst::Status s = pst::convert::CopyFolderContents(**source, *source_top, **writer, *target_top, copy_options,
                                                      &report);
     if (s.ok()) {
       add(report);
     } else {
-      const bool limit = s.code() == pst::Status::Code::kOutOfSpace;
-      out_of_space = out_of_space || limit;
-      failed_folders.push_back("messages of the top folder: " +
-                               (limit ? LimitMessage(write_options.max_file_size, format) : s.ToString()));
+      failed("messages of the top folder", s);
     }
   }
+  if (!g_interrupted) {
+    pst::Status wastebasket = pst::convert::EnsureWastebasket(**writer);
+    if (!wastebasket.ok()) failed("Deleted Items", wastebasket);
+  }
+  writer = pst::Status::Cancelled("closed");  // closes the output file
 
-  pst::Status wastebasket = pst::convert::EnsureWastebasket(**writer);
-  if (!wastebasket.ok()) failed_folders.push_back("Deleted Items: " + wastebasket.ToString());
+  if (g_interrupted) {
+    DiscardOutputFile(*output);
+    std::cerr << "quillmar-cli: interrupted; the unfinished output " << partial << " was removed\n";
+    return kExitInterrupted;
+  }
+  if (write_failed && !StillSound(partial)) {
+    DiscardOutputFile(*output);
+    std::cerr << "quillmar-cli: writing the output failed and what was written is not a sound store; "
+              << partial << " was removed\n";
+    for (const auto& f : failed_folders) std::cerr << "  folder not copied: " << f << "\n";
+    return kExitDamaged;
+  }
+  auto published = PublishOutputFile(*output);
+  if (!published.ok()) {
+    std::cerr << "quillmar-cli: the output stays at " << partial << ": " << published.status().ToString() << "\n";
+    return kExitDamaged;
+  }
 
+  std::cout << *published << "\n";
   std::cout << "folders: " << total.done.folders << "\n"
             << "messages: " << total.done.messages << " (" << total.fai_messages << " FAI)\n"
             << "attachments: " << total.done.attachments << " (" << total.embedded_messages
@@ -248,9 +301,11 @@ int RunConvert(const Args& args) {
             << "strings converted: " << total.strings.strings_converted << "\n"
             << "characters replaced: " << total.strings.characters_replaced << "\n"
             << "failures: " << total.failures.size() + failed_folders.size() << "\n";
-  if (out_of_space) {
+  if (size_limit) {
     std::cout << "The output is incomplete: it reached its size limit of " << write_options.max_file_size
               << " bytes; the folders below were not copied.\n";
+  } else if (write_failed) {
+    std::cout << "The output is incomplete: writing it failed (see below); the folders below were not copied.\n";
   }
   for (const auto& f : failed_folders) std::cout << "  folder not copied: " << f << "\n";
   for (const auto& f : total.failures) std::cout << "  failed: " << f << "\n";

@@ -19,7 +19,7 @@ namespace quillmar::cli {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: quillmar-cli dump [--codepage N] FILE [PATH]\n"
+    "usage: quillmar-cli dump [--codepage N] [--password-file F] FILE [PATH]\n"
     "  Without PATH: the store's properties. PATH: a folder path as `ls` prints it, or a\n"
     "  folder or message NID (0x...), optionally followed by /0x<attachment NID> steps.\n";
 

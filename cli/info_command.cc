@@ -13,7 +13,7 @@ namespace quillmar::cli {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: quillmar-cli info [--json] [--codepage N] FILE\n"
+    "usage: quillmar-cli info [--json] [--codepage N] [--password-file F] FILE\n"
     "  Tells a store's format, encoding and password state, and counts what it holds.\n";
 
 const char* FormatName(pst::ndb::Format format, bool json) {

@@ -11,7 +11,7 @@ namespace quillmar::cli {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: quillmar-cli ls [--codepage N] FILE\n"
+    "usage: quillmar-cli ls [--codepage N] [--password-file F] FILE\n"
     "  Lists the folders of a store: messages, FAI messages and path, tab-separated.\n";
 
 std::string JoinPath(const std::vector<std::string>& names) {

@@ -1,4 +1,5 @@
 // quillmar-cli: the command-line companion of QUILLMAR, sharing its engine.
+#include <csignal>
 #include <iostream>
 #include <string>
 
@@ -25,6 +26,7 @@ constexpr const char* kHelp =
     "\n"
     "Options:\n"
     "  --codepage N            code page of 8-bit strings that carry none (default 1252)\n"
+    "  --password-file FILE    password of a protected store (else asked at a terminal)\n"
     "  --help, --version\n"
     "\n"
     "Exit codes: 0 success, 1 the store is damaged or unreadable, 2 usage error.\n";
@@ -33,6 +35,11 @@ constexpr const char* kHelp =
 
 int main(int argc, char** argv) {
   using namespace quillmar::cli;
+#ifdef SIGXFSZ
+  // A file-size limit then shows as a failed write that is reported, not as
+  // a silent death half-way through writing a store.
+  std::signal(SIGXFSZ, SIG_IGN);
+#endif
   if (argc < 2) {
     std::cerr << kHelp;
     return kExitUsage;

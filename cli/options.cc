@@ -2,6 +2,7 @@
 
 #include <iostream>
 
+#include "cli/password.h"
 #include "pst/messaging/text.h"
 
 namespace quillmar::cli {
@@ -25,6 +26,12 @@ std::optional<CommonOptions> ParseCommon(const Args& args, const char* usage, bo
         return std::nullopt;
       }
       options.codepage = static_cast<uint32_t>(cp);
+    } else if (a == "--password-file") {
+      if (i + 1 >= args.size()) {
+        std::cerr << "quillmar-cli: --password-file needs a file\n" << usage;
+        return std::nullopt;
+      }
+      options.password_file = args[++i];
     } else if (a == "--json" && allow_json) {
       options.json = true;
     } else if (a.size() > 1 && a[0] == '-' && a != "-") {
@@ -55,6 +62,7 @@ std::unique_ptr<pst::messaging::Store> OpenStoreOrReport(const CommonOptions& op
     return nullptr;
   }
   (*store)->set_default_codepage(options.codepage);
+  if (!UnlockStore(**store, options.file, options.password_file)) return nullptr;
   return std::move(store).value();
 }
 

@@ -16,14 +16,16 @@ struct CommonOptions {
   std::optional<std::string> path;  // dump's optional folder path or NID
   uint32_t codepage = 1252;
   bool json = false;
+  std::optional<std::string> password_file;
 };
 
-// Parses "[--codepage N] [--json] FILE [PATH]"; prints a usage error and
+// Parses "[--codepage N] [--password-file F] [--json] FILE [PATH]"; prints a usage error and
 // returns nullopt on bad input. allow_json / allow_path say what the command takes.
 std::optional<CommonOptions> ParseCommon(const Args& args, const char* usage, bool allow_json,
                                          bool allow_path);
 
-// Opens the store read-only; prints the error and returns nullptr on failure.
+// Opens the store read-only and, when it is protected, asks for its password
+// (see password.h); prints the error and returns nullptr on failure.
 std::unique_ptr<pst::messaging::Store> OpenStoreOrReport(const CommonOptions& options);
 
 // A display name made safe for a "/"-joined path: "/" -> "\/", "\" -> "\\".

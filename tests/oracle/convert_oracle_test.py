@@ -219,11 +219,13 @@ def replaced_characters(log):
     return None
 
 
-def convert(path, out_dir, to=None, codepage=1252):
+def convert(path, out_dir, to=None, codepage=1252, sample=None):
+    """Converts `path`; `sample` names the sample whose password it has."""
     cmd = [CLI, "convert", path, "-o", out_dir, "--codepage", str(codepage)]
+    cmd += oracle_lib.password_args(sample or path)
     if to:
         cmd += ["--to", to]
-    proc = subprocess.run(cmd, capture_output=True, text=True, timeout=900)
+    proc = subprocess.run(cmd, capture_output=True, text=True, timeout=900, stdin=subprocess.DEVNULL)
     lines = proc.stdout.splitlines()
     return proc.returncode, (lines[0] if lines else ""), proc.stdout + proc.stderr
 
@@ -286,7 +288,8 @@ class ConvertAgainstOracles(unittest.TestCase):
                     rc, mid, log = convert(path, d1, codepage=cp)
                     self.assertEqual(rc, 0, log[-3000:])
                     lossless = replaced_characters(log) == 0
-                    rc, back, log = convert(mid, d2, to="ansi" if is_ansi(path) else "unicode", codepage=cp)
+                    rc, back, log = convert(mid, d2, to="ansi" if is_ansi(path) else "unicode", codepage=cp,
+                                            sample=path)
                     self.assertEqual(rc, 0, log[-3000:])
                     self.check_output(back)
                     if lossless and cp == 1252:

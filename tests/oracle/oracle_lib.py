@@ -1,13 +1,42 @@
 """Shared helpers for the oracle tests: what independent readers (pypff,
 readpst) see in a store, in the shape `quillmar-cli ls` prints."""
 
+import atexit
 import os
 import re
+import shutil
 import subprocess
 import tempfile
 
 # Stores whose 8-bit strings are Japanese (code page 932) rather than 1252.
 CP932_STORES = {"ansi-contacts97-2002.pst", "ansi-cp932-japanese.pst"}
+
+
+# Passwords of the protected samples (their provenance names in MANIFEST.md
+# give them away). A converted store keeps its source's password.
+SAMPLE_PASSWORDS = {
+    "ansi-outlook97-passworded-294msgs.pst": "pass12345",
+    "ansi-pstsdk-passworded-post.pst": "test",
+    "unicode-pstsdk-passworded-posts.pst": "test",
+    "unicode-javalibpst-passworded.pst": "testpassword",
+    "unicode-high-encryption.pst": "quickquick",
+    "unicode-no-encryption.pst": "quickquick",
+}
+_password_dir = []
+
+
+def password_args(sample):
+    """["--password-file", F] for a protected sample (by its file name), else []."""
+    password = SAMPLE_PASSWORDS.get(os.path.basename(sample))
+    if password is None:
+        return []
+    if not _password_dir:
+        _password_dir.append(tempfile.mkdtemp(prefix="quillmar-pw-"))
+        atexit.register(shutil.rmtree, _password_dir[0], True)
+    path = os.path.join(_password_dir[0], os.path.basename(sample) + ".txt")
+    with open(path, "w") as f:
+        f.write(password + "\n")
+    return ["--password-file", path]
 
 
 def escape_component(name):
@@ -43,8 +72,8 @@ def pypff_folders(path, codepage):
 
 def cli_ls(cli, path, codepage):
     """(exit code, {path: [(messages, fai)]}, stderr) from `quillmar-cli ls`."""
-    proc = subprocess.run([cli, "ls", "--codepage", str(codepage), path],
-                          capture_output=True, text=True, timeout=600)
+    proc = subprocess.run([cli, "ls", "--codepage", str(codepage)] + password_args(path) + [path],
+                          capture_output=True, text=True, timeout=600, stdin=subprocess.DEVNULL)
     folders = {}
     for line in proc.stdout.splitlines():
         messages, fai, p = line.split("\t", 2)

@@ -1,0 +1,104 @@
+#include "cli/output_file.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "core/output_naming.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+namespace quillmar::cli {
+namespace {
+
+constexpr int kMaxCandidates = 10000;
+constexpr char kPartialSuffix[] = ".partial";
+
+bool PathIsFree(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::symlink_status(path, ec).type() == std::filesystem::file_type::not_found;
+}
+
+std::string Candidate(const OutputFile& output, int n) {
+  return (std::filesystem::path(output.dir) / core::OutputFileName(output.base_name, n)).string();
+}
+
+enum class Renamed { kDone, kTargetExists, kFailed };
+
+// Renames without ever replacing `to`: a hard link made with link() fails
+// when `to` exists; Windows' rename fails the same way.
+Renamed RenameNoReplace(const std::string& from, const std::string& to, std::string* error) {
+#ifdef _WIN32
+  if (std::rename(from.c_str(), to.c_str()) == 0) return Renamed::kDone;
+  const int err = errno;
+  if (err == EEXIST) return Renamed::kTargetExists;
+#else
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
+    return Renamed::kDone;
+  }
+  const int err = errno;
+  if (err == EEXIST) return Renamed::kTargetExists;
+  // File systems without hard links: rename after a look (a small window).
+  if ((err == EPERM || err == ENOTSUP || err == EOPNOTSUPP) && PathIsFree(to) &&
+      std::rename(from.c_str(), to.c_str()) == 0) {
+    return Renamed::kDone;
+  }
+#endif
+  *error = "cannot rename " + from + " to " + to + ": " + std::strerror(err);
+  return Renamed::kFailed;
+}
+
+}  // namespace
+
+std::string OutputFile::FinalPath() const {
+  return (std::filesystem::path(dir) / core::OutputFileName(base_name, number)).string();
+}
+
+pst::Result<OutputFile> CreateOutputFile(const std::string& dir, const std::string& base_name,
+                                         const pst::messaging::StoreOptions& store) {
+  OutputFile output{dir, base_name, 1, {}};
+  for (int n = 1; n <= kMaxCandidates; ++n) {
+    const std::string final_path = Candidate(output, n);
+    const std::string partial_path = final_path + kPartialSuffix;
+    if (!PathIsFree(final_path) || !PathIsFree(partial_path)) continue;
+    pst::Status created = pst::messaging::CreateStore(partial_path, store);
+    if (created.ok()) {
+      output.number = n;
+      output.partial_path = partial_path;
+      return output;
+    }
+    // Someone made the file between the look and the create: next name.
+    if (!PathIsFree(partial_path)) continue;
+    return created;
+  }
+  return pst::Status::InvalidArgument("no free output name in " + dir);
+}
+
+pst::Result<std::string> PublishOutputFile(OutputFile& output) {
+  for (int n = output.number; n <= kMaxCandidates; ++n) {
+    const std::string final_path = Candidate(output, n);
+    if (!PathIsFree(final_path)) continue;
+    std::string error;
+    switch (RenameNoReplace(output.partial_path, final_path, &error)) {
+      case Renamed::kDone:
+        output.number = n;
+        return final_path;
+      case Renamed::kTargetExists:
+        continue;
+      case Renamed::kFailed:
+        return pst::Status::IOError(error);
+    }
+  }
+  return pst::Status::InvalidArgument("no free output name in " + output.dir);
+}
+
+void DiscardOutputFile(const OutputFile& output) {
+  std::error_code ec;
+  std::filesystem::remove(output.partial_path, ec);
+}
+
+}  // namespace quillmar::cli
