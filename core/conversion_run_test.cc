@@ -163,6 +163,25 @@ TEST_F(ConversionRunTest, ExistingFilesAreNeverOverwritten) {
   EXPECT_THAT(world_.TopFolderNames(third), ElementsAre("Inbox", "Sent Items", "Calendar"));
 }
 
+TEST_F(ConversionRunTest, LinksAtTheOutputNameAreNeitherFollowedNorReplaced) {
+  // A dangling link at the first name, a link to another file at the second.
+  fs::create_directories(dir_.Join("elsewhere"));
+  TestTempDir::WriteFile(dir_.Join("elsewhere/target.pst"), "someone else's file");
+  fs::create_symlink(dir_.Join("elsewhere/absent.pst"), Expected("Brantwick-06-12-2026-14-05-09.pst"));
+  fs::create_symlink(dir_.Join("elsewhere/target.pst"), Expected("Brantwick-06-12-2026-14-05-09-2.pst"));
+
+  Convert("/data/old.pst");
+  const std::string third = Expected("Brantwick-06-12-2026-14-05-09-3.pst");
+  EXPECT_EQ(global_.OutputPath, third);
+  EXPECT_EQ(window_.skinned_messages.back().text, Notice(third));
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(third)));
+  EXPECT_THAT(world_.TopFolderNames(third), ElementsAre("Inbox", "Sent Items", "Calendar"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.Join("elsewhere/absent.pst"))));
+  EXPECT_EQ(TestTempDir::ReadFile(dir_.Join("elsewhere/target.pst")), "someone else's file");
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(Expected("Brantwick-06-12-2026-14-05-09.pst"))));
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(Expected("Brantwick-06-12-2026-14-05-09-2.pst"))));
+}
+
 TEST_F(ConversionRunTest, TemplateThatCannotBeCopiedStopsTheRunBeforeAnySession) {
   Browse("/data/old.pst");
   fs::remove(program_ + "/xport.def");

@@ -80,5 +80,37 @@ TEST_F(GlobalTest, CopyFileToReplacesOnlyWithFailIfExistsZero) {
   EXPECT_FALSE(fs::exists(dir_.Join("new.pst")));
 }
 
+TEST_F(GlobalTest, CopyFileToWithFailIfExistsNeverWritesThroughWhatIsThere) {
+  const std::string source = dir_.Join("xport.def");
+  TestTempDir::WriteFile(source, "template");
+  fs::create_directories(dir_.Join("elsewhere"));
+  fs::create_directories(dir_.Join("chosen"));
+  const std::string outside = dir_.Join("elsewhere/target.pst");
+  TestTempDir::WriteFile(outside, "someone else's file");
+  TestTempDir::WriteFile(dir_.Join("chosen/file.pst"), "older");
+  fs::create_symlink(outside, dir_.Join("chosen/link.pst"));
+  fs::create_symlink(dir_.Join("elsewhere/absent.pst"), dir_.Join("chosen/dangling.pst"));
+  fs::create_symlink(dir_.Join("elsewhere"), dir_.Join("chosen/folder-link.pst"));
+
+  for (const char* name : {"file.pst", "link.pst", "dangling.pst", "folder-link.pst"}) {
+    EXPECT_FALSE(global_.CopyFileTo(source, dir_.Join(std::string("chosen/") + name), 1)) << name;
+  }
+  // The run takes this outcome as "try the next name" (a folder at the name
+  // fails otherwise, which stops the run: also safe).
+  for (const char* name : {"file.pst", "link.pst", "dangling.pst"}) {
+    EXPECT_EQ(global_.CopyFileWithReason(source, dir_.Join(std::string("chosen/") + name), true).outcome,
+              platform::FileCopyResult::Outcome::kDestinationExists)
+        << name;
+  }
+  EXPECT_EQ(TestTempDir::ReadFile(dir_.Join("chosen/file.pst")), "older");
+  EXPECT_EQ(TestTempDir::ReadFile(outside), "someone else's file");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.Join("elsewhere/absent.pst"))));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.Join("elsewhere/xport.def"))));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.Join("elsewhere/folder-link.pst"))));
+  for (const char* name : {"link.pst", "dangling.pst", "folder-link.pst"}) {
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir_.Join(std::string("chosen/") + name)))) << name;
+  }
+}
+
 }  // namespace
 }  // namespace quillmar::core
