@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -42,6 +43,14 @@ Result<std::unique_ptr<WritableFile>> OpenReadWrite(const std::string& path);
 
 // Creates a new file; fails if anything (a file or a link) already exists at path.
 Result<std::unique_ptr<WritableFile>> CreateExclusive(const std::string& path);
+
+// Creates a new file at path holding what `fill` writes into it, so that the
+// file shows under that name only once `fill` has succeeded and the bytes are
+// on disk: a failure, or the process being killed, leaves nothing at path.
+// Never replaces anything at path. (Where the system cannot make an unnamed
+// file, the file is made at path and removed again if `fill` fails.)
+Status CreateWhole(const std::string& path,
+                   const std::function<Status(std::shared_ptr<WritableFile>)>& fill);
 
 // Helper: reads n bytes at offset into a new buffer.
 Result<Bytes> ReadBytes(const RandomAccessFile& file, uint64_t offset, size_t n);

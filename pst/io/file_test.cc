@@ -55,6 +55,33 @@ TEST(PosixFile, CreateExclusiveRefusesExistingFilesAndLinks) {
   EXPECT_FALSE(fs::exists(dir.path() / "target"));
 }
 
+// A killed process must never leave a half-written file under the name.
+TEST(PosixFile, CreateWholeShowsTheFileOnlyOnceItIsWritten) {
+  TempDir dir;
+  const auto p = dir.path() / "new.pst";
+  const uint8_t data[] = {1, 2, 3};
+  Status made = CreateWhole(p.string(), [&](std::shared_ptr<WritableFile> f) {
+    EXPECT_FALSE(fs::exists(p)) << "the file has its name before it is complete";
+    PST_RETURN_IF_ERROR(f->Write(0, data));
+    return f->Write(4096, data);
+  });
+  ASSERT_TRUE(made.ok()) << made.ToString();
+  auto back = OpenReadOnly(p.string());
+  ASSERT_TRUE(back.ok());
+  EXPECT_EQ((*back)->Size(), 4099u);
+  EXPECT_EQ(*ReadBytes(**back, 4096, 3), Bytes(data, data + 3));
+
+  // Never replaces what is there, and a failed fill leaves nothing at all.
+  EXPECT_FALSE(CreateWhole(p.string(), [&](std::shared_ptr<WritableFile> f) { return f->Write(0, data); }).ok());
+  EXPECT_EQ(fs::file_size(p), 4099u);
+  const auto q = dir.path() / "failed.pst";
+  EXPECT_FALSE(CreateWhole(q.string(), [&](std::shared_ptr<WritableFile> f) {
+                 PST_RETURN_IF_ERROR(f->Write(0, data));
+                 return Status::IOError("disk full");
+               }).ok());
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
 TEST(MemoryFile, GrowsOnWriteAndBoundsReads) {
   MemoryFile f;
   const uint8_t data[] = {7, 8};

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "pst/base/hex.h"
 #include "pst/io/file.h"
@@ -117,6 +118,36 @@ Result<std::unique_ptr<WritableFile>> CreateExclusive(const std::string& path) {
   // O_EXCL with O_CREAT also refuses a dangling symbolic link.
   PST_ASSIGN_OR_RETURN(auto f, OpenFd(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, true));
   return std::unique_ptr<WritableFile>(std::move(f));
+}
+
+Status CreateWhole(const std::string& path,
+                   const std::function<Status(std::shared_ptr<WritableFile>)>& fill) {
+#ifdef O_TMPFILE
+  // An unnamed file in the target folder, linked to its name when complete.
+  // The link goes through /proc (linkat with AT_EMPTY_PATH needs privileges).
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  const std::string dir = parent.empty() ? std::string(".") : parent.string();
+  const int fd = ::access("/proc/self/fd", X_OK) == 0
+                     ? ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644)
+                     : -1;
+  if (fd >= 0) {
+    auto file = std::make_shared<PosixFile>(fd, path, 0, true);
+    PST_RETURN_IF_ERROR(fill(file));
+    PST_RETURN_IF_ERROR(file->Sync());
+    std::string self = "/proc/self/fd/";
+    self += std::to_string(fd);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+      return ErrnoStatus("cannot create", path, errno);
+    }
+    return Status::Ok();
+  }
+#endif
+  PST_ASSIGN_OR_RETURN(auto created, CreateExclusive(path));
+  Status s = fill(std::shared_ptr<WritableFile>(std::move(created)));
+  if (s.ok()) return s;
+  std::error_code ignored;
+  std::filesystem::remove(path, ignored);
+  return s;
 }
 
 Result<Bytes> ReadBytes(const RandomAccessFile& file, uint64_t offset, size_t n) {

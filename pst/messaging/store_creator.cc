@@ -18,7 +18,6 @@
 // versions swap the NIDs of Deleted Items and Search Root.
 #include "pst/messaging/store_creator.h"
 
-#include <filesystem>
 #include <optional>
 #include <random>
 #include <vector>
@@ -342,14 +341,9 @@ Status CreateStore(std::shared_ptr<io::WritableFile> file, const StoreOptions& o
 }
 
 Status CreateStore(const std::string& path, const StoreOptions& options) {
-  auto file = io::CreateExclusive(path);
-  if (!file.ok()) return file.status();
-  Status s = CreateStore(std::shared_ptr<io::WritableFile>(std::move(file).value()), options);
-  if (!s.ok()) {
-    std::error_code ignored;
-    std::filesystem::remove(path, ignored);
-  }
-  return s;
+  return io::CreateWhole(path, [&options](std::shared_ptr<io::WritableFile> file) {
+    return CreateStore(std::move(file), options);
+  });
 }
 
 }  // namespace pst::messaging

@@ -33,7 +33,8 @@ struct StoreOptions {
 Status CreateStore(std::shared_ptr<io::WritableFile> file, const StoreOptions& options);
 
 // Creates the file (never replacing an existing one) and writes a new store
-// into it. A file left half-written by a failure is removed.
+// into it. The file shows under `path` only once the store is whole, so a
+// failure or a killed process leaves nothing (see io::CreateWhole).
 Status CreateStore(const std::string& path, const StoreOptions& options);
 
 // Names of the folders a new store holds.
