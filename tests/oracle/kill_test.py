@@ -105,21 +105,28 @@ class KilledConversion(unittest.TestCase):
             self.assertEqual(partials, [], "%s: finished run left %s" % (where, names))
         return len(finals), len(partials)
 
-    def run_kills(self, label, source, kills, extra_args=(), early=EARLY_KILLS):
+    def run_kills(self, label, source, kills, extra_args=(), early=EARLY_KILLS, window=(0.0, 1.05)):
+        """Kills `kills` runs at random moments in `window` (fractions of a
+        clean run's duration), and more at the `early` moments (seconds)."""
         before = sha256(source)
         rng = random.Random("%d-%s" % (self.seed, label))
 
-        with tempfile.TemporaryDirectory(dir=self.work.name) as out_dir:
-            rc, duration = self.convert(source, out_dir, extra_args)
-            self.assertEqual(rc, 0)
-            names = os.listdir(out_dir)
-            self.assertEqual(len(names), 1, names)
-            self.assertTrue(FINAL_NAME.match(names[0]), names)
-            clean_size = os.path.getsize(os.path.join(out_dir, names[0]))
-            self.check_left_behind(out_dir, rc, clean_size, "%s clean run" % label)
+        # The shortest of three clean runs: the first one also warms the cache.
+        durations = []
+        for _ in range(3):
+            with tempfile.TemporaryDirectory(dir=self.work.name) as out_dir:
+                rc, seconds = self.convert(source, out_dir, extra_args)
+                self.assertEqual(rc, 0)
+                names = os.listdir(out_dir)
+                self.assertEqual(len(names), 1, names)
+                self.assertTrue(FINAL_NAME.match(names[0]), names)
+                clean_size = os.path.getsize(os.path.join(out_dir, names[0]))
+                self.check_left_behind(out_dir, rc, clean_size, "%s clean run" % label)
+                durations.append(seconds)
+        duration = min(durations)
         print("%s: clean run %.2f s, output %d bytes" % (label, duration, clean_size), file=sys.stderr)
 
-        moments = list(early) + [rng.uniform(0, duration * 1.05) for _ in range(kills)]
+        moments = list(early) + [rng.uniform(window[0] * duration, window[1] * duration) for _ in range(kills)]
         seen = {"killed": 0, "finished": 0, "partial left": 0, "final left by killed run": 0}
         for moment in moments:
             where = "%s, kill after %.3f s" % (label, moment)
@@ -134,7 +141,7 @@ class KilledConversion(unittest.TestCase):
                 seen["final left by killed run"] += finals
         print("%s: %s" % (label, seen), file=sys.stderr)
         # The moments must have caught the run mid-way, not only before or after.
-        self.assertGreaterEqual(seen["partial left"], kills // 2, seen)
+        self.assertGreaterEqual(seen["partial left"], kills // 3, seen)
 
     def test_unicode_to_ansi(self):
         self.run_kills("generated Unicode store", self.sources["unicode"], KILLS_PER_DIRECTION)
@@ -151,7 +158,7 @@ class KilledConversion(unittest.TestCase):
         source = os.path.join(self.work.name, "unicode-no-encryption.pst")
         shutil.copyfile(os.path.join(TESTDATA, "unicode-no-encryption.pst"), source)
         self.run_kills("Deleted Items store", source, 16,
-                       extra_args=["--password-file", password], early=())
+                       extra_args=["--password-file", password], early=(), window=(0.3, 1.0))
 
 
 if __name__ == "__main__":
