@@ -1,8 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 
 #include "pst/io/file.h"
 #include "pst/io/memory_file.h"
@@ -80,6 +84,25 @@ TEST(PosixFile, CreateWholeShowsTheFileOnlyOnceItIsWritten) {
                  return Status::IOError("disk full");
                }).ok());
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
+TEST(PosixFile, FifoIsRefusedWithoutWaitingForAWriter) {
+  TempDir dir;
+  const std::string fifo = (dir.path() / "store.pst").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  auto opened = std::async(std::launch::async, [&] { return OpenReadOnly(fifo).status(); });
+  if (opened.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+    // Let the waiting open finish so that the test ends.
+    const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    ADD_FAILURE() << "opening a FIFO waited for a writer";
+    opened.wait();
+    if (writer >= 0) ::close(writer);
+    return;
+  }
+  const Status s = opened.get();
+  EXPECT_FALSE(s.ok());
+  EXPECT_NE(s.ToString().find("not a regular file"), std::string::npos) << s.ToString();
+  EXPECT_FALSE(OpenReadWrite(fifo).ok());
 }
 
 TEST(MemoryFile, GrowsOnWriteAndBoundsReads) {

@@ -87,7 +87,9 @@ class PosixFile final : public WritableFile {
 };
 
 Result<std::unique_ptr<PosixFile>> OpenFd(const std::string& path, int flags, bool writable) {
-  int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer
+  // forever. It means nothing for the regular files we go on with.
+  int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
   if (fd < 0) return ErrnoStatus("cannot open", path, errno);
   struct stat st;
   if (::fstat(fd, &st) != 0) {
@@ -98,6 +100,12 @@ Result<std::unique_ptr<PosixFile>> OpenFd(const std::string& path, int flags, bo
   if (!S_ISREG(st.st_mode)) {
     ::close(fd);
     return Status::InvalidArgument(path + " is not a regular file");
+  }
+  const int status_flags = ::fcntl(fd, F_GETFL);
+  if (status_flags == -1 || ::fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) == -1) {
+    int err = errno;
+    ::close(fd);
+    return ErrnoStatus("cannot open", path, err);
   }
   return std::make_unique<PosixFile>(fd, path, static_cast<uint64_t>(st.st_size), writable);
 }
