@@ -12,6 +12,7 @@
 #include <iostream>
 
 #include "cli/command.h"
+#include "cli/options.h"
 #include "cli/output_file.h"
 #include "cli/password.h"
 #include "core/output_naming.h"
@@ -254,7 +255,7 @@ int RunConvert(const Args& args) {
                                                &folder_map);
     if (copied.ok()) {
       add(report);
-      std::cerr << "copied " << name << "\n";
+      std::cerr << "copied " << PrintableName(name) << "\n";
     } else {
       failed(name, copied.status());
     }
@@ -284,7 +285,7 @@ int RunConvert(const Args& args) {
     DiscardOutputFile(*output);
     std::cerr << "quillmar-cli: writing the output failed and what was written is not a sound store; "
               << partial << " was removed\n";
-    for (const auto& f : failed_folders) std::cerr << "  folder not copied: " << f << "\n";
+    for (const auto& f : failed_folders) std::cerr << "  folder not copied: " << PrintableName(f) << "\n";
     return kExitDamaged;
   }
   auto published = PublishOutputFile(*output);
@@ -307,9 +308,9 @@ int RunConvert(const Args& args) {
   } else if (write_failed) {
     std::cout << "The output is incomplete: writing it failed (see below); the folders below were not copied.\n";
   }
-  for (const auto& f : failed_folders) std::cout << "  folder not copied: " << f << "\n";
-  for (const auto& f : total.failures) std::cout << "  failed: " << f << "\n";
-  for (const auto& d : total.dropped_properties) std::cout << "  left out: " << d << "\n";
+  for (const auto& f : failed_folders) std::cout << "  folder not copied: " << PrintableName(f) << "\n";
+  for (const auto& f : total.failures) std::cout << "  failed: " << PrintableName(f) << "\n";
+  for (const auto& d : total.dropped_properties) std::cout << "  left out: " << PrintableName(d) << "\n";
   return failed_folders.empty() && total.failures.empty() && total.dropped_properties.empty() ? kExitOk
                                                                                               : kExitDamaged;
 }

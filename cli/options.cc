@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include <cstdio>
 #include <iostream>
 
 #include "cli/password.h"
@@ -66,6 +67,21 @@ std::unique_ptr<pst::messaging::Store> OpenStoreOrReport(const CommonOptions& op
   return std::move(store).value();
 }
 
+std::string PrintableName(const std::string& name) {
+  std::string out;
+  out.reserve(name.size());
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7F) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02X", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 std::string EscapePathComponent(const std::string& name) {
   std::string out;
   out.reserve(name.size());
@@ -73,7 +89,7 @@ std::string EscapePathComponent(const std::string& name) {
     if (c == '/' || c == '\\') out += '\\';
     out += c;
   }
-  return out;
+  return PrintableName(out);
 }
 
 }  // namespace quillmar::cli

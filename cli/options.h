@@ -28,7 +28,12 @@ std::optional<CommonOptions> ParseCommon(const Args& args, const char* usage, bo
 // (see password.h); prints the error and returns nullptr on failure.
 std::unique_ptr<pst::messaging::Store> OpenStoreOrReport(const CommonOptions& options);
 
-// A display name made safe for a "/"-joined path: "/" -> "\/", "\" -> "\\".
+// A stored name as it is printed: control characters (which could steer a
+// terminal or split a line) as \xNN; everything else unchanged.
+std::string PrintableName(const std::string& name);
+
+// A display name made safe for a "/"-joined path: "/" -> "\/", "\" -> "\\",
+// and control characters as in PrintableName.
 std::string EscapePathComponent(const std::string& name);
 
 }  // namespace quillmar::cli

@@ -397,6 +397,13 @@ TEST_P(UnsafeNamesTest, CliCopiesNamesUnchangedAndWritesOnlyItsOutput) {
   const std::string printed = ReadAll(log);
   fs::remove(log);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << printed;
+  // Names are printed with their control characters spelled out: none may
+  // reach the terminal (an ESC could steer it, a newline split a line).
+  for (char c : printed) {
+    const auto u = static_cast<unsigned char>(c);
+    EXPECT_FALSE((u < 0x20 && c != '\n') || u == 0x7F) << "raw control character " << int(u) << " printed";
+  }
+  EXPECT_NE(printed.find("\\x1B"), std::string::npos) << printed;
 
   std::vector<fs::path> made;
   for (const auto& e : fs::directory_iterator(out)) made.push_back(e.path());

@@ -40,7 +40,9 @@ def password_args(sample):
 
 
 def escape_component(name):
-    return name.replace("\\", "\\\\").replace("/", "\\/")
+    """A folder name as `quillmar-cli ls` prints it in a path."""
+    name = name.replace("\\", "\\\\").replace("/", "\\/")
+    return re.sub(r"[\x00-\x1f\x7f]", lambda m: "\\x%02X" % ord(m.group()), name)
 
 
 def codepage_for(path):
