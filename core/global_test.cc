@@ -95,9 +95,9 @@ TEST_F(GlobalTest, CopyFileToWithFailIfExistsNeverWritesThroughWhatIsThere) {
   for (const char* name : {"file.pst", "link.pst", "dangling.pst", "folder-link.pst"}) {
     EXPECT_FALSE(global_.CopyFileTo(source, dir_.Join(std::string("chosen/") + name), 1)) << name;
   }
-  // The run takes this outcome as "try the next name" (a folder at the name
-  // fails otherwise, which stops the run: also safe).
-  for (const char* name : {"file.pst", "link.pst", "dangling.pst"}) {
+  // The run takes this outcome as "try the next name", also for a folder.
+  fs::create_directories(dir_.Join("chosen/folder.pst"));
+  for (const char* name : {"file.pst", "link.pst", "dangling.pst", "folder-link.pst", "folder.pst"}) {
     EXPECT_EQ(global_.CopyFileWithReason(source, dir_.Join(std::string("chosen/") + name), true).outcome,
               platform::FileCopyResult::Outcome::kDestinationExists)
         << name;

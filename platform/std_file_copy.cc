@@ -38,7 +38,9 @@ FileCopyResult StdFileCopier::CopyFile(const std::string& source, const std::str
   ec.clear();
   if (fs::copy_file(from, to, options, ec)) return {FileCopyResult::Outcome::kCopied, {}};
   if (!ec) return Failed("the file was not copied");
-  if (fail_if_exists && ec == std::errc::file_exists) {
+  // Whatever stands at the name (a folder, a link to one) counts as taken,
+  // so the caller can try another name.
+  if (fail_if_exists && (ec == std::errc::file_exists || existed)) {
     return {FileCopyResult::Outcome::kDestinationExists, "a file of that name already exists"};
   }
   std::string reason = ec.message();
