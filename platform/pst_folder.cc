@@ -103,6 +103,7 @@ class PstFolderEnumerator : public FolderEnumerator {
     PST_RETURN_IF_ERROR(store_->CheckAttached());
     while (index_ < nids_.size()) {
       const Nid nid = nids_[index_++];
+      if (store_->IsRetired(nid)) continue;
       auto node = store_->store().database().FindNode(nid);
       if (!node.ok() && node.status().IsNotFound()) continue;
       if (!node.ok()) return node.status().WithContext(store_->path());
@@ -119,6 +120,7 @@ class PstFolderEnumerator : public FolderEnumerator {
 
 Result<pst::messaging::Folder> PstFolder::Open() const {
   PST_RETURN_IF_ERROR(store_->CheckAttached());
+  if (store_->IsRetired(nid_)) return Context(Status::NotFound("session: the folder is deleted"));
   auto folder = store_->store().OpenFolder(nid_);
   if (!folder.ok()) return Context(folder.status());
   return folder;
@@ -142,6 +144,7 @@ Result<std::unique_ptr<FolderEnumerator>> PstFolder::Folders() {
   PST_ASSIGN_OR_RETURN(auto folder, Open());
   auto nids = folder.SubfolderNids();
   if (!nids.ok()) return Context(nids.status());
+  std::erase_if(*nids, [this](Nid nid) { return store_->IsRetired(nid); });
   return std::unique_ptr<FolderEnumerator>(
       std::make_unique<PstFolderEnumerator>(store_, std::move(nids).value()));
 }

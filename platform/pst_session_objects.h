@@ -59,6 +59,9 @@ class PstStore : public MessageStore, public std::enable_shared_from_this<PstSto
   std::map<Nid, Nid>& FolderMapFor(const std::string& source_path) { return folder_maps_[source_path]; }
   // Drops the copies a Delete took away from the folder maps.
   void ForgetDeletedCopies();
+  // A Deleted Items folder that was deleted but stays on disk until another
+  // folder takes its role: to callers it is gone.
+  bool IsRetired(Nid nid) const { return writer_ && nid != 0 && writer_->retired_wastebasket() == nid; }
 
   // The folders a Delete must not take away: the root, the top of the
   // visible tree, the search root.

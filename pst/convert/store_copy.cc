@@ -104,24 +104,44 @@ Status ApplySpecialFolderRoles(const messaging::Store& source, messaging::StoreU
   return Status::Ok();
 }
 
+namespace {
+
+ndb::Nid WastebasketOf(const messaging::Store& store) {
+  auto nid = store.FolderNidOf(messaging::kPidIpmWastebasketEntryId);
+  return nid.ok() ? *nid : 0;
+}
+
+}  // namespace
+
 Status EnsureWastebasket(messaging::StoreWriter& target) {
+  PST_RETURN_IF_ERROR(DropRetiredWastebasket(target));
   const messaging::Store& store = target.store();
-  auto current = store.FolderNidOf(messaging::kPidIpmWastebasketEntryId);
-  if (current.ok() && store.OpenFolder(*current).ok()) return Status::Ok();
+  const ndb::Nid retired = target.retired_wastebasket();
+  const ndb::Nid current = WastebasketOf(store);
+  if (current != 0 && current != retired && store.OpenFolder(current).ok()) return Status::Ok();
   PST_ASSIGN_OR_RETURN(ndb::Nid top, store.IpmSubtreeNid());
   const std::string name = "Deleted Items";
   // A copied folder of that name (from a source that did not say which of
-  // its folders was Deleted Items) takes the role.
+  // its folders was Deleted Items) takes the role, and a retired one goes.
   PST_ASSIGN_OR_RETURN(messaging::Folder top_folder, store.OpenFolder(top));
   PST_ASSIGN_OR_RETURN(std::vector<ndb::Nid> children, top_folder.SubfolderNids());
   PST_ASSIGN_OR_RETURN(auto update, target.Begin());
   for (ndb::Nid child : children) {
+    if (child == retired) continue;
     auto folder = store.OpenFolder(child);
     if (folder.ok() && folder->DisplayName().value_or("") == name) {
       PST_RETURN_IF_ERROR(update->SetStoreProperty(
           ltp::MakeTag(messaging::kPidIpmWastebasketEntryId, ltp::kPtypBinary), update->EntryIdOf(child)));
-      return update->Commit();
+      if (retired != 0 && store.OpenFolder(retired).ok()) PST_RETURN_IF_ERROR(update->DeleteFolder(retired));
+      PST_RETURN_IF_ERROR(update->Commit());
+      target.set_retired_wastebasket(0);
+      return Status::Ok();
     }
+  }
+  // Nothing took its place: the retired folder keeps the role.
+  if (retired != 0 && retired == current && store.OpenFolder(retired).ok()) {
+    target.set_retired_wastebasket(0);
+    return Status::Ok();
   }
   const bool unicode = target.format() != ndb::Format::kAnsi;
   Bytes value = unicode ? messaging::Utf8ToUtf16Le(name) : Bytes(name.begin(), name.end());
@@ -147,16 +167,42 @@ Status CarryPassword(const messaging::Store& source, messaging::StoreWriter& tar
 Status DeleteSubfolders(messaging::StoreWriter& target, ndb::Nid folder) {
   PST_ASSIGN_OR_RETURN(messaging::Folder parent, target.store().OpenFolder(folder));
   PST_ASSIGN_OR_RETURN(std::vector<ndb::Nid> children, parent.SubfolderNids());
-  if (children.empty()) return Status::Ok();
+  const ndb::Nid wastebasket = WastebasketOf(target.store());
+  std::vector<ndb::Nid> doomed;
+  for (ndb::Nid child : children) {
+    if (child == wastebasket) {
+      target.set_retired_wastebasket(child);
+    } else if (child != target.retired_wastebasket()) {
+      doomed.push_back(child);
+    }
+  }
+  if (doomed.empty()) return Status::Ok();
   PST_ASSIGN_OR_RETURN(auto update, target.Begin());
-  for (ndb::Nid child : children) PST_RETURN_IF_ERROR(update->DeleteFolder(child));
+  for (ndb::Nid child : doomed) PST_RETURN_IF_ERROR(update->DeleteFolder(child));
   return update->Commit();
 }
 
 Status DeleteFolder(messaging::StoreWriter& target, ndb::Nid folder) {
+  if (folder == target.retired_wastebasket()) return Status::NotFound("folder " + Hex(folder) + " is deleted");
+  if (folder == WastebasketOf(target.store())) {
+    target.set_retired_wastebasket(folder);
+    return Status::Ok();
+  }
   PST_ASSIGN_OR_RETURN(auto update, target.Begin());
   PST_RETURN_IF_ERROR(update->DeleteFolder(folder));
   return update->Commit();
+}
+
+Status DropRetiredWastebasket(messaging::StoreWriter& target) {
+  const ndb::Nid retired = target.retired_wastebasket();
+  if (retired == 0 || WastebasketOf(target.store()) == retired) return Status::Ok();
+  if (target.store().OpenFolder(retired).ok()) {
+    PST_ASSIGN_OR_RETURN(auto update, target.Begin());
+    PST_RETURN_IF_ERROR(update->DeleteFolder(retired));
+    PST_RETURN_IF_ERROR(update->Commit());
+  }
+  target.set_retired_wastebasket(0);
+  return Status::Ok();
 }
 
 Result<ndb::Nid> CopyFolderTree(const messaging::Store& source, ndb::Nid source_folder,
@@ -172,6 +218,9 @@ Result<ndb::Nid> CopyFolderTree(const messaging::Store& source, ndb::Nid source_
   PST_RETURN_IF_ERROR(ApplySpecialFolderRoles(source, *update, map));
   PST_RETURN_IF_ERROR(update->Commit());
   *folder_map = std::move(map);
+  // The copy may have taken over Deleted Items. Should dropping the old one
+  // fail, the store is still sound and EnsureWastebasket tries again.
+  (void)DropRetiredWastebasket(target);
   return copy;
 }
 

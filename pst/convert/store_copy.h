@@ -13,11 +13,21 @@
 
 namespace pst::convert {
 
+// A store must name an existing Deleted Items folder at every commit. So the
+// folder that has that role is not deleted at once: it is retired
+// (StoreWriter::retired_wastebasket), and goes in the commit after another
+// folder takes the role (a copy of the source's Deleted Items), or when
+// EnsureWastebasket finds it still in that role (then it stays). Readers of
+// the writer should treat a retired folder as gone.
+
 // Deletes every subfolder of `folder` (with all they hold); one transaction.
 Status DeleteSubfolders(messaging::StoreWriter& target, ndb::Nid folder);
 
 // Deletes one folder with all it holds; one transaction.
 Status DeleteFolder(messaging::StoreWriter& target, ndb::Nid folder);
+
+// Deletes the retired Deleted Items once another folder has its role.
+Status DropRetiredWastebasket(messaging::StoreWriter& target);
 
 // Copies `source_folder` with everything below it as a new subfolder of
 // `target_parent`, in one transaction. `folder_map` carries source -> copy
@@ -35,9 +45,10 @@ Status CopyFolderContents(const messaging::Store& source, ndb::Nid source_folder
                           messaging::StoreWriter& target, ndb::Nid target_folder,
                           const CopyOptions& options, CopyReport* report);
 
-// Makes sure the store's Deleted Items reference names an existing folder:
-// when the folder it names is gone (emptied away and not replaced by a copy
-// of the source's), a new "Deleted Items" is made under the top folder.
+// Makes sure the store's Deleted Items reference names an existing folder
+// that is not retired: a top-level folder named "Deleted Items" (e.g. a copy
+// from a source that did not say which of its folders it was) takes the role;
+// else a retired one stays in it; else a new "Deleted Items" is made.
 Status EnsureWastebasket(messaging::StoreWriter& target);
 
 // Gives the target the source's password (PidTagPstPassword) when the

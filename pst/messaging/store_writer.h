@@ -74,6 +74,12 @@ class StoreWriter {
   // One update at a time.
   Result<std::unique_ptr<StoreUpdate>> Begin();
 
+  // A Deleted Items folder that was deleted while it still had that role; a
+  // store must always have one, so it stays on disk until another folder
+  // takes the role (see pst/convert/store_copy.h). 0 when there is none.
+  ndb::Nid retired_wastebasket() const { return retired_wastebasket_; }
+  void set_retired_wastebasket(ndb::Nid nid) { retired_wastebasket_ = nid; }
+
  private:
   friend class StoreUpdate;
   StoreWriter() = default;
@@ -81,6 +87,7 @@ class StoreWriter {
 
   std::unique_ptr<ndb::WritableDatabase> db_;
   std::unique_ptr<Store> store_;
+  ndb::Nid retired_wastebasket_ = 0;
 };
 
 class StoreUpdate {
