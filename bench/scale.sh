@@ -200,7 +200,9 @@ done
 report() {
   echo "## Scale run, $started"
   echo
-  echo "Command: \`$command\` (quillmar-cli $(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo '?')" \
+  local dirty=""
+  git -C "$repo" diff --quiet HEAD -- pst cli core 2>/dev/null || dirty=" with uncommitted changes to pst/, cli/ or core/"
+  echo "Command: \`$command\` (quillmar-cli at $(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo '?')$dirty," \
        "built in $(basename "$build"), build type" \
        "$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || echo '?'))."
   echo
