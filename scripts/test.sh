@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the project needs, builds it, and runs every test: unit and
 # integration tests (ctest, including the oracle comparisons against readpst
-# and pypff) and a short run of each fuzz target.
+# and pypff), a short run of each fuzz target, and the whole ctest suite
+# again built with AddressSanitizer and UndefinedBehaviorSanitizer
+# (QUILLMAR_SANITIZED_TESTS=0 leaves that last step out).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -14,4 +16,11 @@ QT_QPA_PLATFORM=offscreen ctest --test-dir build --output-on-failure -j"$jobs" -
 
 if [ -f fuzz/run_fuzzers.sh ]; then
   bash fuzz/run_fuzzers.sh "${QUILLMAR_FUZZ_SECONDS:-60}"
+fi
+
+if [ "${QUILLMAR_SANITIZED_TESTS:-1}" != 0 ]; then
+  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMAR_SANITIZE=ON >/dev/null
+  cmake --build build-asan -j"$jobs"
+  QT_QPA_PLATFORM=offscreen UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 1800
 fi
