@@ -6,7 +6,8 @@ an unfinished one leaves at most its ".partial" file.
 
 Besides generated stores in both directions, a real store whose mail is all
 in Deleted Items, so that most kills land while that folder is copied (the
-empty output's own Deleted Items is gone by then).
+empty output's own Deleted Items has been deleted by then, but stays on disk
+until the copy takes over its role).
 
 usage: kill_test.py CLI TESTDATA_DIR MAKE_STORE
 The seed of the kill moments is printed; QUILLMAR_KILL_SEED repeats a run.
