@@ -32,11 +32,6 @@ MULTI_STRING_TYPES = {0x101E, 0x101F}
 SKIP_STORES = {"unicode-truncated-header-40b.bin"}
 
 
-def sha256(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
-
-
 def decode(value_type, data, codepage):
     if data is None:
         return ""
@@ -265,10 +260,10 @@ class ConvertAgainstOracles(unittest.TestCase):
             name = os.path.basename(path)
             with self.subTest(store=name):
                 cp = oracle_lib.codepage_for(path)
-                before = sha256(path)
+                before = oracle_lib.sha256(path)
                 with tempfile.TemporaryDirectory() as out_dir:
                     rc, out, log = convert(path, out_dir, codepage=cp)
-                    self.assertEqual(sha256(path), before, "the source changed")
+                    self.assertEqual(oracle_lib.sha256(path), before, "the source changed")
                     self.assertEqual(rc, 0, log[-3000:])
                     self.check_output(out)
                     # Unicode -> ANSI keeps what the code page can hold.

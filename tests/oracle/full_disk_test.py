@@ -11,7 +11,6 @@ usage: full_disk_test.py CLI TESTDATA_DIR MAKE_STORE
 """
 
 import errno
-import hashlib
 import os
 import resource
 import signal
@@ -20,6 +19,8 @@ import sys
 import tempfile
 import unittest
 
+import oracle_lib
+
 CLI = None
 TESTDATA = None
 MAKE_STORE = None
@@ -27,14 +28,6 @@ MAKE_STORE = None
 LIMITS_PER_DIRECTION = 10
 # What strerror(EFBIG) says; the run must pass the reason on.
 TOO_LARGE = os.strerror(errno.EFBIG)
-
-
-def sha256(path):
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        for chunk in iter(lambda: f.read(1 << 20), b""):
-            h.update(chunk)
-    return h.hexdigest()
 
 
 def limited_to(limit):
@@ -81,7 +74,7 @@ class FullDisk(unittest.TestCase):
 
     def run_direction(self, fmt, target_fmt):
         source = self.sources[fmt]
-        before = sha256(source)
+        before = oracle_lib.sha256(source)
         with tempfile.TemporaryDirectory(dir=self.work.name) as out_dir:
             clean = self.convert(source, out_dir)
             self.assertEqual(clean.returncode, 0, clean.stdout[-2000:] + clean.stderr[-2000:])
@@ -101,7 +94,7 @@ class FullDisk(unittest.TestCase):
                 self.assertNotIn("Sanitizer", said, where)  # an ASan build also exits with 1
                 self.assertEqual(proc.returncode, 1, "%s:\n%s" % (where, said[-3000:]))
                 self.assertIn(TOO_LARGE, said, "%s: the reason is not given:\n%s" % (where, said[-3000:]))
-                self.assertEqual(sha256(source), before, "%s: the source changed" % where)
+                self.assertEqual(oracle_lib.sha256(source), before, "%s: the source changed" % where)
                 left = os.listdir(out_dir)
                 self.assertLessEqual(len(left), 1, "%s: %s" % (where, left))
                 self.assert_left_sound(out_dir, where)
@@ -122,7 +115,7 @@ class FullDisk(unittest.TestCase):
 
     def test_limit_below_an_empty_store_leaves_nothing(self):
         source = self.sources["unicode"]
-        before = sha256(source)
+        before = oracle_lib.sha256(source)
         for limit in (0, 4096, self.empty_store_size("ansi") - 1):
             where = "file size limit %d" % limit
             with tempfile.TemporaryDirectory(dir=self.work.name) as out_dir:
@@ -133,7 +126,7 @@ class FullDisk(unittest.TestCase):
                 self.assertIn(TOO_LARGE, said, "%s:\n%s" % (where, said[-3000:]))
                 self.assertIn("cannot create the output store", said, where)
                 self.assertEqual(os.listdir(out_dir), [], "%s: %s" % (where, said))
-                self.assertEqual(sha256(source), before, where)
+                self.assertEqual(oracle_lib.sha256(source), before, where)
                 print("%s: says: %s" % (where, said.strip()[:400]), file=sys.stderr)
 
 

@@ -13,7 +13,6 @@ usage: kill_test.py CLI TESTDATA_DIR MAKE_STORE
 The seed of the kill moments is printed; QUILLMAR_KILL_SEED repeats a run.
 """
 
-import hashlib
 import os
 import random
 import re
@@ -25,6 +24,8 @@ import tempfile
 import time
 import unittest
 
+import oracle_lib
+
 CLI = None
 TESTDATA = None
 MAKE_STORE = None
@@ -34,14 +35,6 @@ KILLS_PER_DIRECTION = 28
 # Moments in the first few milliseconds: opening the source and creating
 # the empty output, a window that random moments over the run rarely hit.
 EARLY_KILLS = (0.0, 0.002, 0.005, 0.010, 0.020)
-
-
-def sha256(path):
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        for chunk in iter(lambda: f.read(1 << 20), b""):
-            h.update(chunk)
-    return h.hexdigest()
 
 
 def check(path):
@@ -109,7 +102,7 @@ class KilledConversion(unittest.TestCase):
     def run_kills(self, label, source, kills, extra_args=(), early=EARLY_KILLS, window=(0.0, 1.05)):
         """Kills `kills` runs at random moments in `window` (fractions of a
         clean run's duration), and more at the `early` moments (seconds)."""
-        before = sha256(source)
+        before = oracle_lib.sha256(source)
         rng = random.Random("%d-%s" % (self.seed, label))
 
         # The shortest of three clean runs: the first one also warms the cache.
@@ -133,7 +126,7 @@ class KilledConversion(unittest.TestCase):
             where = "%s, kill after %.3f s" % (label, moment)
             with tempfile.TemporaryDirectory(dir=self.work.name) as out_dir:
                 rc, _ = self.convert(source, out_dir, extra_args, kill_after=moment)
-                self.assertEqual(sha256(source), before, "%s: the source changed" % where)
+                self.assertEqual(oracle_lib.sha256(source), before, "%s: the source changed" % where)
                 finals, partials = self.check_left_behind(out_dir, rc, clean_size, where)
             killed = rc == -signal.SIGKILL
             seen["killed" if killed else "finished"] += 1

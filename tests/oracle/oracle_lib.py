@@ -2,6 +2,7 @@
 readpst) see in a store, in the shape `quillmar-cli ls` prints."""
 
 import atexit
+import hashlib
 import os
 import re
 import shutil
@@ -37,6 +38,15 @@ def password_args(sample):
     with open(path, "w") as f:
         f.write(password + "\n")
     return ["--password-file", path]
+
+
+def sha256(path):
+    """The file's SHA-256, read in 1 MiB pieces."""
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            h.update(chunk)
+    return h.hexdigest()
 
 
 def escape_component(name):

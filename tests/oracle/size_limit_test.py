@@ -7,20 +7,16 @@ exactly the folders that were copied whole. The source is not changed.
 usage: size_limit_test.py CLI MAKE_STORE
 """
 
-import hashlib
 import os
 import subprocess
 import sys
 import tempfile
 import unittest
 
+import oracle_lib
+
 CLI = None
 MAKE_STORE = None
-
-
-def sha256(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
 
 
 class SizeLimit(unittest.TestCase):
@@ -29,7 +25,7 @@ class SizeLimit(unittest.TestCase):
             source = os.path.join(work, "big.pst")
             subprocess.run([MAKE_STORE, "--format", "unicode", "--size", "40M", "--seed", "7",
                             "--max-attachment", "4M", source], check=True, capture_output=True)
-            before = sha256(source)
+            before = oracle_lib.sha256(source)
             out_dir = os.path.join(work, "out")
             os.mkdir(out_dir)
             limit = 20 * 1024 * 1024
@@ -38,7 +34,7 @@ class SizeLimit(unittest.TestCase):
             self.assertEqual(proc.returncode, 1, proc.stdout + proc.stderr)
             self.assertIn("reached its size limit", proc.stdout)
             self.assertIn("folder not copied:", proc.stdout)
-            self.assertEqual(sha256(source), before)
+            self.assertEqual(oracle_lib.sha256(source), before)
             out = proc.stdout.splitlines()[0]
             self.assertLessEqual(os.path.getsize(out), limit)
             check = subprocess.run([CLI, "check", out], capture_output=True, text=True, timeout=600)
