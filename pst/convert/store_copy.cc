@@ -154,7 +154,8 @@ Status EnsureWastebasket(messaging::StoreWriter& target) {
 }
 
 Status CarryPassword(const messaging::Store& source, messaging::StoreWriter& target) {
-  if (!source.has_password() || target.store().password_crc() == source.password_crc()) return Status::Ok();
+  // A target with a password of its own keeps it: the mail is protected either way.
+  if (!source.has_password() || target.store().has_password()) return Status::Ok();
   const uint32_t crc = source.password_crc();
   Bytes value = {static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc >> 16),
                  static_cast<uint8_t>(crc >> 24)};
