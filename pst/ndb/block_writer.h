@@ -20,12 +20,6 @@
 
 namespace pst::ndb {
 
-struct SubnodeEntry {
-  Nid nid = 0;
-  Bid data_bid = 0;
-  Bid subnode_bid = 0;
-};
-
 // Supplies `out.size()` bytes of a stream starting at `offset`.
 using StreamSource = std::function<Status(uint64_t offset, std::span<uint8_t> out)>;
 

@@ -24,12 +24,6 @@
 
 namespace pst::ndb {
 
-struct SubnodeEntry {
-  Nid nid = 0;
-  Bid data_bid = 0;
-  Bid subnode_bid = 0;
-};
-
 class SubnodeTree {
  public:
   // A root cLevel above this is refused: the format defines 0 and 1.

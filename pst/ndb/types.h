@@ -72,4 +72,12 @@ constexpr Nid kNidRecipientTable = 0x692;
 
 constexpr bool IsInternalBid(Bid bid) { return (bid & 0x2) != 0; }
 
+// One node of a subnode tree: its data and, when it has one, its own
+// subnode tree (SLENTRY, [MS-PST] 2.2.2.8.3.3.1.1).
+struct SubnodeEntry {
+  Nid nid = 0;
+  Bid data_bid = 0;
+  Bid subnode_bid = 0;
+};
+
 }  // namespace pst::ndb
