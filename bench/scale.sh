@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Scale benchmark: converts a generated 1 GiB ANSI store to Unicode and a
 # generated 4 GiB Unicode store to ANSI (which must stop at the ANSI ceiling),
-# plus a 256 MiB store each way to show that peak memory does not grow with
-# the store. Each conversion runs under /usr/bin/time -v beside a `cp` of the
+# plus a 256 MiB store each way and a 256 MiB store of many small messages, to
+# show how peak memory follows the store's bytes and its message count. Each conversion runs under /usr/bin/time -v beside a `cp` of the
 # same source (with its sync) in the same run; its output must pass
 # `quillmar-cli check`. Prints a Markdown report and writes it into
 # bench/RESULTS.md between the scale markers.
@@ -85,14 +85,15 @@ failures=0
 # make_store FORMAT SIZE FILE: generates a store, records its timing.
 make_store() {
   local format=$1 size=$2 file=$3 tv=$work/gen.time
-  echo "generating a $size $format store ..." >&2
-  /usr/bin/time -v -o "$tv" "$gen" --format "$format" --size "$size" --seed "$seed" "$file" 2>"$work/gen.err" || {
+  shift 3
+  echo "generating a $size $format store $* ..." >&2
+  /usr/bin/time -v -o "$tv" "$gen" --format "$format" --size "$size" --seed "$seed" "$@" "$file" 2>"$work/gen.err" || {
     cat "$work/gen.err" >&2; echo "scale.sh: make_store failed" >&2; exit 1; }
   local bytes secs summary
   bytes=$(stat -c %s "$file")
   secs=$(tv_seconds "$tv")
   summary=$(grep -v '^$' "$work/gen.err" | tail -n 1)
-  gen_rows+=("| $format | $size | $(mib "$bytes") | $secs | $(awk -v b="$bytes" -v s="$secs" \
+  gen_rows+=("| $format | $size${*:+ ($*)} | $(mib "$bytes") | $secs | $(awk -v b="$bytes" -v s="$secs" \
     'BEGIN { printf "%.1f", (s > 0 ? b / 1e6 / s : 0) }') | $(tv_rss_mib "$tv") | $summary |")
 }
 
@@ -180,6 +181,11 @@ rm -f "$work/small-ansi.pst"
 make_store unicode "$small_size" "$work/small-unicode.pst"
 run_one "$small_size" "$work/small-unicode.pst" "Unicode→ANSI" no
 rm -f "$work/small-unicode.pst"
+# The same bytes in ten times as many messages: memory follows the count of
+# messages and blocks, not the bytes.
+make_store ansi "$small_size" "$work/many.pst" --max-attachment 16K
+run_one "$small_size, attachments ≤ 16K" "$work/many.pst" "ANSI→Unicode" no
+rm -f "$work/many.pst"
 
 make_store ansi "$ansi_size" "$work/ansi.pst"
 run_one "$ansi_size" "$work/ansi.pst" "ANSI→Unicode" no
