@@ -222,7 +222,7 @@ class Generator {
   pst::Status Run(uint64_t target_size, const std::string& path);
 
  private:
-  struct FolderSpec {
+  struct FolderPlan {
     int parent;  // index into the list, -1 for the top of the tree
     const char* name;
     Kind kind;
@@ -553,7 +553,7 @@ MessageInput Generator::Task(const Language& lang) {
 pst::Status Generator::MakeFolders(std::vector<std::pair<pst::ndb::Nid, Kind>>* folders) {
   // Folder names carry no code page: an ANSI store keeps them in the one its
   // reader assumes, so its names stay within Western European (1252).
-  std::vector<FolderSpec> specs = {
+  std::vector<FolderPlan> plans = {
       {-1, "Inbox", Kind::kNote},      {-1, "Sent Items", Kind::kNote},  {-1, "Calendar", Kind::kAppointment},
       {-1, "Contacts", Kind::kContact}, {-1, "Tasks", Kind::kTask},      {-1, "Newsletters", Kind::kNote},
       {-1, "Archive", Kind::kNote},     {-1, "Projects", Kind::kNote},   {-1, "Customers", Kind::kNote}};
@@ -561,33 +561,33 @@ pst::Status Generator::MakeFolders(std::vector<std::pair<pst::ndb::Nid, Kind>>* 
   static const char* kYears[] = {"2019", "2020", "2021", "2022", "2023"};
   static const char* kQuarters[] = {"Q1", "Q2", "Q3", "Q4"};
   for (const char* year : kYears) {
-    specs.push_back({archive, year, Kind::kNote});
-    const int y = static_cast<int>(specs.size()) - 1;
-    for (const char* quarter : kQuarters) specs.push_back({y, quarter, Kind::kNote});
+    plans.push_back({archive, year, Kind::kNote});
+    const int y = static_cast<int>(plans.size()) - 1;
+    for (const char* quarter : kQuarters) plans.push_back({y, quarter, Kind::kNote});
   }
-  specs.push_back({projects, "Alpha", Kind::kNote});
-  specs.push_back({static_cast<int>(specs.size()) - 1, "Design", Kind::kNote});
-  specs.push_back({static_cast<int>(specs.size()) - 1, "Reviews", Kind::kNote});
-  specs.push_back({projects, "Béta – Übersicht", Kind::kNote});
+  plans.push_back({projects, "Alpha", Kind::kNote});
+  plans.push_back({static_cast<int>(plans.size()) - 1, "Design", Kind::kNote});
+  plans.push_back({static_cast<int>(plans.size()) - 1, "Reviews", Kind::kNote});
+  plans.push_back({projects, "Béta – Übersicht", Kind::kNote});
   if (unicode_) {
-    for (const char* name : {"Клиенты", "顧客", "Πελάτες", "Customers UK"}) specs.push_back({customers, name, Kind::kNote});
+    for (const char* name : {"Клиенты", "顧客", "Πελάτες", "Customers UK"}) plans.push_back({customers, name, Kind::kNote});
   } else {
     for (const char* name : {"Clients France", "Kunden Österreich", "Customers UK"}) {
-      specs.push_back({customers, name, Kind::kNote});
+      plans.push_back({customers, name, Kind::kNote});
     }
   }
   static const char* kClasses[] = {"IPF.Note", "IPF.Appointment", "IPF.Contact", "IPF.Task"};
   PST_ASSIGN_OR_RETURN(pst::ndb::Nid top, writer_.store().IpmSubtreeNid());
   PST_ASSIGN_OR_RETURN(auto update, writer_.Begin());
   std::vector<pst::ndb::Nid> nids;
-  for (const FolderSpec& spec : specs) {
-    const pst::ndb::Nid parent = spec.parent < 0 ? top : nids[spec.parent];
+  for (const FolderPlan& plan : plans) {
+    const pst::ndb::Nid parent = plan.parent < 0 ? top : nids[plan.parent];
     PST_ASSIGN_OR_RETURN(pst::ndb::Nid nid,
-                         update->CreateFolder(parent, {String(pst::messaging::kPidDisplayName, spec.name),
+                         update->CreateFolder(parent, {String(pst::messaging::kPidDisplayName, plan.name),
                                                        String(pst::messaging::kPidContainerClass,
-                                                              kClasses[static_cast<int>(spec.kind)])}));
+                                                              kClasses[static_cast<int>(plan.kind)])}));
     nids.push_back(nid);
-    folders->push_back({nid, spec.kind});
+    folders->push_back({nid, plan.kind});
   }
   return update->Commit();
 }
