@@ -136,6 +136,54 @@ TEST(FolderCopier, SpecialFoldersKeepTheirRoles) {
   EXPECT_EQ(*folder->DisplayName(), "Deleted Items");
 }
 
+TEST(StoreCopy, DeletedItemsStaysUntilACopyTakesItsRole) {
+  // Emptying the output must not leave a store that names a missing Deleted
+  // Items at any commit: the folder is retired, and goes only once the copy
+  // of the source's has its role.
+  auto source = messaging::Store::OpenPath(Sample("unicode-follow-up-flags.pst"));
+  ASSERT_TRUE(source.ok());
+  const ndb::Nid source_wastebasket = *(*source)->FolderNidOf(0x35E3);
+  Target target = NewTarget(ndb::Format::kAnsi);
+  const ndb::Nid own = *target.writer->store().FolderNidOf(0x35E3);
+
+  ASSERT_TRUE(DeleteSubfolders(*target.writer, target.top).ok());
+  EXPECT_EQ(target.writer->retired_wastebasket(), own);
+  EXPECT_TRUE(target.writer->store().OpenFolder(own).ok());
+  EXPECT_TRUE(check::CheckStore(*target.file).sound());
+  EXPECT_EQ(DeleteFolder(*target.writer, own).code(), Status::Code::kNotFound);
+
+  CopyReport report;
+  std::map<ndb::Nid, ndb::Nid> map;
+  for (ndb::Nid f : TopFolders(**source)) {
+    ASSERT_TRUE(CopyFolderTree(**source, f, *target.writer, target.top, {}, &report, &map).ok());
+    EXPECT_TRUE(check::CheckStore(*target.file).sound());
+  }
+  EXPECT_EQ(target.writer->retired_wastebasket(), 0u);
+  EXPECT_FALSE(target.writer->store().database().FindNode(own).ok());
+  EXPECT_EQ(*target.writer->store().FolderNidOf(0x35E3), map[source_wastebasket]);
+  ASSERT_TRUE(EnsureWastebasket(*target.writer).ok());
+  EXPECT_EQ(TopFolders(target.writer->store()).size(), TopFolders(**source).size());
+}
+
+TEST(StoreCopy, RetiredDeletedItemsKeepsItsRoleWhenNoCopyTakesIt) {
+  auto source = messaging::Store::OpenPath(Sample("ansi-pstsdk-sample2.pst"));
+  ASSERT_TRUE(source.ok());
+  Target target = NewTarget(ndb::Format::kUnicode);
+  const ndb::Nid own = *target.writer->store().FolderNidOf(0x35E3);
+  ASSERT_TRUE(DeleteSubfolders(*target.writer, target.top).ok());
+  CopyReport report;
+  std::map<ndb::Nid, ndb::Nid> map;
+  for (ndb::Nid f : TopFolders(**source)) {
+    auto folder = (*source)->OpenFolder(f);
+    if (folder.ok() && folder->DisplayName().value_or("") == "Deleted Items") continue;
+    ASSERT_TRUE(CopyFolderTree(**source, f, *target.writer, target.top, {}, &report, &map).ok());
+  }
+  ASSERT_TRUE(EnsureWastebasket(*target.writer).ok());
+  EXPECT_EQ(target.writer->retired_wastebasket(), 0u);
+  EXPECT_EQ(*target.writer->store().FolderNidOf(0x35E3), own);
+  EXPECT_TRUE(check::CheckStore(*target.file).sound());
+}
+
 TEST(StoreCopy, DeletingACopiedTreeGivesEverythingBack) {
   // A folder tree with messages, attachments and embedded messages is
   // copied, then deleted: every node and block it used goes, the store stays
