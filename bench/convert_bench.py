@@ -43,8 +43,17 @@ import oracle_lib  # noqa: E402  (passwords of the protected samples)
 
 
 def main():
-    cli = sys.argv[1]
-    stores = sys.argv[2:] or [
+    args = sys.argv[1:]
+    if any(a in ("-h", "--help") for a in args):
+        print(__doc__.strip().splitlines()[-1])
+        return 0
+    bad = [a for a in args if a.startswith("-")]
+    if bad or not args:
+        print("convert_bench.py: %s" % ("unknown option " + bad[0] if bad else "no CLI given"), file=sys.stderr)
+        print(__doc__.strip().splitlines()[-1], file=sys.stderr)
+        return 2
+    cli = args[0]
+    stores = args[1:] or [
         "../shared/testdata/pst/unicode-enron-13mb.pst",
         "../shared/testdata/pst/unicode-tika-testpst-french-2mb.pst",
         "../shared/testdata/pst/unicode-high-encryption.pst",
@@ -66,4 +75,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_args.h"
 #include "pst/base/coding.h"
 #include "pst/io/file.h"
 #include "pst/messaging/store_creator.h"
@@ -635,36 +636,44 @@ pst::Status Generator::Run(uint64_t target_size, const std::string& path) {
   return pst::Status::Ok();
 }
 
-uint64_t ParseSize(const char* s) {
+// BYTES with an optional K, M or G suffix (binary units); 0 when it is not one.
+uint64_t ParseSize(const std::string& text) {
   char* end = nullptr;
-  double v = std::strtod(s, &end);
+  double v = std::strtod(text.c_str(), &end);
+  if (end == text.c_str() || !(v > 0)) return 0;
   switch (*end) {
-    case 'K': case 'k': v *= 1024; break;
-    case 'M': case 'm': v *= 1024 * 1024; break;
-    case 'G': case 'g': v *= 1024.0 * 1024 * 1024; break;
+    case 'K': case 'k': v *= 1024; ++end; break;
+    case 'M': case 'm': v *= 1024 * 1024; ++end; break;
+    case 'G': case 'g': v *= 1024.0 * 1024 * 1024; ++end; break;
     default: break;
   }
-  return v > 0 ? static_cast<uint64_t>(v) : 0;
+  return *end == '\0' && v < 1e18 ? static_cast<uint64_t>(v) : 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string format = "unicode", out;
+  std::string format = "unicode", out, size_text, attachment_text;
   uint64_t size = 10 << 20, seed = 1, max_attachment = 20 << 20;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "--format" && i + 1 < argc) format = argv[++i];
-    else if (a == "--size" && i + 1 < argc) size = ParseSize(argv[++i]);
-    else if (a == "--seed" && i + 1 < argc) seed = std::strtoull(argv[++i], nullptr, 10);
-    else if (a == "--max-attachment" && i + 1 < argc) max_attachment = ParseSize(argv[++i]);
-    else out = a;
+  bench::Args args(argc, argv, "make_store",
+                   "make_store --format ansi|unicode --size BYTES[K|M|G] [--seed N] "
+                   "[--max-attachment BYTES[K|M|G] (>= 1K)] OUT.pst");
+  while (!args.done()) {
+    if (args.Option("--format", format)) {
+      if (format != "ansi" && format != "unicode") args.Refuse("--format is ansi or unicode, not " + format);
+    } else if (args.Option("--size", size_text)) {
+      if ((size = ParseSize(size_text)) == 0) args.Refuse("--size takes a size such as 512M, not " + size_text);
+    } else if (args.Number("--seed", seed)) {
+    } else if (args.Option("--max-attachment", attachment_text)) {
+      max_attachment = ParseSize(attachment_text);
+      if (max_attachment < 1024) args.Refuse("--max-attachment takes a size of at least 1K, not " + attachment_text);
+    } else if (out.empty()) {
+      out = args.Operand();
+    } else {
+      args.Refuse("one output file only");
+    }
   }
-  if (out.empty() || (format != "ansi" && format != "unicode") || size == 0 || max_attachment < 1024) {
-    std::fprintf(stderr, "usage: make_store --format ansi|unicode --size BYTES[K|M|G] [--seed N] "
-                         "[--max-attachment BYTES (>= 1K)] OUT.pst\n");
-    return 2;
-  }
+  if (out.empty()) args.Refuse("no output file given");
   // The last message may overshoot the size by one message's worth.
   if (format == "ansi" && size + max_attachment * 4 > kAnsiCeiling) {
     std::fprintf(stderr, "make_store: an ANSI store cannot grow past %llu bytes; ask for less\n",

@@ -6,30 +6,34 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
+
+#include "bench/bench_args.h"
 
 #include "pst/messaging/read_all.h"
 #include "pst/messaging/store.h"
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: read_bench [--repeat N] STORE...\n");
-    return 2;
+  bench::Args args(argc, argv, "read_bench", "read_bench [--repeat N] STORE...");
+  uint64_t repeat = 5;
+  std::vector<std::string> stores;
+  while (!args.done()) {
+    if (args.Number("--repeat", repeat)) {
+      if (repeat == 0) args.Refuse("--repeat takes at least 1");
+    } else {
+      stores.push_back(args.Operand());
+    }
   }
-  int repeat = 5;
-  int first = 1;
-  if (std::string(argv[1]) == "--repeat" && argc > 3) {
-    repeat = std::atoi(argv[2]);
-    first = 3;
-  }
-  for (int i = first; i < argc; ++i) {
+  if (stores.empty()) args.Refuse("no store given");
+  for (const std::string& path : stores) {
     double best = 1e30;
     pst::messaging::ReadStats stats;
     uint64_t size = 0;
-    for (int r = 0; r < repeat; ++r) {
+    for (uint64_t r = 0; r < repeat; ++r) {
       auto start = std::chrono::steady_clock::now();
-      auto store = pst::messaging::Store::OpenPath(argv[i]);
+      auto store = pst::messaging::Store::OpenPath(path);
       if (!store.ok()) {
-        std::fprintf(stderr, "%s: %s\n", argv[i], store.status().ToString().c_str());
+        std::fprintf(stderr, "%s: %s\n", path.c_str(), store.status().ToString().c_str());
         return 1;
       }
       size = (*store)->database().file().Size();
@@ -40,7 +44,7 @@ int main(int argc, char** argv) {
     const uint64_t items = stats.folders + stats.messages + stats.fai_messages + stats.attachments +
                            stats.recipients;
     std::printf("%s\tseconds=%.6f\tMB/s=%.1f\titems=%llu\titems/s=%.0f\tvalue_bytes=%llu\tproblems=%zu\n",
-                argv[i], best, size / best / 1e6, static_cast<unsigned long long>(items), items / best,
+                path.c_str(), best, size / best / 1e6, static_cast<unsigned long long>(items), items / best,
                 static_cast<unsigned long long>(stats.value_bytes), stats.problems.size());
   }
   return 0;

@@ -3,6 +3,13 @@
 # in the same run. Prints each time and the ratio to the faster peer.
 # usage: bench/read_bench.sh [BUILD_DIR] [STORE...]
 set -euo pipefail
+usage() { echo "usage: bench/read_bench.sh [BUILD_DIR] [STORE...]"; }
+for arg in "$@"; do
+  case $arg in
+    -h|--help) usage; exit 0 ;;
+    -*) echo "read_bench.sh: unknown option $arg" >&2; usage >&2; exit 2 ;;
+  esac
+done
 cd "$(dirname "$0")/.."
 build=${1:-build}
 shift || true

@@ -24,8 +24,15 @@ readonly kAnsiCeiling=2075149312
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
 
+usage() { sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; }
+for arg in "$@"; do
+  case $arg in
+    -h|--help) usage; exit 0 ;;
+    -*) echo "scale.sh: unknown option $arg" >&2; usage >&2; exit 2 ;;
+  esac
+done
 if [ $# -lt 1 ] || [ $# -gt 2 ]; then
-  sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//' >&2
+  usage >&2
   exit 2
 fi
 build=$(cd "$1" && pwd)

@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 
+#include "bench/bench_args.h"
 #include "pst/io/file.h"
 #include "pst/ndb/transaction.h"
 
@@ -62,25 +63,24 @@ int Fail(const char* what, const Status& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  bench::Args args(argc, argv, "write_bench", "write_bench [--ansi] [--messages N] [--commit-every K] OUT.pst");
   Format format = Format::kUnicode;
-  int messages = 2000;
-  int commit_every = 100;
-  const char* out = nullptr;
-  for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--ansi")) {
+  uint64_t messages = 2000;
+  uint64_t commit_every = 100;
+  std::string out;
+  while (!args.done()) {
+    if (args.Flag("--ansi")) {
       format = Format::kAnsi;
-    } else if (!std::strcmp(argv[i], "--messages") && i + 1 < argc) {
-      messages = std::atoi(argv[++i]);
-    } else if (!std::strcmp(argv[i], "--commit-every") && i + 1 < argc) {
-      commit_every = std::max(1, std::atoi(argv[++i]));
+    } else if (args.Number("--messages", messages)) {
+    } else if (args.Number("--commit-every", commit_every)) {
+      if (commit_every == 0) args.Refuse("--commit-every takes at least 1");
+    } else if (out.empty()) {
+      out = args.Operand();
     } else {
-      out = argv[i];
+      args.Refuse("one output file only");
     }
   }
-  if (out == nullptr) {
-    std::fprintf(stderr, "usage: write_bench [--ansi] [--messages N] [--commit-every K] OUT.pst\n");
-    return 2;
-  }
+  if (out.empty()) args.Refuse("no output file given");
   auto file = io::CreateExclusive(out);
   if (!file.ok()) return Fail("create", file.status());
   const auto start = std::chrono::steady_clock::now();
@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
   uint64_t payload = 0;
   uint64_t attachments = 0;
   std::unique_ptr<Transaction> txn;
-  for (int m = 0; m < messages; ++m) {
+  for (uint64_t m = 0; m < messages; ++m) {
     if (!txn) {
       auto t = (*db)->Begin();
       if (!t.ok()) return Fail("begin", t.status());
@@ -143,9 +143,9 @@ int main(int argc, char** argv) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const uint64_t size = (*db)->database().file().Size();
-  std::printf("%s\tmessages=%d\tattachments=%llu\tpayload_MB=%.1f\tfile_MB=%.1f\tseconds=%.3f\t"
+  std::printf("%s\tmessages=%llu\tattachments=%llu\tpayload_MB=%.1f\tfile_MB=%.1f\tseconds=%.3f\t"
               "MB/s=%.1f\n",
-              out, messages, static_cast<unsigned long long>(attachments), payload / 1e6,
+              out.c_str(), static_cast<unsigned long long>(messages), static_cast<unsigned long long>(attachments), payload / 1e6,
               size / 1e6, seconds, size / seconds / 1e6);
   return 0;
 }

@@ -4,6 +4,14 @@
 # since the writer makes every commit durable.
 # usage: bench/write_bench.sh [BUILD_DIR] [MESSAGES] [--ansi]
 set -euo pipefail
+usage() { echo "usage: bench/write_bench.sh [BUILD_DIR] [MESSAGES] [--ansi]"; }
+for arg in "$@"; do
+  case $arg in
+    -h|--help) usage; exit 0 ;;
+    --ansi) ;;
+    -*) echo "write_bench.sh: unknown option $arg" >&2; usage >&2; exit 2 ;;
+  esac
+done
 cd "$(dirname "$0")/.."
 build=${1:-build}
 messages=${2:-2000}

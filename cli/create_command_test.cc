@@ -34,7 +34,7 @@ class CreateCommandTest : public ::testing::Test {
     out_ = s.str();
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-  std::string Path(const std::string& name) const { return "'" + (dir_ / name).string() + "'"; }
+  std::string Path(const std::string& name) const { return std::string("'").append((dir_ / name).string()).append("'"); }
 
   fs::path dir_;
   std::string out_;

@@ -179,7 +179,10 @@ std::optional<pst::ndb::Nid> FindFolderByPath(const pst::messaging::Store& store
       store, pst::ndb::kNidRootFolder,
       [&](const pst::messaging::Folder& folder, const std::vector<std::string>& names) {
         std::string joined;
-        for (size_t i = 0; i < names.size(); ++i) joined += (i ? "/" : "") + EscapePathComponent(names[i]);
+        for (size_t i = 0; i < names.size(); ++i) {
+          if (i) joined += '/';
+          joined += EscapePathComponent(names[i]);
+        }
         if (joined == path) {
           found = folder.nid();
           return pst::Status::Cancelled("found");

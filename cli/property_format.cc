@@ -154,12 +154,16 @@ std::string FormatTag(pst::ltp::PropTag tag, const pst::messaging::NameMap* name
   char buf[32];
   std::snprintf(buf, sizeof buf, "0x%08X", tag);
   std::string out = buf;
-  out += " " + pst::ltp::TypeName(pst::ltp::PropTypeOf(tag));
+  out += ' ';
+  out += pst::ltp::TypeName(pst::ltp::PropTypeOf(tag));
   if (names) {
     if (const auto* named = names->Find(pst::ltp::PropIdOf(tag))) {
-      out += " " + pst::messaging::FormatGuid(named->guid);
+      out += ' ';
+      out += pst::messaging::FormatGuid(named->guid);
       if (named->is_string) {
-        out += " \"" + named->NameUtf8() + "\"";
+        out += " \"";
+        out += named->NameUtf8();
+        out += '"';
       } else {
         std::snprintf(buf, sizeof buf, " 0x%04X", named->lid);
         out += buf;

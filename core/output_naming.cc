@@ -29,7 +29,10 @@ std::string OutputBaseName(const LocalDateTime& now) {
 
 std::string OutputFileName(std::string_view base_name, int n) {
   std::string name(base_name);
-  if (n > 1) name += "-" + std::to_string(n);
+  if (n > 1) {
+    name += '-';
+    name += std::to_string(n);
+  }
   return name + ".pst";
 }
 

@@ -152,7 +152,7 @@ class FakeEnumerator : public FolderEnumerator {
 class FakeSession : public RDOSession, public std::enable_shared_from_this<FakeSession> {
  public:
   FakeSession(FakeSessionWorld& world, int number)
-      : world_(world), name_("s" + std::to_string(number)) {}
+      : world_(world), name_(std::string("s").append(std::to_string(number))) {}
   ~FakeSession() override {
     if (logged_on_) world_.SessionLoggedOn(-1);
   }
@@ -341,7 +341,7 @@ int FakeSessionWorld::stores_attached() const {
 Result<std::shared_ptr<RDOSession>> FakeSessionWorld::CreateSession(std::string_view prog_id) {
   PST_RETURN_IF_ERROR(Enter("CreateSession", std::string(prog_id)));
   if (prog_id != kSessionProgId) {
-    return Status::NotFound("fake session: no component named " + std::string(prog_id));
+    return Status::NotFound(std::string("fake session: no component named ").append(prog_id));
   }
   ++sessions_created_;
   return std::shared_ptr<RDOSession>(std::make_shared<FakeSession>(*this, sessions_created_));

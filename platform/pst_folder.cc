@@ -57,11 +57,12 @@ Status Incomplete(const std::string& what, const convert::CopyReport& report) {
   const size_t failed = report.failures.size();
   const size_t dropped = report.dropped_properties.size();
   std::string message = what + " was copied incompletely:";
-  if (failed) message += " " + std::to_string(failed) + (failed == 1 ? " object" : " objects") + " not copied";
+  auto count = [&message](size_t n, const char* one, const char* many, const char* verb) {
+    message.append(" ").append(std::to_string(n)).append(n == 1 ? one : many).append(verb);
+  };
+  if (failed) count(failed, " object", " objects", " not copied");
   if (failed && dropped) message += ",";
-  if (dropped) {
-    message += " " + std::to_string(dropped) + (dropped == 1 ? " property" : " properties") + " left out";
-  }
+  if (dropped) count(dropped, " property", " properties", " left out");
   size_t shown = 0;
   for (const auto* list : {&report.failures, &report.dropped_properties}) {
     for (const std::string& reason : *list) {

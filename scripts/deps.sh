@@ -1,7 +1,7 @@
 # Debian 12 packages the project needs to build, test and run. Sourced by the
 # run and test scripts.
 QUILLMAR_PACKAGES=(
-  build-essential cmake ninja-build pkg-config clang
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libicu-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev

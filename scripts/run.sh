@@ -7,7 +7,10 @@ cd "$(dirname "$0")/.."
 source scripts/deps.sh
 quillmar_install_packages
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLMAR_TESTS=OFF >/dev/null
+# Every option is stated, so whatever configured build/ before (the test
+# command builds it with tests) does not carry over.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLMAR_TESTS=OFF -DQUILLMAR_GUI=ON \
+  -DQUILLMAR_BENCH=ON -DQUILLMAR_SANITIZE=OFF -DQUILLMAR_FUZZ=OFF >/dev/null
 cmake --build build -j"$(nproc)"
 
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then

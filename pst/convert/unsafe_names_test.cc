@@ -116,7 +116,10 @@ class Listing {
  public:
   static std::string Key(const std::vector<std::string>& folders) {
     std::string key = "TOP";
-    for (const auto& f : folders) key += "/" + HexOf(f);
+    for (const auto& f : folders) {
+      key += '/';
+      key += HexOf(f);
+    }
     return key;
   }
   void Folder(const std::vector<std::string>& path) { lines_.insert("F " + Key(path)); }

@@ -15,11 +15,10 @@ using testing::MemoryNode;
 // count records of 4-byte keys (step apart) and 4-byte data (key * 3).
 Bytes Records(size_t count, uint32_t step = 5) {
   Bytes out;
+  out.resize(count * 8);
   for (size_t i = 0; i < count; ++i) {
-    uint8_t r[8];
-    EncodeFixed32(r, static_cast<uint32_t>(i * step + 1));
-    EncodeFixed32(r + 4, static_cast<uint32_t>((i * step + 1) * 3));
-    out.insert(out.end(), r, r + 8);
+    EncodeFixed32(out.data() + i * 8, static_cast<uint32_t>(i * step + 1));
+    EncodeFixed32(out.data() + i * 8 + 4, static_cast<uint32_t>((i * step + 1) * 3));
   }
   return out;
 }
