@@ -44,7 +44,6 @@ using pst::messaging::MessageInput;
 using pst::messaging::PropertyInput;
 namespace ltp = pst::ltp;
 
-constexpr uint64_t kAnsiCeiling = 2075149312;  // Outlook's limit for ANSI stores
 
 uint64_t SplitMix(uint64_t x) {
   x += 0x9E3779B97F4A7C15ull;
@@ -675,9 +674,9 @@ int main(int argc, char** argv) {
   }
   if (out.empty()) args.Refuse("no output file given");
   // The last message may overshoot the size by one message's worth.
-  if (format == "ansi" && size + max_attachment * 4 > kAnsiCeiling) {
+  if (format == "ansi" && size + max_attachment * 4 > pst::ndb::kAnsiMaxFileSize) {
     std::fprintf(stderr, "make_store: an ANSI store cannot grow past %llu bytes; ask for less\n",
-                 static_cast<unsigned long long>(kAnsiCeiling));
+                 static_cast<unsigned long long>(pst::ndb::kAnsiMaxFileSize));
     return 2;
   }
   pst::messaging::StoreOptions options;
@@ -690,7 +689,7 @@ int main(int argc, char** argv) {
   }
   auto file = pst::io::OpenReadWrite(out);
   pst::ndb::WriteOptions write_options;
-  if (options.format == pst::ndb::Format::kAnsi) write_options.max_file_size = kAnsiCeiling;
+  if (options.format == pst::ndb::Format::kAnsi) write_options.max_file_size = pst::ndb::kAnsiMaxFileSize;
   auto writer = file.ok() ? pst::messaging::StoreWriter::Open(std::shared_ptr<pst::io::WritableFile>(std::move(file).value()), write_options)
                           : pst::Result<std::unique_ptr<pst::messaging::StoreWriter>>(file.status());
   if (!writer.ok()) {

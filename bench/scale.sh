@@ -20,9 +20,11 @@
 #   SCALE_SEED       generator seed (1)
 set -euo pipefail
 
-readonly kAnsiCeiling=2075149312
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
+# The ANSI ceiling, as the engine defines it.
+kAnsiCeiling=$(sed -n 's/.*kAnsiMaxFileSize = \([0-9]*\);.*/\1/p' "$repo/pst/ndb/types.h")
+readonly kAnsiCeiling
 
 usage() { sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; }
 for arg in "$@"; do

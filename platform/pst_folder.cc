@@ -7,7 +7,6 @@
 #include "platform/pst_session_objects.h"
 #include "pst/base/hex.h"
 #include "pst/convert/store_copy.h"
-#include "pst/ndb/allocation_map.h"
 
 namespace quillmar::platform::pst_session {
 namespace {
@@ -82,10 +81,10 @@ Status CopyFailed(const Status& status, const std::string& what, const PstStore&
   if (status.code() == Status::Code::kCancelled) {
     return Status::Cancelled("session: copying " + what + " was cancelled; nothing of it was kept");
   }
-  if (pst::ndb::IsSizeLimitReached(status)) {
+  if (status.IsSizeLimit()) {
     const bool ansi = target.format() == pst::ndb::Format::kAnsi;
-    return Status::OutOfSpace("session: " + what + " was not copied: the output " + target.path() + " reached " +
-                              (ansi ? "the ANSI size limit (" : "its size limit (") + status.message() + ")");
+    return Status::SizeLimit("session: " + what + " was not copied: the output " + target.path() + " reached " +
+                             (ansi ? "the ANSI size limit (" : "its size limit (") + status.message() + ")");
   }
   return status.WithContext("session: copying " + what + " into " + target.path());
 }
@@ -180,8 +179,15 @@ Result<PstFolder*> PstFolder::CopyTarget(MessageFolder& destination) const {
 }
 
 Status PstFolder::CopyTo(MessageFolder& destination, CopyObserver* observer) {
+  return Copy(destination, observer, /*mail_only=*/false);
+}
+
+Status PstFolder::CopyContentsTo(MessageFolder& destination, CopyObserver* observer) {
+  return Copy(destination, observer, /*mail_only=*/true);
+}
+
+Status PstFolder::Copy(MessageFolder& destination, CopyObserver* observer, bool mail_only) {
   PST_ASSIGN_OR_RETURN(PstFolder * target, CopyTarget(destination));
-  const uint32_t codepage = store_->Codepage();
   std::string name;
   {
     PST_ASSIGN_OR_RETURN(auto folder, Open());
@@ -189,60 +195,27 @@ Status PstFolder::CopyTo(MessageFolder& destination, CopyObserver* observer) {
     // A search folder lists messages that other folders hold; it is not
     // copied itself.
     if (folder.is_search_folder()) return Status::Ok();
-  }
-  const std::string what = "the folder " + Quoted(name);
-
-  PST_ASSIGN_OR_RETURN(StoreWriter * writer, target->store_->Writer());
-  // A copy out of a protected store is protected by the same password
-  // before any mail reaches it.
-  if (Status s = convert::CarryPassword(store_->store(), *writer); !s.ok()) {
-    return s.WithContext("session: giving " + target->store_->path() + " the password of " + store_->path());
-  }
-  ProgressRelay relay(observer, name);
-  convert::CopyOptions options;
-  options.default_codepage = codepage;
-  options.progress_bytes = kProgressBytes;
-  options.progress = [&relay](const convert::CopyProgress& progress) { return relay(progress); };
-  convert::CopyReport report;
-  auto copied = convert::CopyFolderTree(store_->store(), nid_, *writer, target->nid_, options, &report,
-                                        &target->store_->FolderMapFor(store_->path()));
-  if (!copied.ok()) return CopyFailed(copied.status(), what, *target->store_);
-  if (!report.failures.empty() || !report.dropped_properties.empty()) return Incomplete("session: " + what, report);
-  return Status::Ok();
-}
-
-Status PstFolder::CopyContentsTo(MessageFolder& destination, CopyObserver* observer) {
-  PST_ASSIGN_OR_RETURN(PstFolder * target, CopyTarget(destination));
-  const uint32_t codepage = store_->Codepage();
-  std::string name;
-  {
-    PST_ASSIGN_OR_RETURN(auto folder, Open());
-    name = folder.DisplayName().value_or(pst::Hex(nid_));
-    if (folder.is_search_folder()) return Status::Ok();
     // Nothing to copy: the target is not opened for writing.
-    auto contents = folder.OpenContentsTable();
-    auto associated = folder.OpenAssociatedContentsTable();
-    if (contents.ok() && associated.ok() && contents->row_count() == 0 && associated->row_count() == 0) {
-      return Status::Ok();
+    if (mail_only) {
+      auto contents = folder.OpenContentsTable();
+      auto associated = folder.OpenAssociatedContentsTable();
+      if (contents.ok() && associated.ok() && contents->row_count() == 0 && associated->row_count() == 0) {
+        return Status::Ok();
+      }
     }
   }
-  const std::string what = "the messages of the folder " + Quoted(name);
+  const std::string what = (mail_only ? "the messages of the folder " : "the folder ") + Quoted(name);
 
   PST_ASSIGN_OR_RETURN(StoreWriter * writer, target->store_->Writer());
-  // A copy out of a protected store is protected by the same password
-  // before any mail reaches it.
-  if (Status s = convert::CarryPassword(store_->store(), *writer); !s.ok()) {
-    return s.WithContext("session: giving " + target->store_->path() + " the password of " + store_->path());
-  }
+  convert::Conversion& conversion = target->store_->ConversionFrom(*store_);
   ProgressRelay relay(observer, name);
-  convert::CopyOptions options;
-  options.default_codepage = codepage;
-  options.progress_bytes = kProgressBytes;
-  options.progress = [&relay](const convert::CopyProgress& progress) { return relay(progress); };
-  convert::CopyReport report;
-  Status copied = convert::CopyFolderContents(store_->store(), nid_, *writer, target->nid_, options, &report);
-  if (!copied.ok()) return CopyFailed(copied, what, *target->store_);
-  if (!report.failures.empty() || !report.dropped_properties.empty()) return Incomplete("session: " + what, report);
+  conversion.set_progress([&relay](const convert::CopyProgress& progress) { return relay(progress); },
+                          kProgressBytes);
+  auto copied = mail_only ? conversion.CopyFolderMail(store_->store(), nid_, *writer, target->nid_)
+                          : conversion.CopyFolder(store_->store(), nid_, *writer, target->nid_);
+  conversion.set_progress(nullptr, kProgressBytes);
+  if (!copied.ok()) return CopyFailed(copied.status(), what, *target->store_);
+  if (!copied->failures.empty() || !copied->dropped_properties.empty()) return Incomplete("session: " + what, *copied);
   return Status::Ok();
 }
 

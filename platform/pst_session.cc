@@ -5,9 +5,9 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/pst_codepage.h"
 #include "platform/pst_session_objects.h"
 #include "pst/base/hex.h"
+#include "pst/convert/codepage_policy.h"
 #include "pst/convert/store_copy.h"
 #include "pst/io/file.h"
 #include "pst/messaging/store_creator.h"
@@ -153,22 +153,34 @@ Status PstStore::Remove() {
   // A store that cannot be finished stays attached, so the caller may retry;
   // Logoff closes it regardless.
   PST_RETURN_IF_ERROR(Finish());
-  reader_.reset();
-  writer_.reset();
-  return Status::Ok();
+  return Close();
 }
 
 Status PstStore::Detach() {
   Status finished = attached() ? Finish() : Status::Ok();
-  reader_.reset();
-  writer_.reset();
-  return finished;
+  Status closed = Close();
+  return finished.ok() ? closed : finished;
 }
 
 Status PstStore::Finish() {
   if (!writer_) return Status::Ok();  // never written: nothing to finish
   Status s = pst::convert::EnsureWastebasket(*writer_);
   if (!s.ok()) return s.WithContext("session: " + path_ + ", giving the store a Deleted Items folder");
+  return Status::Ok();
+}
+
+Status PstStore::Close() {
+  const bool written = writer_ != nullptr;
+  reader_.reset();
+  writer_.reset();
+  bool write_failed = false;
+  for (const auto& [source, conversion] : conversions_) write_failed = write_failed || conversion->report().write_failed;
+  conversions_.clear();
+  // A failed write may have left the file damaged: say so rather than pass
+  // it off as a finished store.
+  if (written && write_failed && !pst::convert::IsSoundStore(path_)) {
+    return Status::Corruption("session: writing " + path_ + " failed and it is not a sound store");
+  }
   return Status::Ok();
 }
 
@@ -179,10 +191,19 @@ Status PstStore::CheckAttached() const {
 
 uint32_t PstStore::Codepage() {
   if (!codepage_) {
-    codepage_ = ChooseCodepage(store());
-    if (reader_) reader_->set_default_codepage(*codepage_);
+    codepage_ = reader_ ? pst::convert::UseNamesCodepage(*reader_, std::nullopt)
+                        : pst::convert::ChooseNamesCodepage(store(), std::nullopt);
   }
   return *codepage_;
+}
+
+pst::convert::Conversion& PstStore::ConversionFrom(PstStore& source) {
+  auto& conversion = conversions_[source.path()];
+  if (!conversion) {
+    source.Codepage();  // the source reads its names with the conversion's code page
+    conversion = std::make_unique<pst::convert::Conversion>(source.store(), pst::convert::ConversionOptions{});
+  }
+  return *conversion;
 }
 
 Result<StoreWriter*> PstStore::Writer() {
@@ -201,8 +222,9 @@ Result<StoreWriter*> PstStore::Writer() {
   }
   auto file = pst::io::OpenReadWrite(path_);
   if (!file.ok()) return file.status().WithContext("session: opening " + path_ + " for writing");
-  pst::ndb::WriteOptions options;
-  if (reader_->format() == pst::ndb::Format::kAnsi) options.max_file_size = options_.ansi_max_file_size;
+  const pst::ndb::Format format = reader_->format();
+  const pst::ndb::WriteOptions options = pst::convert::OutputWriteOptions(
+      format, format == pst::ndb::Format::kAnsi ? options_.ansi_max_file_size : 0);
   auto writer = StoreWriter::Open(std::shared_ptr<pst::io::WritableFile>(std::move(file).value()), options);
   if (!writer.ok()) return writer.status().WithContext("session: opening " + path_ + " for writing");
   writer_ = std::move(writer).value();
@@ -239,11 +261,7 @@ Status PstStore::SetDisplayName(const std::string& name) {
 }
 
 void PstStore::ForgetDeletedCopies() {
-  for (auto& [source, map] : folder_maps_) {
-    for (auto it = map.begin(); it != map.end();) {
-      it = store().database().FindNode(it->second).ok() ? std::next(it) : map.erase(it);
-    }
-  }
+  for (auto& [source, conversion] : conversions_) conversion->ForgetDeletedCopies(store());
 }
 
 bool PstStore::IsStructuralFolder(Nid nid) const {

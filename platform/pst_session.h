@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "platform/session.h"
+#include "pst/ndb/types.h"
 
 namespace quillmar::platform {
 
@@ -29,12 +30,9 @@ namespace quillmar::platform {
 // store formats of the Outlook releases up to 2007 (major number 12).
 inline constexpr std::string_view kPstEngineClientVersion = "12.0.0.1108";
 
-// Outlook's ceiling for an ANSI store, a little under 2 GB.
-inline constexpr uint64_t kAnsiMaxFileSize = 2075149312;
-
 struct PstSessionOptions {
   // The size an ANSI store may not grow past while the session writes it.
-  uint64_t ansi_max_file_size = kAnsiMaxFileSize;
+  uint64_t ansi_max_file_size = pst::ndb::kAnsiMaxFileSize;
 };
 
 class PstSessionFactory : public SessionFactory {

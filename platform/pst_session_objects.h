@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/pst_session.h"
+#include "pst/convert/conversion.h"
 #include "pst/messaging/store.h"
 #include "pst/messaging/store_writer.h"
 
@@ -46,8 +47,8 @@ class PstStore : public MessageStore, public std::enable_shared_from_this<PstSto
   const std::string& path() const { return path_; }
   pst::ndb::Format format() const { return store().format(); }
 
-  // The code page of the store's 8-bit text that names none (see
-  // pst_codepage.h), chosen at the first need; the store reads with it.
+  // The code page of the store's 8-bit names (pst::convert::UseNamesCodepage),
+  // chosen at the first need; the store reads with it.
   uint32_t Codepage();
 
   // The writer, opened over the file at the first change.
@@ -55,9 +56,10 @@ class PstStore : public MessageStore, public std::enable_shared_from_this<PstSto
   // Gives the store object a new display name, unless it has it already.
   Status SetDisplayName(const std::string& name);
 
-  // Source folder -> copy, per source file, across the copies into this store.
-  std::map<Nid, Nid>& FolderMapFor(const std::string& source_path) { return folder_maps_[source_path]; }
-  // Drops the copies a Delete took away from the folder maps.
+  // The conversion from `source` into this store, across all copies from
+  // that file (it carries the source -> copy folder map and the report).
+  pst::convert::Conversion& ConversionFrom(PstStore& source);
+  // Drops the copies a Delete took away from the conversions' folder maps.
   void ForgetDeletedCopies();
   // A Deleted Items folder that was deleted but stays on disk until another
   // folder takes its role: to callers it is gone.
@@ -69,13 +71,15 @@ class PstStore : public MessageStore, public std::enable_shared_from_this<PstSto
 
  private:
   Status Finish();
+  // Closes the file; after a failed write, checks that it is still sound.
+  Status Close();
 
   std::shared_ptr<PstSession> session_;
   std::string path_;
   PstSessionOptions options_;
   std::unique_ptr<Store> reader_;
   std::unique_ptr<StoreWriter> writer_;
-  std::map<std::string, std::map<Nid, Nid>> folder_maps_;
+  std::map<std::string, std::unique_ptr<pst::convert::Conversion>> conversions_;
   std::optional<uint32_t> codepage_;
 };
 
@@ -97,6 +101,8 @@ class PstFolder : public MessageFolder {
  private:
   // Checks both ends of a copy; returns the destination folder.
   Result<PstFolder*> CopyTarget(MessageFolder& destination) const;
+  // CopyTo, or with `mail_only` CopyContentsTo.
+  Status Copy(MessageFolder& destination, CopyObserver* observer, bool mail_only);
 
   std::shared_ptr<PstStore> store_;
   Nid nid_;

@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/pst_codepage.h"
 #include "platform/test_temp_dir.h"
 
 namespace quillmar::platform {
@@ -194,24 +193,6 @@ TEST_F(PstSessionTest, OfflineStoreShowsItsMailboxTreeAndIsNotWritten) {
   EXPECT_NE(ErrorDescription(refused).find("offline store"), std::string::npos);
   ASSERT_TRUE((*store)->Remove().ok());
   EXPECT_EQ(TestTempDir::ReadFile(copy), before);
-}
-
-TEST(ChooseCodepageTest, FollowsTheLanguageOfTheStore) {
-  // ANSI stores by what their messages say; Unicode stores also by what
-  // their folder names need (the Russian store holds no message at all).
-  for (const auto& [name, expected] : std::vector<std::pair<std::string, uint32_t>>{
-           {"ansi-cp932-japanese.pst", 932},
-           {"ansi-contacts97-2002.pst", 932},
-           {"ansi-pstsdk-sample2.pst", 1252},
-           {"unicode-russian-folders-empty.pst", 1251},
-           {"unicode-hello-cjk-hangul.pst", 932},
-           {"unicode-tika-testpst-french-2mb.pst", 1252},
-           {"unicode-enron-13mb.pst", 1252}}) {
-    SCOPED_TRACE(name);
-    auto store = pst::messaging::Store::OpenPath(Sample(name));
-    ASSERT_TRUE(store.ok()) << store.status().ToString();
-    EXPECT_EQ(pst_session::ChooseCodepage(**store), expected);
-  }
 }
 
 }  // namespace

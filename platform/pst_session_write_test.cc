@@ -414,7 +414,7 @@ TEST_F(PstSessionWriteTest, AnsiOutputThatReachesItsSizeLimitSaysSo) {
   auto source_top = *source->IPMRootFolder();
   auto target_top = *target->IPMRootFolder();
   const Status full = Child(*source_top, "lokay-m")->CopyTo(*target_top, nullptr);
-  EXPECT_EQ(full.code(), Status::Code::kOutOfSpace);
+  EXPECT_EQ(full.code(), Status::Code::kSizeLimit);
   EXPECT_NE(ErrorDescription(full).find("\"lokay-m\""), std::string::npos) << ErrorDescription(full);
   EXPECT_NE(ErrorDescription(full).find("reached the ANSI size limit"), std::string::npos);
   // What fits still goes in.

@@ -15,6 +15,7 @@ int32_t ErrorNumber(const Status& status) {
     case Code::kCancelled: return 1006;
     case Code::kNotFound: return 1007;
     case Code::kPermissionDenied: return 1008;
+    case Code::kSizeLimit: return 1009;
   }
   return 1000;
 }

@@ -13,6 +13,7 @@ const char* StatusCodeName(Status::Code code) {
     case Status::Code::kCancelled: return "Cancelled";
     case Status::Code::kNotFound: return "Not found";
     case Status::Code::kPermissionDenied: return "Permission denied";
+    case Status::Code::kSizeLimit: return "Size limit reached";
   }
   return "Unknown";
 }

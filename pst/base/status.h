@@ -16,10 +16,11 @@ class [[nodiscard]] Status {
     kNotSupported,   // valid, but something this engine does not handle
     kIOError,        // the operating system failed a read or write
     kInvalidArgument,
-    kOutOfSpace,     // disk full, or a format ceiling reached
+    kOutOfSpace,     // the disk (or the file system's file size limit) is full
     kCancelled,
     kNotFound,
     kPermissionDenied,  // e.g. a wrong or missing store password
+    kSizeLimit,      // the store would grow past its size limit (the format's or one set)
   };
 
   Status() = default;
@@ -32,12 +33,14 @@ class [[nodiscard]] Status {
   static Status Cancelled(std::string msg) { return {Code::kCancelled, std::move(msg)}; }
   static Status NotFound(std::string msg) { return {Code::kNotFound, std::move(msg)}; }
   static Status PermissionDenied(std::string msg) { return {Code::kPermissionDenied, std::move(msg)}; }
+  static Status SizeLimit(std::string msg) { return {Code::kSizeLimit, std::move(msg)}; }
 
   bool ok() const { return code_ == Code::kOk; }
   Code code() const { return code_; }
   const std::string& message() const { return message_; }
   bool IsCorruption() const { return code_ == Code::kCorruption; }
   bool IsNotFound() const { return code_ == Code::kNotFound; }
+  bool IsSizeLimit() const { return code_ == Code::kSizeLimit; }
 
   // Adds context in front of the message: "while reading folder 0x8022: ...".
   Status WithContext(std::string_view context) const;

@@ -26,9 +26,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The ANSI format's ceiling, as the CLI sets it for ANSI output.
-constexpr uint64_t kAnsiCeiling = 2075149312;
-
 class TempDir {
  public:
   TempDir() {
@@ -76,7 +73,7 @@ Outcome Convert(const messaging::Store& source, std::shared_ptr<io::WritableFile
   }
   out.created = true;
   ndb::WriteOptions write_options;
-  if (format == ndb::Format::kAnsi) write_options.max_file_size = kAnsiCeiling;
+  if (format == ndb::Format::kAnsi) write_options.max_file_size = ndb::kAnsiMaxFileSize;
   auto writer = messaging::StoreWriter::Open(file, write_options);
   if (!writer.ok()) {
     out.status = writer.status();

@@ -2,6 +2,7 @@
 
 #include "pst/base/coding.h"
 #include "pst/base/hex.h"
+#include "pst/convert/codepage_policy.h"
 #include "pst/messaging/property_access.h"
 #include "pst/messaging/tags.h"
 
@@ -23,6 +24,33 @@ bool EndsCopy(const Status& s) {
 }
 
 std::string TagText(ltp::PropTag tag) { return Hex(tag); }
+
+void Note(std::vector<std::string>& list, std::string entry) {
+  if (list.size() < CopyReport::kMaxListed) list.push_back(std::move(entry));
+}
+
+bool IsUnicodeString(uint16_t type) { return type == ltp::kPtypString || type == ltp::kPtypMultipleString; }
+
+// Adds a stored Unicode string value (single or multi-valued) to `text`.
+void Profile(uint16_t type, ByteSpan value, TextProfile* text) {
+  if (type == ltp::kPtypMultipleString) {
+    // ulCount and the offsets come first; the strings follow back to back.
+    if (value.size() < 4) return;
+    const uint64_t header = 4 + 4ull * DecodeFixed32(value.data());
+    if (header >= value.size()) return;
+    value = value.subspan(header);
+  }
+  text->AddUtf16Le(value);
+}
+
+Status ProfileProperties(const ltp::PropertyContext& pc, uint64_t max_value, TextProfile* text) {
+  for (const auto& entry : pc.entries()) {
+    if (!IsUnicodeString(entry.type)) continue;
+    PST_ASSIGN_OR_RETURN(Bytes value, pc.ReadValue(entry, max_value));
+    Profile(entry.type, value, text);
+  }
+  return Status::Ok();
+}
 
 }  // namespace
 
@@ -73,6 +101,54 @@ ndb::StreamSource FolderCopier::StreamFrom(std::shared_ptr<ltp::ValueStream> str
   };
 }
 
+Result<Bytes> FolderCopier::Convert(ltp::PropTag tag, ByteSpan value, uint32_t codepage,
+                                    const std::string& where) {
+  const uint64_t replaced_before = report_->strings.characters_replaced;
+  PST_ASSIGN_OR_RETURN(Bytes converted, converter_->ConvertValue(tag, value, codepage));
+  const uint64_t replaced = report_->strings.characters_replaced - replaced_before;
+  if (replaced != 0) {
+    Note(report_->replacements, where + ": property " + TagText(tag) + ": " + std::to_string(replaced) +
+                                    (replaced == 1 ? " character" : " characters") + " not in code page " +
+                                    std::to_string(codepage) + ", written as \"?\"");
+  }
+  return converted;
+}
+
+Result<uint32_t> FolderCopier::TargetCodepage(const messaging::Message& message, const std::string& where,
+                                              bool* declare) {
+  *declare = false;
+  // Reading 8-bit strings, or copying them as they are: the message's own.
+  if (unicode_target_ || !source_.is_unicode()) return message.codepage();
+  TextProfile text;
+  PST_RETURN_IF_ERROR(ProfileProperties(message.properties(), kMaxConvertedString, &text));
+  PST_ASSIGN_OR_RETURN(auto recipients, message.OpenRecipientTable());
+  for (size_t row = 0; recipients && row < recipients->row_count(); ++row) {
+    auto cells = recipients->ReadRow(row);
+    if (!cells.ok()) continue;  // reported when the row is copied
+    for (const auto& cell : *cells) {
+      if (IsUnicodeString(ltp::PropTypeOf(cell.tag))) Profile(ltp::PropTypeOf(cell.tag), cell.data, &text);
+    }
+  }
+  PST_ASSIGN_OR_RETURN(auto attachment_ids, message.AttachmentNids());
+  for (ndb::Nid id : attachment_ids) {
+    auto attachment = message.OpenAttachment(id);
+    if (attachment.ok()) (void)ProfileProperties(attachment->properties(), kMaxConvertedString, &text);
+  }
+  const ObjectCodepage choice = ChooseObjectCodepage(message.properties(), text, options_.default_codepage);
+  if (choice.declare) {
+    *declare = true;
+    const uint32_t declared = DeclaredCodepage(message.properties());
+    auto own = messaging::GetInt32(message.properties(), messaging::kPidMessageCodepage);
+    std::string was = own.ok() && own->has_value() ? "it declared " + std::to_string(**own)
+                      : declared != 0             ? "its Internet code page says " + std::to_string(declared)
+                                                  : "it declared none";
+    ++report_->objects_declared;
+    Note(report_->codepages_declared, where + ": strings written in code page " + std::to_string(choice.codepage) +
+                                          " and declared so (" + was + ")");
+  }
+  return choice.codepage;
+}
+
 Status FolderCopier::ConvertProperties(const ltp::PropertyContext& pc, uint32_t codepage,
                                        const std::string& where, std::vector<PropertyInput>* out,
                                        bool skip_object) {
@@ -104,7 +180,7 @@ Status FolderCopier::ConvertProperties(const ltp::PropertyContext& pc, uint32_t 
                                     std::to_string(*size) + " bytes is too large to convert");
       }
       PST_ASSIGN_OR_RETURN(Bytes value, pc.ReadValue(entry, kMaxConvertedString));
-      PST_ASSIGN_OR_RETURN(Bytes converted, converter_->ConvertValue(tag, value, codepage));
+      PST_ASSIGN_OR_RETURN(Bytes converted, Convert(tag, value, codepage, where));
       report_->done.bytes += value.size();
       out->push_back(PropertyInput::Value(*target_tag, std::move(converted)));
     } else if (*size <= kInMemoryValue) {
@@ -131,21 +207,31 @@ Result<std::vector<ltp::PropValue>> FolderCopier::ConvertCells(const std::vector
                                             target_tag.status().ToString());
       continue;
     }
-    PST_ASSIGN_OR_RETURN(Bytes value, converter_->ConvertValue(cell.tag, cell.data, codepage));
+    PST_ASSIGN_OR_RETURN(Bytes value, Convert(cell.tag, cell.data, codepage, where));
     out.push_back({*target_tag, std::move(value)});
   }
   return out;
 }
 
 Result<messaging::MessageInput> FolderCopier::ReadMessage(const messaging::Message& message, int depth,
-                                                          const std::string& where) {
+                                                          const std::string& where, uint32_t* codepage_out) {
   if (depth > kMaxEmbeddingDepth) {
     return Status::NotSupported(where + ": embedded messages nest deeper than " +
                                 std::to_string(kMaxEmbeddingDepth));
   }
   messaging::MessageInput input;
-  const uint32_t codepage = message.codepage();
+  bool declare = false;
+  PST_ASSIGN_OR_RETURN(const uint32_t codepage, TargetCodepage(message, where, &declare));
+  if (codepage_out) *codepage_out = codepage;
   PST_RETURN_IF_ERROR(ConvertProperties(message.properties(), codepage, where, &input.properties, false));
+  if (declare) {
+    // The label the copy needs replaces the one copied from the source.
+    const ltp::PropTag label = ltp::MakeTag(messaging::kPidMessageCodepage, ltp::kPtypInteger32);
+    Bytes value(4);
+    EncodeFixed32(value.data(), codepage);
+    std::erase_if(input.properties, [&](const PropertyInput& p) { return p.tag == label; });
+    input.properties.push_back(PropertyInput::Value(label, std::move(value)));
+  }
 
   PST_ASSIGN_OR_RETURN(auto recipients, message.OpenRecipientTable());
   if (recipients) {
@@ -214,13 +300,16 @@ Status FolderCopier::CopyMessages(const messaging::Folder& folder, ndb::Nid targ
       report_->failures.push_back(path + ": message row " + std::to_string(row) + ": " + id.status().ToString());
       continue;
     }
-    const std::string where = path + ": message " + Hex(*id);
+    std::string where = path + ": message " + Hex(*id);
     Status s = [&]() -> Status {
       PST_ASSIGN_OR_RETURN(messaging::Message message, source_.OpenMessage(*id));
-      PST_ASSIGN_OR_RETURN(messaging::MessageInput input, ReadMessage(message, 0, where));
+      auto subject = messaging::GetString(message.properties(), messaging::kPidSubject, message.codepage());
+      if (subject.ok() && subject->has_value()) where += " \"" + **subject + "\"";
+      uint32_t codepage = message.codepage();
+      PST_ASSIGN_OR_RETURN(messaging::MessageInput input, ReadMessage(message, 0, where, &codepage));
       auto cells = table->ReadRow(row);
       if (cells.ok()) {
-        PST_ASSIGN_OR_RETURN(input.row_extras, ConvertCells(*cells, message.codepage(), where));
+        PST_ASSIGN_OR_RETURN(input.row_extras, ConvertCells(*cells, codepage, where));
       }
       PST_ASSIGN_OR_RETURN(ndb::Nid copy, target_.CreateMessage(target, input, associated));
       (void)copy;

@@ -31,8 +31,9 @@ struct CopyProgress {
 using ProgressCallback = std::function<bool(const CopyProgress&)>;
 
 struct CopyOptions {
-  // Code page of the source's 8-bit strings that carry none of their own,
-  // and of strings written into an ANSI target (unless the object says).
+  // Code page of folder names (and of the source's 8-bit strings that carry
+  // none of their own); see codepage_policy.h for how objects' strings are
+  // written into an ANSI target.
   uint32_t default_codepage = 1252;
   ProgressCallback progress;
   // Progress is also reported every this many bytes inside large values.
@@ -48,6 +49,14 @@ struct CopyReport {
   // each with where and why.
   std::vector<std::string> failures;
   std::vector<std::string> dropped_properties;
+  // Where characters were replaced (folder path, message, property, how
+  // many, which code page), and which objects were given a code page
+  // (PidTagMessageCodepage) so that their label matches their 8-bit
+  // strings. Lists stop at kMaxListed entries; the counts go on.
+  static constexpr size_t kMaxListed = 1000;
+  std::vector<std::string> replacements;
+  std::vector<std::string> codepages_declared;
+  uint64_t objects_declared = 0;
   // Source folder NID -> its copy's NID.
   std::map<ndb::Nid, ndb::Nid> folder_map;
 };
@@ -71,8 +80,14 @@ class FolderCopier {
                                   int depth);
   Status CopyMessages(const messaging::Folder& folder, ndb::Nid target, bool associated,
                       const std::string& path);
+  // `codepage`, when given, receives the code page the message's strings
+  // were written in.
   Result<messaging::MessageInput> ReadMessage(const messaging::Message& message, int depth,
-                                              const std::string& where);
+                                              const std::string& where, uint32_t* codepage = nullptr);
+  // The code page the message's strings are written in; `declare` tells
+  // whether the copy must be labelled with it.
+  Result<uint32_t> TargetCodepage(const messaging::Message& message, const std::string& where, bool* declare);
+  Result<Bytes> Convert(ltp::PropTag tag, ByteSpan value, uint32_t codepage, const std::string& where);
   Status ConvertProperties(const ltp::PropertyContext& pc, uint32_t codepage, const std::string& where,
                            std::vector<messaging::PropertyInput>* out, bool skip_object);
   Result<std::vector<ltp::PropValue>> ConvertCells(const std::vector<ltp::PropValue>& cells,

@@ -30,6 +30,9 @@ enum PropId : uint16_t {
   kPidComment = 0x3004,
   kPidInternetCodepage = 0x3FDE,
   kPidMessageCodepage = 0x3FFD,
+  // The store's code page for strings that carry none of their own; our
+  // ANSI outputs record the code page of their folder names here.
+  kPidCodePageId = 0x66C3,
   kPidContentCount = 0x3602,
   kPidContentUnreadCount = 0x3603,
   kPidSubfolders = 0x360A,

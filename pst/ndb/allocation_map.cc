@@ -15,13 +15,7 @@ namespace {
 // The ANSI map pages have 500 data bytes: 4 bytes of padding, then the bits.
 size_t BitsOffset(Format format) { return format == Format::kAnsi ? 4 : 0; }
 
-constexpr char kSizeLimitText[] = "ndb: the store cannot grow past ";
-
 }  // namespace
-
-bool IsSizeLimitReached(const Status& status) {
-  return status.code() == Status::Code::kOutOfSpace && status.message().find(kSizeLimitText) != std::string::npos;
-}
 
 AllocationMap::AllocationMap(Format format, uint64_t extent, uint64_t max_file_size)
     : format_(format), max_file_size_(max_file_size) {
@@ -236,7 +230,7 @@ Status AllocationMap::AddRegion() {
   const uint64_t end = RegionStart(n) + kRegionSize;
   const uint64_t format_limit = LayoutOf(format_).wide ? UINT64_MAX : 0xFFFFFFFFull;
   if (end > max_file_size_ || end > format_limit) {
-    return Status::OutOfSpace(kSizeLimitText + std::to_string(RegionStart(n)) +
+    return Status::SizeLimit("ndb: the store cannot grow past " + std::to_string(RegionStart(n)) +
                               " bytes (limit " +
                               std::to_string(std::min(max_file_size_, format_limit)) + " bytes)");
   }

@@ -34,11 +34,6 @@
 
 namespace pst::ndb {
 
-// True for the error a store gives when it would grow past its size limit
-// (WriteOptions::max_file_size or the format's own), as opposed to a disk
-// that is full or any other lack of space.
-bool IsSizeLimitReached(const Status& status);
-
 class AllocationMap {
  public:
   static constexpr uint64_t kFirstRegion = 0x4400;

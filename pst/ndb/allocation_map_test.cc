@@ -108,7 +108,7 @@ TEST_P(AllocationMapTest, NeverGrowsPastTheLimit) {
   AllocationMap maps(GetParam(), 0, limit);
   Status last;
   for (int i = 0; i < 100 && last.ok(); ++i) last = maps.AllocateBlock(8192).status();
-  EXPECT_EQ(last.code(), Status::Code::kOutOfSpace);
+  EXPECT_EQ(last.code(), Status::Code::kSizeLimit);
   EXPECT_EQ(maps.extent(), kFirst + 2 * kRegion);
 }
 

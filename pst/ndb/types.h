@@ -18,6 +18,10 @@ enum class Format {
   kUnicode4k,  // wVer 36: 64-bit, 4 KiB pages, larger blocks
 };
 
+// The size past which Outlook does not let an ANSI store grow, a little
+// under 2 GB (the format's own 32-bit offsets would allow 4 GB).
+inline constexpr uint64_t kAnsiMaxFileSize = 2075149312;
+
 enum class CryptMethod : uint8_t {
   kNone = 0x00,
   kPermute = 0x01,

@@ -170,10 +170,9 @@ Result<std::unique_ptr<WritableDatabaseImpl>> WritableDatabaseImpl::CreateNew(
     const WriteOptions& options) {
   if (file == nullptr) return Status::InvalidArgument("ndb: no file to create the store in");
   if (options.max_file_size < AllocationMap::kFirstRegion + AllocationMap::kRegionSize) {
-    return Status::OutOfSpace("ndb: a store needs at least " +
-                              std::to_string(AllocationMap::kFirstRegion +
-                                             AllocationMap::kRegionSize) +
-                              " bytes; the size limit is " + std::to_string(options.max_file_size));
+    return Status::SizeLimit("ndb: a store needs at least " +
+                             std::to_string(AllocationMap::kFirstRegion + AllocationMap::kRegionSize) +
+                             " bytes; the size limit is " + std::to_string(options.max_file_size));
   }
   if (file->Size() != 0) {
     return Status::InvalidArgument("ndb: a new store needs an empty file; " + file->Name() +

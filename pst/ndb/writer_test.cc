@@ -377,7 +377,7 @@ TEST_P(WriterTest, GrowthStopsAtTheSizeLimit) {
     tiny.max_file_size = 0x40000;
     auto none = WritableDatabase::Create(std::make_shared<io::MemoryFile>(), format(),
                                          GetParam().crypt, tiny);
-    EXPECT_EQ(none.status().code(), Status::Code::kOutOfSpace);
+    EXPECT_EQ(none.status().code(), Status::Code::kSizeLimit);
   }
   auto file = std::make_shared<io::MemoryFile>();
   WriteOptions options;
@@ -393,7 +393,7 @@ TEST_P(WriterTest, GrowthStopsAtTheSizeLimit) {
   auto big = (*db)->Begin();
   ASSERT_TRUE(big.ok());
   auto bid = (*big)->WriteData(Pattern(4 * 0x3E000, 2));
-  EXPECT_EQ(bid.status().code(), Status::Code::kOutOfSpace) << bid.status().ToString();
+  EXPECT_EQ(bid.status().code(), Status::Code::kSizeLimit) << bid.status().ToString();
   big->reset();
   ExpectSameStore(*file, before, digest);
   // What fits still does.

@@ -1,17 +1,15 @@
-#include "cli/output_file.h"
+#include "pst/convert/output_file.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 
-#include "core/output_naming.h"
-
 #ifndef _WIN32
 #include <unistd.h>
 #endif
 
-namespace quillmar::cli {
+namespace pst::convert {
 namespace {
 
 constexpr int kMaxCandidates = 10000;
@@ -20,10 +18,6 @@ constexpr char kPartialSuffix[] = ".partial";
 bool PathIsFree(const std::string& path) {
   std::error_code ec;
   return std::filesystem::symlink_status(path, ec).type() == std::filesystem::file_type::not_found;
-}
-
-std::string Candidate(const OutputFile& output, int n) {
-  return (std::filesystem::path(output.dir) / core::OutputFileName(output.base_name, n)).string();
 }
 
 enum class Renamed { kDone, kTargetExists, kFailed };
@@ -54,18 +48,14 @@ Renamed RenameNoReplace(const std::string& from, const std::string& to, std::str
 
 }  // namespace
 
-std::string OutputFile::FinalPath() const {
-  return (std::filesystem::path(dir) / core::OutputFileName(base_name, number)).string();
-}
-
-pst::Result<OutputFile> CreateOutputFile(const std::string& dir, const std::string& base_name,
-                                         const pst::messaging::StoreOptions& store) {
-  OutputFile output{dir, base_name, 1, {}};
+Result<OutputFile> CreateOutputFile(std::function<std::string(int n)> candidate,
+                                    const messaging::StoreOptions& store) {
+  OutputFile output{std::move(candidate), 1, {}};
   for (int n = 1; n <= kMaxCandidates; ++n) {
-    const std::string final_path = Candidate(output, n);
+    const std::string final_path = output.candidate(n);
     const std::string partial_path = final_path + kPartialSuffix;
     if (!PathIsFree(final_path) || !PathIsFree(partial_path)) continue;
-    pst::Status created = pst::messaging::CreateStore(partial_path, store);
+    Status created = messaging::CreateStore(partial_path, store);
     if (created.ok()) {
       output.number = n;
       output.partial_path = partial_path;
@@ -75,12 +65,12 @@ pst::Result<OutputFile> CreateOutputFile(const std::string& dir, const std::stri
     if (!PathIsFree(partial_path)) continue;
     return created;
   }
-  return pst::Status::InvalidArgument("no free output name in " + dir);
+  return Status::InvalidArgument("no free output name beside " + output.candidate(1));
 }
 
-pst::Result<std::string> PublishOutputFile(OutputFile& output) {
+Result<std::string> PublishOutputFile(OutputFile& output) {
   for (int n = output.number; n <= kMaxCandidates; ++n) {
-    const std::string final_path = Candidate(output, n);
+    const std::string final_path = output.candidate(n);
     if (!PathIsFree(final_path)) continue;
     std::string error;
     switch (RenameNoReplace(output.partial_path, final_path, &error)) {
@@ -90,10 +80,10 @@ pst::Result<std::string> PublishOutputFile(OutputFile& output) {
       case Renamed::kTargetExists:
         continue;
       case Renamed::kFailed:
-        return pst::Status::IOError(error);
+        return Status::IOError(error);
     }
   }
-  return pst::Status::InvalidArgument("no free output name in " + output.dir);
+  return Status::InvalidArgument("no free output name beside " + output.candidate(1));
 }
 
 void DiscardOutputFile(const OutputFile& output) {
@@ -101,4 +91,4 @@ void DiscardOutputFile(const OutputFile& output) {
   std::filesystem::remove(output.partial_path, ec);
 }
 
-}  // namespace quillmar::cli
+}  // namespace pst::convert

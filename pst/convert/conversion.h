@@ -1,0 +1,147 @@
+// One conversion: what copying a store into a store of the other format
+// means, whether quillmar-cli runs it into a new file or the session runs it
+// folder by folder into a store the tool attached. Everything that decides
+// what the output holds lives here:
+//  - code pages (codepage_policy.h): the source reads its 8-bit names with
+//    the code page UseNamesCodepage chooses, an ANSI output records the one
+//    its names are written in, and every object's strings match its label;
+//  - the size limit: an ANSI output never grows past the format's ceiling or
+//    a smaller limit the caller sets; a folder that does not fit is left out
+//    and reported, and later folders are still tried;
+//  - the password of a protected source protects the output before any mail
+//    reaches it;
+//  - each top-level folder (and the mail of the top folder itself) is one
+//    committed transaction; special-folder roles follow the copies;
+//  - the report: what was copied, what was not and why, what was left out,
+//    where characters were replaced and which objects were labelled anew.
+// ConvertToNewStore adds the rest of a whole run: the output is made under a
+// ".partial" name that is given its final name only when the run is over, an
+// output whose writing failed is kept only if it is still a sound store, and
+// a cancelled run leaves nothing behind.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pst/base/result.h"
+#include "pst/convert/folder_copier.h"
+#include "pst/messaging/store.h"
+#include "pst/messaging/store_writer.h"
+#include "pst/ndb/transaction.h"
+
+namespace pst::convert {
+
+struct ConversionOptions {
+  // The code page of names and of strings that declare none, when the user
+  // chooses it (it must be an ANSI code page: IsAnsiCodepage).
+  std::optional<uint32_t> codepage;
+  // An output may not grow past this many bytes (0: only the format's own
+  // ceiling, kAnsiMaxFileSize for ANSI).
+  uint64_t max_file_size = 0;
+  ProgressCallback progress;
+  uint64_t progress_bytes = 1 << 20;
+  // Told after each top-level folder ConvertToNewStore copied (or could not).
+  std::function<void(const std::string& name, const Status& outcome)> folder_done;
+};
+
+// How a store of `format` is opened for writing as a conversion's output.
+ndb::WriteOptions OutputWriteOptions(ndb::Format format, uint64_t max_file_size);
+
+// True when the store at `path` opens and `check` finds it sound: after a
+// failed write, an output is kept only then.
+bool IsSoundStore(const std::string& path);
+
+// Chooses the code page of the source's names (ChooseNamesCodepage) and
+// makes the source read its 8-bit strings that declare none with it.
+uint32_t UseNamesCodepage(messaging::Store& source, std::optional<uint32_t> user_choice);
+
+struct FolderNotCopied {
+  std::string name;
+  Status why;  // kSizeLimit, kOutOfSpace, kIOError, kCorruption...
+};
+
+struct ConversionReport {
+  uint32_t names_codepage = 0;
+  // Everything copied, summed over the folders (with what was left out).
+  CopyReport copied;
+  std::vector<FolderNotCopied> folders_not_copied;
+  bool size_limit_reached = false;
+  uint64_t size_limit = 0;  // the output's limit, when it has one
+  bool write_failed = false;  // the disk was full or failed a write
+  bool cancelled = false;
+
+  // True when every folder, message and property went into the output.
+  bool complete() const {
+    return folders_not_copied.empty() && copied.failures.empty() && copied.dropped_properties.empty() &&
+           !write_failed && !cancelled;
+  }
+};
+
+// Copies from one source into one target. The source must read with
+// UseNamesCodepage's choice. Neither store is held between calls.
+class Conversion {
+ public:
+  Conversion(const messaging::Store& source, ConversionOptions options);
+
+  const ConversionReport& report() const { return report_; }
+  ConversionReport& report() { return report_; }
+  // Where the calls that follow report their progress (and may cancel).
+  void set_progress(ProgressCallback progress, uint64_t every_bytes) {
+    options_.progress = std::move(progress);
+    options_.progress_bytes = every_bytes;
+  }
+
+  // Copies `folder` with all below it as a new subfolder of `target_parent`
+  // (one transaction). A search folder is passed over. The outcome goes
+  // into report(); the return value is this call's own report, or why
+  // nothing was copied (then the target is as it was).
+  Result<CopyReport> CopyFolder(const messaging::Store& source, ndb::Nid folder,
+                                messaging::StoreWriter& target, ndb::Nid target_parent);
+  // Copies the mail `folder` holds itself (not its subfolders) into
+  // `target_folder` (one transaction; none when there is nothing to copy).
+  Result<CopyReport> CopyFolderMail(const messaging::Store& source, ndb::Nid folder,
+                                    messaging::StoreWriter& target, ndb::Nid target_folder);
+
+  // Forgets copies that no longer exist in the target (a folder deleted
+  // after it was copied), so later copies do not refer to them.
+  void ForgetDeletedCopies(const messaging::Store& target);
+
+ private:
+  // Gives the target the source's password and, for an ANSI target, the
+  // record of its names' code page; once per target.
+  Status PrepareTarget(const messaging::Store& source, messaging::StoreWriter& target);
+  void Record(const std::string& what, const Status& why);
+  void Add(const CopyReport& part);
+  CopyOptions CopyOptionsFor(ndb::Format target_format) const;
+
+  ConversionOptions options_;
+  ConversionReport report_;
+  std::map<ndb::Nid, ndb::Nid> folder_map_;  // source folder -> its copy
+  bool target_prepared_ = false;
+};
+
+// Where ConvertToNewStore writes: the n-th (from 1) path to try for the
+// finished output; "<path>.partial" is used while it is written.
+using OutputPathCandidate = std::function<std::string(int n)>;
+
+struct NewStoreResult {
+  std::string path;  // the finished output; empty when none was kept
+  ConversionReport report;
+  Status failure;  // why there is no output, or why it stayed unfinished
+  std::string partial_path;  // where the output stayed when it could not be named
+};
+
+// The whole conversion of `source` into a new store of `format`: every
+// top-level folder of the visible tree, the top folder's own mail, the
+// Deleted Items role. Fails only when no output could be made; a run that
+// copied less than everything still returns its output and says so in the
+// report. When options.progress returns false the run stops between
+// objects and the unfinished output is removed (report().cancelled).
+Result<NewStoreResult> ConvertToNewStore(messaging::Store& source, ndb::Format format,
+                                         const OutputPathCandidate& candidate, ConversionOptions options);
+
+}  // namespace pst::convert
