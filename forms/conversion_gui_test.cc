@@ -32,9 +32,7 @@
 #include "platform/skin/skin_controls.h"
 #include "platform/skin/skin_toolbar.h"
 #include "platform/std_file_copy.h"
-#ifdef QUILLMAR_HAVE_PST_SESSION
 #include "platform/pst_session.h"
-#endif
 
 using namespace quillmar;
 using forms::testing::DialogScript;
@@ -171,9 +169,6 @@ void ConversionGuiTest::browseAndConvertWithScriptedSession() {
 }
 
 void ConversionGuiTest::browseAndConvertRealSampleStore() {
-#ifndef QUILLMAR_HAVE_PST_SESSION
-  QSKIP("this build has no store engine");
-#else
   const QString bin = QStringLiteral(QUILLMAR_BIN_DIR);
   const QString sample = QStringLiteral(QUILLMAR_TESTDATA_DIR "/ansi-pstsdk-sample2.pst");
   QVERIFY2(QFile::exists(sample), qPrintable(sample));
@@ -242,7 +237,6 @@ void ConversionGuiTest::browseAndConvertRealSampleStore() {
     QVERIFY2(report.contains(QStringLiteral("64-bit")) || report.contains(QStringLiteral("Unicode")),
              qPrintable(report));
   }
-#endif
 }
 
 QTEST_MAIN(ConversionGuiTest)
