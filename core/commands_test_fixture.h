@@ -9,7 +9,7 @@
 #include "core/test_doubles.h"
 #include "platform/fake_session.h"
 #include "platform/std_file_copy.h"
-#include "platform/test_temp_dir.h"
+#include "pst/testing/temp_dir.h"
 
 namespace quillmar::core {
 
@@ -31,7 +31,7 @@ class CommandsTest : public ::testing::Test {
     commands_.CmdBrowse_Click();
   }
 
-  platform::TestTempDir dir_;
+  pst::test::TempDir dir_;
   RecordingWindow window_;
   ScriptedFileDialogs dialogs_;
   platform::FakeSessionWorld world_;

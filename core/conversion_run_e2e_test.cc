@@ -19,20 +19,20 @@
 #include "core/test_doubles.h"
 #include "platform/pst_session.h"
 #include "platform/std_file_copy.h"
-#include "platform/store_damage.h"
-#include "platform/test_temp_dir.h"
 #include "pst/check/check.h"
 #include "pst/io/file.h"
 #include "pst/messaging/store.h"
+#include "pst/testing/samples.h"
+#include "pst/testing/store_damage.h"
+#include "pst/testing/temp_dir.h"
 
 namespace quillmar::core {
 namespace {
 
 namespace fs = std::filesystem;
-using platform::TestTempDir;
+using pst::test::SamplePath;
+using pst::test::TempDir;
 using ::testing::HasSubstr;
-
-std::string Sample(const std::string& name) { return std::string(QUILLMAR_TESTDATA_DIR) + "/" + name; }
 
 std::string Run(const std::string& command) {
   std::string out;
@@ -136,7 +136,7 @@ class ConversionEndToEndTest : public ::testing::Test {
   // source would succeed in doing so and be caught.
   std::string CopyOfSample(const std::string& name) {
     const std::string copy = source_dir() + "/" + name;
-    fs::copy_file(Sample(name), copy, fs::copy_options::overwrite_existing);
+    fs::copy_file(SamplePath(name), copy, fs::copy_options::overwrite_existing);
     fs::permissions(copy, fs::perms::owner_read | fs::perms::owner_write);
     return copy;
   }
@@ -179,7 +179,7 @@ class ConversionEndToEndTest : public ::testing::Test {
     return text;
   }
 
-  TestTempDir dir_;
+  TempDir dir_;
   RecordingWindow window_;
   ScriptedFileDialogs dialogs_;
   platform::PstSessionFactory sessions_;
@@ -247,12 +247,7 @@ TEST_P(EverySampleTest, ConvertsToTheOtherFormatLeavingTheSourceAsItWas) {
 
 std::vector<std::string> SampleNames() {
   std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(QUILLMAR_TESTDATA_DIR, ec)) {
-    const std::string extension = entry.path().extension().string();
-    if (extension == ".pst" || extension == ".ost") names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
+  for (const fs::path& path : pst::test::SampleStores()) names.push_back(path.filename().string());
   return names;
 }
 
@@ -300,7 +295,7 @@ TEST_F(ConversionEndToEndTest, ExitDuringACopyRemovesTheUnfinishedOutput) {
 
 TEST_F(ConversionEndToEndTest, FolderThatCouldNotBeCopiedInFullIsNamedInTheNotice) {
   const std::string source = CopyOfSample("unicode-follow-up-flags.pst");
-  ASSERT_TRUE(platform::DamageFirstMessage(source, "Inbox"));
+  ASSERT_TRUE(pst::test::DamageFirstMessage(source, "Inbox"));
   Browse(commands_, source);
   commands_.CmdConvertPST_Click();
   ASSERT_EQ(window_.skinned_messages.size(), 1u);

@@ -12,7 +12,7 @@ namespace fs = std::filesystem;
 using platform::kStoreKindAnsi;
 using platform::kStoreKindUnicode;
 using platform::Status;
-using platform::TestTempDir;
+using pst::test::TempDir;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -24,8 +24,8 @@ class ConversionRunTest : public CommandsTest {
     out_ = dir_.Join("out");
     fs::create_directories(program_);
     fs::create_directories(out_);
-    TestTempDir::WriteFile(program_ + "/xport.def", "template-unicode");
-    TestTempDir::WriteFile(program_ + "/xportk.def", "template-ansi");
+    TempDir::WriteFile(program_ + "/xport.def", "template-unicode");
+    TempDir::WriteFile(program_ + "/xportk.def", "template-ansi");
     env_.program_folder = program_;
     picker_.answer = out_;
     FillWorld();
@@ -152,13 +152,13 @@ TEST_F(ConversionRunTest, OutputNameComesFromTheLocalClock) {
 TEST_F(ConversionRunTest, ExistingFilesAreNeverOverwritten) {
   Convert("/data/old.pst");
   const std::string first = Expected("Brantwick-06-12-2026-14-05-09.pst");
-  TestTempDir::WriteFile(Expected("Brantwick-06-12-2026-14-05-09-2.pst"), "the user's own file");
+  TempDir::WriteFile(Expected("Brantwick-06-12-2026-14-05-09-2.pst"), "the user's own file");
 
   commands_.CmdConvertPST_Click();  // the same second
   const std::string third = Expected("Brantwick-06-12-2026-14-05-09-3.pst");
   EXPECT_EQ(global_.OutputPath, third);
   EXPECT_EQ(window_.skinned_messages.back().text, Notice(third));
-  EXPECT_EQ(TestTempDir::ReadFile(Expected("Brantwick-06-12-2026-14-05-09-2.pst")), "the user's own file");
+  EXPECT_EQ(TempDir::ReadFile(Expected("Brantwick-06-12-2026-14-05-09-2.pst")), "the user's own file");
   EXPECT_THAT(world_.TopFolderNames(first), ElementsAre("Inbox", "Sent Items", "Calendar"));
   EXPECT_THAT(world_.TopFolderNames(third), ElementsAre("Inbox", "Sent Items", "Calendar"));
 }
@@ -166,7 +166,7 @@ TEST_F(ConversionRunTest, ExistingFilesAreNeverOverwritten) {
 TEST_F(ConversionRunTest, LinksAtTheOutputNameAreNeitherFollowedNorReplaced) {
   // A dangling link at the first name, a link to another file at the second.
   fs::create_directories(dir_.Join("elsewhere"));
-  TestTempDir::WriteFile(dir_.Join("elsewhere/target.pst"), "someone else's file");
+  TempDir::WriteFile(dir_.Join("elsewhere/target.pst"), "someone else's file");
   fs::create_symlink(dir_.Join("elsewhere/absent.pst"), Expected("Brantwick-06-12-2026-14-05-09.pst"));
   fs::create_symlink(dir_.Join("elsewhere/target.pst"), Expected("Brantwick-06-12-2026-14-05-09-2.pst"));
 
@@ -177,7 +177,7 @@ TEST_F(ConversionRunTest, LinksAtTheOutputNameAreNeitherFollowedNorReplaced) {
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(third)));
   EXPECT_THAT(world_.TopFolderNames(third), ElementsAre("Inbox", "Sent Items", "Calendar"));
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.Join("elsewhere/absent.pst"))));
-  EXPECT_EQ(TestTempDir::ReadFile(dir_.Join("elsewhere/target.pst")), "someone else's file");
+  EXPECT_EQ(TempDir::ReadFile(dir_.Join("elsewhere/target.pst")), "someone else's file");
   EXPECT_TRUE(fs::is_symlink(fs::symlink_status(Expected("Brantwick-06-12-2026-14-05-09.pst"))));
   EXPECT_TRUE(fs::is_symlink(fs::symlink_status(Expected("Brantwick-06-12-2026-14-05-09-2.pst"))));
 }

@@ -6,10 +6,12 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/test_temp_dir.h"
+#include "pst/testing/temp_dir.h"
 
 namespace quillmar::platform {
 namespace {
+
+using pst::test::TempDir;
 
 std::shared_ptr<RDOSession> LoggedOn(FakeSessionWorld& world) {
   auto session = world.CreateSession(kSessionProgId);
@@ -110,11 +112,11 @@ TEST(FakeSessionTest, ChosenCallsFailAndDeadObjectsRefuse) {
 }
 
 TEST(FakeSessionTest, OpensFilesOnDiskLikeStores) {
-  TestTempDir dir;
+  TempDir dir;
   FakeSessionWorld world;
   world.DefineImage("template-unicode", {kStoreKindUnicode, {{"Deleted Items"}}, {}});
-  TestTempDir::WriteFile(dir.Join("copy.pst"), "template-unicode");
-  TestTempDir::WriteFile(dir.Join("junk.pst"), "not a store");
+  TempDir::WriteFile(dir.Join("copy.pst"), "template-unicode");
+  TempDir::WriteFile(dir.Join("junk.pst"), "not a store");
   world.PutStore("/locked.pst", {kStoreKindUnicode, {}, std::string("secret")});
   auto session = LoggedOn(world);
   auto stores = *session->Stores();

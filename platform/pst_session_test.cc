@@ -12,14 +12,15 @@
 #include <gtest/gtest.h>
 
 #include "platform/pst_codepage.h"
-#include "platform/test_temp_dir.h"
+#include "pst/testing/samples.h"
+#include "pst/testing/temp_dir.h"
 
 namespace quillmar::platform {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Sample(const std::string& name) { return std::string(QUILLMAR_TESTDATA_DIR) + "/" + name; }
+using pst::test::SamplePath;
+using pst::test::TempDir;
 
 class PstSessionTest : public ::testing::Test {
  protected:
@@ -49,18 +50,17 @@ TEST_F(PstSessionTest, OnlyTheKnownNameMakesASessionAndItsVersionPassesTheGate) 
 
 TEST_F(PstSessionTest, StoreKindOfEveryUnprotectedSample) {
   int seen = 0;
-  for (const auto& entry : fs::directory_iterator(QUILLMAR_TESTDATA_DIR)) {
-    const std::string name = entry.path().filename().string();
-    if (name.find("passworded") != std::string::npos || name.find("encryption") != std::string::npos ||
-        entry.path().extension() == ".md" || entry.path().extension() == ".bin") {
+  for (const fs::path& path : pst::test::SampleStores()) {
+    const std::string name = path.filename().string();
+    if (name.find("passworded") != std::string::npos || name.find("encryption") != std::string::npos) {
       continue;
     }
     SCOPED_TRACE(name);
-    auto store = Attach(entry.path().string());
+    auto store = Attach(path.string());
     ASSERT_TRUE(store.ok()) << store.status().ToString();
     const int32_t expected = name.rfind("ansi-", 0) == 0 ? kStoreKindAnsi
-                             : entry.path().extension() == ".ost" ? kStoreKindOffline
-                                                                   : kStoreKindUnicode;
+                             : path.extension() == ".ost" ? kStoreKindOffline
+                                                          : kStoreKindUnicode;
     EXPECT_EQ(*(*store)->StoreKind(), expected);
     EXPECT_TRUE((*store)->Remove().ok());
     ++seen;
@@ -69,7 +69,7 @@ TEST_F(PstSessionTest, StoreKindOfEveryUnprotectedSample) {
 }
 
 TEST_F(PstSessionTest, ProtectedStoresNeedTheirPassword) {
-  const std::string path = Sample("ansi-outlook97-passworded-294msgs.pst");
+  const std::string path = SamplePath("ansi-outlook97-passworded-294msgs.pst");
   auto refused = Attach(path);
   EXPECT_EQ(refused.status().code(), Status::Code::kPermissionDenied);
   EXPECT_EQ(ErrorNumber(refused.status()), 1008);
@@ -78,33 +78,33 @@ TEST_F(PstSessionTest, ProtectedStoresNeedTheirPassword) {
   ASSERT_TRUE(opened.ok()) << opened.status().ToString();
   EXPECT_EQ(*(*opened)->StoreKind(), kStoreKindAnsi);
 
-  auto unicode = Attach(Sample("unicode-high-encryption.pst"), {std::string("quickquick")});
+  auto unicode = Attach(SamplePath("unicode-high-encryption.pst"), {std::string("quickquick")});
   ASSERT_TRUE(unicode.ok()) << unicode.status().ToString();
   EXPECT_EQ(*(*unicode)->StoreKind(), kStoreKindUnicode);
 }
 
 TEST_F(PstSessionTest, BrokenOrMissingFilesFailWithANumberAndADescription) {
-  auto truncated = Attach(Sample("unicode-truncated-header-40b.bin"));
+  auto truncated = Attach(SamplePath("unicode-truncated-header-40b.bin"));
   ASSERT_FALSE(truncated.ok());
   EXPECT_NE(ErrorNumber(truncated.status()), 0);
   EXPECT_NE(ErrorDescription(truncated.status()).find("unicode-truncated-header-40b.bin"), std::string::npos);
 
-  TestTempDir dir;
-  TestTempDir::WriteFile(dir.Join("notes.pst"), std::string(4096, 'x'));
+  TempDir dir;
+  TempDir::WriteFile(dir.Join("notes.pst"), std::string(4096, 'x'));
   EXPECT_FALSE(Attach(dir.Join("notes.pst")).ok());
   EXPECT_FALSE(Attach(dir.path()).ok());
   EXPECT_FALSE(Attach("").ok());
 }
 
 TEST_F(PstSessionTest, DetachedStoresRefuseEveryCall) {
-  auto store = *Attach(Sample("unicode-empty-outlook.pst"));
+  auto store = *Attach(SamplePath("unicode-empty-outlook.pst"));
   auto top = *store->IPMRootFolder();
   ASSERT_TRUE(store->Remove().ok());
   EXPECT_FALSE(store->Remove().ok());
   EXPECT_FALSE(store->StoreKind().ok());
   EXPECT_FALSE(top->Name().ok());
 
-  auto again = *Attach(Sample("unicode-empty-outlook.pst"));
+  auto again = *Attach(SamplePath("unicode-empty-outlook.pst"));
   auto folders = (*again->IPMRootFolder())->Folders().value();
   ASSERT_TRUE(session_->Logoff().ok());
   EXPECT_FALSE(folders->Next().ok());
@@ -137,9 +137,9 @@ TEST_F(PstSessionTest, VisibleFolderTreeMatchesAnIndependentReader) {
                            "unicode-dfrws2009-forensic.pst", "ansi-outlook98-empty-32k.pst",
                            "unicode-tika-testpst-french-2mb.pst"}) {
     SCOPED_TRACE(name);
-    const std::set<std::string> oracle = OracleFolders(Sample(name));
+    const std::set<std::string> oracle = OracleFolders(SamplePath(name));
     if (oracle.empty()) GTEST_SKIP() << "pypff is not available";
-    auto store = Attach(Sample(name));
+    auto store = Attach(SamplePath(name));
     ASSERT_TRUE(store.ok()) << store.status().ToString();
     auto top = (*store)->IPMRootFolder();
     ASSERT_TRUE(top.ok()) << top.status().ToString();
@@ -163,10 +163,10 @@ TEST_F(PstSessionTest, VisibleFolderTreeMatchesAnIndependentReader) {
 TEST_F(PstSessionTest, OfflineStoreShowsItsMailboxTreeAndIsNotWritten) {
   // An OST names no IPM subtree in its store object; its visible tree is the
   // mailbox root's IPM_SUBTREE.
-  TestTempDir dir;
+  TempDir dir;
   const std::string copy = dir.Join("mailbox.ost");
-  fs::copy_file(Sample("4k-ost-pstextractortest.ost"), copy);
-  const std::string before = TestTempDir::ReadFile(copy);
+  fs::copy_file(SamplePath("4k-ost-pstextractortest.ost"), copy);
+  const std::string before = TempDir::ReadFile(copy);
   auto store = Attach(copy);
   ASSERT_TRUE(store.ok()) << store.status().ToString();
   EXPECT_EQ(*(*store)->StoreKind(), kStoreKindOffline);
@@ -193,7 +193,7 @@ TEST_F(PstSessionTest, OfflineStoreShowsItsMailboxTreeAndIsNotWritten) {
   EXPECT_EQ(refused.code(), Status::Code::kNotSupported);
   EXPECT_NE(ErrorDescription(refused).find("offline store"), std::string::npos);
   ASSERT_TRUE((*store)->Remove().ok());
-  EXPECT_EQ(TestTempDir::ReadFile(copy), before);
+  EXPECT_EQ(TempDir::ReadFile(copy), before);
 }
 
 TEST(ChooseCodepageTest, FollowsTheLanguageOfTheStore) {
@@ -208,7 +208,7 @@ TEST(ChooseCodepageTest, FollowsTheLanguageOfTheStore) {
            {"unicode-tika-testpst-french-2mb.pst", 1252},
            {"unicode-enron-13mb.pst", 1252}}) {
     SCOPED_TRACE(name);
-    auto store = pst::messaging::Store::OpenPath(Sample(name));
+    auto store = pst::messaging::Store::OpenPath(SamplePath(name));
     ASSERT_TRUE(store.ok()) << store.status().ToString();
     EXPECT_EQ(pst_session::ChooseCodepage(**store), expected);
   }

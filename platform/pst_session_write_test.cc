@@ -12,13 +12,14 @@
 #include <gtest/gtest.h>
 
 #include "platform/pst_session.h"
-#include "platform/store_damage.h"
-#include "platform/test_temp_dir.h"
 #include "pst/check/check.h"
 #include "pst/io/file.h"
 #include "pst/messaging/store.h"
 #include "pst/messaging/store_creator.h"
 #include "pst/messaging/tags.h"
+#include "pst/testing/samples.h"
+#include "pst/testing/store_damage.h"
+#include "pst/testing/temp_dir.h"
 
 namespace quillmar::platform {
 namespace {
@@ -26,8 +27,9 @@ namespace {
 namespace fs = std::filesystem;
 using pst::messaging::Store;
 using pst::ndb::Nid;
-
-std::string Sample(const std::string& name) { return std::string(QUILLMAR_TESTDATA_DIR) + "/" + name; }
+using pst::test::DamageFirstMessage;
+using pst::test::SamplePath;
+using pst::test::TempDir;
 
 class CountingObserver : public CopyObserver {
  public:
@@ -86,7 +88,7 @@ class PstSessionWriteTest : public ::testing::Test {
   // A writable copy of a sample.
   std::string Copy(const std::string& name) {
     const std::string copy = dir_.Join(name);
-    fs::copy_file(Sample(name), copy, fs::copy_options::overwrite_existing);
+    fs::copy_file(SamplePath(name), copy, fs::copy_options::overwrite_existing);
     fs::permissions(copy, fs::perms::owner_read | fs::perms::owner_write);
     return copy;
   }
@@ -131,7 +133,7 @@ class PstSessionWriteTest : public ::testing::Test {
     }
   }
 
-  TestTempDir dir_;
+  TempDir dir_;
   PstSessionFactory factory_;
   std::shared_ptr<RDOSession> session_;
   std::shared_ptr<RDOStores> stores_;
@@ -162,7 +164,7 @@ TEST_F(PstSessionWriteTest, StoresThatAreOnlyReadStayByteForByteTheSame) {
   for (const char* name : {"ansi-outlook97-passworded-294msgs.pst", "unicode-dfrws2009-forensic.pst"}) {
     SCOPED_TRACE(name);
     const std::string path = Copy(name);
-    const std::string before = TestTempDir::ReadFile(path);
+    const std::string before = TempDir::ReadFile(path);
     const std::string password = "pass12345";
     auto store = Attach(path, std::nullopt, password);
     ASSERT_NE(store, nullptr);
@@ -178,15 +180,15 @@ TEST_F(PstSessionWriteTest, StoresThatAreOnlyReadStayByteForByteTheSame) {
     auto renamed = Attach(path, *Store::OpenPath(path).value()->DisplayName(), password);
     ASSERT_NE(renamed, nullptr);
     ASSERT_TRUE(session_->Logoff().ok());
-    EXPECT_TRUE(TestTempDir::ReadFile(path) == before);
+    EXPECT_TRUE(TempDir::ReadFile(path) == before);
     Open(factory_);
   }
 }
 
 // The display name as pypff reads it from the store object: "type<TAB>text".
-std::string OracleDisplayName(const TestTempDir& dir, const std::string& path) {
+std::string OracleDisplayName(const TempDir& dir, const std::string& path) {
   const std::string script = dir.Join("display_name.py");
-  TestTempDir::WriteFile(script,
+  TempDir::WriteFile(script,
                          "import pypff, sys\n"
                          "f = pypff.file()\n"
                          "f.open(sys.argv[1])\n"
@@ -230,15 +232,15 @@ TEST_F(PstSessionWriteTest, DisplayNameIsWrittenAsTheFormatStoresText) {
   }
   // A name the ANSI store's code page cannot hold is refused, not mangled.
   const std::string ansi = Copy("ansi-pstsdk-sample2.pst");
-  const std::string before = TestTempDir::ReadFile(ansi);
+  const std::string before = TempDir::ReadFile(ansi);
   auto refused = stores_->AddPSTStore(ansi, kStoreFormatDefault, std::string("Личные папки"));
   EXPECT_EQ(refused.status().code(), Status::Code::kInvalidArgument);
-  EXPECT_TRUE(TestTempDir::ReadFile(ansi) == before);
+  EXPECT_TRUE(TempDir::ReadFile(ansi) == before);
 }
 
 TEST_F(PstSessionWriteTest, ReadOnlyFilesAreNotChangedEvenWhereTheSystemWouldAllowIt) {
   const std::string path = Copy("unicode-follow-up-flags.pst");
-  const std::string before = TestTempDir::ReadFile(path);
+  const std::string before = TempDir::ReadFile(path);
   fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
   auto renamed = stores_->AddPSTStore(path, kStoreFormatDefault, std::string("Personal Folders"));
   EXPECT_EQ(renamed.status().code(), Status::Code::kPermissionDenied);
@@ -250,7 +252,7 @@ TEST_F(PstSessionWriteTest, ReadOnlyFilesAreNotChangedEvenWhereTheSystemWouldAll
   EXPECT_EQ(deleted.code(), Status::Code::kPermissionDenied);
   EXPECT_EQ(ErrorNumber(deleted), 1008);
   ASSERT_TRUE(session_->Logoff().ok());
-  EXPECT_TRUE(TestTempDir::ReadFile(path) == before);
+  EXPECT_TRUE(TempDir::ReadFile(path) == before);
 }
 
 TEST_F(PstSessionWriteTest, DeletingEachFolderAsItIsYieldedEmptiesTheTop) {
@@ -454,10 +456,10 @@ TEST_F(PstSessionWriteTest, TopFolderMessagesGoIntoTheTargetsTopFolder) {
   const std::string target_path = dir_.Join("target.pst");
   auto target = Attach(target_path);
   // A top folder holding nothing changes nothing.
-  const std::string fresh = TestTempDir::ReadFile(target_path);
+  const std::string fresh = TempDir::ReadFile(target_path);
   auto empty = Attach(Copy("unicode-empty-outlook.pst"));
   EXPECT_TRUE((*empty->IPMRootFolder())->CopyContentsTo(**target->IPMRootFolder(), nullptr).ok());
-  EXPECT_TRUE(TestTempDir::ReadFile(target_path) == fresh);
+  EXPECT_TRUE(TempDir::ReadFile(target_path) == fresh);
 
   const std::string source_path = Copy("unicode-tika-testpst-french-2mb.pst");
   size_t in_source = 0;

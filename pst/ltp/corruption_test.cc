@@ -12,6 +12,7 @@
 #include "pst/ltp/testing/memory_node.h"
 #include "pst/ltp/testing/read_everything.h"
 #include "pst/ndb/database.h"
+#include "pst/testing/samples.h"
 
 namespace pst::ltp {
 namespace {
@@ -68,7 +69,7 @@ TEST(LtpCorruptionTest, DamagedRealContextsFailCleanly) {
   size_t opened = 0, failed = 0;
   for (const char* name : stores) {
     SCOPED_TRACE(name);
-    auto file = io::OpenReadOnly((std::filesystem::path(QUILLMAR_TESTDATA_DIR) / name).string());
+    auto file = io::OpenReadOnly(test::SamplePath(name));
     ASSERT_TRUE(file.ok());
     auto db = ndb::Database::Open(std::shared_ptr<const io::RandomAccessFile>(std::move(*file)));
     ASSERT_TRUE(db.ok()) << db.status().ToString();

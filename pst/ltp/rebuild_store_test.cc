@@ -19,6 +19,7 @@
 #include "pst/ltp/table_context_builder.h"
 #include "pst/ltp/testing/memory_block_writer.h"
 #include "pst/ndb/database.h"
+#include "pst/testing/samples.h"
 
 namespace pst::ltp {
 namespace {
@@ -141,7 +142,7 @@ Status Rebuild(MemoryBlockWriter& writer, std::unique_ptr<ndb::NodeData> node, C
 class RebuildStoreTest : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(RebuildStoreTest, EveryContextRebuildsToTheSameContent) {
-  const fs::path path = fs::path(QUILLMAR_TESTDATA_DIR) / GetParam();
+  const fs::path path = test::SamplePath(GetParam());
   auto file = io::OpenReadOnly(path.string());
   ASSERT_TRUE(file.ok()) << file.status().ToString();
   auto db = ndb::Database::Open(std::shared_ptr<const io::RandomAccessFile>(std::move(*file)));

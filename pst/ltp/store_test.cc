@@ -17,6 +17,7 @@
 #include "pst/ltp/table_context.h"
 #include "pst/ltp/testing/read_everything.h"
 #include "pst/ndb/database.h"
+#include "pst/testing/samples.h"
 
 namespace pst::ltp {
 namespace {
@@ -25,16 +26,6 @@ namespace fs = std::filesystem;
 using testing::Counts;
 using testing::ReadHeapNode;
 using testing::ReadSubnodes;
-
-std::vector<fs::path> RealStores() {
-  std::vector<fs::path> out;
-  for (const auto& e : fs::directory_iterator(QUILLMAR_TESTDATA_DIR)) {
-    const auto ext = e.path().extension();
-    if (ext == ".pst" || ext == ".ost") out.push_back(e.path());
-  }
-  std::sort(out.begin(), out.end());
-  return out;
-}
 
 Result<std::unique_ptr<ndb::Database>> OpenStore(const fs::path& path) {
   PST_ASSIGN_OR_RETURN(auto file, io::OpenReadOnly(path.string()));
@@ -45,7 +36,7 @@ Result<std::unique_ptr<ndb::Database>> OpenStore(const fs::path& path) {
 // store (.ost) is a cache whose contents tables Outlook leaves partly stale:
 // there, broken cells must be reported as corruption, and nothing else fail.
 TEST(LtpStoreTest, EveryContextOfEveryStoreReads) {
-  const auto stores = RealStores();
+  const auto stores = test::SampleStores();
   ASSERT_GE(stores.size(), 27u);
   for (const auto& path : stores) {
     SCOPED_TRACE(path.filename().string());
@@ -90,7 +81,7 @@ std::string Utf16ToAscii(const Bytes& b) {
 // The store, root folder and hierarchy tables agree with each other: every
 // row of a hierarchy table names a folder whose own name and counts match.
 TEST(LtpStoreTest, HierarchyRowsMatchFolderProperties) {
-  for (const auto& path : RealStores()) {
+  for (const auto& path : test::SampleStores()) {
     SCOPED_TRACE(path.filename().string());
     auto db = OpenStore(path);
     if (!db.ok()) continue;
@@ -142,7 +133,7 @@ TEST(LtpStoreTest, HierarchyRowsMatchFolderProperties) {
 }
 
 TEST(LtpStoreTest, TwoHundredRecipients) {
-  auto db = OpenStore(fs::path(QUILLMAR_TESTDATA_DIR) / "unicode-200-recipients.pst");
+  auto db = OpenStore(test::SamplePath("unicode-200-recipients.pst"));
   ASSERT_TRUE(db.ok()) << db.status().ToString();
   std::vector<ndb::Nid> messages;
   ASSERT_TRUE((*db)->ForEachNode([&](const ndb::NodeEntry& e) {

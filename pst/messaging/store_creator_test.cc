@@ -25,6 +25,7 @@
 #include "pst/messaging/store.h"
 #include "pst/messaging/text.h"
 #include "pst/ndb/database.h"
+#include "pst/testing/samples.h"
 
 namespace pst::messaging {
 namespace {
@@ -48,9 +49,8 @@ class StoreCreatorTest : public ::testing::TestWithParam<ndb::Format> {
   void TearDown() override { fs::remove_all(dir_); }
 
   std::string sample() const {
-    return std::string(QUILLMAR_TESTDATA_DIR) + "/" +
-           (GetParam() == ndb::Format::kAnsi ? "ansi-outlook98-empty-32k.pst"
-                                             : "unicode-empty-outlook.pst");
+    return test::SamplePath(GetParam() == ndb::Format::kAnsi ? "ansi-outlook98-empty-32k.pst"
+                                                             : "unicode-empty-outlook.pst");
   }
   StoreOptions options() const {
     StoreOptions o;

@@ -9,14 +9,13 @@
 #include "pst/messaging/store.h"
 #include "pst/messaging/tags.h"
 #include "pst/messaging/walk.h"
+#include "pst/testing/samples.h"
 
 namespace pst::messaging {
 namespace {
 
-std::string Sample(const char* name) { return std::string(QUILLMAR_TESTDATA_DIR) + "/" + name; }
-
 std::unique_ptr<Store> OpenSample(const char* name) {
-  auto store = Store::OpenPath(Sample(name));
+  auto store = Store::OpenPath(test::SamplePath(name));
   EXPECT_TRUE(store.ok()) << name << ": " << store.status().ToString();
   return store.ok() ? std::move(store).value() : nullptr;
 }
@@ -149,7 +148,7 @@ TEST(Store, DecodesEightBitStringsWithTheGivenCodePage) {
 }
 
 TEST(Store, TruncatedFileIsAClearError) {
-  auto store = Store::OpenPath(Sample("unicode-truncated-header-40b.bin"));
+  auto store = Store::OpenPath(test::SamplePath("unicode-truncated-header-40b.bin"));
   ASSERT_FALSE(store.ok());
   EXPECT_TRUE(store.status().IsCorruption()) << store.status().ToString();
 }

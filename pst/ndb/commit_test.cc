@@ -8,6 +8,7 @@
 #include "pst/ndb/store_check_test_util.h"
 #include "pst/ndb/transaction.h"
 #include "pst/ndb/writer_test_util.h"
+#include "pst/testing/samples.h"
 
 namespace pst::ndb {
 namespace {
@@ -229,7 +230,7 @@ TEST_P(CommitTest, AFailedSyncLeavesTheStoreAsBefore) {
 TEST(CommitOutlookStore, KilledAtAnyWriteTheStoreIsBeforeOrAfter) {
   for (const char* name : {"unicode-empty-outlook.pst", "ansi-outlook98-empty-32k.pst"}) {
     SCOPED_TRACE(name);
-    auto loaded = testing::LoadFile(std::string(QUILLMAR_TESTDATA_DIR) + "/" + name);
+    auto loaded = testing::LoadFile(test::SamplePath(name));
     ASSERT_TRUE(loaded.ok());
     const Bytes base = (*loaded)->contents();
     auto before = DigestOf(base);

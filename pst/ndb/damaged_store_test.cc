@@ -14,6 +14,7 @@
 #include "pst/ndb/block.h"
 #include "pst/ndb/database.h"
 #include "pst/ndb/page.h"
+#include "pst/testing/samples.h"
 
 namespace pst::ndb {
 namespace {
@@ -122,7 +123,7 @@ TEST(DamagedStoreTest, RandomDamageGivesOnlyCleanErrors) {
   size_t opened = 0, failed_open = 0, walk_errors = 0;
   for (const char* name : names) {
     SCOPED_TRACE(name);
-    const Bytes original = ReadAll(fs::path(QUILLMAR_TESTDATA_DIR) / name);
+    const Bytes original = ReadAll(test::SamplePath(name));
     ASSERT_FALSE(original.empty());
     auto intact = Database::Open(std::make_shared<io::MemoryFile>(original));
     ASSERT_TRUE(intact.ok());

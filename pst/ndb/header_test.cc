@@ -6,6 +6,7 @@
 #include "pst/base/coding.h"
 #include "pst/base/crc32.h"
 #include "pst/ndb/header.h"
+#include "pst/testing/samples.h"
 
 namespace pst::ndb {
 namespace {
@@ -20,8 +21,6 @@ Bytes ReadPrefix(const fs::path& path, size_t n) {
   return b;
 }
 
-fs::path TestData(const char* name) { return fs::path(QUILLMAR_TESTDATA_DIR) / name; }
-
 // Recomputes both CRCs after a test changed a field.
 void FixCrcs(Bytes& h, bool wide) {
   if (wide) EncodeFixed32(h.data() + 0x20C, PstCrc32(ByteSpan(h).subspan(8, 516)));
@@ -30,14 +29,12 @@ void FixCrcs(Bytes& h, bool wide) {
 
 TEST(HeaderTest, RealHeadersDecodeAndEncodeBackToTheSameBytes) {
   size_t count = 0;
-  for (const auto& e : fs::directory_iterator(QUILLMAR_TESTDATA_DIR)) {
-    const auto ext = e.path().extension();
-    if (ext != ".pst" && ext != ".ost") continue;
-    SCOPED_TRACE(e.path().filename().string());
-    const Bytes raw = ReadPrefix(e.path(), 564);
+  for (const fs::path& path : test::SampleStores()) {
+    SCOPED_TRACE(path.filename().string());
+    const Bytes raw = ReadPrefix(path, 564);
     auto h = DecodeHeader(raw);
     ASSERT_TRUE(h.ok()) << h.status().ToString();
-    EXPECT_EQ(h->root.file_eof, fs::file_size(e.path()));
+    EXPECT_EQ(h->root.file_eof, fs::file_size(path));
     EXPECT_NE(h->root.nbt_root.offset, 0u);
     const size_t size = LayoutOf(h->format).header_size;
     auto again = EncodeHeader(*h);
@@ -49,7 +46,7 @@ TEST(HeaderTest, RealHeadersDecodeAndEncodeBackToTheSameBytes) {
 }
 
 TEST(HeaderTest, KnownFieldsOfThreeFormats) {
-  auto ansi = DecodeHeader(ReadPrefix(TestData("ansi-outlook98-empty-32k.pst"), 564));
+  auto ansi = DecodeHeader(ReadPrefix(test::SamplePath("ansi-outlook98-empty-32k.pst"), 564));
   ASSERT_TRUE(ansi.ok());
   EXPECT_EQ(ansi->format, Format::kAnsi);
   EXPECT_EQ(ansi->next_block_bid, 0x6Cu);
@@ -58,18 +55,18 @@ TEST(HeaderTest, KnownFieldsOfThreeFormats) {
   EXPECT_EQ(ansi->crypt_method, CryptMethod::kPermute);
   EXPECT_EQ(ansi->nid_counters[2], 0x403u);
 
-  auto uni = DecodeHeader(ReadPrefix(TestData("unicode-empty-outlook.pst"), 564));
+  auto uni = DecodeHeader(ReadPrefix(test::SamplePath("unicode-empty-outlook.pst"), 564));
   ASSERT_TRUE(uni.ok());
   EXPECT_EQ(uni->format, Format::kUnicode);
   EXPECT_EQ(uni->next_block_bid, 0x130u);
   EXPECT_EQ(uni->next_page_bid, 0x17Fu);
   EXPECT_EQ(uni->root.amap_valid, 2);
 
-  auto hi = DecodeHeader(ReadPrefix(TestData("unicode-high-encryption.pst"), 564));
+  auto hi = DecodeHeader(ReadPrefix(test::SamplePath("unicode-high-encryption.pst"), 564));
   ASSERT_TRUE(hi.ok());
   EXPECT_EQ(hi->crypt_method, CryptMethod::kCyclic);
 
-  auto ost = DecodeHeader(ReadPrefix(TestData("4k-ost-pstextractortest.ost"), 564));
+  auto ost = DecodeHeader(ReadPrefix(test::SamplePath("4k-ost-pstextractortest.ost"), 564));
   ASSERT_TRUE(ost.ok());
   EXPECT_EQ(ost->format, Format::kUnicode4k);
   EXPECT_EQ(ost->client_magic, 0x4F53);
@@ -77,7 +74,7 @@ TEST(HeaderTest, KnownFieldsOfThreeFormats) {
 }
 
 TEST(HeaderTest, TruncatedFragmentGivesAClearError) {
-  const Bytes raw = ReadPrefix(TestData("unicode-truncated-header-40b.bin"), 564);
+  const Bytes raw = ReadPrefix(test::SamplePath("unicode-truncated-header-40b.bin"), 564);
   ASSERT_EQ(raw.size(), 40u);
   auto h = DecodeHeader(raw);
   ASSERT_FALSE(h.ok());
@@ -89,8 +86,8 @@ TEST(HeaderTest, TruncatedFragmentGivesAClearError) {
 }
 
 TEST(HeaderTest, BrokenFieldsAreNamed) {
-  const Bytes good = ReadPrefix(TestData("unicode-empty-outlook.pst"), 564);
-  const Bytes good_ansi = ReadPrefix(TestData("ansi-pstsdk-sample2.pst"), 564);
+  const Bytes good = ReadPrefix(test::SamplePath("unicode-empty-outlook.pst"), 564);
+  const Bytes good_ansi = ReadPrefix(test::SamplePath("ansi-pstsdk-sample2.pst"), 564);
   struct Case {
     const char* field;
     bool ansi;
@@ -126,10 +123,10 @@ TEST(HeaderTest, BrokenFieldsAreNamed) {
 }
 
 TEST(HeaderTest, AnsiHeaderNeeds512BytesAndUnicode564) {
-  const Bytes ansi = ReadPrefix(TestData("ansi-pstsdk-sample2.pst"), 564);
+  const Bytes ansi = ReadPrefix(test::SamplePath("ansi-pstsdk-sample2.pst"), 564);
   EXPECT_TRUE(DecodeHeader(ByteSpan(ansi).first(512)).ok());
   EXPECT_FALSE(DecodeHeader(ByteSpan(ansi).first(511)).ok());
-  const Bytes uni = ReadPrefix(TestData("unicode-empty-outlook.pst"), 564);
+  const Bytes uni = ReadPrefix(test::SamplePath("unicode-empty-outlook.pst"), 564);
   EXPECT_FALSE(DecodeHeader(ByteSpan(uni).first(563)).ok());
 }
 

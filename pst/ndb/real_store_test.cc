@@ -9,21 +9,12 @@
 
 #include "pst/io/file.h"
 #include "pst/ndb/database.h"
+#include "pst/testing/samples.h"
 
 namespace pst::ndb {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::vector<fs::path> RealStores() {
-  std::vector<fs::path> out;
-  for (const auto& e : fs::directory_iterator(QUILLMAR_TESTDATA_DIR)) {
-    const auto ext = e.path().extension();
-    if (ext == ".pst" || ext == ".ost") out.push_back(e.path());
-  }
-  std::sort(out.begin(), out.end());
-  return out;
-}
 
 struct WalkCounts {
   size_t nodes = 0;
@@ -68,7 +59,7 @@ Status WalkStore(const Database& db, WalkCounts& counts) {
 }
 
 TEST(RealStoreTest, EveryStoreReadsCompletely) {
-  const auto stores = RealStores();
+  const auto stores = test::SampleStores();
   ASSERT_GE(stores.size(), 28u);
   for (const auto& path : stores) {
     SCOPED_TRACE(path.filename().string());
@@ -88,8 +79,7 @@ TEST(RealStoreTest, EveryStoreReadsCompletely) {
 }
 
 TEST(RealStoreTest, TruncatedHeaderFragmentFailsToOpenWithAClearError) {
-  auto file = io::OpenReadOnly(std::string(QUILLMAR_TESTDATA_DIR) +
-                               "/unicode-truncated-header-40b.bin");
+  auto file = io::OpenReadOnly(test::SamplePath("unicode-truncated-header-40b.bin"));
   ASSERT_TRUE(file.ok());
   auto db = Database::Open(std::shared_ptr<const io::RandomAccessFile>(std::move(*file)));
   ASSERT_FALSE(db.ok());
@@ -105,7 +95,7 @@ TEST(RealStoreTest, TruncatedHeaderFragmentFailsToOpenWithAClearError) {
 // inflation on real data. Lookups agree with iteration for every entry.
 TEST(RealStoreTest, DecodedHeapsAndLookupsAgreeWithTheIndexes) {
   size_t compressed = 0;
-  for (const auto& path : RealStores()) {
+  for (const auto& path : test::SampleStores()) {
     SCOPED_TRACE(path.filename().string());
     auto file = io::OpenReadOnly(path.string());
     ASSERT_TRUE(file.ok());

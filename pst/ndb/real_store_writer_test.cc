@@ -21,6 +21,7 @@
 #include "pst/ndb/store_check_test_util.h"
 #include "pst/ndb/transaction.h"
 #include "pst/ndb/writer_test_util.h"
+#include "pst/testing/samples.h"
 
 namespace pst::ndb {
 namespace {
@@ -34,10 +35,9 @@ const CheckOptions kForeign{false};
 
 std::vector<std::string> SampleStores() {
   std::vector<std::string> out;
-  for (const auto& e : fs::directory_iterator(QUILLMAR_TESTDATA_DIR)) {
-    if (e.path().extension() == ".pst") out.push_back(e.path().string());
+  for (const fs::path& path : test::SampleStores()) {
+    if (path.extension() == ".pst") out.push_back(path.string());
   }
-  std::sort(out.begin(), out.end());
   return out;
 }
 
@@ -94,7 +94,7 @@ TEST(RealStoreWriter, EveryStoreOpensChangesAndComesBack) {
 TEST(RealStoreWriter, MapsMarkedInvalidAreRebuiltFromTheTrees) {
   // Outlook 98 left this store with fAMapValid 0, stale maps and an end of
   // file inside its first map region.
-  auto file = testing::LoadFile(std::string(QUILLMAR_TESTDATA_DIR) + "/ansi-outlook98-empty-32k.pst");
+  auto file = testing::LoadFile(test::SamplePath("ansi-outlook98-empty-32k.pst"));
   ASSERT_TRUE(file.ok());
   auto db = WritableDatabase::Open(*file);
   ASSERT_TRUE(db.ok()) << db.status().ToString();
@@ -275,7 +275,7 @@ TEST(RealStoreWriter, RewrittenStoresExportExactlyAsBefore) {
   for (const std::string& name : names) {
     SCOPED_TRACE(name);
     TempDir dir;
-    const std::string original = std::string(QUILLMAR_TESTDATA_DIR) + "/" + name;
+    const std::string original = test::SamplePath(name);
     const fs::path copy = dir.path() / "rewritten.pst";
     fs::copy_file(original, copy);
     {

@@ -9,20 +9,20 @@
 #include <fstream>
 #include <string>
 
-namespace quillmar::platform {
+namespace pst::test {
 
-class TestTempDir {
+class TempDir {
  public:
-  TestTempDir() {
+  TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "quillmar-test-XXXXXX").string();
     if (char* made = ::mkdtemp(pattern.data())) path_ = made;
   }
-  ~TestTempDir() {
+  ~TempDir() {
     std::error_code ignored;
     if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
   }
-  TestTempDir(const TestTempDir&) = delete;
-  TestTempDir& operator=(const TestTempDir&) = delete;
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
 
   // The folder, without a trailing separator.
   const std::string& path() const { return path_; }
@@ -40,4 +40,4 @@ class TestTempDir {
   std::string path_;
 };
 
-}  // namespace quillmar::platform
+}  // namespace pst::test

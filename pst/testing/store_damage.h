@@ -1,5 +1,6 @@
-// Test helper: damages one message of a store file in place, so that
+// Damages one message of a store file in place, so that
 // message alone cannot be read (its data block fails its CRC check).
+// Header-only: a test that uses it links pst_messaging.
 #pragma once
 
 #include <fstream>
@@ -8,7 +9,7 @@
 
 #include "pst/messaging/store.h"
 
-namespace quillmar::platform {
+namespace pst::test {
 
 // Damages the first message of the top-level folder named folder_name.
 // False when there is no such message.
@@ -39,4 +40,4 @@ inline bool DamageFirstMessage(const std::string& path, const std::string& folde
   return static_cast<bool>(file);
 }
 
-}  // namespace quillmar::platform
+}  // namespace pst::test
