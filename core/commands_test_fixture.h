@@ -7,9 +7,9 @@
 #include "core/global.h"
 #include "core/main_commands.h"
 #include "core/test_doubles.h"
-#include "platform/fake_session.h"
 #include "platform/std_file_copy.h"
 #include "pst/testing/temp_dir.h"
+#include "session/testing/fake_session.h"
 
 namespace quillmar::core {
 
@@ -34,7 +34,7 @@ class CommandsTest : public ::testing::Test {
   pst::test::TempDir dir_;
   RecordingWindow window_;
   ScriptedFileDialogs dialogs_;
-  platform::FakeSessionWorld world_;
+  session::FakeSessionWorld world_;
   ScriptedFolderPicker picker_;
   platform::StdFileCopier copier_;
   Global global_{picker_, copier_};

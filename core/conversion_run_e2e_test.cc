@@ -17,7 +17,6 @@
 #include "core/global.h"
 #include "core/main_commands.h"
 #include "core/test_doubles.h"
-#include "platform/pst_session.h"
 #include "platform/std_file_copy.h"
 #include "pst/check/check.h"
 #include "pst/io/file.h"
@@ -25,6 +24,7 @@
 #include "pst/testing/samples.h"
 #include "pst/testing/store_damage.h"
 #include "pst/testing/temp_dir.h"
+#include "session/pst_session.h"
 
 namespace quillmar::core {
 namespace {
@@ -141,7 +141,7 @@ class ConversionEndToEndTest : public ::testing::Test {
     return copy;
   }
 
-  MainCommandsDeps Deps(platform::SessionFactory* sessions) {
+  MainCommandsDeps Deps(session::SessionFactory* sessions) {
     MainCommandsDeps deps;
     deps.window = &window_;
     deps.dialogs = &dialogs_;
@@ -182,7 +182,7 @@ class ConversionEndToEndTest : public ::testing::Test {
   TempDir dir_;
   RecordingWindow window_;
   ScriptedFileDialogs dialogs_;
-  platform::PstSessionFactory sessions_;
+  session::PstSessionFactory sessions_;
   ScriptedFolderPicker picker_;
   platform::StdFileCopier copier_;
   Global global_{picker_, copier_};
@@ -319,7 +319,7 @@ TEST_F(ConversionEndToEndTest, FolderThatCouldNotBeCopiedInFullIsNamedInTheNotic
 
 TEST_F(ConversionEndToEndTest, AnsiOutputAtItsSizeLimitIsNamedInTheNotice) {
   // The ANSI ceiling, lowered below what the source needs.
-  platform::PstSessionFactory small({.ansi_max_file_size = 4 * 1024 * 1024});
+  session::PstSessionFactory small({.ansi_max_file_size = 4 * 1024 * 1024});
   MainCommands commands(Deps(&small));
   const std::string source = CopyOfSample("unicode-enron-13mb.pst");
   Browse(commands, source);

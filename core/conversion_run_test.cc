@@ -9,9 +9,9 @@ namespace quillmar::core {
 namespace {
 
 namespace fs = std::filesystem;
-using platform::kStoreKindAnsi;
-using platform::kStoreKindUnicode;
-using platform::Status;
+using session::kStoreKindAnsi;
+using session::kStoreKindUnicode;
+using session::Status;
 using pst::test::TempDir;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -132,7 +132,7 @@ TEST_F(ConversionRunTest, TemplateFollowsSourceKind) {
     EXPECT_EQ(global_.TemplatePath, program_ + "/" + c.template_name);
     EXPECT_EQ(world_.StoreAt(global_.OutputPath)->kind, c.output_kind);
     EXPECT_THAT(world_.TopFolderNames(global_.OutputPath), ElementsAre("Inbox"));
-    world_ = platform::FakeSessionWorld();
+    world_ = session::FakeSessionWorld();
     FillWorld();
   }
 }
@@ -258,7 +258,7 @@ TEST_F(ConversionRunTest, LaterFailuresInTheLoopArePassedOver) {
   EXPECT_THAT(window_.processing_captions, ElementsAre("Processing...", "Inbox", "Calendar", ""));
   EXPECT_EQ(window_.skinned_messages.at(0).text, Notice(global_.OutputPath));
 
-  world_ = platform::FakeSessionWorld();
+  world_ = session::FakeSessionWorld();
   FillWorld();
   window_ = RecordingWindow();
   // A failing move to the next folder ends the loop, and the notice says
@@ -285,7 +285,7 @@ TEST_F(ConversionRunTest, FailureBeforeTheCopyLoopStopsTheRunAndReleasesEverythi
                         Case{"Logon", 3}, Case{"Stores", 3}, Case{"AddPSTStore", 3},
                         Case{"IPMRootFolder", 2}, Case{"Folders", 2}, Case{"Next", 4}}) {
     SCOPED_TRACE(std::string(c.operation) + " #" + std::to_string(c.n));
-    world_ = platform::FakeSessionWorld();
+    world_ = session::FakeSessionWorld();
     FillWorld();
     window_ = RecordingWindow();
     world_.FailAt(c.operation, c.n, Status::IOError("injected"));
@@ -303,7 +303,7 @@ TEST_F(ConversionRunTest, FailureBeforeTheCopyLoopStopsTheRunAndReleasesEverythi
     ExpectEverythingReleased();
   }
   // The next run goes through.
-  world_ = platform::FakeSessionWorld();
+  world_ = session::FakeSessionWorld();
   FillWorld();
   window_.messages.clear();
   Convert("/data/old.pst");
@@ -325,7 +325,7 @@ TEST_F(ConversionRunTest, ClosingFailsWithNothingCopiedStopsTheRun) {
 TEST_F(ConversionRunTest, CommandsDuringAYieldAreRefused) {
   Browse("/data/old.pst");
   const int dialogs_before = dialogs_.created;
-  std::vector<platform::RDOSession*> held;
+  std::vector<session::RDOSession*> held;
   env_.on_yield = [&](int) {
     held.push_back(commands_.session_reference().get());
     dialogs_.answer = "/data/new.pst";

@@ -4,9 +4,9 @@
 #include "core/global.h"
 #include "core/main_commands.h"
 #include "core/test_doubles.h"
-#include "platform/pst_session.h"
 #include "platform/std_file_copy.h"
 #include "pst/testing/samples.h"
+#include "session/pst_session.h"
 
 namespace quillmar::core {
 namespace {
@@ -37,7 +37,7 @@ class RealSourceSelectionTest : public ::testing::Test {
 
   RecordingWindow window_;
   ScriptedFileDialogs dialogs_;
-  platform::PstSessionFactory sessions_;
+  session::PstSessionFactory sessions_;
   ScriptedFolderPicker picker_;
   platform::StdFileCopier copier_;
   Global global_{picker_, copier_};

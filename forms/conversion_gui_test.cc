@@ -26,13 +26,13 @@
 #include "forms/form_table.h"
 #include "forms/frm_main.h"
 #include "forms/gui_test_support.h"
-#include "platform/fake_session.h"
+#include "session/testing/fake_session.h"
 #include "platform/qt/qt_file_open_dialog.h"
 #include "platform/qt/qt_folder_picker.h"
 #include "platform/skin/skin_controls.h"
 #include "platform/skin/skin_toolbar.h"
 #include "platform/std_file_copy.h"
-#include "platform/pst_session.h"
+#include "session/pst_session.h"
 
 using namespace quillmar;
 using forms::testing::DialogScript;
@@ -61,7 +61,7 @@ class ConversionGuiTest : public QObject {
   void browseAndConvertRealSampleStore();
 
  private:
-  forms::frmMain *openMain(platform::SessionFactory *sessions, const QString &programFolder);
+  forms::frmMain *openMain(session::SessionFactory *sessions, const QString &programFolder);
   void waitForAnswers(DialogScript &script, int timeoutMs);
   template <typename T = QWidget>
   T *control(const char *name) { return m_main->findChild<T *>(QString::fromLatin1(name)); }
@@ -74,7 +74,7 @@ class ConversionGuiTest : public QObject {
   forms::frmMain *m_main = nullptr;
 };
 
-forms::frmMain *ConversionGuiTest::openMain(platform::SessionFactory *sessions,
+forms::frmMain *ConversionGuiTest::openMain(session::SessionFactory *sessions,
                                             const QString &programFolder) {
   m_environment = std::make_unique<forms::testing::TestRunEnvironment>(programFolder.toStdString());
   m_table = std::make_unique<forms::FormTable>(forms::Services{.sessions = sessions,
@@ -98,8 +98,8 @@ void ConversionGuiTest::browseAndConvertWithScriptedSession() {
   QTemporaryDir program, source, target;
   // A template file that the scripted session opens as an empty Unicode
   // store with leftovers in its top folder, which the run must delete.
-  platform::FakeSessionWorld world;
-  world.DefineImage("unicode-template", {.kind = platform::kStoreKindUnicode, .folders = {{"Old"}}, .password = std::nullopt});
+  session::FakeSessionWorld world;
+  world.DefineImage("unicode-template", {.kind = session::kStoreKindUnicode, .folders = {{"Old"}}, .password = std::nullopt});
   QFile templ(program.filePath(QStringLiteral("xport.def")));
   QVERIFY(templ.open(QIODevice::WriteOnly));
   templ.write("unicode-template");
@@ -109,7 +109,7 @@ void ConversionGuiTest::browseAndConvertWithScriptedSession() {
   QVERIFY(sourceFile.open(QIODevice::WriteOnly));
   sourceFile.close();
   world.PutStore(sourcePath.toStdString(),
-                 {.kind = platform::kStoreKindAnsi,
+                 {.kind = session::kStoreKindAnsi,
                   .folders = {{"Inbox", {{"Projects"}}}, {"Sent Items"}, {"Deleted Items"}},
                   .password = std::nullopt});
   openMain(&world, program.path());
@@ -177,7 +177,7 @@ void ConversionGuiTest::browseAndConvertRealSampleStore() {
   QVERIFY(QFile::copy(sample, sourcePath));
   const QByteArray sourceHash = sha256(sourcePath);
 
-  platform::PstSessionFactory sessions;
+  session::PstSessionFactory sessions;
   openMain(&sessions, bin);
   DialogScript script;
   script.expect(QStringLiteral("FileOpenDialog"), DialogScript::chooseFile(sourcePath));
@@ -200,13 +200,13 @@ void ConversionGuiTest::browseAndConvertRealSampleStore() {
     QTemporaryDir probeDir;
     const QString probe = probeDir.filePath(QStringLiteral("probe.pst"));
     QVERIFY(QFile::copy(templatePath, probe));
-    auto session = sessions.CreateSession(platform::kSessionProgId);
+    auto session = sessions.CreateSession(session::kSessionProgId);
     QVERIFY(session.ok());
     QVERIFY(session.value()->Logon().ok());
     auto stores = session.value()->Stores();
     QVERIFY(stores.ok());
-    auto store = stores.value()->AddPSTStore(probe.toStdString(), platform::kStoreFormatDefault,
-                                             std::string(platform::kOutputStoreDisplayName));
+    auto store = stores.value()->AddPSTStore(probe.toStdString(), session::kStoreFormatDefault,
+                                             std::string(session::kOutputStoreDisplayName));
     const bool writes = store.ok() || store.status().code() != pst::Status::Code::kNotSupported;
     if (store.ok())
       (void)store.value()->Remove();

@@ -23,7 +23,7 @@
 #include "forms/frm_about.h"
 #include "forms/frm_main.h"
 #include "forms/gui_test_support.h"
-#include "platform/fake_session.h"
+#include "session/testing/fake_session.h"
 #include "platform/qt/qt_file_open_dialog.h"
 #include "platform/qt/qt_folder_picker.h"
 #include "platform/skin/hook_menu.h"
@@ -80,7 +80,7 @@ class FrmMainTest : public QObject {
   void selectFakeStore(DialogScript &script, int32_t kind);
 
   std::unique_ptr<QTemporaryDir> m_programDir;
-  std::unique_ptr<platform::FakeSessionWorld> m_world;
+  std::unique_ptr<session::FakeSessionWorld> m_world;
   std::unique_ptr<platform::QtFileOpenDialogFactory> m_dialogs;
   std::unique_ptr<platform::QtFolderPicker> m_folders;
   std::unique_ptr<platform::StdFileCopier> m_files;
@@ -92,7 +92,7 @@ class FrmMainTest : public QObject {
 void FrmMainTest::init() {
   m_programDir = std::make_unique<QTemporaryDir>();
   QVERIFY(m_programDir->isValid());
-  m_world = std::make_unique<platform::FakeSessionWorld>();
+  m_world = std::make_unique<session::FakeSessionWorld>();
   m_dialogs = std::make_unique<platform::QtFileOpenDialogFactory>();
   m_folders = std::make_unique<platform::QtFolderPicker>();
   m_files = std::make_unique<platform::StdFileCopier>();
@@ -402,7 +402,7 @@ void FrmMainTest::browseIsReachedFromFourPlaces() {
 
 void FrmMainTest::convertIsReachedFromButtonAndToolbar() {
   DialogScript script;
-  selectFakeStore(script, platform::kStoreKindAnsi);
+  selectFakeStore(script, session::kStoreKindAnsi);
   auto *convert = child<QPushButton>(m_main, "CmdConvertPST");
   auto *toolbar = child<skin::SkinToolBar>(m_main, "NotesToolBar");
   QVERIFY(convert->isEnabled());
@@ -532,7 +532,7 @@ void FrmMainTest::aboutIsModalOverTheMainWindowAndReopens() {
 
 void FrmMainTest::exitAnsweredNoLeavesEverything() {
   DialogScript script;
-  selectFakeStore(script, platform::kStoreKindUnicode);
+  selectFakeStore(script, session::kStoreKindUnicode);
   auto *path = child<QLineEdit>(m_main, "txtNotesDatabaseFile");
   const QString before = path->text();
   const int16_t sourceKind = m_main->global().SourceKind;

@@ -14,7 +14,7 @@
 #include "forms/frm_main.h"
 #include "forms/frm_splash.h"
 #include "forms/gui_test_support.h"
-#include "platform/fake_session.h"
+#include "session/testing/fake_session.h"
 #include "platform/qt/qt_file_open_dialog.h"
 #include "platform/qt/qt_folder_picker.h"
 #include "platform/skin/skin_global.h"
@@ -63,7 +63,7 @@ class FrmSplashTest : public QObject {
 
  private:
   QTemporaryDir m_programDir;
-  platform::FakeSessionWorld m_world;
+  session::FakeSessionWorld m_world;
   platform::QtFileOpenDialogFactory m_dialogs;
   platform::QtFolderPicker m_folders;
   platform::StdFileCopier m_files;

@@ -27,7 +27,7 @@ int main(int argc, char **argv) {
   quillmar::platform::QtFolderPicker folders;
   quillmar::platform::StdFileCopier files;
   quillmar::core::SystemRunEnvironment environment([] { QCoreApplication::processEvents(); });
-  const std::unique_ptr<quillmar::platform::SessionFactory> sessions =
+  const std::unique_ptr<quillmar::session::SessionFactory> sessions =
       quillmar::forms::CreateSessionFactory();
 
   quillmar::forms::FormTable forms({.sessions = sessions.get(),

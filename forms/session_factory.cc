@@ -1,11 +1,11 @@
 #include "forms/session_factory.h"
 
-#include "platform/pst_session.h"
+#include "session/pst_session.h"
 
 namespace quillmar::forms {
 
-std::unique_ptr<platform::SessionFactory> CreateSessionFactory() {
-  return std::make_unique<platform::PstSessionFactory>();
+std::unique_ptr<session::SessionFactory> CreateSessionFactory() {
+  return std::make_unique<session::PstSessionFactory>();
 }
 
 }  // namespace quillmar::forms

@@ -1,6 +1,6 @@
 // The engine-backed session on real stores made by Outlook and others; the
 // folder tree is checked against pypff, an independent reader.
-#include "platform/pst_session.h"
+#include "session/pst_session.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -11,11 +11,11 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/pst_codepage.h"
 #include "pst/testing/samples.h"
 #include "pst/testing/temp_dir.h"
+#include "session/pst_codepage.h"
 
-namespace quillmar::platform {
+namespace quillmar::session {
 namespace {
 
 namespace fs = std::filesystem;
@@ -116,7 +116,7 @@ TEST_F(PstSessionTest, DetachedStoresRefuseEveryCall) {
 std::set<std::string> OracleFolders(const std::string& path) {
   std::set<std::string> lines;
   const std::string command = "/usr/bin/python3 " + std::string(QUILLMAR_SOURCE_DIR) +
-                              "/platform/testdata/folder_tree_oracle.py '" + path + "' 2>/dev/null";
+                              "/session/testdata/folder_tree_oracle.py '" + path + "' 2>/dev/null";
   FILE* pipe = ::popen(command.c_str(), "r");
   if (!pipe) return lines;
   std::string all;
@@ -215,4 +215,4 @@ TEST(ChooseCodepageTest, FollowsTheLanguageOfTheStore) {
 }
 
 }  // namespace
-}  // namespace quillmar::platform
+}  // namespace quillmar::session

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/pst_session.h"
 #include "pst/messaging/store.h"
 #include "pst/messaging/store_writer.h"
+#include "session/pst_session.h"
 
-namespace quillmar::platform::pst_session {
+namespace quillmar::session::pst_session {
 
 using pst::messaging::Store;
 using pst::messaging::StoreWriter;
@@ -102,4 +102,4 @@ class PstFolder : public MessageFolder {
   Nid nid_;
 };
 
-}  // namespace quillmar::platform::pst_session
+}  // namespace quillmar::session::pst_session

@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/pst_session.h"
 #include "pst/check/check.h"
 #include "pst/io/file.h"
 #include "pst/messaging/store.h"
@@ -20,8 +19,9 @@
 #include "pst/testing/samples.h"
 #include "pst/testing/store_damage.h"
 #include "pst/testing/temp_dir.h"
+#include "session/pst_session.h"
 
-namespace quillmar::platform {
+namespace quillmar::session {
 namespace {
 
 namespace fs = std::filesystem;
@@ -480,4 +480,4 @@ TEST_F(PstSessionWriteTest, TopFolderMessagesGoIntoTheTargetsTopFolder) {
 }
 
 }  // namespace
-}  // namespace quillmar::platform
+}  // namespace quillmar::session

@@ -1,4 +1,4 @@
-#include "platform/pst_codepage.h"
+#include "session/pst_codepage.h"
 
 #include <string>
 #include <vector>
@@ -7,7 +7,7 @@
 #include "pst/messaging/text.h"
 #include "pst/messaging/walk.h"
 
-namespace quillmar::platform::pst_session {
+namespace quillmar::session::pst_session {
 namespace {
 
 // Folders whose names are looked at.
@@ -72,4 +72,4 @@ uint32_t ChooseCodepage(const pst::messaging::Store& store) {
   return best;
 }
 
-}  // namespace quillmar::platform::pst_session
+}  // namespace quillmar::session::pst_session

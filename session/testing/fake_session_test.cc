@@ -1,6 +1,6 @@
 // The fake stands in for the real session in every command test, so it must
 // keep the session's contract where the commands depend on it.
-#include "platform/fake_session.h"
+#include "session/testing/fake_session.h"
 
 #include <filesystem>
 
@@ -8,7 +8,7 @@
 
 #include "pst/testing/temp_dir.h"
 
-namespace quillmar::platform {
+namespace quillmar::session {
 namespace {
 
 using pst::test::TempDir;
@@ -144,4 +144,4 @@ TEST(SessionErrorTest, NumbersAreStableAndDescriptionsNeverEmpty) {
 }
 
 }  // namespace
-}  // namespace quillmar::platform
+}  // namespace quillmar::session

@@ -1,11 +1,11 @@
-#include "platform/fake_session.h"
+#include "session/testing/fake_session.h"
 
 #include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 
-namespace quillmar::platform {
+namespace quillmar::session {
 namespace {
 
 constexpr char kNewStoreTag[] = "fake-store:new-unicode";
@@ -383,4 +383,4 @@ Result<std::shared_ptr<FakeStoreFile>> FakeSessionWorld::OpenFile(const std::str
   return files_[path] = FileFromImage(path, StoreImage{});
 }
 
-}  // namespace quillmar::platform
+}  // namespace quillmar::session

@@ -29,7 +29,7 @@
 #include "pst/base/result.h"
 #include "pst/base/status.h"
 
-namespace quillmar::platform {
+namespace quillmar::session {
 
 using pst::Result;
 using pst::Status;
@@ -172,4 +172,4 @@ class SessionFactory {
   virtual Result<std::shared_ptr<RDOSession>> CreateSession(std::string_view prog_id) = 0;
 };
 
-}  // namespace quillmar::platform
+}  // namespace quillmar::session

@@ -21,9 +21,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/session.h"
+#include "session/session.h"
 
-namespace quillmar::platform {
+namespace quillmar::session {
 
 // The version the engine reports as ClientVersion: it reads and writes the
 // store formats of the Outlook releases up to 2007 (major number 12).
@@ -46,4 +46,4 @@ class PstSessionFactory : public SessionFactory {
   PstSessionOptions options_;
 };
 
-}  // namespace quillmar::platform
+}  // namespace quillmar::session

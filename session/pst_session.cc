@@ -1,12 +1,12 @@
 // The engine-backed session, its stores collection and its stores.
-#include "platform/pst_session.h"
+#include "session/pst_session.h"
 
 #include <filesystem>
 #include <system_error>
 #include <vector>
 
-#include "platform/pst_codepage.h"
-#include "platform/pst_session_objects.h"
+#include "session/pst_codepage.h"
+#include "session/pst_session_objects.h"
 #include "pst/base/hex.h"
 #include "pst/convert/store_copy.h"
 #include "pst/io/file.h"
@@ -14,7 +14,7 @@
 #include "pst/messaging/tags.h"
 #include "pst/messaging/text.h"
 
-namespace quillmar::platform::pst_session {
+namespace quillmar::session::pst_session {
 namespace {
 
 namespace fs = std::filesystem;
@@ -254,9 +254,9 @@ bool PstStore::IsStructuralFolder(Nid nid) const {
   return finder.ok() && *finder == nid;
 }
 
-}  // namespace quillmar::platform::pst_session
+}  // namespace quillmar::session::pst_session
 
-namespace quillmar::platform {
+namespace quillmar::session {
 
 Result<std::shared_ptr<RDOSession>> PstSessionFactory::CreateSession(std::string_view prog_id) {
   if (prog_id != kSessionProgId) {
@@ -265,4 +265,4 @@ Result<std::shared_ptr<RDOSession>> PstSessionFactory::CreateSession(std::string
   return std::shared_ptr<RDOSession>(std::make_shared<pst_session::PstSession>(options_));
 }
 
-}  // namespace quillmar::platform
+}  // namespace quillmar::session

@@ -23,9 +23,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/session.h"
+#include "session/session.h"
 
-namespace quillmar::platform {
+namespace quillmar::session {
 
 struct FolderSpec {
   FolderSpec(std::string folder_name, std::vector<FolderSpec> subfolders = {})  // NOLINT
@@ -120,4 +120,4 @@ class FakeSessionWorld : public SessionFactory {
   int sessions_logged_on_ = 0;
 };
 
-}  // namespace quillmar::platform
+}  // namespace quillmar::session

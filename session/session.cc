@@ -1,6 +1,6 @@
-#include "platform/session.h"
+#include "session/session.h"
 
-namespace quillmar::platform {
+namespace quillmar::session {
 
 int32_t ErrorNumber(const Status& status) {
   // Numbers are part of what users report back to us: keep them stable.
@@ -24,4 +24,4 @@ std::string ErrorDescription(const Status& status) {
   return pst::StatusCodeName(status.code());
 }
 
-}  // namespace quillmar::platform
+}  // namespace quillmar::session

@@ -4,12 +4,12 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform/pst_session_objects.h"
+#include "session/pst_session_objects.h"
 #include "pst/base/hex.h"
 #include "pst/convert/store_copy.h"
 #include "pst/ndb/allocation_map.h"
 
-namespace quillmar::platform::pst_session {
+namespace quillmar::session::pst_session {
 namespace {
 
 namespace fs = std::filesystem;
@@ -246,4 +246,4 @@ Status PstFolder::CopyContentsTo(MessageFolder& destination, CopyObserver* obser
   return Status::Ok();
 }
 
-}  // namespace quillmar::platform::pst_session
+}  // namespace quillmar::session::pst_session

@@ -11,7 +11,7 @@
 
 #include "pst/messaging/store.h"
 
-namespace quillmar::platform::pst_session {
+namespace quillmar::session::pst_session {
 
 // The store's messages say which code page they are written in; the one
 // most of them name is taken (pst::messaging::GuessStoreCodepage). For a
@@ -22,4 +22,4 @@ namespace quillmar::platform::pst_session {
 // folders and messages; never fails.
 uint32_t ChooseCodepage(const pst::messaging::Store& store);
 
-}  // namespace quillmar::platform::pst_session
+}  // namespace quillmar::session::pst_session
