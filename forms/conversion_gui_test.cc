@@ -23,16 +23,16 @@
 #include <memory>
 
 #include "core/global.h"
+#include "forms/dialogs/qt_file_open_dialog.h"
+#include "forms/dialogs/qt_folder_picker.h"
 #include "forms/form_table.h"
 #include "forms/frm_main.h"
 #include "forms/gui_test_support.h"
-#include "session/testing/fake_session.h"
-#include "platform/qt/qt_file_open_dialog.h"
-#include "platform/qt/qt_folder_picker.h"
-#include "platform/skin/skin_controls.h"
-#include "platform/skin/skin_toolbar.h"
+#include "forms/skin/skin_controls.h"
+#include "forms/skin/skin_toolbar.h"
 #include "platform/std_file_copy.h"
 #include "session/pst_session.h"
+#include "session/testing/fake_session.h"
 
 using namespace quillmar;
 using forms::testing::DialogScript;
@@ -66,8 +66,8 @@ class ConversionGuiTest : public QObject {
   template <typename T = QWidget>
   T *control(const char *name) { return m_main->findChild<T *>(QString::fromLatin1(name)); }
 
-  platform::QtFileOpenDialogFactory m_dialogs;
-  platform::QtFolderPicker m_folders;
+  forms::QtFileOpenDialogFactory m_dialogs;
+  forms::QtFolderPicker m_folders;
   platform::StdFileCopier m_files;
   std::unique_ptr<forms::testing::TestRunEnvironment> m_environment;
   std::unique_ptr<forms::FormTable> m_table;

@@ -8,8 +8,8 @@
 #include "core/main_window.h"
 #include "core/run_environment.h"
 #include "platform/file_open_dialog.h"
-#include "session/session.h"
 #include "platform/shell.h"
+#include "session/session.h"
 
 namespace quillmar::forms {
 

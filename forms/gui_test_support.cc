@@ -10,7 +10,7 @@
 #include <QLabel>
 #include <QMessageBox>
 
-#include "platform/skin/skin_style.h"
+#include "forms/skin/skin_style.h"
 
 namespace quillmar::forms::testing {
 namespace {

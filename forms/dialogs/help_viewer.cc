@@ -1,10 +1,10 @@
-#include "platform/qt/help_viewer.h"
+#include "forms/dialogs/help_viewer.h"
 
 #include <QDesktopServices>
 #include <QUrl>
 
-namespace quillmar::platform {
+namespace quillmar::forms {
 
 bool ShowHelpFile(const QString &path) { return QDesktopServices::openUrl(QUrl::fromLocalFile(path)); }
 
-}  // namespace quillmar::platform
+}  // namespace quillmar::forms

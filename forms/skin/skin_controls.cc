@@ -1,6 +1,6 @@
-#include "platform/skin/skin_controls.h"
+#include "forms/skin/skin_controls.h"
 
-#include "platform/skin/skin_style.h"
+#include "forms/skin/skin_style.h"
 
 namespace quillmar::skin {
 namespace {

@@ -6,11 +6,11 @@
 
 #include "platform/file_open_dialog.h"
 
-namespace quillmar::platform {
+namespace quillmar::forms {
 
-class QtFileOpenDialog : public FileOpenDialog {
+class QtFileOpenDialog : public platform::FileOpenDialog {
  public:
-  void SetOwner(WindowHandle owner) override { owner_ = owner; }
+  void SetOwner(platform::WindowHandle owner) override { owner_ = owner; }
   void SetFileName(const std::string &file_name) override { file_name_ = file_name; }
   void SetFilter(const std::string &filter) override { filter_ = filter; }
   pst::Status ShowOpen() override;
@@ -21,14 +21,14 @@ class QtFileOpenDialog : public FileOpenDialog {
   static std::string QtNameFilters(const std::string &filter);
 
  private:
-  WindowHandle owner_ = kNoOwner;
+  platform::WindowHandle owner_ = platform::kNoOwner;
   std::string file_name_;
   std::string filter_;
 };
 
-class QtFileOpenDialogFactory : public FileOpenDialogFactory {
+class QtFileOpenDialogFactory : public platform::FileOpenDialogFactory {
  public:
-  pst::Result<std::unique_ptr<FileOpenDialog>> CreateFileOpenDialog() override;
+  pst::Result<std::unique_ptr<platform::FileOpenDialog>> CreateFileOpenDialog() override;
 };
 
-}  // namespace quillmar::platform
+}  // namespace quillmar::forms

@@ -1,4 +1,4 @@
-#include "platform/skin/skin_global.h"
+#include "forms/skin/skin_global.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -13,10 +13,10 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include "platform/skin/message_style.h"
-#include "platform/skin/skin_controls.h"
-#include "platform/skin/skin_form.h"
-#include "platform/skin/skin_style.h"
+#include "forms/skin/message_style.h"
+#include "forms/skin/skin_controls.h"
+#include "forms/skin/skin_form.h"
+#include "forms/skin/skin_style.h"
 
 namespace quillmar::skin {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/skin/skin_style.h"
+#include "forms/skin/skin_style.h"
 
 #include <QFontDatabase>
 #include <QLinearGradient>

@@ -1,4 +1,4 @@
-#include "platform/skin/skin_form.h"
+#include "forms/skin/skin_form.h"
 
 #include <QEvent>
 #include <QLinearGradient>
@@ -8,7 +8,7 @@
 #include <QToolButton>
 #include <QWindow>
 
-#include "platform/skin/skin_style.h"
+#include "forms/skin/skin_style.h"
 
 namespace quillmar::skin {
 namespace {

@@ -1,8 +1,8 @@
-#include "platform/skin/hook_menu.h"
+#include "forms/skin/hook_menu.h"
 
 #include <QMenu>
 
-#include "platform/skin/skin_image_list.h"
+#include "forms/skin/skin_image_list.h"
 
 namespace quillmar::skin {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/skin/skin_image_list.h"
+#include "forms/skin/skin_image_list.h"
 
 namespace quillmar::skin {
 

@@ -10,7 +10,7 @@
 
 class QMenu;
 
-#include "platform/skin/skin_image_list.h"
+#include "forms/skin/skin_image_list.h"
 
 namespace quillmar::skin {
 

@@ -5,10 +5,10 @@
 
 #include <QString>
 
-namespace quillmar::platform {
+namespace quillmar::forms {
 
 // Hands `path` to the desktop's viewer and returns at once. True when a
 // viewer was started (for logging by callers that care; the tool does not).
 bool ShowHelpFile(const QString &path);
 
-}  // namespace quillmar::platform
+}  // namespace quillmar::forms

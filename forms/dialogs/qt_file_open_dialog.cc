@@ -1,10 +1,10 @@
-#include "platform/qt/qt_file_open_dialog.h"
+#include "forms/dialogs/qt_file_open_dialog.h"
 
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QWidget>
 
-namespace quillmar::platform {
+namespace quillmar::forms {
 
 std::string QtFileOpenDialog::QtNameFilters(const std::string &filter) {
   const QStringList parts = QString::fromStdString(filter).split(QLatin1Char('|'));
@@ -23,7 +23,7 @@ std::string QtFileOpenDialog::QtNameFilters(const std::string &filter) {
 }
 
 pst::Status QtFileOpenDialog::ShowOpen() {
-  QWidget *owner = owner_ == kNoOwner ? nullptr : QWidget::find(WId(owner_));
+  QWidget *owner = owner_ == platform::kNoOwner ? nullptr : QWidget::find(WId(owner_));
   QFileDialog dialog(owner, QObject::tr("Open"));
   dialog.setObjectName(QStringLiteral("FileOpenDialog"));
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
@@ -42,8 +42,8 @@ pst::Status QtFileOpenDialog::ShowOpen() {
   return pst::Status::Ok();
 }
 
-pst::Result<std::unique_ptr<FileOpenDialog>> QtFileOpenDialogFactory::CreateFileOpenDialog() {
-  return std::unique_ptr<FileOpenDialog>(std::make_unique<QtFileOpenDialog>());
+pst::Result<std::unique_ptr<platform::FileOpenDialog>> QtFileOpenDialogFactory::CreateFileOpenDialog() {
+  return std::unique_ptr<platform::FileOpenDialog>(std::make_unique<QtFileOpenDialog>());
 }
 
-}  // namespace quillmar::platform
+}  // namespace quillmar::forms

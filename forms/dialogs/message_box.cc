@@ -1,12 +1,12 @@
-#include "platform/qt/message_box.h"
+#include "forms/dialogs/message_box.h"
 
 #include <QHash>
 #include <QMessageBox>
 #include <QPushButton>
 
-#include "platform/skin/message_style.h"
+#include "forms/skin/message_style.h"
 
-namespace quillmar::platform {
+namespace quillmar::forms {
 
 int ShowPlainMessageBox(QWidget *owner, const QString &text, const QString &title, int style) {
   using skin::MessageIcon;
@@ -41,4 +41,4 @@ int ShowPlainMessageBox(QWidget *owner, const QString &text, const QString &titl
   return results.value(box.clickedButton(), decoded.closeResult);
 }
 
-}  // namespace quillmar::platform
+}  // namespace quillmar::forms

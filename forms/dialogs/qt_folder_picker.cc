@@ -1,4 +1,4 @@
-#include "platform/qt/qt_folder_picker.h"
+#include "forms/dialogs/qt_folder_picker.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -7,10 +7,10 @@
 #include <QPointer>
 #include <QWidget>
 
-namespace quillmar::platform {
+namespace quillmar::forms {
 
-std::string QtFolderPicker::PickFolder(WindowHandle owner, const std::string &title) {
-  QWidget *parent = owner == kNoOwner ? nullptr : QWidget::find(WId(owner));
+std::string QtFolderPicker::PickFolder(platform::WindowHandle owner, const std::string &title) {
+  QWidget *parent = owner == platform::kNoOwner ? nullptr : QWidget::find(WId(owner));
   QPointer<QFileDialog> dialog = new QFileDialog(parent, QString::fromStdString(title));
   dialog->setObjectName(QStringLiteral("FolderPicker"));
   dialog->setAttribute(Qt::WA_DeleteOnClose, false);
@@ -46,4 +46,4 @@ std::string QtFolderPicker::PickFolder(WindowHandle owner, const std::string &ti
   return path;
 }
 
-}  // namespace quillmar::platform
+}  // namespace quillmar::forms

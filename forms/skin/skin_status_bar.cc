@@ -1,10 +1,10 @@
-#include "platform/skin/skin_status_bar.h"
+#include "forms/skin/skin_status_bar.h"
 
 #include <QLabel>
 #include <QLinearGradient>
 #include <QPainter>
 
-#include "platform/skin/skin_style.h"
+#include "forms/skin/skin_style.h"
 
 namespace quillmar::skin {
 namespace {

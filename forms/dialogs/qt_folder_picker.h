@@ -7,11 +7,11 @@
 
 #include "platform/shell.h"
 
-namespace quillmar::platform {
+namespace quillmar::forms {
 
-class QtFolderPicker : public FolderPicker {
+class QtFolderPicker : public platform::FolderPicker {
  public:
-  std::string PickFolder(WindowHandle owner, const std::string &title) override;
+  std::string PickFolder(platform::WindowHandle owner, const std::string &title) override;
 };
 
-}  // namespace quillmar::platform
+}  // namespace quillmar::forms

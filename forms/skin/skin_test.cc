@@ -10,18 +10,18 @@
 #include <QToolButton>
 #include <QtTest>
 
+#include "forms/dialogs/message_box.h"
+#include "forms/dialogs/qt_file_open_dialog.h"
+#include "forms/dialogs/qt_folder_picker.h"
 #include "forms/gui_test_support.h"
-#include "platform/qt/message_box.h"
-#include "platform/qt/qt_file_open_dialog.h"
-#include "platform/qt/qt_folder_picker.h"
-#include "platform/skin/hook_menu.h"
-#include "platform/skin/message_style.h"
-#include "platform/skin/skin_controls.h"
-#include "platform/skin/skin_form.h"
-#include "platform/skin/skin_global.h"
-#include "platform/skin/skin_image_list.h"
-#include "platform/skin/skin_status_bar.h"
-#include "platform/skin/skin_toolbar.h"
+#include "forms/skin/hook_menu.h"
+#include "forms/skin/message_style.h"
+#include "forms/skin/skin_controls.h"
+#include "forms/skin/skin_form.h"
+#include "forms/skin/skin_global.h"
+#include "forms/skin/skin_image_list.h"
+#include "forms/skin/skin_status_bar.h"
+#include "forms/skin/skin_toolbar.h"
 
 using namespace quillmar;
 using forms::testing::DialogScript;
@@ -243,19 +243,19 @@ void SkinTest::messageStylesDecode() {
 void SkinTest::plainMessageBoxReturnsTheButtonNumber() {
   DialogScript script;
   script.expect(QStringLiteral("PlainMessageBox"), DialogScript::press(QStringLiteral("Yes")));
-  QCOMPARE(platform::ShowPlainMessageBox(nullptr, QStringLiteral("Sure?"), QStringLiteral("QUILLMAR"), 68),
+  QCOMPARE(forms::ShowPlainMessageBox(nullptr, QStringLiteral("Sure?"), QStringLiteral("QUILLMAR"), 68),
            skin::kMessageYes);
   script.expect(QStringLiteral("PlainMessageBox"), DialogScript::press(QStringLiteral("No")));
-  QCOMPARE(platform::ShowPlainMessageBox(nullptr, QStringLiteral("Sure?"), QStringLiteral("QUILLMAR"), 68),
+  QCOMPARE(forms::ShowPlainMessageBox(nullptr, QStringLiteral("Sure?"), QStringLiteral("QUILLMAR"), 68),
            skin::kMessageNo);
   script.expect(QStringLiteral("PlainMessageBox"), [](QWidget *w) { QTest::keyClick(w, Qt::Key_Escape); });
-  QCOMPARE(platform::ShowPlainMessageBox(nullptr, QStringLiteral("a\r\nb"), QStringLiteral("T"), 64),
+  QCOMPARE(forms::ShowPlainMessageBox(nullptr, QStringLiteral("a\r\nb"), QStringLiteral("T"), 64),
            skin::kMessageOk);
   QCOMPARE(script.lastMessageText(), QStringLiteral("a\nb"));
 }
 
 void SkinTest::fileDialogFiltersBecomeQtNameFilters() {
-  using platform::QtFileOpenDialog;
+  using forms::QtFileOpenDialog;
   QCOMPARE(QtFileOpenDialog::QtNameFilters("Outlook Personal Storage File (*.pst)|*.pst"),
            std::string("Outlook Personal Storage File (*.pst)"));
   QCOMPARE(QtFileOpenDialog::QtNameFilters("Stores|*.pst;*.ost|All files|*"),
@@ -268,7 +268,7 @@ void SkinTest::folderPickerWithoutOwnerLeavesOtherWindowsUsable() {
   QTemporaryDir dir;
   QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("out")));
   const QString folder = dir.filePath(QStringLiteral("out"));
-  platform::QtFolderPicker picker;
+  forms::QtFolderPicker picker;
   DialogScript script;
   bool modal = true;
   QString title;

@@ -11,7 +11,7 @@
 class QHBoxLayout;
 class QToolButton;
 
-#include "platform/skin/skin_image_list.h"
+#include "forms/skin/skin_image_list.h"
 
 namespace quillmar::skin {
 

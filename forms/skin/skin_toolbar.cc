@@ -1,11 +1,11 @@
-#include "platform/skin/skin_toolbar.h"
+#include "forms/skin/skin_toolbar.h"
 
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QToolButton>
 
-#include "platform/skin/skin_image_list.h"
-#include "platform/skin/skin_style.h"
+#include "forms/skin/skin_image_list.h"
+#include "forms/skin/skin_style.h"
 
 namespace quillmar::skin {
 namespace {

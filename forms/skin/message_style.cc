@@ -1,4 +1,4 @@
-#include "platform/skin/message_style.h"
+#include "forms/skin/message_style.h"
 
 namespace quillmar::skin {
 
