@@ -16,7 +16,7 @@
 
 #include "core/global.h"
 #include "core/main_commands.h"
-#include "core/test_doubles.h"
+#include "core/testing/test_doubles.h"
 #include "platform/std_file_copy.h"
 #include "pst/check/check.h"
 #include "pst/io/file.h"

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/test_doubles.h"
+#include "core/testing/test_doubles.h"
 #include "platform/std_file_copy.h"
 #include "pst/testing/temp_dir.h"
 

@@ -1,7 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core/commands_test_fixture.h"
+#include "core/testing/commands_test_fixture.h"
 
 namespace quillmar::core {
 namespace {

@@ -15,8 +15,8 @@
 #include "forms/form_table.h"
 #include "forms/frm_main.h"
 #include "forms/frm_splash.h"
-#include "forms/gui_test_support.h"
 #include "forms/skin/skin_global.h"
+#include "forms/testing/gui_test_support.h"
 #include "platform/std_file_copy.h"
 #include "session/testing/fake_session.h"
 

@@ -13,7 +13,6 @@
 #include "forms/dialogs/message_box.h"
 #include "forms/dialogs/qt_file_open_dialog.h"
 #include "forms/dialogs/qt_folder_picker.h"
-#include "forms/gui_test_support.h"
 #include "forms/skin/hook_menu.h"
 #include "forms/skin/message_style.h"
 #include "forms/skin/skin_controls.h"
@@ -22,6 +21,7 @@
 #include "forms/skin/skin_image_list.h"
 #include "forms/skin/skin_status_bar.h"
 #include "forms/skin/skin_toolbar.h"
+#include "forms/testing/gui_test_support.h"
 
 using namespace quillmar;
 using forms::testing::DialogScript;

@@ -4,7 +4,7 @@
 
 #include "pst/io/memory_file.h"
 #include "pst/ndb/page.h"
-#include "pst/ndb/writer_test_util.h"
+#include "pst/ndb/testing/writer_test_util.h"
 
 namespace pst::ndb {
 namespace {

@@ -7,7 +7,7 @@
 #include "pst/io/memory_file.h"
 #include "pst/ndb/allocation_map.h"
 #include "pst/ndb/database.h"
-#include "pst/ndb/writer_test_util.h"
+#include "pst/ndb/testing/writer_test_util.h"
 
 namespace pst::ndb {
 namespace {

@@ -5,9 +5,9 @@
 
 #include "pst/io/fault_injecting_file.h"
 #include "pst/io/memory_file.h"
-#include "pst/ndb/store_check_test_util.h"
+#include "pst/ndb/testing/store_check_test_util.h"
+#include "pst/ndb/testing/writer_test_util.h"
 #include "pst/ndb/transaction.h"
-#include "pst/ndb/writer_test_util.h"
 #include "pst/testing/samples.h"
 
 namespace pst::ndb {

@@ -8,7 +8,7 @@
 #include "pst/base/coding.h"
 #include "pst/io/memory_file.h"
 #include "pst/ndb/page.h"
-#include "pst/ndb/store_fixture.h"
+#include "pst/ndb/testing/store_fixture.h"
 
 namespace pst::ndb {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "pst/io/memory_file.h"
 #include "pst/ndb/database.h"
-#include "pst/ndb/store_fixture.h"
+#include "pst/ndb/testing/store_fixture.h"
 
 namespace pst::ndb {
 namespace {

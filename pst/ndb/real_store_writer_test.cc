@@ -15,12 +15,12 @@
 #include "pst/io/memory_file.h"
 #include "pst/ndb/block.h"
 #include "pst/ndb/btree_writer.h"
-#include "pst/ndb/page.h"
 #include "pst/ndb/data_tree_writer.h"
+#include "pst/ndb/page.h"
 #include "pst/ndb/reference_census.h"
-#include "pst/ndb/store_check_test_util.h"
+#include "pst/ndb/testing/store_check_test_util.h"
+#include "pst/ndb/testing/writer_test_util.h"
 #include "pst/ndb/transaction.h"
-#include "pst/ndb/writer_test_util.h"
 #include "pst/testing/samples.h"
 
 namespace pst::ndb {

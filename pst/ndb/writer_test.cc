@@ -8,9 +8,9 @@
 #include "pst/io/memory_file.h"
 #include "pst/ndb/block.h"
 #include "pst/ndb/data_tree_writer.h"
-#include "pst/ndb/store_check_test_util.h"
+#include "pst/ndb/testing/store_check_test_util.h"
+#include "pst/ndb/testing/writer_test_util.h"
 #include "pst/ndb/transaction.h"
-#include "pst/ndb/writer_test_util.h"
 
 namespace pst::ndb {
 namespace {

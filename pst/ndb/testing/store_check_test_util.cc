@@ -1,4 +1,4 @@
-#include "pst/ndb/store_check_test_util.h"
+#include "pst/ndb/testing/store_check_test_util.h"
 
 #include <algorithm>
 #include <map>

@@ -1,4 +1,4 @@
-#include "pst/ndb/store_fixture.h"
+#include "pst/ndb/testing/store_fixture.h"
 
 #include <algorithm>
 #include <stdexcept>

@@ -1,4 +1,4 @@
-#include "forms/gui_test_support.h"
+#include "forms/testing/gui_test_support.h"
 
 #include <QAbstractButton>
 #include <QApplication>

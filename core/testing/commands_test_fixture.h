@@ -6,7 +6,7 @@
 
 #include "core/global.h"
 #include "core/main_commands.h"
-#include "core/test_doubles.h"
+#include "core/testing/test_doubles.h"
 #include "platform/std_file_copy.h"
 #include "pst/testing/temp_dir.h"
 #include "session/testing/fake_session.h"
