@@ -22,6 +22,7 @@
 #include "pst/io/file.h"
 #include "pst/messaging/store.h"
 #include "pst/testing/samples.h"
+#include "pst/testing/status_matchers.h"
 #include "pst/testing/store_damage.h"
 #include "pst/testing/temp_dir.h"
 #include "session/pst_session.h"
@@ -224,7 +225,7 @@ TEST_P(EverySampleTest, ConvertsToTheOtherFormatLeavingTheSourceAsItWas) {
   // The output is of the other format and sound.
   {
     auto store = pst::messaging::Store::OpenPath(output);
-    ASSERT_TRUE(store.ok()) << store.status().ToString();
+    ASSERT_OK(store);
     const bool unicode_output = ansi_source || offline;
     EXPECT_EQ((*store)->format(), unicode_output ? pst::ndb::Format::kUnicode : pst::ndb::Format::kAnsi);
     EXPECT_EQ((*store)->DisplayName().value_or(""), "Personal Folders");

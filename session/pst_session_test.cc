@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "pst/testing/samples.h"
+#include "pst/testing/status_matchers.h"
 #include "pst/testing/temp_dir.h"
 #include "session/pst_codepage.h"
 
@@ -26,9 +27,9 @@ class PstSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     auto session = factory_.CreateSession(kSessionProgId);
-    ASSERT_TRUE(session.ok());
+    ASSERT_OK(session);
     session_ = *session;
-    ASSERT_TRUE(session_->Logon().ok());
+    ASSERT_OK(session_->Logon());
     stores_ = *session_->Stores();
   }
 
@@ -44,7 +45,7 @@ class PstSessionTest : public ::testing::Test {
 TEST_F(PstSessionTest, OnlyTheKnownNameMakesASessionAndItsVersionPassesTheGate) {
   EXPECT_EQ(factory_.CreateSession("Outlook.Application").status().code(), Status::Code::kNotFound);
   auto version = session_->ClientVersion();
-  ASSERT_TRUE(version.ok());
+  ASSERT_OK(version);
   EXPECT_GE(std::stoi(version->substr(0, 2)), 11);
 }
 
@@ -57,12 +58,12 @@ TEST_F(PstSessionTest, StoreKindOfEveryUnprotectedSample) {
     }
     SCOPED_TRACE(name);
     auto store = Attach(path.string());
-    ASSERT_TRUE(store.ok()) << store.status().ToString();
+    ASSERT_OK(store);
     const int32_t expected = name.rfind("ansi-", 0) == 0 ? kStoreKindAnsi
                              : path.extension() == ".ost" ? kStoreKindOffline
                                                           : kStoreKindUnicode;
     EXPECT_EQ(*(*store)->StoreKind(), expected);
-    EXPECT_TRUE((*store)->Remove().ok());
+    EXPECT_OK((*store)->Remove());
     ++seen;
   }
   EXPECT_GE(seen, 20);
@@ -75,11 +76,11 @@ TEST_F(PstSessionTest, ProtectedStoresNeedTheirPassword) {
   EXPECT_EQ(ErrorNumber(refused.status()), 1008);
   EXPECT_EQ(Attach(path, {std::string("wrong")}).status().code(), Status::Code::kPermissionDenied);
   auto opened = Attach(path, {std::string("pass12345")});
-  ASSERT_TRUE(opened.ok()) << opened.status().ToString();
+  ASSERT_OK(opened);
   EXPECT_EQ(*(*opened)->StoreKind(), kStoreKindAnsi);
 
   auto unicode = Attach(SamplePath("unicode-high-encryption.pst"), {std::string("quickquick")});
-  ASSERT_TRUE(unicode.ok()) << unicode.status().ToString();
+  ASSERT_OK(unicode);
   EXPECT_EQ(*(*unicode)->StoreKind(), kStoreKindUnicode);
 }
 
@@ -99,17 +100,17 @@ TEST_F(PstSessionTest, BrokenOrMissingFilesFailWithANumberAndADescription) {
 TEST_F(PstSessionTest, DetachedStoresRefuseEveryCall) {
   auto store = *Attach(SamplePath("unicode-empty-outlook.pst"));
   auto top = *store->IPMRootFolder();
-  ASSERT_TRUE(store->Remove().ok());
+  ASSERT_OK(store->Remove());
   EXPECT_FALSE(store->Remove().ok());
   EXPECT_FALSE(store->StoreKind().ok());
   EXPECT_FALSE(top->Name().ok());
 
   auto again = *Attach(SamplePath("unicode-empty-outlook.pst"));
   auto folders = (*again->IPMRootFolder())->Folders().value();
-  ASSERT_TRUE(session_->Logoff().ok());
+  ASSERT_OK(session_->Logoff());
   EXPECT_FALSE(folders->Next().ok());
   EXPECT_FALSE(session_->Stores().ok());
-  EXPECT_TRUE(session_->Logoff().ok());
+  EXPECT_OK(session_->Logoff());
 }
 
 // pypff's folders, each as "name<TAB>children".
@@ -140,20 +141,20 @@ TEST_F(PstSessionTest, VisibleFolderTreeMatchesAnIndependentReader) {
     const std::set<std::string> oracle = OracleFolders(SamplePath(name));
     if (oracle.empty()) GTEST_SKIP() << "pypff is not available";
     auto store = Attach(SamplePath(name));
-    ASSERT_TRUE(store.ok()) << store.status().ToString();
+    ASSERT_OK(store);
     auto top = (*store)->IPMRootFolder();
-    ASSERT_TRUE(top.ok()) << top.status().ToString();
+    ASSERT_OK(top);
     auto top_name = (*top)->Name();
-    ASSERT_TRUE(top_name.ok()) << top_name.status().ToString();
+    ASSERT_OK(top_name);
     auto folders = (*top)->Folders();
-    ASSERT_TRUE(folders.ok()) << folders.status().ToString();
+    ASSERT_OK(folders);
     std::string line = *top_name + "\t";
     for (int n = 0;; ++n) {
       auto folder = (*folders)->Next();
-      ASSERT_TRUE(folder.ok()) << folder.status().ToString();
+      ASSERT_OK(folder);
       if (!*folder) break;
       auto name = (*folder)->Name();
-      ASSERT_TRUE(name.ok()) << name.status().ToString();
+      ASSERT_OK(name);
       line += (n ? "|" : "") + *name;
     }
     EXPECT_TRUE(oracle.count(line)) << line;
@@ -168,10 +169,10 @@ TEST_F(PstSessionTest, OfflineStoreShowsItsMailboxTreeAndIsNotWritten) {
   fs::copy_file(SamplePath("4k-ost-pstextractortest.ost"), copy);
   const std::string before = TempDir::ReadFile(copy);
   auto store = Attach(copy);
-  ASSERT_TRUE(store.ok()) << store.status().ToString();
+  ASSERT_OK(store);
   EXPECT_EQ(*(*store)->StoreKind(), kStoreKindOffline);
   auto top = (*store)->IPMRootFolder();
-  ASSERT_TRUE(top.ok()) << top.status().ToString();
+  ASSERT_OK(top);
   EXPECT_EQ(*(*top)->Name(), "IPM_SUBTREE");
   auto folders = std::move((*top)->Folders()).value();
   std::string line = "IPM_SUBTREE\t";
@@ -192,7 +193,7 @@ TEST_F(PstSessionTest, OfflineStoreShowsItsMailboxTreeAndIsNotWritten) {
   const Status refused = inbox->Delete();
   EXPECT_EQ(refused.code(), Status::Code::kNotSupported);
   EXPECT_NE(ErrorDescription(refused).find("offline store"), std::string::npos);
-  ASSERT_TRUE((*store)->Remove().ok());
+  ASSERT_OK((*store)->Remove());
   EXPECT_EQ(TempDir::ReadFile(copy), before);
 }
 
@@ -209,7 +210,7 @@ TEST(ChooseCodepageTest, FollowsTheLanguageOfTheStore) {
            {"unicode-enron-13mb.pst", 1252}}) {
     SCOPED_TRACE(name);
     auto store = pst::messaging::Store::OpenPath(SamplePath(name));
-    ASSERT_TRUE(store.ok()) << store.status().ToString();
+    ASSERT_OK(store);
     EXPECT_EQ(pst_session::ChooseCodepage(**store), expected);
   }
 }

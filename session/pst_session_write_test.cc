@@ -17,6 +17,7 @@
 #include "pst/messaging/store_creator.h"
 #include "pst/messaging/tags.h"
 #include "pst/testing/samples.h"
+#include "pst/testing/status_matchers.h"
 #include "pst/testing/store_damage.h"
 #include "pst/testing/temp_dir.h"
 #include "session/pst_session.h"
@@ -81,7 +82,7 @@ class PstSessionWriteTest : public ::testing::Test {
   void Open(PstSessionFactory& factory) {
     if (session_) (void)session_->Logoff();
     session_ = *factory.CreateSession(kSessionProgId);
-    ASSERT_TRUE(session_->Logon().ok());
+    ASSERT_OK(session_->Logon());
     stores_ = *session_->Stores();
   }
 
@@ -96,18 +97,18 @@ class PstSessionWriteTest : public ::testing::Test {
   std::shared_ptr<MessageStore> Attach(const std::string& path, std::optional<std::string> name = std::nullopt,
                                        std::optional<std::string> password = std::nullopt) {
     auto store = stores_->AddPSTStore(path, kStoreFormatDefault, name, StoreCredentials{password});
-    EXPECT_TRUE(store.ok()) << store.status().ToString();
+    EXPECT_OK(store);
     return store.ok() ? *store : nullptr;
   }
 
   static std::vector<std::shared_ptr<MessageFolder>> Children(MessageFolder& folder) {
     std::vector<std::shared_ptr<MessageFolder>> children;
     auto folders = folder.Folders();
-    EXPECT_TRUE(folders.ok()) << folders.status().ToString();
+    EXPECT_OK(folders);
     if (!folders.ok()) return children;
     for (;;) {
       auto next = (*folders)->Next();
-      EXPECT_TRUE(next.ok()) << next.status().ToString();
+      EXPECT_OK(next);
       if (!next.ok() || !*next) break;
       children.push_back(*next);
     }
@@ -127,9 +128,9 @@ class PstSessionWriteTest : public ::testing::Test {
     auto folders = std::move(top->Folders()).value();
     for (;;) {
       auto next = folders->Next();
-      ASSERT_TRUE(next.ok()) << next.status().ToString();
+      ASSERT_OK(next);
       if (!*next) break;
-      ASSERT_TRUE((*next)->Delete().ok());
+      ASSERT_OK((*next)->Delete());
     }
   }
 
@@ -147,9 +148,9 @@ TEST_F(PstSessionWriteTest, MissingFileBecomesANewUnicodeStore) {
     EXPECT_EQ(*store->StoreKind(), kStoreKindUnicode);
     auto top = *store->IPMRootFolder();
     EXPECT_NE(Child(*top, "Deleted Items"), nullptr);
-    ASSERT_TRUE(store->Remove().ok());
+    ASSERT_OK(store->Remove());
     auto reopened = Store::OpenPath(path);
-    ASSERT_TRUE(reopened.ok());
+    ASSERT_OK(reopened);
     EXPECT_EQ(*(*reopened)->DisplayName(), name.value_or("Personal Folders"));
     std::string findings;
     EXPECT_TRUE(Sound(path, &findings)) << findings;
@@ -171,15 +172,15 @@ TEST_F(PstSessionWriteTest, StoresThatAreOnlyReadStayByteForByteTheSame) {
     auto other = Attach(dir_.Join(std::string("out-") + name));
     auto top = *store->IPMRootFolder();
     for (auto& folder : Children(*top)) {
-      EXPECT_TRUE(folder->Name().ok());
-      EXPECT_TRUE(folder->CopyTo(**other->IPMRootFolder(), nullptr).ok());
+      EXPECT_OK(folder->Name());
+      EXPECT_OK(folder->CopyTo(**other->IPMRootFolder(), nullptr));
     }
-    EXPECT_TRUE(top->CopyContentsTo(**other->IPMRootFolder(), nullptr).ok());
-    ASSERT_TRUE(store->Remove().ok());
+    EXPECT_OK(top->CopyContentsTo(**other->IPMRootFolder(), nullptr));
+    ASSERT_OK(store->Remove());
     // Its own display name again is no change either.
     auto renamed = Attach(path, *Store::OpenPath(path).value()->DisplayName(), password);
     ASSERT_NE(renamed, nullptr);
-    ASSERT_TRUE(session_->Logoff().ok());
+    ASSERT_OK(session_->Logoff());
     EXPECT_TRUE(TempDir::ReadFile(path) == before);
     Open(factory_);
   }
@@ -218,9 +219,9 @@ TEST_F(PstSessionWriteTest, DisplayNameIsWrittenAsTheFormatStoresText) {
     const std::string path = Copy(c.sample);
     auto store = Attach(path, std::string("Personal Folders"));
     ASSERT_NE(store, nullptr);
-    ASSERT_TRUE(session_->Logoff().ok());
+    ASSERT_OK(session_->Logoff());
     auto reopened = Store::OpenPath(path);
-    ASSERT_TRUE(reopened.ok());
+    ASSERT_OK(reopened);
     EXPECT_EQ(*(*reopened)->DisplayName(), "Personal Folders");
     std::string findings;
     EXPECT_TRUE(Sound(path, &findings)) << findings;
@@ -251,7 +252,7 @@ TEST_F(PstSessionWriteTest, ReadOnlyFilesAreNotChangedEvenWhereTheSystemWouldAll
   const Status deleted = inbox->Delete();
   EXPECT_EQ(deleted.code(), Status::Code::kPermissionDenied);
   EXPECT_EQ(ErrorNumber(deleted), 1008);
-  ASSERT_TRUE(session_->Logoff().ok());
+  ASSERT_OK(session_->Logoff());
   EXPECT_TRUE(TempDir::ReadFile(path) == before);
 }
 
@@ -266,10 +267,10 @@ TEST_F(PstSessionWriteTest, DeletingEachFolderAsItIsYieldedEmptiesTheTop) {
   std::shared_ptr<MessageFolder> last;
   for (;;) {
     auto next = folders->Next();
-    ASSERT_TRUE(next.ok()) << next.status().ToString();
+    ASSERT_OK(next);
     if (!*next) break;
     last = *next;
-    ASSERT_TRUE(last->Delete().ok());
+    ASSERT_OK(last->Delete());
     ++deleted;
   }
   EXPECT_EQ(deleted, count);
@@ -279,15 +280,15 @@ TEST_F(PstSessionWriteTest, DeletingEachFolderAsItIsYieldedEmptiesTheTop) {
   // The folders that hold the tree itself are not deleted.
   const Status top_refused = top->Delete();
   EXPECT_EQ(top_refused.code(), Status::Code::kInvalidArgument);
-  ASSERT_TRUE(store->Remove().ok());
+  ASSERT_OK(store->Remove());
 
   // Removed, the store names an existing Deleted Items again.
   auto reopened = Store::OpenPath(path);
-  ASSERT_TRUE(reopened.ok());
+  ASSERT_OK(reopened);
   auto wastebasket = (*reopened)->FolderNidOf(pst::messaging::kPidIpmWastebasketEntryId);
-  ASSERT_TRUE(wastebasket.ok());
+  ASSERT_OK(wastebasket);
   auto folder = (*reopened)->OpenFolder(*wastebasket);
-  ASSERT_TRUE(folder.ok()) << folder.status().ToString();
+  ASSERT_OK(folder);
   EXPECT_EQ(*folder->DisplayName(), "Deleted Items");
   std::string findings;
   EXPECT_TRUE(Sound(path, &findings)) << findings;
@@ -306,12 +307,12 @@ TEST_F(PstSessionWriteTest, CopiesCarryFoldersMessagesAndTheirRolesAcrossFormats
     const std::string target_path = dir_.Join(std::string("target-") + c.sample);
     pst::messaging::StoreOptions options;
     options.format = c.target;
-    ASSERT_TRUE(pst::messaging::CreateStore(target_path, options).ok());
+    ASSERT_OK(pst::messaging::CreateStore(target_path, options));
     auto target = Attach(target_path);
     EmptyTop(*target);
 
     auto other = *factory_.CreateSession(kSessionProgId);
-    ASSERT_TRUE(other->Logon().ok());
+    ASSERT_OK(other->Logon());
     auto source_path = Copy(c.sample);
     auto source = *(*other->Stores())->AddPSTStore(source_path, kStoreFormatDefault, std::nullopt,
                                                     StoreCredentials{c.password});
@@ -320,7 +321,7 @@ TEST_F(PstSessionWriteTest, CopiesCarryFoldersMessagesAndTheirRolesAcrossFormats
     for (auto& folder : Children(*source_top)) {
       CountingObserver observer;
       const Status copied = folder->CopyTo(*target_top, &observer);
-      EXPECT_TRUE(copied.ok()) << copied.ToString();
+      EXPECT_OK(copied);
       // Every copy reports at least its first folder.
       EXPECT_GE(observer.calls, 1);
       EXPECT_GE(observer.last.objects_done, 1u);
@@ -329,8 +330,8 @@ TEST_F(PstSessionWriteTest, CopiesCarryFoldersMessagesAndTheirRolesAcrossFormats
     auto inbox = Child(*source_top, "Inbox");
     ASSERT_NE(inbox, nullptr);
     EXPECT_EQ(inbox->CopyTo(*source_top, nullptr).code(), Status::Code::kInvalidArgument);
-    ASSERT_TRUE(other->Logoff().ok());
-    ASSERT_TRUE(session_->Logoff().ok());
+    ASSERT_OK(other->Logoff());
+    ASSERT_OK(session_->Logoff());
     // The source's store has gone: its folders refuse to copy.
     EXPECT_FALSE(inbox->CopyTo(*target_top, nullptr).ok());
 
@@ -347,11 +348,11 @@ TEST_F(PstSessionWriteTest, CopiesCarryFoldersMessagesAndTheirRolesAcrossFormats
       EXPECT_TRUE(found) << facts.name;
     }
     auto written = Store::OpenPath(target_path);
-    ASSERT_TRUE(written.ok());
+    ASSERT_OK(written);
     EXPECT_EQ((*written)->format(), c.target);
     auto wastebasket = (*written)->OpenFolder(
         (*written)->FolderNidOf(pst::messaging::kPidIpmWastebasketEntryId).value_or(0));
-    ASSERT_TRUE(wastebasket.ok());
+    ASSERT_OK(wastebasket);
     EXPECT_EQ(*wastebasket->DisplayName(), "Deleted Items");
     EXPECT_GT(wastebasket->MessageNids()->size(), 0u);
     std::string findings;
@@ -374,7 +375,7 @@ TEST_F(PstSessionWriteTest, CancelledCopyLeavesNothingBehind) {
   EXPECT_NE(ErrorDescription(cancelled).find("lokay-m"), std::string::npos);
   EXPECT_EQ(observer.calls, 1);
   EXPECT_EQ(Child(**target->IPMRootFolder(), "lokay-m"), nullptr);
-  ASSERT_TRUE(session_->Logoff().ok());
+  ASSERT_OK(session_->Logoff());
   for (const FolderFacts& facts : TopFolderFacts(target_path)) EXPECT_NE(facts.name, "lokay-m");
   std::string findings;
   EXPECT_TRUE(Sound(target_path, &findings)) << findings;
@@ -385,11 +386,11 @@ TEST_F(PstSessionWriteTest, CopyOutOfAProtectedStoreIsProtectedByTheSamePassword
   auto target = Attach(target_path);
   auto source = Attach(Copy("ansi-outlook97-passworded-294msgs.pst"), std::nullopt, std::string("pass12345"));
   ASSERT_NE(source, nullptr);
-  ASSERT_TRUE(Child(**source->IPMRootFolder(), "Inbox")->CopyTo(**target->IPMRootFolder(), nullptr).ok());
-  ASSERT_TRUE(session_->Logoff().ok());
+  ASSERT_OK(Child(**source->IPMRootFolder(), "Inbox")->CopyTo(**target->IPMRootFolder(), nullptr));
+  ASSERT_OK(session_->Logoff());
 
   auto copy = Store::OpenPath(target_path);
-  ASSERT_TRUE(copy.ok()) << copy.status().ToString();
+  ASSERT_OK(copy);
   EXPECT_EQ((*copy)->password_crc(), 0xB1031B28u);  // the source's, per pffinfo
   EXPECT_TRUE((*copy)->PasswordMatchesText("pass12345"));
   std::string findings;
@@ -406,7 +407,7 @@ TEST_F(PstSessionWriteTest, AnsiOutputThatReachesItsSizeLimitSaysSo) {
   const std::string target_path = dir_.Join("ansi.pst");
   pst::messaging::StoreOptions options;
   options.format = pst::ndb::Format::kAnsi;
-  ASSERT_TRUE(pst::messaging::CreateStore(target_path, options).ok());
+  ASSERT_OK(pst::messaging::CreateStore(target_path, options));
   // The ceiling, lowered so a 13 MB store passes it.
   const uint64_t limit = fs::file_size(target_path) + 2 * 1024 * 1024;
   PstSessionFactory small({.ansi_max_file_size = limit});
@@ -420,8 +421,8 @@ TEST_F(PstSessionWriteTest, AnsiOutputThatReachesItsSizeLimitSaysSo) {
   EXPECT_NE(ErrorDescription(full).find("\"lokay-m\""), std::string::npos) << ErrorDescription(full);
   EXPECT_NE(ErrorDescription(full).find("reached the ANSI size limit"), std::string::npos);
   // What fits still goes in.
-  EXPECT_TRUE(Child(*source_top, "Deleted Items")->CopyTo(*target_top, nullptr).ok());
-  ASSERT_TRUE(session_->Logoff().ok());
+  EXPECT_OK(Child(*source_top, "Deleted Items")->CopyTo(*target_top, nullptr));
+  ASSERT_OK(session_->Logoff());
   EXPECT_LE(fs::file_size(target_path), limit);
   std::string findings;
   EXPECT_TRUE(Sound(target_path, &findings)) << findings;
@@ -440,7 +441,7 @@ TEST_F(PstSessionWriteTest, CopyThatLeavesSomethingOutKeepsTheRestAndSaysWhat) {
   EXPECT_NE(description.find("\"Inbox\" was copied incompletely: 1 object not copied"), std::string::npos)
       << description;
   EXPECT_NE(description.find("CRC"), std::string::npos) << description;
-  ASSERT_TRUE(session_->Logoff().ok());
+  ASSERT_OK(session_->Logoff());
   bool found = false;
   for (const FolderFacts& facts : TopFolderFacts(target_path)) {
     if (facts.name != "Inbox") continue;
@@ -458,7 +459,7 @@ TEST_F(PstSessionWriteTest, TopFolderMessagesGoIntoTheTargetsTopFolder) {
   // A top folder holding nothing changes nothing.
   const std::string fresh = TempDir::ReadFile(target_path);
   auto empty = Attach(Copy("unicode-empty-outlook.pst"));
-  EXPECT_TRUE((*empty->IPMRootFolder())->CopyContentsTo(**target->IPMRootFolder(), nullptr).ok());
+  EXPECT_OK((*empty->IPMRootFolder())->CopyContentsTo(**target->IPMRootFolder(), nullptr));
   EXPECT_TRUE(TempDir::ReadFile(target_path) == fresh);
 
   const std::string source_path = Copy("unicode-tika-testpst-french-2mb.pst");
@@ -468,9 +469,9 @@ TEST_F(PstSessionWriteTest, TopFolderMessagesGoIntoTheTargetsTopFolder) {
   auto source = Attach(source_path);
   CountingObserver observer;
   const Status copied = (*source->IPMRootFolder())->CopyContentsTo(**target->IPMRootFolder(), &observer);
-  EXPECT_TRUE(copied.ok()) << copied.ToString();
+  EXPECT_OK(copied);
   EXPECT_GE(observer.calls, 1);
-  ASSERT_TRUE(session_->Logoff().ok());
+  ASSERT_OK(session_->Logoff());
   size_t in_target = 0;
   const std::vector<FolderFacts> folders = TopFolderFacts(target_path, &in_target);
   EXPECT_EQ(in_target, 7u);

@@ -16,6 +16,7 @@
 #include "pst/check/testing/store_editor.h"
 #include "pst/io/file.h"
 #include "pst/testing/samples.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::check {
 namespace {
@@ -69,7 +70,7 @@ TEST(CheckRealStoreTest, EverySampleGivesExactlyItsDocumentedFindings) {
     auto it = expected.find(name);
     ASSERT_NE(it, expected.end()) << "no expected findings listed for " << name;
     auto file = io::OpenReadOnly(entry.path().string());
-    ASSERT_TRUE(file.ok());
+    ASSERT_OK(file);
     const CheckReport report = CheckStore(**file);
     std::vector<std::string> got = testing::Lines(report);
     std::vector<std::string> want = it->second.lines;

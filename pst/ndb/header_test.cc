@@ -7,6 +7,7 @@
 #include "pst/base/crc32.h"
 #include "pst/ndb/header.h"
 #include "pst/testing/samples.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ndb {
 namespace {
@@ -33,12 +34,12 @@ TEST(HeaderTest, RealHeadersDecodeAndEncodeBackToTheSameBytes) {
     SCOPED_TRACE(path.filename().string());
     const Bytes raw = ReadPrefix(path, 564);
     auto h = DecodeHeader(raw);
-    ASSERT_TRUE(h.ok()) << h.status().ToString();
+    ASSERT_OK(h);
     EXPECT_EQ(h->root.file_eof, fs::file_size(path));
     EXPECT_NE(h->root.nbt_root.offset, 0u);
     const size_t size = LayoutOf(h->format).header_size;
     auto again = EncodeHeader(*h);
-    ASSERT_TRUE(again.ok()) << again.status().ToString();
+    ASSERT_OK(again);
     EXPECT_EQ(*again, Bytes(raw.begin(), raw.begin() + static_cast<ptrdiff_t>(size)));
     ++count;
   }
@@ -47,7 +48,7 @@ TEST(HeaderTest, RealHeadersDecodeAndEncodeBackToTheSameBytes) {
 
 TEST(HeaderTest, KnownFieldsOfThreeFormats) {
   auto ansi = DecodeHeader(ReadPrefix(test::SamplePath("ansi-outlook98-empty-32k.pst"), 564));
-  ASSERT_TRUE(ansi.ok());
+  ASSERT_OK(ansi);
   EXPECT_EQ(ansi->format, Format::kAnsi);
   EXPECT_EQ(ansi->next_block_bid, 0x6Cu);
   EXPECT_EQ(ansi->next_page_bid, 0x4Fu);
@@ -56,18 +57,18 @@ TEST(HeaderTest, KnownFieldsOfThreeFormats) {
   EXPECT_EQ(ansi->nid_counters[2], 0x403u);
 
   auto uni = DecodeHeader(ReadPrefix(test::SamplePath("unicode-empty-outlook.pst"), 564));
-  ASSERT_TRUE(uni.ok());
+  ASSERT_OK(uni);
   EXPECT_EQ(uni->format, Format::kUnicode);
   EXPECT_EQ(uni->next_block_bid, 0x130u);
   EXPECT_EQ(uni->next_page_bid, 0x17Fu);
   EXPECT_EQ(uni->root.amap_valid, 2);
 
   auto hi = DecodeHeader(ReadPrefix(test::SamplePath("unicode-high-encryption.pst"), 564));
-  ASSERT_TRUE(hi.ok());
+  ASSERT_OK(hi);
   EXPECT_EQ(hi->crypt_method, CryptMethod::kCyclic);
 
   auto ost = DecodeHeader(ReadPrefix(test::SamplePath("4k-ost-pstextractortest.ost"), 564));
-  ASSERT_TRUE(ost.ok());
+  ASSERT_OK(ost);
   EXPECT_EQ(ost->format, Format::kUnicode4k);
   EXPECT_EQ(ost->client_magic, 0x4F53);
   EXPECT_EQ(ost->crypt_method, CryptMethod::kNone);
@@ -124,7 +125,7 @@ TEST(HeaderTest, BrokenFieldsAreNamed) {
 
 TEST(HeaderTest, AnsiHeaderNeeds512BytesAndUnicode564) {
   const Bytes ansi = ReadPrefix(test::SamplePath("ansi-pstsdk-sample2.pst"), 564);
-  EXPECT_TRUE(DecodeHeader(ByteSpan(ansi).first(512)).ok());
+  EXPECT_OK(DecodeHeader(ByteSpan(ansi).first(512)));
   EXPECT_FALSE(DecodeHeader(ByteSpan(ansi).first(511)).ok());
   const Bytes uni = ReadPrefix(test::SamplePath("unicode-empty-outlook.pst"), 564);
   EXPECT_FALSE(DecodeHeader(ByteSpan(uni).first(563)).ok());
@@ -143,11 +144,11 @@ TEST(HeaderTest, EncodeBuildsANewHeaderAndRefusesOversizedAnsiValues) {
   h.root.bbt_root = {0x17C, 0x40E00};
   h.root.amap_valid = 2;
   auto bytes = EncodeHeader(h);
-  ASSERT_TRUE(bytes.ok());
+  ASSERT_OK(bytes);
   ASSERT_EQ(bytes->size(), 564u);
   EXPECT_EQ((*bytes)[0x100], 0xFF);  // rgbFM of a new store
   auto back = DecodeHeader(*bytes);
-  ASSERT_TRUE(back.ok()) << back.status().ToString();
+  ASSERT_OK(back);
   EXPECT_EQ(back->version, 23);
   EXPECT_EQ(back->crypt_method, CryptMethod::kCyclic);
   EXPECT_EQ(back->next_block_bid, 0x123456789ull);
@@ -162,10 +163,10 @@ TEST(HeaderTest, EncodeBuildsANewHeaderAndRefusesOversizedAnsiValues) {
   EXPECT_EQ(ansi.status().code(), Status::Code::kInvalidArgument);
   h.next_block_bid = 0x1000;
   ansi = EncodeHeader(h);
-  ASSERT_TRUE(ansi.ok());
+  ASSERT_OK(ansi);
   EXPECT_EQ(ansi->size(), 512u);
   auto ansi_back = DecodeHeader(*ansi);
-  ASSERT_TRUE(ansi_back.ok()) << ansi_back.status().ToString();
+  ASSERT_OK(ansi_back);
   EXPECT_EQ(ansi_back->version, 14);
   EXPECT_EQ(ansi_back->root.bbt_root.offset, 0x40E00u);
 }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "pst/testing/status_matchers.h"
 #include "pst/testing/temp_dir.h"
 
 namespace quillmar::session {
@@ -15,26 +16,26 @@ using pst::test::TempDir;
 
 std::shared_ptr<RDOSession> LoggedOn(FakeSessionWorld& world) {
   auto session = world.CreateSession(kSessionProgId);
-  EXPECT_TRUE(session.ok());
-  EXPECT_TRUE((*session)->Logon().ok());
+  EXPECT_OK(session);
+  EXPECT_OK((*session)->Logon());
   return *session;
 }
 
 std::shared_ptr<MessageStore> Attach(RDOSession& session, const std::string& path) {
   auto stores = session.Stores();
-  EXPECT_TRUE(stores.ok());
+  EXPECT_OK(stores);
   auto store = (*stores)->AddPSTStore(path, kStoreFormatDefault);
-  EXPECT_TRUE(store.ok()) << store.status().ToString();
+  EXPECT_OK(store);
   return store.ok() ? *store : nullptr;
 }
 
 std::vector<std::string> Names(MessageFolder& folder) {
   std::vector<std::string> names;
   auto folders = folder.Folders();
-  EXPECT_TRUE(folders.ok());
+  EXPECT_OK(folders);
   for (;;) {
     auto next = (*folders)->Next();
-    EXPECT_TRUE(next.ok());
+    EXPECT_OK(next);
     if (!next.ok() || !*next) break;
     names.push_back(*(*next)->Name());
   }
@@ -50,7 +51,7 @@ TEST(FakeSessionTest, DeletingEachYieldedFolderEmptiesTheTop) {
   auto folders = root->Folders().value();
   int deleted = 0;
   for (auto f = *folders->Next(); f; f = *folders->Next()) {
-    ASSERT_TRUE(f->Delete().ok());
+    ASSERT_OK(f->Delete());
     ++deleted;
   }
   EXPECT_EQ(deleted, 3);
@@ -82,7 +83,7 @@ TEST(FakeSessionTest, CopyToCopiesTheTreeAcrossSessionsAndHonoursCancel) {
 
   observer.calls = 0;
   observer.cancel_at = 0;
-  ASSERT_TRUE(inbox->CopyTo(*dst_root, &observer).ok());
+  ASSERT_OK(inbox->CopyTo(*dst_root, &observer));
   EXPECT_EQ(observer.calls, 3);
   EXPECT_EQ(Names(*dst_root), std::vector<std::string>{"Inbox"});
   EXPECT_EQ(world.StoreAt("/src.pst")->writes, 0);
@@ -99,11 +100,11 @@ TEST(FakeSessionTest, ChosenCallsFailAndDeadObjectsRefuse) {
   EXPECT_EQ(store->StoreKind().status().message(), "second read");
   EXPECT_EQ(*store->StoreKind(), kStoreKindAnsi);
   auto folders = (*store->IPMRootFolder())->Folders().value();
-  EXPECT_TRUE((*folders->Next())->Name().ok());
+  EXPECT_OK((*folders->Next())->Name());
   EXPECT_EQ((*folders->Next())->Name().status().message(), "bad name");
 
   EXPECT_EQ(world.stores_attached(), 1);
-  ASSERT_TRUE(session->Logoff().ok());
+  ASSERT_OK(session->Logoff());
   EXPECT_EQ(world.stores_attached(), 0);
   EXPECT_EQ(world.sessions_logged_on(), 0);
   EXPECT_FALSE(store->StoreKind().ok());
@@ -121,18 +122,18 @@ TEST(FakeSessionTest, OpensFilesOnDiskLikeStores) {
   auto session = LoggedOn(world);
   auto stores = *session->Stores();
 
-  ASSERT_TRUE(stores->AddPSTStore(dir.Join("copy.pst"), 1, std::string("Personal Folders")).ok());
+  ASSERT_OK(stores->AddPSTStore(dir.Join("copy.pst"), 1, std::string("Personal Folders")));
   EXPECT_EQ(world.TopFolderNames(dir.Join("copy.pst")), std::vector<std::string>{"Deleted Items"});
   EXPECT_EQ(world.StoreAt(dir.Join("copy.pst"))->display_name, "Personal Folders");
 
   EXPECT_EQ(stores->AddPSTStore(dir.Join("junk.pst"), 1).status().code(), Status::Code::kCorruption);
 
-  ASSERT_TRUE(stores->AddPSTStore(dir.Join("new.pst"), 1).ok());
+  ASSERT_OK(stores->AddPSTStore(dir.Join("new.pst"), 1));
   EXPECT_TRUE(std::filesystem::exists(dir.Join("new.pst")));
   EXPECT_EQ(world.StoreAt(dir.Join("new.pst"))->kind, kStoreKindUnicode);
 
   EXPECT_EQ(stores->AddPSTStore("/locked.pst", 1).status().code(), Status::Code::kPermissionDenied);
-  EXPECT_TRUE(stores->AddPSTStore("/locked.pst", 1, std::nullopt, {std::string("secret")}).ok());
+  EXPECT_OK(stores->AddPSTStore("/locked.pst", 1, std::nullopt, {std::string("secret")}));
 }
 
 TEST(SessionErrorTest, NumbersAreStableAndDescriptionsNeverEmpty) {

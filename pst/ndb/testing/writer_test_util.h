@@ -1,4 +1,5 @@
-// Small helpers shared by the store writer's tests.
+// Small helpers shared by the store writer's tests (and, through
+// status_matchers.h, ASSERT_OK / EXPECT_OK).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,17 +9,7 @@
 
 #include "pst/base/bytes.h"
 #include "pst/ndb/types.h"
-
-#define ASSERT_OK(expr)                                  \
-  do {                                                   \
-    const ::pst::Status s_ = (expr);                     \
-    ASSERT_TRUE(s_.ok()) << #expr << ": " << s_.ToString(); \
-  } while (0)
-#define EXPECT_OK(expr)                                  \
-  do {                                                   \
-    const ::pst::Status s_ = (expr);                     \
-    EXPECT_TRUE(s_.ok()) << #expr << ": " << s_.ToString(); \
-  } while (0)
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ndb::testing {
 
