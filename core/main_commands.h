@@ -60,7 +60,10 @@ class MainCommands {
  private:
   friend class ConversionRun;
 
-  // Browse steps 5 to 11; the first failure is returned for the error branch.
+  // After a source is chosen: opens a session, refuses a client version that
+  // is too old, attaches the source, shows its format and offers the other
+  // one as the target, then detaches and logs off. The first failure is
+  // returned for the error branch.
   pst::Status DetectSourceFormat();
   void BrowseErrorBranch();
   // Attaches the source store with the password known for it, asking for

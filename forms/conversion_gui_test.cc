@@ -3,9 +3,7 @@
 // and the run ends with the completion notice and a new store on disk.
 //
 // Two sessions drive it: a scripted one, which shows the window's side of
-// every step, and the engine-backed one on a real sample store, which runs
-// end to end as soon as the engine can write stores (until then only its
-// format detection is checked and the conversion part is skipped).
+// every stage, and the engine-backed one on a real sample store, end to end.
 
 #include <QApplication>
 #include <QCryptographicHash>
