@@ -124,7 +124,9 @@ TEST(RealStoreWriter, TooLowReferenceCountsNeverFreeABlockInUse) {
       ASSERT_OK(data);
       shared = *data;
       for (uint32_t i = 0; i < 4; ++i) {
-        if (i > 0) ASSERT_OK((*txn)->AddRef(shared));
+        if (i > 0) {
+          ASSERT_OK((*txn)->AddRef(shared));
+        }
         ASSERT_OK((*txn)->PutNode({MakeNid(kNidTypeNormalMessage, 0x10001 + i), shared, 0, 0}));
       }
       // And once more inside a subnode tree shared by two nodes.
