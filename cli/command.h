@@ -21,7 +21,6 @@ int RunLs(const Args& args);
 int RunDump(const Args& args);
 int RunConvert(const Args& args);
 int RunCheck(const Args& args);
-// Present when the engine can write stores (QUILLMAR_CAN_WRITE_STORES).
 int RunCreate(const Args& args);
 
 }  // namespace quillmar::cli

@@ -167,8 +167,7 @@ int RunConvert(const Args& args) {
   pst::convert::UseNamesCodepage(**source, options->codepage);
   if (!UnlockStore(**source, options->source, options->password_file)) return kExitUnreadable;
 
-  const pst::ndb::Format format = options->to.value_or(
-      (*source)->format() == pst::ndb::Format::kAnsi ? pst::ndb::Format::kUnicode : pst::ndb::Format::kAnsi);
+  const pst::ndb::Format format = options->to.value_or(pst::convert::DefaultOutputFormat((*source)->format()));
   const std::string base_name = core::OutputBaseName(LocalNow());
   const std::filesystem::path dir = options->dir;
   auto candidate = [&](int n) { return (dir / core::OutputFileName(base_name, n)).string(); };

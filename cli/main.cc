@@ -19,10 +19,8 @@ constexpr const char* kHelp =
     "  convert SOURCE [-o DIR] [--to ansi|unicode]\n"
     "                          write a new store of the other format holding SOURCE's mail\n"
     "  check FILE              structural check of a store (exit 1 errors, 3 unreadable)\n"
-#ifdef QUILLMAR_CAN_WRITE_STORES
     "  create --format ansi|unicode FILE\n"
     "                          a new, empty store (never replaces a file)\n"
-#endif
     "\n"
     "Options:\n"
     "  --codepage N            code page of 8-bit strings that carry none (default 1252)\n"
@@ -63,10 +61,8 @@ int main(int argc, char** argv) {
   if (command == "info") return RunInfo(args);
   if (command == "ls") return RunLs(args);
   if (command == "dump") return RunDump(args);
-#ifdef QUILLMAR_CAN_WRITE_STORES
   if (command == "create") return RunCreate(args);
   if (command == "convert") return RunConvert(args);
-#endif
   if (command == "check") return RunCheck(args);
   std::cerr << "quillmar-cli: unknown command '" << command << "'\n" << kHelp;
   return kExitUsage;

@@ -9,7 +9,7 @@
 namespace quillmar::core {
 
 using platform::FileCopyResult;
-using platform::MessageFolder;
+using session::MessageFolder;
 using pst::Status;
 
 namespace {
@@ -25,10 +25,10 @@ std::filesystem::path PathOf(const std::string& utf8) {
 
 // Keeps the window alive during a long folder copy and cancels the copy
 // when the user has asked to exit.
-class ConversionRun::Observer : public platform::CopyObserver {
+class ConversionRun::Observer : public session::CopyObserver {
  public:
   explicit Observer(ConversionRun& run) : run_(run) {}
-  bool OnProgress(const platform::CopyProgress&) override { return run_.Yield(); }
+  bool OnProgress(const session::CopyProgress&) override { return run_.Yield(); }
 
  private:
   ConversionRun& run_;
@@ -133,18 +133,18 @@ bool ConversionRun::CopyTemplate() {
 }
 
 Status ConversionRun::OpenAndPrepare() {
-  platform::SessionFactory& sessions = *commands_.deps_.sessions;
+  session::SessionFactory& sessions = *commands_.deps_.sessions;
   // The first session lives in the window's session reference.
   auto& first_session = commands_.session_;
 
-  PST_ASSIGN_OR_RETURN(first_session, sessions.CreateSession(platform::kSessionProgId));
+  PST_ASSIGN_OR_RETURN(first_session, sessions.CreateSession(session::kSessionProgId));
   PST_RETURN_IF_ERROR(first_session->Logon());
   first_logged_on_ = true;
 
   PST_ASSIGN_OR_RETURN(auto first_stores, first_session->Stores());
   auto destination = first_stores->AddPSTStore(
-      global_.OutputPath, platform::kStoreFormatDefault,
-      std::string(platform::kOutputStoreDisplayName));
+      global_.OutputPath, session::kStoreFormatDefault,
+      std::string(session::kOutputStoreDisplayName));
   if (!destination.ok()) return destination.status().WithContext(global_.OutputPath);
   destination_ = std::move(destination).value();
   destination_attached_ = true;
@@ -160,7 +160,7 @@ Status ConversionRun::OpenAndPrepare() {
     }
   }
 
-  PST_ASSIGN_OR_RETURN(second_session_, sessions.CreateSession(platform::kSessionProgId));
+  PST_ASSIGN_OR_RETURN(second_session_, sessions.CreateSession(session::kSessionProgId));
   PST_RETURN_IF_ERROR(second_session_->Logon());
   second_logged_on_ = true;
 
@@ -201,13 +201,13 @@ void ConversionRun::CopyFolders() {
     if (name.ok()) window_.SetProcessingCaption(*name);
     if (!copied.ok()) {
       std::string which = name.ok() ? *name : "folder number " + std::to_string(folders_passed_);
-      failures_.push_back(which + ": " + platform::ErrorDescription(copied));
+      failures_.push_back(which + ": " + session::ErrorDescription(copied));
     }
 
     auto next = source_folders_->Next();
     if (!next.ok()) {
       failures_.push_back("the folders after \"" + (name.ok() ? *name : std::string("?")) +
-                          "\": " + platform::ErrorDescription(next.status()));
+                          "\": " + session::ErrorDescription(next.status()));
       break;
     }
     next_folder_ = std::move(next).value();
@@ -228,7 +228,7 @@ void ConversionRun::CopyTopFolderMessages() {
   }
   if (StopRequested()) return;
   if (!copied.ok()) {
-    failures_.push_back(std::string(texts::kTopFolderMessages) + ": " + platform::ErrorDescription(copied));
+    failures_.push_back(std::string(texts::kTopFolderMessages) + ": " + session::ErrorDescription(copied));
   }
 }
 
@@ -279,8 +279,8 @@ void ConversionRun::Abandon() {
 void ConversionRun::ReportFailure(const Status& failure) {
   std::string text = texts::kRunStopped;
   text += texts::kNewLine;
-  text += "Error " + std::to_string(platform::ErrorNumber(failure)) + ": " +
-          platform::ErrorDescription(failure);
+  text += "Error " + std::to_string(session::ErrorNumber(failure)) + ": " +
+          session::ErrorDescription(failure);
   window_.ShowMessage(text, texts::kTitle, kStyleInformation);
 }
 

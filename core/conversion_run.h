@@ -54,18 +54,18 @@ class ConversionRun {
   Global& global_;
   RunEnvironment& environment_;
 
-  std::shared_ptr<platform::RDOSession> second_session_;
-  std::shared_ptr<platform::MessageStore> destination_;
-  std::shared_ptr<platform::MessageStore> source_;
+  std::shared_ptr<session::RDOSession> second_session_;
+  std::shared_ptr<session::MessageStore> destination_;
+  std::shared_ptr<session::MessageStore> source_;
   bool first_logged_on_ = false;
   bool second_logged_on_ = false;
   bool destination_attached_ = false;
   bool source_attached_ = false;
   bool output_created_ = false;
 
-  std::shared_ptr<platform::MessageFolder> source_top_;
-  std::unique_ptr<platform::FolderEnumerator> source_folders_;
-  std::shared_ptr<platform::MessageFolder> next_folder_;
+  std::shared_ptr<session::MessageFolder> source_top_;
+  std::unique_ptr<session::FolderEnumerator> source_folders_;
+  std::shared_ptr<session::MessageFolder> next_folder_;
   int folders_passed_ = 0;
   std::vector<std::string> failures_;
 };

@@ -16,23 +16,26 @@
 
 #include "core/global.h"
 #include "core/main_commands.h"
-#include "core/test_doubles.h"
-#include "platform/pst_session.h"
+#include "core/testing/test_doubles.h"
 #include "platform/std_file_copy.h"
-#include "platform/store_damage.h"
-#include "platform/test_temp_dir.h"
 #include "pst/check/check.h"
+#include "pst/convert/conversion.h"
+#include "pst/messaging/testing/store_listing.h"
 #include "pst/io/file.h"
 #include "pst/messaging/store.h"
+#include "pst/testing/samples.h"
+#include "pst/testing/status_matchers.h"
+#include "pst/testing/store_damage.h"
+#include "pst/testing/temp_dir.h"
+#include "session/pst_session.h"
 
 namespace quillmar::core {
 namespace {
 
 namespace fs = std::filesystem;
-using platform::TestTempDir;
+using pst::test::SamplePath;
+using pst::test::TempDir;
 using ::testing::HasSubstr;
-
-std::string Sample(const std::string& name) { return std::string(QUILLMAR_TESTDATA_DIR) + "/" + name; }
 
 std::string Run(const std::string& command) {
   std::string out;
@@ -104,6 +107,9 @@ class SamplePasswords : public PasswordPrompt {
   std::optional<std::string> AskPassword(const std::string& path, bool retry) override {
     ++asked;
     if (retry) return std::nullopt;
+    return Known(path);
+  }
+  static std::optional<std::string> Known(const std::string& path) {
     static const std::map<std::string, std::string> kKnown = {
         {"ansi-outlook97-passworded-294msgs.pst", "pass12345"},
         {"ansi-pstsdk-passworded-post.pst", "test"},
@@ -136,12 +142,12 @@ class ConversionEndToEndTest : public ::testing::Test {
   // source would succeed in doing so and be caught.
   std::string CopyOfSample(const std::string& name) {
     const std::string copy = source_dir() + "/" + name;
-    fs::copy_file(Sample(name), copy, fs::copy_options::overwrite_existing);
+    fs::copy_file(SamplePath(name), copy, fs::copy_options::overwrite_existing);
     fs::permissions(copy, fs::perms::owner_read | fs::perms::owner_write);
     return copy;
   }
 
-  MainCommandsDeps Deps(platform::SessionFactory* sessions) {
+  MainCommandsDeps Deps(session::SessionFactory* sessions) {
     MainCommandsDeps deps;
     deps.window = &window_;
     deps.dialogs = &dialogs_;
@@ -179,10 +185,10 @@ class ConversionEndToEndTest : public ::testing::Test {
     return text;
   }
 
-  TestTempDir dir_;
+  TempDir dir_;
   RecordingWindow window_;
   ScriptedFileDialogs dialogs_;
-  platform::PstSessionFactory sessions_;
+  session::PstSessionFactory sessions_;
   ScriptedFolderPicker picker_;
   platform::StdFileCopier copier_;
   Global global_{picker_, copier_};
@@ -221,10 +227,39 @@ TEST_P(EverySampleTest, ConvertsToTheOtherFormatLeavingTheSourceAsItWas) {
   // The source is byte for byte what it was.
   EXPECT_EQ(Sha256(source), source_hash);
 
+  // The command line converts the same source into the same store.
+  {
+    const std::string cli_dir = dir_.Join("cli");
+    fs::create_directories(cli_dir);
+    std::string command = std::string(QUILLMAR_BIN_DIR) + "/quillmar-cli convert '" + source + "' -o '" + cli_dir + "'";
+    if (auto password = SamplePasswords::Known(source)) {
+      const std::string file = dir_.Join("password");
+      TempDir::WriteFile(file, *password + "\n");
+      command += " --password-file '" + file + "'";
+    }
+    const std::string said = quillmar::core::Run(command + " 2>&1");
+    std::vector<fs::path> made;
+    for (const auto& entry : fs::directory_iterator(cli_dir)) made.push_back(entry.path());
+    ASSERT_EQ(made.size(), 1u) << said;
+    auto by_window = pst::messaging::Store::OpenPath(output);
+    auto by_cli = pst::messaging::Store::OpenPath(made[0].string());
+    ASSERT_OK(by_window);
+    ASSERT_OK(by_cli);
+    pst::convert::UseNamesCodepage(**by_window, std::nullopt);
+    pst::convert::UseNamesCodepage(**by_cli, std::nullopt);
+    // A new Unicode store gets an id of its own (in its version history),
+    // the window's from the template, the command line's when it is made.
+    const std::vector<uint16_t> made_differently = {0x0E34};
+    const auto window_listing = pst::messaging::testing_listing::ListStore(**by_window, made_differently);
+    const auto cli_listing = pst::messaging::testing_listing::ListStore(**by_cli, made_differently);
+    EXPECT_GT(window_listing.size(), 5u);
+    EXPECT_EQ(window_listing, cli_listing) << said;
+  }
+
   // The output is of the other format and sound.
   {
     auto store = pst::messaging::Store::OpenPath(output);
-    ASSERT_TRUE(store.ok()) << store.status().ToString();
+    ASSERT_OK(store);
     const bool unicode_output = ansi_source || offline;
     EXPECT_EQ((*store)->format(), unicode_output ? pst::ndb::Format::kUnicode : pst::ndb::Format::kAnsi);
     EXPECT_EQ((*store)->DisplayName().value_or(""), "Personal Folders");
@@ -247,12 +282,7 @@ TEST_P(EverySampleTest, ConvertsToTheOtherFormatLeavingTheSourceAsItWas) {
 
 std::vector<std::string> SampleNames() {
   std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(QUILLMAR_TESTDATA_DIR, ec)) {
-    const std::string extension = entry.path().extension().string();
-    if (extension == ".pst" || extension == ".ost") names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
+  for (const fs::path& path : pst::test::SampleStores()) names.push_back(path.filename().string());
   return names;
 }
 
@@ -300,7 +330,7 @@ TEST_F(ConversionEndToEndTest, ExitDuringACopyRemovesTheUnfinishedOutput) {
 
 TEST_F(ConversionEndToEndTest, FolderThatCouldNotBeCopiedInFullIsNamedInTheNotice) {
   const std::string source = CopyOfSample("unicode-follow-up-flags.pst");
-  ASSERT_TRUE(platform::DamageFirstMessage(source, "Inbox"));
+  ASSERT_TRUE(pst::test::DamageFirstMessage(source, "Inbox"));
   Browse(commands_, source);
   commands_.CmdConvertPST_Click();
   ASSERT_EQ(window_.skinned_messages.size(), 1u);
@@ -324,7 +354,7 @@ TEST_F(ConversionEndToEndTest, FolderThatCouldNotBeCopiedInFullIsNamedInTheNotic
 
 TEST_F(ConversionEndToEndTest, AnsiOutputAtItsSizeLimitIsNamedInTheNotice) {
   // The ANSI ceiling, lowered below what the source needs.
-  platform::PstSessionFactory small({.ansi_max_file_size = 4 * 1024 * 1024});
+  session::PstSessionFactory small({.ansi_max_file_size = 4 * 1024 * 1024});
   MainCommands commands(Deps(&small));
   const std::string source = CopyOfSample("unicode-enron-13mb.pst");
   Browse(commands, source);

@@ -3,16 +3,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core/commands_test_fixture.h"
+#include "core/testing/commands_test_fixture.h"
 
 namespace quillmar::core {
 namespace {
 
 namespace fs = std::filesystem;
-using platform::kStoreKindAnsi;
-using platform::kStoreKindUnicode;
-using platform::Status;
-using platform::TestTempDir;
+using session::kStoreKindAnsi;
+using session::kStoreKindUnicode;
+using session::Status;
+using pst::test::TempDir;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -24,8 +24,8 @@ class ConversionRunTest : public CommandsTest {
     out_ = dir_.Join("out");
     fs::create_directories(program_);
     fs::create_directories(out_);
-    TestTempDir::WriteFile(program_ + "/xport.def", "template-unicode");
-    TestTempDir::WriteFile(program_ + "/xportk.def", "template-ansi");
+    TempDir::WriteFile(program_ + "/xport.def", "template-unicode");
+    TempDir::WriteFile(program_ + "/xportk.def", "template-ansi");
     env_.program_folder = program_;
     picker_.answer = out_;
     FillWorld();
@@ -132,7 +132,7 @@ TEST_F(ConversionRunTest, TemplateFollowsSourceKind) {
     EXPECT_EQ(global_.TemplatePath, program_ + "/" + c.template_name);
     EXPECT_EQ(world_.StoreAt(global_.OutputPath)->kind, c.output_kind);
     EXPECT_THAT(world_.TopFolderNames(global_.OutputPath), ElementsAre("Inbox"));
-    world_ = platform::FakeSessionWorld();
+    world_ = session::FakeSessionWorld();
     FillWorld();
   }
 }
@@ -152,13 +152,13 @@ TEST_F(ConversionRunTest, OutputNameComesFromTheLocalClock) {
 TEST_F(ConversionRunTest, ExistingFilesAreNeverOverwritten) {
   Convert("/data/old.pst");
   const std::string first = Expected("Brantwick-06-12-2026-14-05-09.pst");
-  TestTempDir::WriteFile(Expected("Brantwick-06-12-2026-14-05-09-2.pst"), "the user's own file");
+  TempDir::WriteFile(Expected("Brantwick-06-12-2026-14-05-09-2.pst"), "the user's own file");
 
   commands_.CmdConvertPST_Click();  // the same second
   const std::string third = Expected("Brantwick-06-12-2026-14-05-09-3.pst");
   EXPECT_EQ(global_.OutputPath, third);
   EXPECT_EQ(window_.skinned_messages.back().text, Notice(third));
-  EXPECT_EQ(TestTempDir::ReadFile(Expected("Brantwick-06-12-2026-14-05-09-2.pst")), "the user's own file");
+  EXPECT_EQ(TempDir::ReadFile(Expected("Brantwick-06-12-2026-14-05-09-2.pst")), "the user's own file");
   EXPECT_THAT(world_.TopFolderNames(first), ElementsAre("Inbox", "Sent Items", "Calendar"));
   EXPECT_THAT(world_.TopFolderNames(third), ElementsAre("Inbox", "Sent Items", "Calendar"));
 }
@@ -166,7 +166,7 @@ TEST_F(ConversionRunTest, ExistingFilesAreNeverOverwritten) {
 TEST_F(ConversionRunTest, LinksAtTheOutputNameAreNeitherFollowedNorReplaced) {
   // A dangling link at the first name, a link to another file at the second.
   fs::create_directories(dir_.Join("elsewhere"));
-  TestTempDir::WriteFile(dir_.Join("elsewhere/target.pst"), "someone else's file");
+  TempDir::WriteFile(dir_.Join("elsewhere/target.pst"), "someone else's file");
   fs::create_symlink(dir_.Join("elsewhere/absent.pst"), Expected("Brantwick-06-12-2026-14-05-09.pst"));
   fs::create_symlink(dir_.Join("elsewhere/target.pst"), Expected("Brantwick-06-12-2026-14-05-09-2.pst"));
 
@@ -177,7 +177,7 @@ TEST_F(ConversionRunTest, LinksAtTheOutputNameAreNeitherFollowedNorReplaced) {
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(third)));
   EXPECT_THAT(world_.TopFolderNames(third), ElementsAre("Inbox", "Sent Items", "Calendar"));
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.Join("elsewhere/absent.pst"))));
-  EXPECT_EQ(TestTempDir::ReadFile(dir_.Join("elsewhere/target.pst")), "someone else's file");
+  EXPECT_EQ(TempDir::ReadFile(dir_.Join("elsewhere/target.pst")), "someone else's file");
   EXPECT_TRUE(fs::is_symlink(fs::symlink_status(Expected("Brantwick-06-12-2026-14-05-09.pst"))));
   EXPECT_TRUE(fs::is_symlink(fs::symlink_status(Expected("Brantwick-06-12-2026-14-05-09-2.pst"))));
 }
@@ -258,7 +258,7 @@ TEST_F(ConversionRunTest, LaterFailuresInTheLoopArePassedOver) {
   EXPECT_THAT(window_.processing_captions, ElementsAre("Processing...", "Inbox", "Calendar", ""));
   EXPECT_EQ(window_.skinned_messages.at(0).text, Notice(global_.OutputPath));
 
-  world_ = platform::FakeSessionWorld();
+  world_ = session::FakeSessionWorld();
   FillWorld();
   window_ = RecordingWindow();
   // A failing move to the next folder ends the loop, and the notice says
@@ -285,7 +285,7 @@ TEST_F(ConversionRunTest, FailureBeforeTheCopyLoopStopsTheRunAndReleasesEverythi
                         Case{"Logon", 3}, Case{"Stores", 3}, Case{"AddPSTStore", 3},
                         Case{"IPMRootFolder", 2}, Case{"Folders", 2}, Case{"Next", 4}}) {
     SCOPED_TRACE(std::string(c.operation) + " #" + std::to_string(c.n));
-    world_ = platform::FakeSessionWorld();
+    world_ = session::FakeSessionWorld();
     FillWorld();
     window_ = RecordingWindow();
     world_.FailAt(c.operation, c.n, Status::IOError("injected"));
@@ -303,7 +303,7 @@ TEST_F(ConversionRunTest, FailureBeforeTheCopyLoopStopsTheRunAndReleasesEverythi
     ExpectEverythingReleased();
   }
   // The next run goes through.
-  world_ = platform::FakeSessionWorld();
+  world_ = session::FakeSessionWorld();
   FillWorld();
   window_.messages.clear();
   Convert("/data/old.pst");
@@ -325,7 +325,7 @@ TEST_F(ConversionRunTest, ClosingFailsWithNothingCopiedStopsTheRun) {
 TEST_F(ConversionRunTest, CommandsDuringAYieldAreRefused) {
   Browse("/data/old.pst");
   const int dialogs_before = dialogs_.created;
-  std::vector<platform::RDOSession*> held;
+  std::vector<session::RDOSession*> held;
   env_.on_yield = [&](int) {
     held.push_back(commands_.session_reference().get());
     dialogs_.answer = "/data/new.pst";

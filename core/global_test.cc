@@ -5,19 +5,19 @@
 
 #include <gtest/gtest.h>
 
-#include "core/test_doubles.h"
+#include "core/testing/test_doubles.h"
 #include "platform/std_file_copy.h"
-#include "platform/test_temp_dir.h"
+#include "pst/testing/temp_dir.h"
 
 namespace quillmar::core {
 namespace {
 
 namespace fs = std::filesystem;
-using platform::TestTempDir;
+using pst::test::TempDir;
 
 class GlobalTest : public ::testing::Test {
  protected:
-  TestTempDir dir_;
+  TempDir dir_;
   ScriptedFolderPicker picker_;
   platform::StdFileCopier copier_;
   Global global_{picker_, copier_};
@@ -48,7 +48,7 @@ TEST_F(GlobalTest, BrowseForFolderGivesAFolderPathOrEmptyText) {
     picker_.answer = answer;
     EXPECT_EQ(global_.BrowseForFolder(0, "t"), "") << answer;
   }
-  TestTempDir::WriteFile(dir_.Join("file.txt"), "x");
+  TempDir::WriteFile(dir_.Join("file.txt"), "x");
   picker_.answer = dir_.Join("file.txt");
   EXPECT_EQ(global_.BrowseForFolder(0, "t"), "");
 }
@@ -66,15 +66,15 @@ TEST_F(GlobalTest, BrowseForFolderTurnsAFailingPickerIntoEmptyText) {
 TEST_F(GlobalTest, CopyFileToReplacesOnlyWithFailIfExistsZero) {
   const std::string source = dir_.Join("xport.def");
   const std::string target = dir_.Join("out.pst");
-  TestTempDir::WriteFile(source, "template");
-  TestTempDir::WriteFile(target, "older");
+  TempDir::WriteFile(source, "template");
+  TempDir::WriteFile(target, "older");
 
   EXPECT_FALSE(global_.CopyFileTo(source, target, 1));
-  EXPECT_EQ(TestTempDir::ReadFile(target), "older");
+  EXPECT_EQ(TempDir::ReadFile(target), "older");
   EXPECT_FALSE(global_.CopyFileTo(source, target, -1));
-  EXPECT_EQ(TestTempDir::ReadFile(target), "older");
+  EXPECT_EQ(TempDir::ReadFile(target), "older");
   EXPECT_TRUE(global_.CopyFileTo(source, target, 0));
-  EXPECT_EQ(TestTempDir::ReadFile(target), "template");
+  EXPECT_EQ(TempDir::ReadFile(target), "template");
 
   EXPECT_FALSE(global_.CopyFileTo(dir_.Join("absent.def"), dir_.Join("new.pst"), 0));
   EXPECT_FALSE(fs::exists(dir_.Join("new.pst")));
@@ -82,12 +82,12 @@ TEST_F(GlobalTest, CopyFileToReplacesOnlyWithFailIfExistsZero) {
 
 TEST_F(GlobalTest, CopyFileToWithFailIfExistsNeverWritesThroughWhatIsThere) {
   const std::string source = dir_.Join("xport.def");
-  TestTempDir::WriteFile(source, "template");
+  TempDir::WriteFile(source, "template");
   fs::create_directories(dir_.Join("elsewhere"));
   fs::create_directories(dir_.Join("chosen"));
   const std::string outside = dir_.Join("elsewhere/target.pst");
-  TestTempDir::WriteFile(outside, "someone else's file");
-  TestTempDir::WriteFile(dir_.Join("chosen/file.pst"), "older");
+  TempDir::WriteFile(outside, "someone else's file");
+  TempDir::WriteFile(dir_.Join("chosen/file.pst"), "older");
   fs::create_symlink(outside, dir_.Join("chosen/link.pst"));
   fs::create_symlink(dir_.Join("elsewhere/absent.pst"), dir_.Join("chosen/dangling.pst"));
   fs::create_symlink(dir_.Join("elsewhere"), dir_.Join("chosen/folder-link.pst"));
@@ -102,8 +102,8 @@ TEST_F(GlobalTest, CopyFileToWithFailIfExistsNeverWritesThroughWhatIsThere) {
               platform::FileCopyResult::Outcome::kDestinationExists)
         << name;
   }
-  EXPECT_EQ(TestTempDir::ReadFile(dir_.Join("chosen/file.pst")), "older");
-  EXPECT_EQ(TestTempDir::ReadFile(outside), "someone else's file");
+  EXPECT_EQ(TempDir::ReadFile(dir_.Join("chosen/file.pst")), "older");
+  EXPECT_EQ(TempDir::ReadFile(outside), "someone else's file");
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.Join("elsewhere/absent.pst"))));
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.Join("elsewhere/xport.def"))));
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.Join("elsewhere/folder-link.pst"))));

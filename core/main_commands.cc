@@ -33,8 +33,8 @@ void MainCommands::RequestExit() {
 }
 
 void MainCommands::ShowFailure(const pst::Status& failure) {
-  const std::string text = "Error " + std::to_string(platform::ErrorNumber(failure)) + ": " +
-                           platform::ErrorDescription(failure);
+  const std::string text = "Error " + std::to_string(session::ErrorNumber(failure)) + ": " +
+                           session::ErrorDescription(failure);
   deps_.window->ShowMessage(text, texts::kTitle, kStyleInformation);
 }
 

@@ -19,14 +19,14 @@
 #include "core/main_window.h"
 #include "core/run_environment.h"
 #include "platform/file_open_dialog.h"
-#include "platform/session.h"
+#include "session/session.h"
 
 namespace quillmar::core {
 
 struct MainCommandsDeps {
   MainWindow* window = nullptr;
   platform::FileOpenDialogFactory* dialogs = nullptr;
-  platform::SessionFactory* sessions = nullptr;
+  session::SessionFactory* sessions = nullptr;
   Global* global = nullptr;
   RunEnvironment* environment = nullptr;
   PasswordPrompt* password_prompt = nullptr;  // optional
@@ -55,24 +55,27 @@ class MainCommands {
 
   // The window's session reference: empty except while a command holds a
   // session in it.
-  const std::shared_ptr<platform::RDOSession>& session_reference() const { return session_; }
+  const std::shared_ptr<session::RDOSession>& session_reference() const { return session_; }
 
  private:
   friend class ConversionRun;
 
-  // Browse steps 5 to 11; the first failure is returned for the error branch.
+  // After a source is chosen: opens a session, refuses a client version that
+  // is too old, attaches the source, shows its format and offers the other
+  // one as the target, then detaches and logs off. The first failure is
+  // returned for the error branch.
   pst::Status DetectSourceFormat();
   void BrowseErrorBranch();
   // Attaches the source store with the password known for it, asking for
   // one when it needs one and may_ask (and a prompt is at hand); a password
   // that opens the store is remembered.
-  pst::Result<std::shared_ptr<platform::MessageStore>> AttachSource(
-      platform::RDOStores& stores, const std::string& path, bool may_ask);
+  pst::Result<std::shared_ptr<session::MessageStore>> AttachSource(
+      session::RDOStores& stores, const std::string& path, bool may_ask);
   // A message giving a failure's number and description.
   void ShowFailure(const pst::Status& failure);
 
   MainCommandsDeps deps_;
-  std::shared_ptr<platform::RDOSession> session_;
+  std::shared_ptr<session::RDOSession> session_;
   // Passwords the user gave, by store path, for the rest of the program
   // run: browse asks once per file and the run reuses the answer.
   std::map<std::string, std::string> known_passwords_;

@@ -6,8 +6,8 @@
 
 namespace quillmar::core {
 
-using platform::MessageStore;
-using platform::RDOStores;
+using session::MessageStore;
+using session::RDOStores;
 using pst::Result;
 using pst::Status;
 
@@ -41,7 +41,7 @@ void MainCommands::CmdBrowse_Click() {
 Status MainCommands::DetectSourceFormat() {
   MainWindow& window = *deps_.window;
 
-  PST_ASSIGN_OR_RETURN(session_, deps_.sessions->CreateSession(platform::kSessionProgId));
+  PST_ASSIGN_OR_RETURN(session_, deps_.sessions->CreateSession(session::kSessionProgId));
   PST_RETURN_IF_ERROR(session_->Logon());
 
   PST_ASSIGN_OR_RETURN(const std::string version, session_->ClientVersion());
@@ -62,7 +62,7 @@ Status MainCommands::DetectSourceFormat() {
 
   // Two reads, each its own test, as a store could answer differently.
   PST_ASSIGN_OR_RETURN(int32_t kind, store->StoreKind());
-  if (kind == platform::kStoreKindAnsi) {
+  if (kind == session::kStoreKindAnsi) {
     window.SetFormatLabel(texts::kAnsiStoreLabel);
     window.SetOptionAvailable(TargetOption::kUnicode, true);
     window.SetOptionSelected(TargetOption::kUnicode, true);
@@ -71,7 +71,7 @@ Status MainCommands::DetectSourceFormat() {
     deps_.global->SourceKind = kSourceKindAnsi;
   }
   PST_ASSIGN_OR_RETURN(kind, store->StoreKind());
-  if (kind == platform::kStoreKindUnicode) {
+  if (kind == session::kStoreKindUnicode) {
     window.SetFormatLabel(texts::kUnicodeStoreLabel);
     window.SetOptionAvailable(TargetOption::kAnsi, true);
     window.SetOptionSelected(TargetOption::kAnsi, true);
@@ -107,9 +107,9 @@ Result<std::shared_ptr<MessageStore>> MainCommands::AttachSource(RDOStores& stor
                                                                 const std::string& path,
                                                                 bool may_ask) {
   constexpr int kMaxPasswordTries = 3;
-  platform::StoreCredentials credentials;
+  session::StoreCredentials credentials;
   if (auto known = known_passwords_.find(path); known != known_passwords_.end()) credentials.password = known->second;
-  auto store = stores.AddPSTStore(path, platform::kStoreFormatDefault, std::nullopt, credentials);
+  auto store = stores.AddPSTStore(path, session::kStoreFormatDefault, std::nullopt, credentials);
   const auto refused = [&store] {
     return !store.ok() && store.status().code() == Status::Code::kPermissionDenied;
   };
@@ -118,7 +118,7 @@ Result<std::shared_ptr<MessageStore>> MainCommands::AttachSource(RDOStores& stor
         deps_.password_prompt->AskPassword(path, credentials.password.has_value());
     if (!password) break;
     credentials.password = std::move(password);
-    store = stores.AddPSTStore(path, platform::kStoreFormatDefault, std::nullopt, credentials);
+    store = stores.AddPSTStore(path, session::kStoreFormatDefault, std::nullopt, credentials);
   }
   if (store.ok() && credentials.password) {
     known_passwords_[path] = *credentials.password;

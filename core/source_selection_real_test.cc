@@ -3,9 +3,10 @@
 
 #include "core/global.h"
 #include "core/main_commands.h"
-#include "core/test_doubles.h"
-#include "platform/pst_session.h"
+#include "core/testing/test_doubles.h"
 #include "platform/std_file_copy.h"
+#include "pst/testing/samples.h"
+#include "session/pst_session.h"
 
 namespace quillmar::core {
 namespace {
@@ -16,7 +17,7 @@ const char kOutlookError[] =
     "Selected file is not a valid Outlook PST file.\r\n"
     "Please also make sure PST file is not corrupt and you are able to open the PST file in Outlook.";
 
-std::string Sample(const std::string& name) { return std::string(QUILLMAR_TESTDATA_DIR) + "/" + name; }
+using pst::test::SamplePath;
 
 class RealSourceSelectionTest : public ::testing::Test {
  protected:
@@ -36,7 +37,7 @@ class RealSourceSelectionTest : public ::testing::Test {
 
   RecordingWindow window_;
   ScriptedFileDialogs dialogs_;
-  platform::PstSessionFactory sessions_;
+  session::PstSessionFactory sessions_;
   ScriptedFolderPicker picker_;
   platform::StdFileCopier copier_;
   Global global_{picker_, copier_};
@@ -45,20 +46,20 @@ class RealSourceSelectionTest : public ::testing::Test {
 };
 
 TEST_F(RealSourceSelectionTest, DetectsAnsiUnicodeAndOtherStores) {
-  Browse(Sample("ansi-pstsdk-sample2.pst"));
+  Browse(SamplePath("ansi-pstsdk-sample2.pst"));
   EXPECT_TRUE(window_.messages.empty());
   EXPECT_EQ(window_.format_label, "ANSI PST (2000/2002/XP)");
   EXPECT_EQ(global_.SourceKind, 1);
   EXPECT_TRUE(window_.selected[TargetOption::kUnicode]);
   EXPECT_TRUE(window_.convert_enabled);
 
-  Browse(Sample("unicode-tika-testpst-french-2mb.pst"));
+  Browse(SamplePath("unicode-tika-testpst-french-2mb.pst"));
   EXPECT_EQ(window_.format_label, "UNICODE PST (2003/2007)");
   EXPECT_EQ(global_.SourceKind, 2);
   EXPECT_TRUE(window_.selected[TargetOption::kAnsi]);
 
   // An offline store is neither: the earlier detection stays.
-  Browse(Sample("4k-ost-pstextractortest.ost"));
+  Browse(SamplePath("4k-ost-pstextractortest.ost"));
   EXPECT_TRUE(window_.messages.empty());
   EXPECT_EQ(global_.SourceKind, 2);
   EXPECT_TRUE(window_.scan_frame_visible);
@@ -70,7 +71,7 @@ TEST_F(RealSourceSelectionTest, UnreadableOrProtectedFilesGiveTheOutlookError) {
                            "ansi-pstsdk-passworded-post.pst"}) {
     SCOPED_TRACE(name);
     window_.messages.clear();
-    Browse(Sample(name));
+    Browse(SamplePath(name));
     ASSERT_EQ(window_.messages.size(), 1u);
     EXPECT_EQ(window_.messages[0].text, kOutlookError);
     EXPECT_EQ(window_.messages[0].title, "Outlook Error");
@@ -89,7 +90,7 @@ TEST_F(RealSourceSelectionTest, ProtectedStoreOpensWithItsPassword) {
   MainCommandsDeps deps = Deps();
   deps.password_prompt = &prompt;
   MainCommands commands(deps);
-  dialogs_.answer = Sample("unicode-no-encryption.pst");
+  dialogs_.answer = SamplePath("unicode-no-encryption.pst");
   commands.CmdBrowse_Click();
   EXPECT_TRUE(window_.messages.empty());
   EXPECT_EQ(global_.SourceKind, 2);

@@ -1,14 +1,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core/commands_test_fixture.h"
+#include "core/testing/commands_test_fixture.h"
 
 namespace quillmar::core {
 namespace {
 
-using platform::kStoreKindAnsi;
-using platform::kStoreKindUnicode;
-using platform::Status;
+using session::kStoreKindAnsi;
+using session::kStoreKindUnicode;
+using session::Status;
 using ::testing::ElementsAre;
 
 const char kOutlookError[] =
@@ -169,7 +169,7 @@ TEST_F(SourceSelectionTest, FailureAtEachStepShowsTheOutlookError) {
                         Case{"AddPSTStore", 2, 2}, Case{"StoreKind", 3, 2},
                         Case{"StoreKind", 4, 1}, Case{"Remove", 2, 1}, Case{"Logoff", 2, 1}}) {
     SCOPED_TRACE(std::string(c.operation) + " #" + std::to_string(c.n));
-    world_ = platform::FakeSessionWorld();
+    world_ = session::FakeSessionWorld();
     SetUp();
     window_ = RecordingWindow();
     global_.SourceKind = 0;
@@ -197,7 +197,7 @@ TEST_F(SourceSelectionTest, FailingLogoffInTheErrorBranchIsReportedAndTheProgram
   EXPECT_EQ(window_.end_program_calls, 0);
 
   // The next browse works as usual.
-  world_ = platform::FakeSessionWorld();
+  world_ = session::FakeSessionWorld();
   SetUp();
   window_.messages.clear();
   Browse("/data/new.pst");

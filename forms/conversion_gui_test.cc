@@ -3,9 +3,7 @@
 // and the run ends with the completion notice and a new store on disk.
 //
 // Two sessions drive it: a scripted one, which shows the window's side of
-// every step, and the engine-backed one on a real sample store, which runs
-// end to end as soon as the engine can write stores (until then only its
-// format detection is checked and the conversion part is skipped).
+// every stage, and the engine-backed one on a real sample store, end to end.
 
 #include <QApplication>
 #include <QCryptographicHash>
@@ -23,18 +21,16 @@
 #include <memory>
 
 #include "core/global.h"
+#include "forms/dialogs/qt_file_open_dialog.h"
+#include "forms/dialogs/qt_folder_picker.h"
 #include "forms/form_table.h"
 #include "forms/frm_main.h"
-#include "forms/gui_test_support.h"
-#include "platform/fake_session.h"
-#include "platform/qt/qt_file_open_dialog.h"
-#include "platform/qt/qt_folder_picker.h"
-#include "platform/skin/skin_controls.h"
-#include "platform/skin/skin_toolbar.h"
+#include "forms/skin/skin_controls.h"
+#include "forms/skin/skin_toolbar.h"
+#include "forms/testing/gui_test_support.h"
 #include "platform/std_file_copy.h"
-#ifdef QUILLMAR_HAVE_PST_SESSION
-#include "platform/pst_session.h"
-#endif
+#include "session/pst_session.h"
+#include "session/testing/fake_session.h"
 
 using namespace quillmar;
 using forms::testing::DialogScript;
@@ -63,20 +59,20 @@ class ConversionGuiTest : public QObject {
   void browseAndConvertRealSampleStore();
 
  private:
-  forms::frmMain *openMain(platform::SessionFactory *sessions, const QString &programFolder);
+  forms::frmMain *openMain(session::SessionFactory *sessions, const QString &programFolder);
   void waitForAnswers(DialogScript &script, int timeoutMs);
   template <typename T = QWidget>
   T *control(const char *name) { return m_main->findChild<T *>(QString::fromLatin1(name)); }
 
-  platform::QtFileOpenDialogFactory m_dialogs;
-  platform::QtFolderPicker m_folders;
+  forms::QtFileOpenDialogFactory m_dialogs;
+  forms::QtFolderPicker m_folders;
   platform::StdFileCopier m_files;
   std::unique_ptr<forms::testing::TestRunEnvironment> m_environment;
   std::unique_ptr<forms::FormTable> m_table;
   forms::frmMain *m_main = nullptr;
 };
 
-forms::frmMain *ConversionGuiTest::openMain(platform::SessionFactory *sessions,
+forms::frmMain *ConversionGuiTest::openMain(session::SessionFactory *sessions,
                                             const QString &programFolder) {
   m_environment = std::make_unique<forms::testing::TestRunEnvironment>(programFolder.toStdString());
   m_table = std::make_unique<forms::FormTable>(forms::Services{.sessions = sessions,
@@ -100,8 +96,8 @@ void ConversionGuiTest::browseAndConvertWithScriptedSession() {
   QTemporaryDir program, source, target;
   // A template file that the scripted session opens as an empty Unicode
   // store with leftovers in its top folder, which the run must delete.
-  platform::FakeSessionWorld world;
-  world.DefineImage("unicode-template", {.kind = platform::kStoreKindUnicode, .folders = {{"Old"}}, .password = std::nullopt});
+  session::FakeSessionWorld world;
+  world.DefineImage("unicode-template", {.kind = session::kStoreKindUnicode, .folders = {{"Old"}}, .password = std::nullopt});
   QFile templ(program.filePath(QStringLiteral("xport.def")));
   QVERIFY(templ.open(QIODevice::WriteOnly));
   templ.write("unicode-template");
@@ -111,7 +107,7 @@ void ConversionGuiTest::browseAndConvertWithScriptedSession() {
   QVERIFY(sourceFile.open(QIODevice::WriteOnly));
   sourceFile.close();
   world.PutStore(sourcePath.toStdString(),
-                 {.kind = platform::kStoreKindAnsi,
+                 {.kind = session::kStoreKindAnsi,
                   .folders = {{"Inbox", {{"Projects"}}}, {"Sent Items"}, {"Deleted Items"}},
                   .password = std::nullopt});
   openMain(&world, program.path());
@@ -171,9 +167,6 @@ void ConversionGuiTest::browseAndConvertWithScriptedSession() {
 }
 
 void ConversionGuiTest::browseAndConvertRealSampleStore() {
-#ifndef QUILLMAR_HAVE_PST_SESSION
-  QSKIP("this build has no store engine");
-#else
   const QString bin = QStringLiteral(QUILLMAR_BIN_DIR);
   const QString sample = QStringLiteral(QUILLMAR_TESTDATA_DIR "/ansi-pstsdk-sample2.pst");
   QVERIFY2(QFile::exists(sample), qPrintable(sample));
@@ -182,7 +175,7 @@ void ConversionGuiTest::browseAndConvertRealSampleStore() {
   QVERIFY(QFile::copy(sample, sourcePath));
   const QByteArray sourceHash = sha256(sourcePath);
 
-  platform::PstSessionFactory sessions;
+  session::PstSessionFactory sessions;
   openMain(&sessions, bin);
   DialogScript script;
   script.expect(QStringLiteral("FileOpenDialog"), DialogScript::chooseFile(sourcePath));
@@ -205,13 +198,13 @@ void ConversionGuiTest::browseAndConvertRealSampleStore() {
     QTemporaryDir probeDir;
     const QString probe = probeDir.filePath(QStringLiteral("probe.pst"));
     QVERIFY(QFile::copy(templatePath, probe));
-    auto session = sessions.CreateSession(platform::kSessionProgId);
+    auto session = sessions.CreateSession(session::kSessionProgId);
     QVERIFY(session.ok());
     QVERIFY(session.value()->Logon().ok());
     auto stores = session.value()->Stores();
     QVERIFY(stores.ok());
-    auto store = stores.value()->AddPSTStore(probe.toStdString(), platform::kStoreFormatDefault,
-                                             std::string(platform::kOutputStoreDisplayName));
+    auto store = stores.value()->AddPSTStore(probe.toStdString(), session::kStoreFormatDefault,
+                                             std::string(session::kOutputStoreDisplayName));
     const bool writes = store.ok() || store.status().code() != pst::Status::Code::kNotSupported;
     if (store.ok())
       (void)store.value()->Remove();
@@ -242,7 +235,6 @@ void ConversionGuiTest::browseAndConvertRealSampleStore() {
     QVERIFY2(report.contains(QStringLiteral("64-bit")) || report.contains(QStringLiteral("Unicode")),
              qPrintable(report));
   }
-#endif
 }
 
 QTEST_MAIN(ConversionGuiTest)

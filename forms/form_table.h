@@ -8,8 +8,8 @@
 #include "core/main_window.h"
 #include "core/run_environment.h"
 #include "platform/file_open_dialog.h"
-#include "platform/session.h"
 #include "platform/shell.h"
+#include "session/session.h"
 
 namespace quillmar::forms {
 
@@ -19,7 +19,7 @@ class frmSplash;
 // What the windows are built on. Every pointer must outlive the table;
 // passwords may be null (frmMain then asks for passwords itself).
 struct Services {
-  platform::SessionFactory *sessions = nullptr;
+  session::SessionFactory *sessions = nullptr;
   platform::FileOpenDialogFactory *dialogs = nullptr;
   platform::FolderPicker *folders = nullptr;
   platform::FileCopier *files = nullptr;

@@ -8,16 +8,16 @@
 #include <QPainter>
 #include <QScreen>
 
+#include "forms/dialogs/help_viewer.h"
+#include "forms/dialogs/message_box.h"
 #include "forms/form_table.h"
 #include "forms/frm_about.h"
-#include "platform/qt/help_viewer.h"
-#include "platform/qt/message_box.h"
-#include "platform/skin/hook_menu.h"
-#include "platform/skin/skin_controls.h"
-#include "platform/skin/skin_form.h"
-#include "platform/skin/skin_global.h"
-#include "platform/skin/skin_style.h"
-#include "platform/skin/skin_toolbar.h"
+#include "forms/skin/hook_menu.h"
+#include "forms/skin/skin_controls.h"
+#include "forms/skin/skin_form.h"
+#include "forms/skin/skin_global.h"
+#include "forms/skin/skin_style.h"
+#include "forms/skin/skin_toolbar.h"
 
 namespace quillmar::forms {
 namespace {
@@ -101,7 +101,7 @@ void frmMain::showHelp() {
   // Program folder, separator, file name, passed on as formed.
   const QString path = fromUtf8(m_table.services().environment->ProgramFolder()) +
                        QStringLiteral("/Help.chm");
-  platform::ShowHelpFile(path);
+  forms::ShowHelpFile(path);
 }
 
 void frmMain::showAbout() {
@@ -164,7 +164,7 @@ void frmMain::SetSaveHeaderCaption(const std::string &caption) {
 void frmMain::SetProcessingCaption(const std::string &caption) { LblProcessing->setText(fromUtf8(caption)); }
 
 int frmMain::ShowMessage(const std::string &text, const std::string &title, int style) {
-  return platform::ShowPlainMessageBox(this, fromUtf8(text), fromUtf8(title), style);
+  return forms::ShowPlainMessageBox(this, fromUtf8(text), fromUtf8(title), style);
 }
 
 void frmMain::ShowSkinnedMessage(const std::string &prompt, int style, const std::string &title) {

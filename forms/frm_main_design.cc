@@ -6,13 +6,13 @@
 #include <QMenu>
 
 #include "forms/frm_main.h"
-#include "platform/skin/hook_menu.h"
-#include "platform/skin/skin_controls.h"
-#include "platform/skin/skin_form.h"
-#include "platform/skin/skin_image_list.h"
-#include "platform/skin/skin_status_bar.h"
-#include "platform/skin/skin_style.h"
-#include "platform/skin/skin_toolbar.h"
+#include "forms/skin/hook_menu.h"
+#include "forms/skin/skin_controls.h"
+#include "forms/skin/skin_form.h"
+#include "forms/skin/skin_image_list.h"
+#include "forms/skin/skin_status_bar.h"
+#include "forms/skin/skin_style.h"
+#include "forms/skin/skin_toolbar.h"
 
 namespace quillmar::forms {
 namespace {

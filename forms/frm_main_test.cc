@@ -19,20 +19,20 @@
 #include <QtTest>
 #include <memory>
 
+#include "forms/dialogs/qt_file_open_dialog.h"
+#include "forms/dialogs/qt_folder_picker.h"
 #include "forms/form_table.h"
 #include "forms/frm_about.h"
 #include "forms/frm_main.h"
-#include "forms/gui_test_support.h"
-#include "platform/fake_session.h"
-#include "platform/qt/qt_file_open_dialog.h"
-#include "platform/qt/qt_folder_picker.h"
-#include "platform/skin/hook_menu.h"
-#include "platform/skin/skin_controls.h"
-#include "platform/skin/skin_form.h"
-#include "platform/skin/skin_image_list.h"
-#include "platform/skin/skin_status_bar.h"
-#include "platform/skin/skin_toolbar.h"
+#include "forms/skin/hook_menu.h"
+#include "forms/skin/skin_controls.h"
+#include "forms/skin/skin_form.h"
+#include "forms/skin/skin_image_list.h"
+#include "forms/skin/skin_status_bar.h"
+#include "forms/skin/skin_toolbar.h"
+#include "forms/testing/gui_test_support.h"
 #include "platform/std_file_copy.h"
+#include "session/testing/fake_session.h"
 
 using namespace quillmar;
 using forms::testing::DialogScript;
@@ -80,9 +80,9 @@ class FrmMainTest : public QObject {
   void selectFakeStore(DialogScript &script, int32_t kind);
 
   std::unique_ptr<QTemporaryDir> m_programDir;
-  std::unique_ptr<platform::FakeSessionWorld> m_world;
-  std::unique_ptr<platform::QtFileOpenDialogFactory> m_dialogs;
-  std::unique_ptr<platform::QtFolderPicker> m_folders;
+  std::unique_ptr<session::FakeSessionWorld> m_world;
+  std::unique_ptr<forms::QtFileOpenDialogFactory> m_dialogs;
+  std::unique_ptr<forms::QtFolderPicker> m_folders;
   std::unique_ptr<platform::StdFileCopier> m_files;
   std::unique_ptr<forms::testing::TestRunEnvironment> m_environment;
   std::unique_ptr<forms::FormTable> m_table;
@@ -92,9 +92,9 @@ class FrmMainTest : public QObject {
 void FrmMainTest::init() {
   m_programDir = std::make_unique<QTemporaryDir>();
   QVERIFY(m_programDir->isValid());
-  m_world = std::make_unique<platform::FakeSessionWorld>();
-  m_dialogs = std::make_unique<platform::QtFileOpenDialogFactory>();
-  m_folders = std::make_unique<platform::QtFolderPicker>();
+  m_world = std::make_unique<session::FakeSessionWorld>();
+  m_dialogs = std::make_unique<forms::QtFileOpenDialogFactory>();
+  m_folders = std::make_unique<forms::QtFolderPicker>();
   m_files = std::make_unique<platform::StdFileCopier>();
   m_environment = std::make_unique<forms::testing::TestRunEnvironment>(m_programDir->path().toStdString());
   m_table = std::make_unique<forms::FormTable>(forms::Services{.sessions = m_world.get(),
@@ -402,7 +402,7 @@ void FrmMainTest::browseIsReachedFromFourPlaces() {
 
 void FrmMainTest::convertIsReachedFromButtonAndToolbar() {
   DialogScript script;
-  selectFakeStore(script, platform::kStoreKindAnsi);
+  selectFakeStore(script, session::kStoreKindAnsi);
   auto *convert = child<QPushButton>(m_main, "CmdConvertPST");
   auto *toolbar = child<skin::SkinToolBar>(m_main, "NotesToolBar");
   QVERIFY(convert->isEnabled());
@@ -532,7 +532,7 @@ void FrmMainTest::aboutIsModalOverTheMainWindowAndReopens() {
 
 void FrmMainTest::exitAnsweredNoLeavesEverything() {
   DialogScript script;
-  selectFakeStore(script, platform::kStoreKindUnicode);
+  selectFakeStore(script, session::kStoreKindUnicode);
   auto *path = child<QLineEdit>(m_main, "txtNotesDatabaseFile");
   const QString before = path->text();
   const int16_t sourceKind = m_main->global().SourceKind;

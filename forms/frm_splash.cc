@@ -7,7 +7,7 @@
 #include <QTimer>
 
 #include "forms/form_table.h"
-#include "platform/skin/skin_global.h"
+#include "forms/skin/skin_global.h"
 
 namespace quillmar::forms {
 

@@ -10,15 +10,15 @@
 #include <QtTest>
 #include <memory>
 
+#include "forms/dialogs/qt_file_open_dialog.h"
+#include "forms/dialogs/qt_folder_picker.h"
 #include "forms/form_table.h"
 #include "forms/frm_main.h"
 #include "forms/frm_splash.h"
-#include "forms/gui_test_support.h"
-#include "platform/fake_session.h"
-#include "platform/qt/qt_file_open_dialog.h"
-#include "platform/qt/qt_folder_picker.h"
-#include "platform/skin/skin_global.h"
+#include "forms/skin/skin_global.h"
+#include "forms/testing/gui_test_support.h"
 #include "platform/std_file_copy.h"
+#include "session/testing/fake_session.h"
 
 using namespace quillmar;
 
@@ -63,9 +63,9 @@ class FrmSplashTest : public QObject {
 
  private:
   QTemporaryDir m_programDir;
-  platform::FakeSessionWorld m_world;
-  platform::QtFileOpenDialogFactory m_dialogs;
-  platform::QtFolderPicker m_folders;
+  session::FakeSessionWorld m_world;
+  forms::QtFileOpenDialogFactory m_dialogs;
+  forms::QtFolderPicker m_folders;
   platform::StdFileCopier m_files;
   std::unique_ptr<forms::testing::TestRunEnvironment> m_environment;
   std::unique_ptr<forms::FormTable> m_table;

@@ -5,12 +5,12 @@
 #include <QApplication>
 
 #include "core/run_environment.h"
+#include "forms/dialogs/qt_file_open_dialog.h"
+#include "forms/dialogs/qt_folder_picker.h"
 #include "forms/form_table.h"
 #include "forms/frm_splash.h"
 #include "forms/session_factory.h"
-#include "platform/qt/qt_file_open_dialog.h"
-#include "platform/qt/qt_folder_picker.h"
-#include "platform/skin/skin_style.h"
+#include "forms/skin/skin_style.h"
 #include "platform/std_file_copy.h"
 
 int main(int argc, char **argv) {
@@ -23,11 +23,11 @@ int main(int argc, char **argv) {
   QApplication::setQuitOnLastWindowClosed(false);
   quillmar::skin::installFontSubstitutes();
 
-  quillmar::platform::QtFileOpenDialogFactory dialogs;
-  quillmar::platform::QtFolderPicker folders;
+  quillmar::forms::QtFileOpenDialogFactory dialogs;
+  quillmar::forms::QtFolderPicker folders;
   quillmar::platform::StdFileCopier files;
   quillmar::core::SystemRunEnvironment environment([] { QCoreApplication::processEvents(); });
-  const std::unique_ptr<quillmar::platform::SessionFactory> sessions =
+  const std::unique_ptr<quillmar::session::SessionFactory> sessions =
       quillmar::forms::CreateSessionFactory();
 
   quillmar::forms::FormTable forms({.sessions = sessions.get(),

@@ -3,10 +3,10 @@
 
 #include <memory>
 
-#include "platform/session.h"
+#include "session/session.h"
 
 namespace quillmar::forms {
 
-std::unique_ptr<platform::SessionFactory> CreateSessionFactory();
+std::unique_ptr<session::SessionFactory> CreateSessionFactory();
 
 }  // namespace quillmar::forms

@@ -4,36 +4,38 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/test_temp_dir.h"
+#include "pst/testing/temp_dir.h"
 
 namespace quillmar::platform {
 namespace {
+
+using pst::test::TempDir;
 
 namespace fs = std::filesystem;
 using Outcome = FileCopyResult::Outcome;
 
 class StdFileCopierTest : public ::testing::Test {
  protected:
-  TestTempDir dir_;
+  TempDir dir_;
   StdFileCopier copier_;
 };
 
 TEST_F(StdFileCopierTest, CopiesAndReplacesOnlyWhenAllowed) {
   const std::string source = dir_.Join("template.def");
   const std::string target = dir_.Join("out.pst");
-  TestTempDir::WriteFile(source, "template bytes");
+  TempDir::WriteFile(source, "template bytes");
 
   EXPECT_TRUE(copier_.CopyFile(source, target, /*fail_if_exists=*/true).ok());
-  EXPECT_EQ(TestTempDir::ReadFile(target), "template bytes");
+  EXPECT_EQ(TempDir::ReadFile(target), "template bytes");
 
-  TestTempDir::WriteFile(target, "the user's own file");
+  TempDir::WriteFile(target, "the user's own file");
   FileCopyResult refused = copier_.CopyFile(source, target, true);
   EXPECT_EQ(refused.outcome, Outcome::kDestinationExists);
   EXPECT_FALSE(refused.reason.empty());
-  EXPECT_EQ(TestTempDir::ReadFile(target), "the user's own file");
+  EXPECT_EQ(TempDir::ReadFile(target), "the user's own file");
 
   EXPECT_TRUE(copier_.CopyFile(source, target, false).ok());
-  EXPECT_EQ(TestTempDir::ReadFile(target), "template bytes");
+  EXPECT_EQ(TempDir::ReadFile(target), "template bytes");
 }
 
 TEST_F(StdFileCopierTest, MissingSourceFailsAndCreatesNothing) {
@@ -48,7 +50,7 @@ TEST_F(StdFileCopierTest, MissingSourceFailsAndCreatesNothing) {
 
 TEST_F(StdFileCopierTest, UnreachableDestinationFailsWithReason) {
   const std::string source = dir_.Join("template.def");
-  TestTempDir::WriteFile(source, "x");
+  TempDir::WriteFile(source, "x");
   FileCopyResult result = copier_.CopyFile(source, dir_.Join("no-such-folder/out.pst"), true);
   EXPECT_EQ(result.outcome, Outcome::kFailed);
   EXPECT_FALSE(result.reason.empty());
@@ -62,9 +64,9 @@ TEST_F(StdFileCopierTest, UnreachableDestinationFailsWithReason) {
 TEST_F(StdFileCopierTest, NonAsciiPaths) {
   const std::string source = dir_.Join("Vorlage-\xC3\xA4\xC3\xB6\xC3\xBC.def");
   const std::string target = dir_.Join("Ausgabe-\xE2\x82\xAC.pst");
-  TestTempDir::WriteFile(source, "bytes");
+  TempDir::WriteFile(source, "bytes");
   ASSERT_TRUE(copier_.CopyFile(source, target, true).ok());
-  EXPECT_EQ(TestTempDir::ReadFile(target), "bytes");
+  EXPECT_EQ(TempDir::ReadFile(target), "bytes");
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "pst/ltp/property_context.h"
 #include "pst/messaging/property_access.h"
 #include "pst/ndb/page.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::check {
 namespace {
@@ -407,7 +408,7 @@ TEST(CheckCorruptionTest, FolderTablesAndCounts) {
 
   auto file = std::make_shared<io::MemoryFile>(clean.bytes());
   auto db = ndb::Database::Open(file);
-  ASSERT_TRUE(db.ok());
+  ASSERT_OK(db);
   auto folder_pc = ltp::PropertyContext::Open(std::move((*db)->OpenNode(folder).value()));
   auto message_pc = ltp::PropertyContext::Open(std::move((*db)->OpenNode(message.nid).value()));
   ASSERT_TRUE(folder_pc.ok() && message_pc.ok());
@@ -452,15 +453,15 @@ TEST(CheckCorruptionTest, NameMapBuckets) {
   StoreEditor clean(LoadSample(kEmpty));
   auto file = std::make_shared<io::MemoryFile>(clean.bytes());
   auto db = ndb::Database::Open(file);
-  ASSERT_TRUE(db.ok());
+  ASSERT_OK(db);
   auto map = ltp::PropertyContext::Open(std::move((*db)->OpenNode(ndb::kNidNameToIdMap).value()));
-  ASSERT_TRUE(map.ok());
+  ASSERT_OK(map);
   Bytes record;
   uint16_t bucket_id = 0;
   for (const auto& e : map->entries()) {
     if (e.id < 0x1000) continue;
     auto value = map->ReadValue(e);
-    ASSERT_TRUE(value.ok());
+    ASSERT_OK(value);
     record.assign(value->begin(), value->begin() + 8);
     bucket_id = e.id;
     break;

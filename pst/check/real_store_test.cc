@@ -15,6 +15,8 @@
 #include "pst/check/check.h"
 #include "pst/check/testing/store_editor.h"
 #include "pst/io/file.h"
+#include "pst/testing/samples.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::check {
 namespace {
@@ -61,14 +63,14 @@ TEST(CheckRealStoreTest, EverySampleGivesExactlyItsDocumentedFindings) {
   const auto expected = ReadExpected();
   ASSERT_FALSE(expected.empty()) << "cannot read " << QUILLMAR_CHECK_EXPECTED;
   size_t checked = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(QUILLMAR_TESTDATA_DIR)) {
+  for (const auto& entry : std::filesystem::directory_iterator(test::SampleDir())) {
     const std::string name = entry.path().filename().string();
     if (name == "MANIFEST.md") continue;
     SCOPED_TRACE(name);
     auto it = expected.find(name);
     ASSERT_NE(it, expected.end()) << "no expected findings listed for " << name;
     auto file = io::OpenReadOnly(entry.path().string());
-    ASSERT_TRUE(file.ok());
+    ASSERT_OK(file);
     const CheckReport report = CheckStore(**file);
     std::vector<std::string> got = testing::Lines(report);
     std::vector<std::string> want = it->second.lines;
@@ -93,7 +95,7 @@ TEST(CheckRealStoreTest, EverySampleGivesExactlyItsDocumentedFindings) {
 TEST(CheckRealStoreTest, CommandExitStatus) {
   const std::string cli = std::string(QUILLMAR_BIN_DIR) + "/quillmar-cli";
   if (!std::filesystem::exists(cli)) GTEST_SKIP() << "quillmar-cli is not built";
-  const std::string data = QUILLMAR_TESTDATA_DIR;
+  const std::string data = test::SampleDir().string();
   auto run = [&](const std::string& args) {
     const int status = std::system((cli + " check " + args + " > /dev/null 2>&1").c_str());
     return WEXITSTATUS(status);

@@ -17,14 +17,14 @@
 #include "pst/messaging/tags.h"
 #include "pst/messaging/text.h"
 #include "pst/messaging/walk.h"
+#include "pst/testing/samples.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::convert {
 namespace {
 
 namespace fs = std::filesystem;
 using messaging::PropertyInput;
-
-std::string Sample(const std::string& name) { return std::string(QUILLMAR_TESTDATA_DIR) + "/" + name; }
 
 TEST(ChooseNamesCodepage, FollowsTheLanguageOfTheStore) {
   // ANSI stores by what their messages say; Unicode stores also by what
@@ -38,8 +38,8 @@ TEST(ChooseNamesCodepage, FollowsTheLanguageOfTheStore) {
            {"unicode-tika-testpst-french-2mb.pst", 1252},
            {"unicode-enron-13mb.pst", 1252}}) {
     SCOPED_TRACE(name);
-    auto store = messaging::Store::OpenPath(Sample(name));
-    ASSERT_TRUE(store.ok()) << store.status().ToString();
+    auto store = messaging::Store::OpenPath(test::SamplePath(name));
+    ASSERT_OK(store);
     EXPECT_EQ(ChooseNamesCodepage(**store, std::nullopt), expected);
     EXPECT_EQ(ChooseNamesCodepage(**store, 1250u), 1250u);
   }
@@ -76,36 +76,36 @@ class CodepageConversionTest : public ::testing::Test {
     const std::string path = (dir_ / ("source" + std::to_string(++stores_) + ".pst")).string();
     messaging::StoreOptions options;
     options.format = ndb::Format::kUnicode;
-    EXPECT_TRUE(messaging::CreateStore(path, options).ok());
+    EXPECT_OK(messaging::CreateStore(path, options));
     auto file = io::OpenReadWrite(path);
     auto writer = messaging::StoreWriter::Open(std::shared_ptr<io::WritableFile>(std::move(file).value()));
-    EXPECT_TRUE(writer.ok()) << writer.status().ToString();
+    EXPECT_OK(writer);
     auto update = (*writer)->Begin();
     const ndb::Nid top = *(*writer)->store().IpmSubtreeNid();
     for (const std::string& name : folders) {
       auto folder = (*update)->CreateFolder(top, {Text(messaging::kPidDisplayName, name)});
-      EXPECT_TRUE(folder.ok()) << folder.status().ToString();
+      EXPECT_OK(folder);
       for (const Mail& m : mail) {
         messaging::MessageInput input;
         input.properties.push_back(Text(messaging::kPidMessageClass, "IPM.Note"));
         input.properties.push_back(Text(messaging::kPidSubject, m.subject));
         input.properties.push_back(Text(messaging::kPidBody, m.subject + " body"));
         if (m.message_codepage) input.properties.push_back(Int(messaging::kPidMessageCodepage, *m.message_codepage));
-        EXPECT_TRUE((*update)->CreateMessage(*folder, input, false).ok());
+        EXPECT_OK((*update)->CreateMessage(*folder, input, false));
       }
     }
-    EXPECT_TRUE((*update)->Commit().ok());
+    EXPECT_OK((*update)->Commit());
     return path;
   }
 
   NewStoreResult Convert(const std::string& source_path, ndb::Format to, const std::string& name) {
     auto source = messaging::Store::OpenPath(source_path);
-    EXPECT_TRUE(source.ok());
+    EXPECT_OK(source);
     UseNamesCodepage(**source, std::nullopt);
     auto result = ConvertToNewStore(
         **source, to, [&](int n) { return (dir_ / (name + std::to_string(stores_) + "-" + std::to_string(n) + ".pst")).string(); },
         {});
-    EXPECT_TRUE(result.ok()) << result.status().ToString();
+    EXPECT_OK(result);
     EXPECT_FALSE(result->path.empty()) << result->failure.ToString();
     return std::move(result).value();
   }
@@ -124,7 +124,7 @@ using Listing = std::map<std::string, std::map<std::string, MessageSeen>>;
 Listing Read(const std::string& path) {
   Listing listing;
   auto store = messaging::Store::OpenPath(path);
-  EXPECT_TRUE(store.ok());
+  EXPECT_OK(store);
   UseNamesCodepage(**store, std::nullopt);
   auto top = (*store)->OpenFolder(*(*store)->IpmSubtreeNid());
   for (ndb::Nid nid : top->SubfolderNids().value_or({})) {
@@ -170,7 +170,7 @@ TEST_F(CodepageConversionTest, NamesAndMailEachInTheirOwnCodePageBothWays) {
     // The output records its names' code page, and every label matches the bytes.
     {
       auto store = messaging::Store::OpenPath(ansi.path);
-      ASSERT_TRUE(store.ok());
+      ASSERT_OK(store);
       EXPECT_EQ(messaging::GetInt32((*store)->properties(), messaging::kPidCodePageId).value_or(std::nullopt),
                 static_cast<int32_t>(names_codepage));
     }

@@ -35,6 +35,10 @@ bool IsSoundStore(const std::string& path) {
   return check::CheckStore(**file, options).sound();
 }
 
+ndb::Format DefaultOutputFormat(ndb::Format source) {
+  return source == ndb::Format::kUnicode ? ndb::Format::kAnsi : ndb::Format::kUnicode;
+}
+
 ndb::WriteOptions OutputWriteOptions(ndb::Format format, uint64_t max_file_size) {
   ndb::WriteOptions options;
   if (format == ndb::Format::kAnsi) options.max_file_size = ndb::kAnsiMaxFileSize;

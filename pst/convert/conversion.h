@@ -48,6 +48,11 @@ struct ConversionOptions {
   std::function<void(const std::string& name, const Status& outcome)> folder_done;
 };
 
+// The format a store of `source` format is converted into when the user
+// does not say: ANSI becomes Unicode, Unicode becomes ANSI, and an offline
+// store (4 KiB pages) becomes a Unicode personal-folders store.
+ndb::Format DefaultOutputFormat(ndb::Format source);
+
 // How a store of `format` is opened for writing as a conversion's output.
 ndb::WriteOptions OutputWriteOptions(ndb::Format format, uint64_t max_file_size);
 

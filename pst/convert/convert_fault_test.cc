@@ -20,6 +20,7 @@
 #include "pst/messaging/codepage_guess.h"
 #include "pst/messaging/store_creator.h"
 #include "pst/messaging/tags.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::convert {
 namespace {
@@ -200,9 +201,9 @@ TEST_P(ConvertFault, EveryFailedWriteOrFlushIsReportedAndLeavesASoundStoreOrNone
   // Writable, so that nothing but the engine's own care keeps it unchanged.
   fs::permissions(source_path, fs::perms::owner_write, fs::perm_options::add);
   auto original = ReadWhole(source_path);
-  ASSERT_TRUE(original.ok());
+  ASSERT_OK(original);
   auto source = messaging::Store::OpenPath(source_path);
-  ASSERT_TRUE(source.ok()) << source.status().ToString();
+  ASSERT_OK(source);
   const uint32_t codepage = messaging::GuessStoreCodepage(**source, 1252);
   (*source)->set_default_codepage(codepage);
   const ndb::Format format = GetParam().target;
@@ -214,10 +215,10 @@ TEST_P(ConvertFault, EveryFailedWriteOrFlushIsReportedAndLeavesASoundStoreOrNone
   {
     const std::string out = dir.path() + "/clean.pst";
     auto created = io::CreateExclusive(out);
-    ASSERT_TRUE(created.ok());
+    ASSERT_OK(created);
     auto counting = std::make_shared<io::FaultInjectingFile>(std::move(created).value());
     Outcome clean = Convert(**source, counting, format, codepage);
-    ASSERT_TRUE(clean.status.ok()) << clean.status.ToString();
+    ASSERT_OK(clean.status);
     writes = counting->write_count();
     syncs = counting->sync_count();
     counting.reset();
@@ -235,7 +236,7 @@ TEST_P(ConvertFault, EveryFailedWriteOrFlushIsReportedAndLeavesASoundStoreOrNone
                                 std::to_string(k) + " of " + std::to_string(points);
       const std::string out = dir.path() + "/out-" + std::to_string(++run) + ".pst";
       auto created = io::CreateExclusive(out);
-      ASSERT_TRUE(created.ok());
+      ASSERT_OK(created);
       auto faulty = std::make_shared<io::FaultInjectingFile>(std::move(created).value());
       fault.arm(*faulty, k);
       Outcome outcome = Convert(**source, faulty, format, codepage);
@@ -250,7 +251,7 @@ TEST_P(ConvertFault, EveryFailedWriteOrFlushIsReportedAndLeavesASoundStoreOrNone
         EXPECT_EQ(Contents(out), complete) << where << ": the failure was reported as success";
       }
       auto now = ReadWhole(source_path);
-      ASSERT_TRUE(now.ok());
+      ASSERT_OK(now);
       ASSERT_TRUE(*now == *original) << where << ": the source changed";
       if (outcome.created) {
         EXPECT_EQ(Unsound(out), "") << where << " (" << outcome.status.ToString() << ")";

@@ -13,6 +13,7 @@
 #include "pst/io/file.h"
 #include "pst/io/memory_file.h"
 #include "pst/messaging/store_creator.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::convert {
 namespace {
@@ -29,9 +30,9 @@ Target NewTarget(ndb::Format format) {
   Target t;
   messaging::StoreOptions options;
   options.format = format;
-  EXPECT_TRUE(messaging::CreateStore(t.file, options).ok());
+  EXPECT_OK(messaging::CreateStore(t.file, options));
   auto writer = messaging::StoreWriter::Open(t.file);
-  EXPECT_TRUE(writer.ok());
+  EXPECT_OK(writer);
   t.writer = std::move(writer).value();
   t.top = *t.writer->store().IpmSubtreeNid();
   return t;
@@ -44,7 +45,7 @@ std::vector<ndb::Nid> TopFolders(const messaging::Store& store) {
 
 TEST(FolderCopier, ReportsProgressAndCancelsWithoutLeavingAnything) {
   auto source = messaging::Store::OpenPath(Sample("unicode-no-encryption.pst"));
-  ASSERT_TRUE(source.ok());
+  ASSERT_OK(source);
   Target target = NewTarget(ndb::Format::kAnsi);
   const Bytes before = target.file->contents();
   const size_t folders_before = TopFolders(target.writer->store()).size();
@@ -83,7 +84,7 @@ TEST(FolderCopier, ReportsProgressAndCancelsWithoutLeavingAnything) {
   // Without cancelling, the same copy goes through.
   options.progress = nullptr;
   CopyReport full;
-  ASSERT_TRUE(CopyFolderTree(**source, busiest, *target.writer, target.top, options, &full, &map).ok());
+  ASSERT_OK(CopyFolderTree(**source, busiest, *target.writer, target.top, options, &full, &map));
   EXPECT_EQ(full.done.messages, most);
   EXPECT_EQ(TopFolders(target.writer->store()).size(), folders_before + 1);
   auto result = check::CheckStore(*target.file);
@@ -96,7 +97,7 @@ TEST(FolderCopier, ProgressComesInsideLargeValuesToo) {
   // Attachments of a few hundred KB: progress every 64 KiB means several
   // reports per attachment, so a caller can keep its window responsive.
   auto source = messaging::Store::OpenPath(Sample("unicode-enron-13mb.pst"));
-  ASSERT_TRUE(source.ok());
+  ASSERT_OK(source);
   Target target = NewTarget(ndb::Format::kUnicode);
   CopyOptions options;
   options.progress_bytes = 64 * 1024;
@@ -108,7 +109,7 @@ TEST(FolderCopier, ProgressComesInsideLargeValuesToo) {
   CopyReport report;
   std::map<ndb::Nid, ndb::Nid> map;
   for (ndb::Nid f : TopFolders(**source)) {
-    ASSERT_TRUE(CopyFolderTree(**source, f, *target.writer, target.top, options, &report, &map).ok());
+    ASSERT_OK(CopyFolderTree(**source, f, *target.writer, target.top, options, &report, &map));
   }
   EXPECT_EQ(report.done.messages, 71u);
   EXPECT_GT(reports, report.done.messages + report.done.bytes / (128 * 1024));
@@ -119,20 +120,20 @@ TEST(FolderCopier, ProgressComesInsideLargeValuesToo) {
 TEST(FolderCopier, SpecialFoldersKeepTheirRoles) {
   // An Outlook 2007 store: Deleted Items is named by the store object.
   auto source = messaging::Store::OpenPath(Sample("unicode-follow-up-flags.pst"));
-  ASSERT_TRUE(source.ok());
+  ASSERT_OK(source);
   const ndb::Nid source_wastebasket = *(*source)->FolderNidOf(0x35E3);
   Target target = NewTarget(ndb::Format::kAnsi);
   CopyReport report;
   std::map<ndb::Nid, ndb::Nid> map;
   for (ndb::Nid f : TopFolders(**source)) {
-    ASSERT_TRUE(CopyFolderTree(**source, f, *target.writer, target.top, {}, &report, &map).ok());
+    ASSERT_OK(CopyFolderTree(**source, f, *target.writer, target.top, {}, &report, &map));
   }
   ASSERT_TRUE(map.count(source_wastebasket));
   auto wastebasket = target.writer->store().FolderNidOf(0x35E3);
-  ASSERT_TRUE(wastebasket.ok());
+  ASSERT_OK(wastebasket);
   EXPECT_EQ(*wastebasket, map[source_wastebasket]);
   auto folder = target.writer->store().OpenFolder(*wastebasket);
-  ASSERT_TRUE(folder.ok());
+  ASSERT_OK(folder);
   EXPECT_EQ(*folder->DisplayName(), "Deleted Items");
 }
 
@@ -141,44 +142,44 @@ TEST(StoreCopy, DeletedItemsStaysUntilACopyTakesItsRole) {
   // Items at any commit: the folder is retired, and goes only once the copy
   // of the source's has its role.
   auto source = messaging::Store::OpenPath(Sample("unicode-follow-up-flags.pst"));
-  ASSERT_TRUE(source.ok());
+  ASSERT_OK(source);
   const ndb::Nid source_wastebasket = *(*source)->FolderNidOf(0x35E3);
   Target target = NewTarget(ndb::Format::kAnsi);
   const ndb::Nid own = *target.writer->store().FolderNidOf(0x35E3);
 
-  ASSERT_TRUE(DeleteSubfolders(*target.writer, target.top).ok());
+  ASSERT_OK(DeleteSubfolders(*target.writer, target.top));
   EXPECT_EQ(target.writer->retired_wastebasket(), own);
-  EXPECT_TRUE(target.writer->store().OpenFolder(own).ok());
+  EXPECT_OK(target.writer->store().OpenFolder(own));
   EXPECT_TRUE(check::CheckStore(*target.file).sound());
   EXPECT_EQ(DeleteFolder(*target.writer, own).code(), Status::Code::kNotFound);
 
   CopyReport report;
   std::map<ndb::Nid, ndb::Nid> map;
   for (ndb::Nid f : TopFolders(**source)) {
-    ASSERT_TRUE(CopyFolderTree(**source, f, *target.writer, target.top, {}, &report, &map).ok());
+    ASSERT_OK(CopyFolderTree(**source, f, *target.writer, target.top, {}, &report, &map));
     EXPECT_TRUE(check::CheckStore(*target.file).sound());
   }
   EXPECT_EQ(target.writer->retired_wastebasket(), 0u);
   EXPECT_FALSE(target.writer->store().database().FindNode(own).ok());
   EXPECT_EQ(*target.writer->store().FolderNidOf(0x35E3), map[source_wastebasket]);
-  ASSERT_TRUE(EnsureWastebasket(*target.writer).ok());
+  ASSERT_OK(EnsureWastebasket(*target.writer));
   EXPECT_EQ(TopFolders(target.writer->store()).size(), TopFolders(**source).size());
 }
 
 TEST(StoreCopy, RetiredDeletedItemsKeepsItsRoleWhenNoCopyTakesIt) {
   auto source = messaging::Store::OpenPath(Sample("ansi-pstsdk-sample2.pst"));
-  ASSERT_TRUE(source.ok());
+  ASSERT_OK(source);
   Target target = NewTarget(ndb::Format::kUnicode);
   const ndb::Nid own = *target.writer->store().FolderNidOf(0x35E3);
-  ASSERT_TRUE(DeleteSubfolders(*target.writer, target.top).ok());
+  ASSERT_OK(DeleteSubfolders(*target.writer, target.top));
   CopyReport report;
   std::map<ndb::Nid, ndb::Nid> map;
   for (ndb::Nid f : TopFolders(**source)) {
     auto folder = (*source)->OpenFolder(f);
     if (folder.ok() && folder->DisplayName().value_or("") == "Deleted Items") continue;
-    ASSERT_TRUE(CopyFolderTree(**source, f, *target.writer, target.top, {}, &report, &map).ok());
+    ASSERT_OK(CopyFolderTree(**source, f, *target.writer, target.top, {}, &report, &map));
   }
-  ASSERT_TRUE(EnsureWastebasket(*target.writer).ok());
+  ASSERT_OK(EnsureWastebasket(*target.writer));
   EXPECT_EQ(target.writer->retired_wastebasket(), 0u);
   EXPECT_EQ(*target.writer->store().FolderNidOf(0x35E3), own);
   EXPECT_TRUE(check::CheckStore(*target.file).sound());
@@ -189,7 +190,7 @@ TEST(StoreCopy, DeletingACopiedTreeGivesEverythingBack) {
   // copied, then deleted: every node and block it used goes, the store stays
   // sound, and the file's free space comes back.
   auto source = messaging::Store::OpenPath(Sample("unicode-javalibpst-dist-list.pst"));
-  ASSERT_TRUE(source.ok());
+  ASSERT_OK(source);
   Target target = NewTarget(ndb::Format::kUnicode);
   const size_t folders_before = TopFolders(target.writer->store()).size();
   std::set<ndb::Nid> nodes_before;
@@ -204,17 +205,17 @@ TEST(StoreCopy, DeletingACopiedTreeGivesEverythingBack) {
   std::vector<ndb::Nid> copies;
   for (ndb::Nid f : TopFolders(**source)) {
     auto copy = CopyFolderTree(**source, f, *target.writer, target.top, {}, &report, &map);
-    ASSERT_TRUE(copy.ok()) << copy.status().ToString();
+    ASSERT_OK(copy);
     copies.push_back(*copy);
   }
   ASSERT_GT(report.embedded_messages, 0u);
   ASSERT_TRUE(check::CheckStore(*target.file).sound());
   const uint64_t free_after_copy = target.writer->store().database().header().root.amap_free;
 
-  for (ndb::Nid copy : copies) ASSERT_TRUE(DeleteFolder(*target.writer, copy).ok());
+  for (ndb::Nid copy : copies) ASSERT_OK(DeleteFolder(*target.writer, copy));
   // The copy of Deleted Items had taken over that role; the store's own
   // Deleted Items takes it back.
-  ASSERT_TRUE(EnsureWastebasket(*target.writer).ok());
+  ASSERT_OK(EnsureWastebasket(*target.writer));
   auto result = check::CheckStore(*target.file);
   EXPECT_TRUE(result.sound());
   for (const auto& p : result.problems) ADD_FAILURE() << p.where << ": " << p.what;

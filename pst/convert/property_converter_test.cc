@@ -6,6 +6,7 @@
 
 #include "pst/base/coding.h"
 #include "pst/messaging/text.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::convert {
 namespace {
@@ -45,7 +46,7 @@ TEST(PropertyConverter, AnsiToUnicodeDecodesWithTheObjectsCodePage) {
   // "日本" in Shift-JIS.
   const Bytes sjis = {0x93, 0xFA, 0x96, 0x7B};
   auto value = to_unicode.ConvertValue(subject8, sjis, 932);
-  ASSERT_TRUE(value.ok());
+  ASSERT_OK(value);
   EXPECT_EQ(*value, messaging::Utf8ToUtf16Le("日本"));
   EXPECT_EQ(counters.strings_converted, 1u);
 }
@@ -55,7 +56,7 @@ TEST(PropertyConverter, UnicodeToAnsiReplacesAndCountsMissingCharacters) {
   PropertyConverter to_ansi(false, nullptr, nullptr, &counters);
   const ltp::PropTag subject = ltp::MakeTag(0x0037, ltp::kPtypString);
   auto value = to_ansi.ConvertValue(subject, messaging::Utf8ToUtf16Le("Grüße 日本"), 1252);
-  ASSERT_TRUE(value.ok());
+  ASSERT_OK(value);
   EXPECT_EQ(value->size(), 8u);
   EXPECT_EQ((*value)[2], 0xFC);  // ü in 1252
   EXPECT_EQ(counters.characters_replaced, 2u);
@@ -66,12 +67,12 @@ TEST(PropertyConverter, MultiValuedStringsConvertItemByItem) {
   const ltp::PropTag keywords8 = ltp::MakeTag(0x8001, ltp::kPtypMultipleString8);
   const Bytes source = MultiValue({Ascii("red"), Ascii(""), Ascii("blue")});
   auto value = to_unicode.ConvertValue(keywords8, source, 1252);
-  ASSERT_TRUE(value.ok());
+  ASSERT_OK(value);
   EXPECT_EQ(*value, MultiValue({messaging::Utf8ToUtf16Le("red"), {}, messaging::Utf8ToUtf16Le("blue")}));
   // And back again, byte for byte.
   PropertyConverter to_ansi(false, nullptr, nullptr, nullptr);
   auto back = to_ansi.ConvertValue(ltp::MakeTag(0x8001, ltp::kPtypMultipleString), *value, 1252);
-  ASSERT_TRUE(back.ok());
+  ASSERT_OK(back);
   EXPECT_EQ(*back, source);
   // Offsets pointing outside the value are refused, not followed.
   Bytes broken = source;

@@ -25,6 +25,7 @@
 #include "pst/messaging/store_writer.h"
 #include "pst/messaging/tags.h"
 #include "pst/messaging/text.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::convert {
 namespace {
@@ -259,19 +260,19 @@ class UnsafeNamesTest : public ::testing::TestWithParam<ndb::Format> {
     messaging::StoreOptions options;
     options.format = format;
     options.codepage = kCodepage;
-    ASSERT_TRUE(messaging::CreateStore(source_, options).ok());
+    ASSERT_OK(messaging::CreateStore(source_, options));
     auto file = io::OpenReadWrite(source_);
-    ASSERT_TRUE(file.ok());
+    ASSERT_OK(file);
     auto writer = messaging::StoreWriter::Open(std::shared_ptr<io::WritableFile>(std::move(file).value()));
-    ASSERT_TRUE(writer.ok()) << writer.status().ToString();
+    ASSERT_OK(writer);
     const ndb::Nid top = *(*writer)->store().IpmSubtreeNid();
     auto update = (*writer)->Begin();
-    ASSERT_TRUE(update.ok());
+    ASSERT_OK(update);
     expected_.Folder({messaging::kDeletedItems});
     auto add_folder = [&](ndb::Nid parent, const std::vector<std::string>& path) -> ndb::Nid {
       auto folder = (*update)->CreateFolder(parent, {String(format, messaging::kPidDisplayName, path.back()),
                                                      String(format, messaging::kPidContainerClass, "IPF.Note")});
-      EXPECT_TRUE(folder.ok()) << folder.status().ToString();
+      EXPECT_OK(folder);
       if (!folder.ok()) return 0;
       EXPECT_TRUE((*update)->CreateMessage(*folder, NamedMessage(format, path.back()), false).ok());
       expected_.Folder(path);
@@ -284,9 +285,9 @@ class UnsafeNamesTest : public ::testing::TestWithParam<ndb::Format> {
     for (size_t depth = 1; depth <= chain.size(); ++depth) {
       parent = add_folder(parent, {chain.begin(), chain.begin() + static_cast<ptrdiff_t>(depth)});
     }
-    ASSERT_TRUE((*update)->CreateMessage(top, NamedMessage(format, "../top/\x01"), false).ok());
+    ASSERT_OK((*update)->CreateMessage(top, NamedMessage(format, "../top/\x01"), false));
     expected_.Message({}, "../top/\x01");
-    ASSERT_TRUE((*update)->Commit().ok());
+    ASSERT_OK((*update)->Commit());
   }
 
   static std::string Output(const std::string& command) {
@@ -343,18 +344,18 @@ class WorkingFolder {
 // The conversion's steps as the command-line and desktop programs take them.
 void ConvertWithEngine(const std::string& source_path, const std::string& output_path, ndb::Format format) {
   auto source = messaging::Store::OpenPath(source_path);
-  ASSERT_TRUE(source.ok());
+  ASSERT_OK(source);
   (*source)->set_default_codepage(kCodepage);
   messaging::StoreOptions options;
   options.format = format;
   options.codepage = kCodepage;
-  ASSERT_TRUE(messaging::CreateStore(output_path, options).ok());
+  ASSERT_OK(messaging::CreateStore(output_path, options));
   auto file = io::OpenReadWrite(output_path);
-  ASSERT_TRUE(file.ok());
+  ASSERT_OK(file);
   auto writer = messaging::StoreWriter::Open(std::shared_ptr<io::WritableFile>(std::move(file).value()));
-  ASSERT_TRUE(writer.ok());
+  ASSERT_OK(writer);
   const ndb::Nid target_top = *(*writer)->store().IpmSubtreeNid();
-  ASSERT_TRUE(DeleteSubfolders(**writer, target_top).ok());
+  ASSERT_OK(DeleteSubfolders(**writer, target_top));
 
   const ndb::Nid source_top = *(*source)->IpmSubtreeNid();
   CopyOptions copy;
@@ -362,15 +363,15 @@ void ConvertWithEngine(const std::string& source_path, const std::string& output
   CopyReport report;
   std::map<ndb::Nid, ndb::Nid> folder_map;
   auto top = (*source)->OpenFolder(source_top);
-  ASSERT_TRUE(top.ok());
+  ASSERT_OK(top);
   auto children = top->SubfolderNids();
-  ASSERT_TRUE(children.ok());
+  ASSERT_OK(children);
   for (ndb::Nid child : *children) {
     auto copied = CopyFolderTree(**source, child, **writer, target_top, copy, &report, &folder_map);
-    EXPECT_TRUE(copied.ok()) << copied.status().ToString();
+    EXPECT_OK(copied);
   }
-  EXPECT_TRUE(CopyFolderContents(**source, source_top, **writer, target_top, copy, &report).ok());
-  EXPECT_TRUE(EnsureWastebasket(**writer).ok());
+  EXPECT_OK(CopyFolderContents(**source, source_top, **writer, target_top, copy, &report));
+  EXPECT_OK(EnsureWastebasket(**writer));
   for (const auto& f : report.failures) ADD_FAILURE() << f;
   for (const auto& d : report.dropped_properties) ADD_FAILURE() << "left out: " << d;
   EXPECT_EQ(report.strings.characters_replaced, 0u);

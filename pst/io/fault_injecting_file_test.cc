@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "pst/io/memory_file.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::io {
 namespace {
@@ -17,16 +18,16 @@ TEST(FaultInjectingFile, FailsOnlyTheChosenWriteUnlessSticky) {
   auto base = std::make_shared<MemoryFile>();
   FaultInjectingFile f(base);
   f.FailWriteAt(2, Status::OutOfSpace("disk full"));
-  EXPECT_TRUE(f.Write(0, B("ab")).ok());
+  EXPECT_OK(f.Write(0, B("ab")));
   Status s = f.Write(2, B("cd"));
   EXPECT_EQ(s.code(), Status::Code::kOutOfSpace);
-  EXPECT_TRUE(f.Write(2, B("ef")).ok());
+  EXPECT_OK(f.Write(2, B("ef")));
   EXPECT_EQ(Contents(*base), "abef");
 
   auto base2 = std::make_shared<MemoryFile>();
   FaultInjectingFile g(base2);
   g.FailWriteAt(2, Status::IOError("EIO"), /*sticky=*/true);
-  EXPECT_TRUE(g.Write(0, B("ab")).ok());
+  EXPECT_OK(g.Write(0, B("ab")));
   EXPECT_FALSE(g.Write(2, B("cd")).ok());
   EXPECT_FALSE(g.Write(4, B("ef")).ok());
   EXPECT_FALSE(g.Truncate(1).ok());
@@ -38,13 +39,13 @@ TEST(FaultInjectingFile, StopKeepsExactlyThePrefixAndReportsSuccess) {
   auto base = std::make_shared<MemoryFile>();
   FaultInjectingFile f(base);
   f.StopAt(3);
-  EXPECT_TRUE(f.Write(0, B("abc")).ok());
-  EXPECT_TRUE(f.Truncate(2).ok());
+  EXPECT_OK(f.Write(0, B("abc")));
+  EXPECT_OK(f.Truncate(2));
   EXPECT_FALSE(f.stopped());
-  EXPECT_TRUE(f.Write(2, B("xyz")).ok());  // dropped
+  EXPECT_OK(f.Write(2, B("xyz")));  // dropped
   EXPECT_TRUE(f.stopped());
-  EXPECT_TRUE(f.Truncate(0).ok());  // dropped
-  EXPECT_TRUE(f.Sync().ok());
+  EXPECT_OK(f.Truncate(0));  // dropped
+  EXPECT_OK(f.Sync());
   EXPECT_EQ(Contents(*base), "ab");
 }
 
@@ -61,9 +62,9 @@ TEST(FaultInjectingFile, FailsTheChosenSync) {
   auto base = std::make_shared<MemoryFile>();
   FaultInjectingFile f(base);
   f.FailSyncAt(2, Status::IOError("fsync failed"));
-  EXPECT_TRUE(f.Sync().ok());
+  EXPECT_OK(f.Sync());
   EXPECT_FALSE(f.Sync().ok());
-  EXPECT_TRUE(f.Sync().ok());
+  EXPECT_OK(f.Sync());
   EXPECT_EQ(f.sync_count(), 3u);
 }
 

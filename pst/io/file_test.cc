@@ -10,6 +10,7 @@
 
 #include "pst/io/file.h"
 #include "pst/io/memory_file.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::io {
 namespace {
@@ -34,10 +35,10 @@ TEST(PosixFile, ReadOnlyFileReadsAndRefusesWritesAndShortReads) {
   const auto p = dir.path() / "a.bin";
   std::ofstream(p) << "hello";
   auto f = OpenReadOnly(p.string());
-  ASSERT_TRUE(f.ok()) << f.status().ToString();
+  ASSERT_OK(f);
   EXPECT_EQ((*f)->Size(), 5u);
   auto bytes = ReadBytes(**f, 1, 3);
-  ASSERT_TRUE(bytes.ok());
+  ASSERT_OK(bytes);
   EXPECT_EQ(std::string(bytes->begin(), bytes->end()), "ell");
   auto past = ReadBytes(**f, 3, 3);
   EXPECT_TRUE(past.status().IsCorruption());
@@ -48,11 +49,11 @@ TEST(PosixFile, CreateExclusiveRefusesExistingFilesAndLinks) {
   TempDir dir;
   const auto p = dir.path() / "new.pst";
   auto f = CreateExclusive(p.string());
-  ASSERT_TRUE(f.ok());
+  ASSERT_OK(f);
   const uint8_t data[] = {1, 2, 3};
-  ASSERT_TRUE((*f)->Write(10, data).ok());
+  ASSERT_OK((*f)->Write(10, data));
   EXPECT_EQ((*f)->Size(), 13u);
-  EXPECT_TRUE((*f)->Sync().ok());
+  EXPECT_OK((*f)->Sync());
   EXPECT_FALSE(CreateExclusive(p.string()).ok());
   fs::create_symlink(dir.path() / "target", dir.path() / "link.pst");
   EXPECT_FALSE(CreateExclusive((dir.path() / "link.pst").string()).ok());
@@ -69,9 +70,9 @@ TEST(PosixFile, CreateWholeShowsTheFileOnlyOnceItIsWritten) {
     PST_RETURN_IF_ERROR(f->Write(0, data));
     return f->Write(4096, data);
   });
-  ASSERT_TRUE(made.ok()) << made.ToString();
+  ASSERT_OK(made);
   auto back = OpenReadOnly(p.string());
-  ASSERT_TRUE(back.ok());
+  ASSERT_OK(back);
   EXPECT_EQ((*back)->Size(), 4099u);
   EXPECT_EQ(*ReadBytes(**back, 4096, 3), Bytes(data, data + 3));
 
@@ -108,10 +109,10 @@ TEST(PosixFile, FifoIsRefusedWithoutWaitingForAWriter) {
 TEST(MemoryFile, GrowsOnWriteAndBoundsReads) {
   MemoryFile f;
   const uint8_t data[] = {7, 8};
-  ASSERT_TRUE(f.Write(4, data).ok());
+  ASSERT_OK(f.Write(4, data));
   EXPECT_EQ(f.Size(), 6u);
   uint8_t out[2];
-  ASSERT_TRUE(f.Read(4, out).ok());
+  ASSERT_OK(f.Read(4, out));
   EXPECT_EQ(out[1], 8);
   EXPECT_FALSE(f.Read(5, out).ok());
   EXPECT_FALSE(f.Write(uint64_t{1} << 40, data).ok());

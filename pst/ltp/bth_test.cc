@@ -4,6 +4,7 @@
 
 #include "pst/ltp/testing/heap_builder.h"
 #include "pst/ltp/testing/memory_node.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ltp {
 namespace {
@@ -46,7 +47,7 @@ Built Build(F make) {
   out.header = make(b);
   out.node = std::make_unique<MemoryNode>(0x61, b.Build());
   auto heap = Heap::Open(*out.node);
-  EXPECT_TRUE(heap.ok());
+  EXPECT_OK(heap);
   out.heap = std::make_unique<Heap>(std::move(heap).value());
   return out;
 }
@@ -67,10 +68,10 @@ TEST(BthTest, LeafOnlyTree) {
     return b.Add(BthHeader(4, 2, 0, leaf));
   });
   auto bth = Bth::Open(*t.heap, t.header);
-  ASSERT_TRUE(bth.ok()) << bth.status().ToString();
+  ASSERT_OK(bth);
   Status s;
   EXPECT_EQ(Walk(*bth, &s), (std::vector<uint32_t>{1, 5, 0x100, 0x10000, 0xFFFFFFFF}));
-  EXPECT_TRUE(s.ok());
+  EXPECT_OK(s);
   for (uint32_t k : {1u, 5u, 0x100u, 0x10000u, 0xFFFFFFFFu}) {
     auto found = bth->Find(uint64_t{k});
     ASSERT_TRUE(found.ok() && found->has_value()) << k;
@@ -78,7 +79,7 @@ TEST(BthTest, LeafOnlyTree) {
   }
   for (uint64_t k : {0ull, 2ull, 0xFFull, 0xFFFFFFFEull, 0x100000000ull}) {
     auto found = bth->Find(k);
-    ASSERT_TRUE(found.ok());
+    ASSERT_OK(found);
     EXPECT_FALSE(found->has_value()) << k;
   }
 }
@@ -86,7 +87,7 @@ TEST(BthTest, LeafOnlyTree) {
 TEST(BthTest, EmptyTreeAndSixteenByteKeys) {
   auto empty = Build([](HeapBuilder& b) { return b.Add(BthHeader(16, 4, 0, 0)); });
   auto bth = Bth::Open(*empty.heap, empty.header);
-  ASSERT_TRUE(bth.ok());
+  ASSERT_OK(bth);
   EXPECT_TRUE(bth->empty());
   Status s;
   EXPECT_TRUE(Walk(*bth, &s).empty());
@@ -108,7 +109,7 @@ TEST(BthTest, EmptyTreeAndSixteenByteKeys) {
       return b.Add(BthHeader(16, 4, 0, b.Add(leaf)));
     });
     bth = Bth::Open(*guids.heap, guids.header);
-    ASSERT_TRUE(bth.ok());
+    ASSERT_OK(bth);
     Status walk = bth->ForEach([](ByteSpan, ByteSpan) { return Status::Ok(); });
     EXPECT_EQ(walk.ok(), byte_order) << walk.ToString();
     if (byte_order) {
@@ -133,10 +134,10 @@ TEST(BthTest, IntermediateLevels) {
     return b.Add(BthHeader(4, 2, 2, top));
   });
   auto bth = Bth::Open(*t.heap, t.header);
-  ASSERT_TRUE(bth.ok());
+  ASSERT_OK(bth);
   Status s;
   auto keys = Walk(*bth, &s);
-  ASSERT_TRUE(s.ok()) << s.ToString();
+  ASSERT_OK(s);
   ASSERT_EQ(keys.size(), 18u);
   for (uint32_t k : keys) {
     auto found = bth->Find(uint64_t{k});

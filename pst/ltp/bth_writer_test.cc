@@ -6,6 +6,7 @@
 #include "pst/ltp/bth.h"
 #include "pst/ltp/heap.h"
 #include "pst/ltp/testing/memory_node.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ltp {
 namespace {
@@ -34,35 +35,35 @@ Written WriteAndOpen(ndb::Format format, uint8_t key, uint8_t ent, const Bytes& 
   BthWriter bth(&heap, key, ent);
   Written w;
   auto header = bth.Write(records);
-  EXPECT_TRUE(header.ok()) << header.status().ToString();
+  EXPECT_OK(header);
   if (!header.ok()) return w;
   heap.set_user_root(*header);
   w.node = std::make_unique<MemoryNode>(0x21, heap.Finish());
   auto h = Heap::Open(*w.node);
-  EXPECT_TRUE(h.ok()) << h.status().ToString();
+  EXPECT_OK(h);
   if (!h.ok()) return w;
   w.heap = std::make_unique<Heap>(std::move(h).value());
   auto b = Bth::Open(*w.heap, w.heap->user_root());
-  EXPECT_TRUE(b.ok()) << b.status().ToString();
+  EXPECT_OK(b);
   if (b.ok()) w.bth = std::make_unique<Bth>(std::move(b).value());
   return w;
 }
 
 void ExpectAllFound(const Bth& bth, size_t count, uint32_t step = 5) {
   size_t seen = 0;
-  ASSERT_TRUE(bth.ForEach([&](ByteSpan key, ByteSpan data) {
-                   EXPECT_EQ(DecodeFixed32(key.data()), seen * step + 1);
-                   EXPECT_EQ(DecodeFixed32(data.data()), (seen * step + 1) * 3);
-                   ++seen;
-                   return Status::Ok();
-                 }).ok());
+  ASSERT_OK(bth.ForEach([&](ByteSpan key, ByteSpan data) {
+                 EXPECT_EQ(DecodeFixed32(key.data()), seen * step + 1);
+                 EXPECT_EQ(DecodeFixed32(data.data()), (seen * step + 1) * 3);
+                 ++seen;
+                 return Status::Ok();
+               }));
   EXPECT_EQ(seen, count);
   for (size_t i = 0; i < count; i += 1 + count / 50) {
     auto found = bth.Find(uint64_t{i * step + 1});
     ASSERT_TRUE(found.ok() && found->has_value()) << i;
     EXPECT_EQ(DecodeFixed32((*found)->data()), (i * step + 1) * 3);
     auto missing = bth.Find(uint64_t{i * step + 2});
-    ASSERT_TRUE(missing.ok());
+    ASSERT_OK(missing);
     EXPECT_FALSE(missing->has_value());
   }
 }
@@ -114,15 +115,15 @@ TEST(BthWriterTest, ReservedItemsComeFirst) {
   HeapWriter heap(kHeapClientProperties, ndb::Format::kUnicode);
   BthWriter bth(&heap, 2, 6);
   ASSERT_EQ(*bth.AllocateHeader(), 0x20u);
-  ASSERT_TRUE(bth.AllocateRecords(3).ok());
+  ASSERT_OK(bth.AllocateRecords(3));
   auto value = heap.Allocate(Bytes{1, 2, 3, 4, 5, 6, 7, 8});
   ASSERT_EQ(*value, 0x60u);  // after the header and the record item
   Bytes records = {1, 0, 3, 0, 0, 0, 0, 0, 2, 0, 3, 0, 0, 0, 0, 0, 9, 0, 3, 0, 0, 0, 0, 0};
-  EXPECT_TRUE(bth.Write(records).ok());
+  EXPECT_OK(bth.Write(records));
   EXPECT_FALSE(bth.AllocateRecords(3).ok());  // only once
 
   BthWriter other(&heap, 2, 6);
-  ASSERT_TRUE(other.AllocateRecords(2).ok());
+  ASSERT_OK(other.AllocateRecords(2));
   EXPECT_FALSE(other.Write(records).ok());  // 3 records where 2 were reserved
 }
 

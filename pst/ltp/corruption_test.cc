@@ -12,6 +12,8 @@
 #include "pst/ltp/testing/memory_node.h"
 #include "pst/ltp/testing/read_everything.h"
 #include "pst/ndb/database.h"
+#include "pst/testing/samples.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ltp {
 namespace {
@@ -68,12 +70,12 @@ TEST(LtpCorruptionTest, DamagedRealContextsFailCleanly) {
   size_t opened = 0, failed = 0;
   for (const char* name : stores) {
     SCOPED_TRACE(name);
-    auto file = io::OpenReadOnly((std::filesystem::path(QUILLMAR_TESTDATA_DIR) / name).string());
-    ASSERT_TRUE(file.ok());
+    auto file = io::OpenReadOnly(test::SamplePath(name));
+    ASSERT_OK(file);
     auto db = ndb::Database::Open(std::shared_ptr<const io::RandomAccessFile>(std::move(*file)));
-    ASSERT_TRUE(db.ok()) << db.status().ToString();
+    ASSERT_OK(db);
     std::vector<std::unique_ptr<MemoryNode>> heaps;
-    ASSERT_TRUE((*db)->ForEachNode([&](const ndb::NodeEntry& e) -> Status {
+    ASSERT_OK((*db)->ForEachNode([&](const ndb::NodeEntry& e) -> Status {
       if (heaps.size() >= 40) return Status::Ok();
       PST_ASSIGN_OR_RETURN(auto node, (*db)->OpenNode(e.nid));
       if (node->block_count() == 0) return Status::Ok();
@@ -84,7 +86,7 @@ TEST(LtpCorruptionTest, DamagedRealContextsFailCleanly) {
       PST_ASSIGN_OR_RETURN(auto copy, CopyNode(*node));
       heaps.push_back(std::move(copy));
       return Status::Ok();
-    }).ok());
+    }));
     ASSERT_FALSE(heaps.empty());
     for (const auto& original : heaps) {
       for (int round = 0; round < 60; ++round) {

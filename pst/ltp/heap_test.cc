@@ -4,6 +4,7 @@
 
 #include "pst/ltp/testing/heap_builder.h"
 #include "pst/ltp/testing/memory_node.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ltp {
 namespace {
@@ -27,7 +28,7 @@ TEST(HeapTest, ReadsItemsOnEveryKindOfPage) {
   b.set_user_root(hids[0]);
   MemoryNode node(0x21, b.Build());
   auto heap = Heap::Open(node);
-  ASSERT_TRUE(heap.ok()) << heap.status().ToString();
+  ASSERT_OK(heap);
   EXPECT_EQ(heap->client_signature(), kHeapClientProperties);
   EXPECT_EQ(heap->user_root(), hids[0]);
   EXPECT_EQ(heap->page_count(), 10u);
@@ -52,10 +53,10 @@ TEST(HeapTest, KeepsABoundedNumberOfPages) {
   }
   MemoryNode node(0x21, b.Build());
   auto heap = Heap::Open(node);
-  ASSERT_TRUE(heap.ok());
+  ASSERT_OK(heap);
   // Repeated reads of one page load it once.
   const size_t before = node.block_reads();
-  for (int i = 0; i < 5; ++i) ASSERT_TRUE(heap->Item(hids[3]).ok());
+  for (int i = 0; i < 5; ++i) ASSERT_OK(heap->Item(hids[3]));
   EXPECT_EQ(node.block_reads(), before + 1);
   // Sweeping all 40 pages twice must reload evicted pages.
   for (int pass = 0; pass < 2; ++pass) {
@@ -88,7 +89,7 @@ class BrokenHeapTest : public ::testing::Test {
 };
 
 TEST_F(BrokenHeapTest, FirstPageHeader) {
-  ASSERT_TRUE(OpenAndRead(blocks_, item_).ok());
+  ASSERT_OK(OpenAndRead(blocks_, item_));
   EXPECT_TRUE(OpenAndRead({}, item_).IsCorruption());
 
   auto bad_sig = blocks_;
@@ -113,7 +114,7 @@ TEST_F(BrokenHeapTest, PageMapOffset) {
   // Page 1's map is only loaded when one of its items is read.
   auto blocks = blocks_;
   EncodeFixed16(blocks[1].data(), 1);
-  EXPECT_TRUE(OpenAndRead(blocks, item_).ok());
+  EXPECT_OK(OpenAndRead(blocks, item_));
   EXPECT_TRUE(OpenAndRead(blocks, second_page_item_).IsCorruption());
 }
 

@@ -6,6 +6,7 @@
 #include "pst/ltp/heap.h"
 #include "pst/ltp/testing/memory_node.h"
 #include "pst/ndb/header.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ltp {
 namespace {
@@ -44,7 +45,7 @@ TEST_P(HeapWriterTest, OnePageEndsAtItsPageMap) {
   for (size_t n : {8u, 1u, 3u, 100u}) {
     Bytes item = Pattern(n, static_cast<uint8_t>(n));
     auto hid = w.Allocate(item);
-    ASSERT_TRUE(hid.ok()) << hid.status().ToString();
+    ASSERT_OK(hid);
     items.emplace_back(*hid, item);
   }
   EXPECT_EQ(items[0].first, 0x20u);  // the first item of page 0
@@ -58,7 +59,7 @@ TEST_P(HeapWriterTest, OnePageEndsAtItsPageMap) {
 
   MemoryNode node(0x21, pages);
   auto heap = Heap::Open(node);
-  ASSERT_TRUE(heap.ok()) << heap.status().ToString();
+  ASSERT_OK(heap);
   EXPECT_EQ(heap->client_signature(), kHeapClientProperties);
   EXPECT_EQ(heap->user_root(), items[0].first);
   for (const auto& [hid, bytes] : items) EXPECT_EQ(*heap->Item(hid), bytes);
@@ -71,7 +72,7 @@ TEST_P(HeapWriterTest, ManyPagesWithBitmapHeaderAndFillLevels) {
   for (int i = 0; i < 25; ++i) {
     Bytes item = Pattern(i % 5 == 4 ? 17 : HeapWriter::kMaxItemSize, static_cast<uint8_t>(i));
     auto hid = w.Allocate(item);
-    ASSERT_TRUE(hid.ok()) << hid.status().ToString();
+    ASSERT_OK(hid);
     items.emplace_back(*hid, item);
   }
   std::vector<Bytes> pages = w.Finish();
@@ -92,7 +93,7 @@ TEST_P(HeapWriterTest, ManyPagesWithBitmapHeaderAndFillLevels) {
 
   MemoryNode node(0x7FF, pages);
   auto heap = Heap::Open(node);
-  ASSERT_TRUE(heap.ok()) << heap.status().ToString();
+  ASSERT_OK(heap);
   EXPECT_EQ(heap->page_count(), pages.size());
   for (const auto& [hid, bytes] : items) EXPECT_EQ(*heap->Item(hid), bytes) << std::hex << hid;
   // A small item after big ones fills the room left on the first page.
@@ -105,14 +106,14 @@ TEST_P(HeapWriterTest, StartsANewPageAfter2047Items) {
   std::vector<Hid> hids;
   for (int i = 0; i < 2100; ++i) {
     auto hid = w.Allocate(Bytes{static_cast<uint8_t>(i)});
-    ASSERT_TRUE(hid.ok());
+    ASSERT_OK(hid);
     hids.push_back(*hid);
   }
   EXPECT_EQ(HidItemIndex(hids[2046]), 2047u);
   EXPECT_EQ(HidPageIndex(hids[2047]), 1u);
   MemoryNode node(0x21, w.Finish());
   auto heap = Heap::Open(node);
-  ASSERT_TRUE(heap.ok());
+  ASSERT_OK(heap);
   for (int i = 0; i < 2100; i += 97) {
     EXPECT_EQ(*heap->Item(hids[i]), Bytes{static_cast<uint8_t>(i)});
   }
@@ -123,10 +124,10 @@ TEST_P(HeapWriterTest, ReservedItemsAreFilledLater) {
   auto first = w.Reserve(8);
   auto second = w.Allocate(Bytes{1, 2, 3});
   ASSERT_TRUE(first.ok() && second.ok());
-  EXPECT_TRUE(w.Write(*first, Bytes{9, 8, 7, 6, 5, 4, 3, 2}).ok());
+  EXPECT_OK(w.Write(*first, Bytes{9, 8, 7, 6, 5, 4, 3, 2}));
   MemoryNode node(0x21, w.Finish());
   auto heap = Heap::Open(node);
-  ASSERT_TRUE(heap.ok());
+  ASSERT_OK(heap);
   EXPECT_EQ(*heap->Item(*first), (Bytes{9, 8, 7, 6, 5, 4, 3, 2}));
 }
 
@@ -134,10 +135,10 @@ TEST_P(HeapWriterTest, RejectsBadItemsAndHids) {
   HeapWriter w(kHeapClientProperties, format());
   EXPECT_FALSE(w.Allocate(Bytes()).ok());
   EXPECT_FALSE(w.Allocate(Bytes(HeapWriter::kMaxItemSize + 1)).ok());
-  EXPECT_TRUE(w.Allocate(Bytes(HeapWriter::kMaxItemSize)).ok());
+  EXPECT_OK(w.Allocate(Bytes(HeapWriter::kMaxItemSize)));
   EXPECT_FALSE(w.Reserve(0).ok());
   auto hid = w.Allocate(Bytes{1, 2});
-  ASSERT_TRUE(hid.ok());
+  ASSERT_OK(hid);
   EXPECT_FALSE(w.Write(*hid, Bytes{1, 2, 3}).ok());  // another size
   EXPECT_FALSE(w.Write(0x60, Bytes{1, 2}).ok());    // no item 3
   EXPECT_FALSE(w.Write(0x10020, Bytes{1, 2}).ok()); // no page 1

@@ -6,6 +6,7 @@
 #include "pst/ltp/heap.h"
 #include "pst/ltp/property_context.h"
 #include "pst/ltp/testing/memory_block_writer.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ltp {
 namespace {
@@ -91,11 +92,11 @@ TEST_P(PropertyContextBuilderTest, EveryTypeRoundTrips) {
       {MakeTag(0x3001, kPtypString), Bytes()},  // empty
   };
   PropertyContextBuilder b(GetParam());
-  for (const PropValue& v : values) ASSERT_TRUE(b.Set(v.tag, v.data).ok()) << std::hex << v.tag;
+  for (const PropValue& v : values) ASSERT_OK(b.Set(v.tag, v.data)) << std::hex << v.tag;
   auto pc = WriteAndOpen(b);
-  ASSERT_TRUE(pc.ok()) << pc.status().ToString();
+  ASSERT_OK(pc);
   auto all = pc->ReadAll();
-  ASSERT_TRUE(all.ok()) << all.status().ToString();
+  ASSERT_OK(all);
   ASSERT_EQ(all->size(), values.size());
   for (size_t i = 0; i < values.size(); ++i) {
     EXPECT_EQ((*all)[i].tag, values[i].tag);
@@ -122,12 +123,11 @@ TEST_P(PropertyContextBuilderTest, ValuesAroundThePlacementLimits) {
     PropertyContextBuilder b(GetParam());
     b.set_heap_value_limit(limit);
     for (size_t i = 0; i < std::size(sizes); ++i) {
-      ASSERT_TRUE(b.Set(MakeTag(static_cast<uint16_t>(0x6000 + i), kPtypBinary),
-                        Pattern(sizes[i], static_cast<uint8_t>(i)))
-                      .ok());
+      ASSERT_OK(b.Set(MakeTag(static_cast<uint16_t>(0x6000 + i), kPtypBinary),
+                      Pattern(sizes[i], static_cast<uint8_t>(i))));
     }
     auto pc = WriteAndOpen(b);
-    ASSERT_TRUE(pc.ok()) << pc.status().ToString();
+    ASSERT_OK(pc);
     for (size_t i = 0; i < std::size(sizes); ++i) {
       const uint16_t id = static_cast<uint16_t>(0x6000 + i);
       const uint32_t hnid = HnidOf(*pc, id);
@@ -137,7 +137,7 @@ TEST_P(PropertyContextBuilderTest, ValuesAroundThePlacementLimits) {
         EXPECT_EQ(IsHid(hnid), sizes[i] <= limit) << sizes[i] << " bytes, limit " << limit;
       }
       auto value = pc->ReadValue(*pc->Find(id));
-      ASSERT_TRUE(value.ok()) << value.status().ToString();
+      ASSERT_OK(value);
       EXPECT_EQ(*value, Pattern(sizes[i], static_cast<uint8_t>(i))) << sizes[i];
     }
   }
@@ -153,19 +153,19 @@ TEST_P(PropertyContextBuilderTest, StreamsLargeValuesIntoSubnodes) {
     return Status::Ok();
   };
   PropertyContextBuilder b(GetParam());
-  ASSERT_TRUE(b.SetStream(MakeTag(0x1000, kPtypString8), size, source).ok());
-  ASSERT_TRUE(b.SetStream(MakeTag(0x1001, kPtypBinary), 100, source).ok());  // small: heap
+  ASSERT_OK(b.SetStream(MakeTag(0x1000, kPtypString8), size, source));
+  ASSERT_OK(b.SetStream(MakeTag(0x1001, kPtypBinary), 100, source));  // small: heap
   auto pc = WriteAndOpen(b);
-  ASSERT_TRUE(pc.ok()) << pc.status().ToString();
+  ASSERT_OK(pc);
   EXPECT_EQ(pulled, size + 100);
   EXPECT_LE(largest_pull, 8180u);  // a block at a time
   EXPECT_FALSE(IsHid(HnidOf(*pc, 0x1000)));
   EXPECT_TRUE(IsHid(HnidOf(*pc, 0x1001)));
   auto stream = pc->OpenValue(*pc->Find(0x1000));
-  ASSERT_TRUE(stream.ok());
+  ASSERT_OK(stream);
   ASSERT_EQ((*stream)->size(), size);
   Bytes tail(1000);
-  ASSERT_TRUE((*stream)->Read(size - 1000, tail).ok());
+  ASSERT_OK((*stream)->Read(size - 1000, tail));
   for (size_t i = 0; i < tail.size(); ++i) ASSERT_EQ(tail[i], (size - 1000 + i) % 251);
 }
 
@@ -174,10 +174,10 @@ TEST_P(PropertyContextBuilderTest, ManyPropertiesNeedIndexLevelsAndPages) {
   // bytes spread over many heap pages.
   PropertyContextBuilder b(GetParam());
   for (uint16_t i = 0; i < 600; ++i) {
-    ASSERT_TRUE(b.Set(MakeTag(0x8000 + i, kPtypBinary), Pattern(300, static_cast<uint8_t>(i))).ok());
+    ASSERT_OK(b.Set(MakeTag(0x8000 + i, kPtypBinary), Pattern(300, static_cast<uint8_t>(i))));
   }
   auto pc = WriteAndOpen(b);
-  ASSERT_TRUE(pc.ok()) << pc.status().ToString();
+  ASSERT_OK(pc);
   ASSERT_EQ(pc->entries().size(), 600u);
   EXPECT_GT(writer_.DataBlocks(written_.data_bid).size(), 20u);
   for (uint16_t i = 0; i < 600; i += 37) {
@@ -188,32 +188,32 @@ TEST_P(PropertyContextBuilderTest, ManyPropertiesNeedIndexLevelsAndPages) {
 TEST_P(PropertyContextBuilderTest, CarriesSubnodesTheCallerAdds) {
   // An "embedded object" subnode written by the caller, named by a PtypObject.
   auto data = writer_.WriteData(Pattern(500));
-  ASSERT_TRUE(data.ok());
+  ASSERT_OK(data);
   PropertyContextBuilder b(GetParam());
   const ndb::Nid object_nid = 0x200044;
   Bytes object = Le(object_nid, 4);
   Bytes size = Le(500, 4);
   object.insert(object.end(), size.begin(), size.end());
-  ASSERT_TRUE(b.Set(MakeTag(0x3701, kPtypObject), object).ok());
-  ASSERT_TRUE(b.AddSubnode({object_nid, *data, 0}).ok());
+  ASSERT_OK(b.Set(MakeTag(0x3701, kPtypObject), object));
+  ASSERT_OK(b.AddSubnode({object_nid, *data, 0}));
   EXPECT_FALSE(b.AddSubnode({object_nid, *data, 0}).ok());  // twice
   EXPECT_FALSE(b.AddSubnode({0x100, *data, 0}).ok());       // a HID, not a NID
-  ASSERT_TRUE(b.Set(MakeTag(0x1000, kPtypBinary), Pattern(5000)).ok());  // own subnode
+  ASSERT_OK(b.Set(MakeTag(0x1000, kPtypBinary), Pattern(5000)));  // own subnode
   auto pc = WriteAndOpen(b, 0x200024);
-  ASSERT_TRUE(pc.ok()) << pc.status().ToString();
+  ASSERT_OK(pc);
   EXPECT_EQ(*pc->ReadValue(*pc->Find(0x3701)), object);
   auto sub = pc->node().OpenSubnode(object_nid);
-  ASSERT_TRUE(sub.ok());
+  ASSERT_OK(sub);
   Bytes read(500);
-  ASSERT_TRUE((*sub)->Read(0, read).ok());
+  ASSERT_OK((*sub)->Read(0, read));
   EXPECT_EQ(read, Pattern(500));
   size_t subnodes = 0;
-  ASSERT_TRUE(pc->node().ForEachSubnode([&](ndb::Nid) { ++subnodes; return Status::Ok(); }).ok());
+  ASSERT_OK(pc->node().ForEachSubnode([&](ndb::Nid) { ++subnodes; return Status::Ok(); }));
   EXPECT_EQ(subnodes, 2u);
 
   // An object naming a subnode nobody added is refused.
   PropertyContextBuilder lost(GetParam());
-  ASSERT_TRUE(lost.Set(MakeTag(0x3701, kPtypObject), object).ok());
+  ASSERT_OK(lost.Set(MakeTag(0x3701, kPtypObject), object));
   EXPECT_FALSE(lost.Write(writer_).ok());
 }
 
@@ -245,13 +245,13 @@ TEST_P(PropertyContextBuilderTest, RejectsValuesThatDoNotFitTheirType) {
 
 TEST_P(PropertyContextBuilderTest, FailedWritesGiveBackEveryBlock) {
   auto extra = writer_.WriteData(Pattern(100));
-  ASSERT_TRUE(extra.ok());
+  ASSERT_OK(extra);
   const size_t before = writer_.live_blocks();
   for (int fail_at = 1; fail_at <= 4; ++fail_at) {
     PropertyContextBuilder b(GetParam());
-    ASSERT_TRUE(b.Set(MakeTag(0x1000, kPtypBinary), Pattern(20000)).ok());
-    ASSERT_TRUE(b.Set(MakeTag(0x1001, kPtypBinary), Pattern(9000)).ok());
-    ASSERT_TRUE(b.AddSubnode({0x8025, *extra, 0}).ok());
+    ASSERT_OK(b.Set(MakeTag(0x1000, kPtypBinary), Pattern(20000)));
+    ASSERT_OK(b.Set(MakeTag(0x1001, kPtypBinary), Pattern(9000)));
+    ASSERT_OK(b.AddSubnode({0x8025, *extra, 0}));
     writer_.FailWrite(fail_at);  // 2 value subnodes, the heap, the subnode tree
     EXPECT_FALSE(b.Write(writer_).ok());
     EXPECT_EQ(writer_.live_blocks(), before) << "after failing write " << fail_at;
@@ -260,8 +260,8 @@ TEST_P(PropertyContextBuilderTest, FailedWritesGiveBackEveryBlock) {
   writer_.FailWrite(0);
   auto failing = [](uint64_t, std::span<uint8_t>) { return Status::IOError("source broke"); };
   PropertyContextBuilder b(GetParam());
-  ASSERT_TRUE(b.Set(MakeTag(0x1000, kPtypBinary), Pattern(20000)).ok());
-  ASSERT_TRUE(b.SetStream(MakeTag(0x1001, kPtypBinary), 50000, failing).ok());
+  ASSERT_OK(b.Set(MakeTag(0x1000, kPtypBinary), Pattern(20000)));
+  ASSERT_OK(b.SetStream(MakeTag(0x1001, kPtypBinary), 50000, failing));
   const size_t live = writer_.live_blocks();
   EXPECT_FALSE(b.Write(writer_).ok());
   EXPECT_EQ(writer_.live_blocks(), live);
@@ -269,21 +269,21 @@ TEST_P(PropertyContextBuilderTest, FailedWritesGiveBackEveryBlock) {
 
 TEST_P(PropertyContextBuilderTest, UpdatesAnExistingContext) {
   PropertyContextBuilder b(GetParam());
-  ASSERT_TRUE(b.Set(MakeTag(0x3001, kPtypString8), Bytes{'o', 'l', 'd'}).ok());
-  ASSERT_TRUE(b.Set(MakeTag(0x3602, kPtypInteger32), Le(7, 4)).ok());
-  ASSERT_TRUE(b.Set(MakeTag(0x1000, kPtypBinary), Pattern(200000)).ok());
+  ASSERT_OK(b.Set(MakeTag(0x3001, kPtypString8), Bytes{'o', 'l', 'd'}));
+  ASSERT_OK(b.Set(MakeTag(0x3602, kPtypInteger32), Le(7, 4)));
+  ASSERT_OK(b.Set(MakeTag(0x1000, kPtypBinary), Pattern(200000)));
   auto old = WriteAndOpen(b);
-  ASSERT_TRUE(old.ok());
+  ASSERT_OK(old);
 
   auto update = PropertyContextBuilder::FromExisting(GetParam(), *old);
-  ASSERT_TRUE(update.ok()) << update.status().ToString();
+  ASSERT_OK(update);
   EXPECT_EQ(*update->Find(0x3602), Le(7, 4));
   EXPECT_EQ(update->Find(0x1000), nullptr);  // large: streamed from the old node
-  ASSERT_TRUE(update->Set(MakeTag(0x3602, kPtypInteger32), Le(8, 4)).ok());
+  ASSERT_OK(update->Set(MakeTag(0x3602, kPtypInteger32), Le(8, 4)));
   EXPECT_TRUE(update->Remove(0x3001));
   EXPECT_FALSE(update->Remove(0x3001));
   auto fresh = WriteAndOpen(*update);
-  ASSERT_TRUE(fresh.ok()) << fresh.status().ToString();
+  ASSERT_OK(fresh);
   ASSERT_EQ(fresh->entries().size(), 2u);
   EXPECT_EQ(*fresh->ReadValue(*fresh->Find(0x3602)), Le(8, 4));
   EXPECT_EQ(*fresh->ReadValue(*fresh->Find(0x1000)), Pattern(200000));

@@ -6,6 +6,7 @@
 
 #include "pst/ltp/testing/heap_builder.h"
 #include "pst/ltp/testing/memory_node.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ltp {
 namespace {
@@ -110,7 +111,7 @@ TEST(PropertyContextTest, ReadsEveryKindOfValue) {
   };
   layout.in_subnode = {{0x1000, 0x401F}};
   auto pc = PropertyContext::Open(BuildPc(layout));
-  ASSERT_TRUE(pc.ok()) << pc.status().ToString();
+  ASSERT_OK(pc);
   ASSERT_EQ(pc->entries().size(), layout.props.size());
   for (size_t i = 1; i < pc->entries().size(); ++i) {
     EXPECT_LT(pc->entries()[i - 1].id, pc->entries()[i].id);
@@ -120,7 +121,7 @@ TEST(PropertyContextTest, ReadsEveryKindOfValue) {
     ASSERT_NE(e, nullptr) << id;
     EXPECT_EQ(e->type, tv.first);
     auto value = pc->ReadValue(*e);
-    ASSERT_TRUE(value.ok()) << value.status().ToString();
+    ASSERT_OK(value);
     EXPECT_EQ(*value, tv.second) << std::hex << id;
     EXPECT_EQ(*pc->ValueSize(*e), tv.second.size()) << std::hex << id;
   }
@@ -130,15 +131,15 @@ TEST(PropertyContextTest, ReadsEveryKindOfValue) {
   const auto* body = pc->Find(0x1000);
   EXPECT_EQ(pc->ReadValue(*body, 19999).status().code(), Status::Code::kNotSupported);
   auto stream = pc->OpenValue(*body);
-  ASSERT_TRUE(stream.ok()) << stream.status().ToString();
+  ASSERT_OK(stream);
   ASSERT_EQ((*stream)->size(), big.size());
   Bytes piece(5000);
-  ASSERT_TRUE((*stream)->Read(2990, piece).ok());
+  ASSERT_OK((*stream)->Read(2990, piece));
   EXPECT_TRUE(std::equal(piece.begin(), piece.end(), big.begin() + 2990));
   EXPECT_FALSE((*stream)->Read(16000, piece).ok());
 
   auto all = pc->ReadAll();
-  ASSERT_TRUE(all.ok());
+  ASSERT_OK(all);
   EXPECT_EQ(all->size(), layout.props.size());
   EXPECT_EQ((*all)[0].tag, MakeTag(0x0001, kPtypInteger16));
   EXPECT_EQ(pc->ReadAll(1000).status().code(), Status::Code::kNotSupported);
@@ -146,7 +147,7 @@ TEST(PropertyContextTest, ReadsEveryKindOfValue) {
 
 TEST(PropertyContextTest, EmptyContext) {
   auto pc = PropertyContext::Open(BuildPc(PcSpec{}));
-  ASSERT_TRUE(pc.ok()) << pc.status().ToString();
+  ASSERT_OK(pc);
   EXPECT_TRUE(pc->entries().empty());
   EXPECT_TRUE(pc->ReadAll()->empty());
 }
@@ -173,7 +174,7 @@ std::pair<Status, Status> ReadOne(uint16_t type, const Bytes& value,
   if (raw_hnid) layout.raw_hnid[0x4000] = *raw_hnid;
   if (in_subnode) layout.in_subnode[0x4000] = 0x2001F;
   auto pc = PropertyContext::Open(BuildPc(layout));
-  EXPECT_TRUE(pc.ok()) << pc.status().ToString();
+  EXPECT_OK(pc);
   if (!pc.ok()) return {pc.status(), pc.status()};
   const auto& e = pc->entries()[0];
   return {pc->ReadValue(e).status(), pc->OpenValue(e).status()};

@@ -19,6 +19,8 @@
 #include "pst/ltp/table_context_builder.h"
 #include "pst/ltp/testing/memory_block_writer.h"
 #include "pst/ndb/database.h"
+#include "pst/testing/samples.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ltp {
 namespace {
@@ -141,11 +143,11 @@ Status Rebuild(MemoryBlockWriter& writer, std::unique_ptr<ndb::NodeData> node, C
 class RebuildStoreTest : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(RebuildStoreTest, EveryContextRebuildsToTheSameContent) {
-  const fs::path path = fs::path(QUILLMAR_TESTDATA_DIR) / GetParam();
+  const fs::path path = test::SamplePath(GetParam());
   auto file = io::OpenReadOnly(path.string());
-  ASSERT_TRUE(file.ok()) << file.status().ToString();
+  ASSERT_OK(file);
   auto db = ndb::Database::Open(std::shared_ptr<const io::RandomAccessFile>(std::move(*file)));
-  ASSERT_TRUE(db.ok()) << db.status().ToString();
+  ASSERT_OK(db);
   MemoryBlockWriter writer((*db)->format());
   Counts counts;
   Status walk = (*db)->ForEachNode([&](const ndb::NodeEntry& entry) {
@@ -162,7 +164,7 @@ TEST_P(RebuildStoreTest, EveryContextRebuildsToTheSameContent) {
     }
     return Rebuild(writer, std::move(node), counts);
   });
-  ASSERT_TRUE(walk.ok()) << walk.ToString();
+  ASSERT_OK(walk);
   EXPECT_GT(counts.pcs, 4u);
   EXPECT_GT(counts.tcs, 8u);
   EXPECT_EQ(counts.relaid, counts.tcs) << "tables whose layout is Outlook's";

@@ -17,6 +17,8 @@
 #include "pst/ltp/table_context.h"
 #include "pst/ltp/testing/read_everything.h"
 #include "pst/ndb/database.h"
+#include "pst/testing/samples.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ltp {
 namespace {
@@ -25,16 +27,6 @@ namespace fs = std::filesystem;
 using testing::Counts;
 using testing::ReadHeapNode;
 using testing::ReadSubnodes;
-
-std::vector<fs::path> RealStores() {
-  std::vector<fs::path> out;
-  for (const auto& e : fs::directory_iterator(QUILLMAR_TESTDATA_DIR)) {
-    const auto ext = e.path().extension();
-    if (ext == ".pst" || ext == ".ost") out.push_back(e.path());
-  }
-  std::sort(out.begin(), out.end());
-  return out;
-}
 
 Result<std::unique_ptr<ndb::Database>> OpenStore(const fs::path& path) {
   PST_ASSIGN_OR_RETURN(auto file, io::OpenReadOnly(path.string()));
@@ -45,13 +37,13 @@ Result<std::unique_ptr<ndb::Database>> OpenStore(const fs::path& path) {
 // store (.ost) is a cache whose contents tables Outlook leaves partly stale:
 // there, broken cells must be reported as corruption, and nothing else fail.
 TEST(LtpStoreTest, EveryContextOfEveryStoreReads) {
-  const auto stores = RealStores();
+  const auto stores = test::SampleStores();
   ASSERT_GE(stores.size(), 27u);
   for (const auto& path : stores) {
     SCOPED_TRACE(path.filename().string());
     const bool offline = path.extension() == ".ost";
     auto db = OpenStore(path);
-    ASSERT_TRUE(db.ok()) << db.status().ToString();
+    ASSERT_OK(db);
     Counts counts;
     std::vector<Status> errors;
     Status walk = (*db)->ForEachNode([&](const ndb::NodeEntry& e) -> Status {
@@ -62,7 +54,7 @@ TEST(LtpStoreTest, EveryContextOfEveryStoreReads) {
       if (!s.ok()) errors.push_back(s);
       return Status::Ok();
     });
-    ASSERT_TRUE(walk.ok()) << walk.ToString();
+    ASSERT_OK(walk);
     for (const Status& s : errors) {
       if (offline) {
         EXPECT_TRUE(s.IsCorruption()) << s.ToString();
@@ -90,7 +82,7 @@ std::string Utf16ToAscii(const Bytes& b) {
 // The store, root folder and hierarchy tables agree with each other: every
 // row of a hierarchy table names a folder whose own name and counts match.
 TEST(LtpStoreTest, HierarchyRowsMatchFolderProperties) {
-  for (const auto& path : RealStores()) {
+  for (const auto& path : test::SampleStores()) {
     SCOPED_TRACE(path.filename().string());
     auto db = OpenStore(path);
     if (!db.ok()) continue;
@@ -98,24 +90,24 @@ TEST(LtpStoreTest, HierarchyRowsMatchFolderProperties) {
     const uint16_t string_type = unicode ? kPtypString : kPtypString8;
 
     auto store_node = (*db)->OpenNode(ndb::kNidMessageStore);
-    ASSERT_TRUE(store_node.ok()) << store_node.status().ToString();
+    ASSERT_OK(store_node);
     auto store = PropertyContext::Open(std::move(store_node).value());
-    ASSERT_TRUE(store.ok()) << store.status().ToString();
+    ASSERT_OK(store);
     const auto* name = store->Find(0x3001);
     ASSERT_NE(name, nullptr);
     EXPECT_EQ(name->type, string_type);
-    ASSERT_TRUE(store->ReadValue(*name).ok());
+    ASSERT_OK(store->ReadValue(*name));
     const auto* record_key = store->Find(0x0FF9);
     ASSERT_NE(record_key, nullptr);
     EXPECT_EQ(store->ReadValue(*record_key)->size(), 16u);
 
     auto root_node = (*db)->OpenNode(0x12D);
-    ASSERT_TRUE(root_node.ok()) << root_node.status().ToString();
+    ASSERT_OK(root_node);
     auto root_table = TableContext::Open(std::move(root_node).value());
-    ASSERT_TRUE(root_table.ok()) << root_table.status().ToString();
+    ASSERT_OK(root_table);
     EXPECT_GT(root_table->row_count(), 0u);
     size_t checked = 0;
-    ASSERT_TRUE((*db)->ForEachNode([&](const ndb::NodeEntry& e) -> Status {
+    ASSERT_OK((*db)->ForEachNode([&](const ndb::NodeEntry& e) -> Status {
       if (ndb::NidTypeOf(e.nid) != ndb::kNidTypeHierarchyTable) return Status::Ok();
       PST_ASSIGN_OR_RETURN(auto node, (*db)->OpenNode(e.nid));
       PST_ASSIGN_OR_RETURN(TableContext table, TableContext::Open(std::move(node)));
@@ -126,36 +118,36 @@ TEST(LtpStoreTest, HierarchyRowsMatchFolderProperties) {
         PST_ASSIGN_OR_RETURN(auto folder_node, (*db)->OpenNode(folder));
         PST_ASSIGN_OR_RETURN(PropertyContext pc, PropertyContext::Open(std::move(folder_node)));
         for (const auto* col : {name_col, count_col}) {
-          if (!col) continue;
-          PST_ASSIGN_OR_RETURN(auto cell, table.ReadCell(row, *col));
-          const auto* entry = pc.Find(PropIdOf(col->tag));
-          if (!cell || !entry) continue;
-          PST_ASSIGN_OR_RETURN(Bytes value, pc.ReadValue(*entry));
-          EXPECT_EQ(*cell, value) << "folder " << folder << " column " << std::hex << col->tag;
-          ++checked;
+        if (!col) continue;
+        PST_ASSIGN_OR_RETURN(auto cell, table.ReadCell(row, *col));
+        const auto* entry = pc.Find(PropIdOf(col->tag));
+        if (!cell || !entry) continue;
+        PST_ASSIGN_OR_RETURN(Bytes value, pc.ReadValue(*entry));
+        EXPECT_EQ(*cell, value) << "folder " << folder << " column " << std::hex << col->tag;
+        ++checked;
         }
       }
       return Status::Ok();
-    }).ok());
+    }));
     EXPECT_GT(checked, 0u);
   }
 }
 
 TEST(LtpStoreTest, TwoHundredRecipients) {
-  auto db = OpenStore(fs::path(QUILLMAR_TESTDATA_DIR) / "unicode-200-recipients.pst");
-  ASSERT_TRUE(db.ok()) << db.status().ToString();
+  auto db = OpenStore(test::SamplePath("unicode-200-recipients.pst"));
+  ASSERT_OK(db);
   std::vector<ndb::Nid> messages;
-  ASSERT_TRUE((*db)->ForEachNode([&](const ndb::NodeEntry& e) {
+  ASSERT_OK((*db)->ForEachNode([&](const ndb::NodeEntry& e) {
     if (ndb::NidTypeOf(e.nid) == ndb::kNidTypeNormalMessage) messages.push_back(e.nid);
     return Status::Ok();
-  }).ok());
+  }));
   ASSERT_EQ(messages.size(), 1u);
   auto message = (*db)->OpenNode(messages[0]);
-  ASSERT_TRUE(message.ok());
+  ASSERT_OK(message);
   auto table_node = (*message)->OpenSubnode(ndb::kNidRecipientTable);
-  ASSERT_TRUE(table_node.ok()) << table_node.status().ToString();
+  ASSERT_OK(table_node);
   auto recipients = TableContext::Open(std::move(table_node).value());
-  ASSERT_TRUE(recipients.ok()) << recipients.status().ToString();
+  ASSERT_OK(recipients);
   EXPECT_EQ(recipients->row_count(), 200u);
   const auto* type_col = recipients->FindColumn(MakeTag(0x0C15, kPtypInteger32));
   const auto* name_col = recipients->FindColumn(MakeTag(0x3001, kPtypString));

@@ -6,6 +6,7 @@
 #include "pst/ltp/table_context.h"
 #include "pst/ltp/testing/memory_block_writer.h"
 #include "pst/ndb/header.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ltp {
 namespace {
@@ -51,7 +52,7 @@ class TableContextBuilderTest : public ::testing::TestWithParam<ndb::Format> {
 // Builds a table with columns added in this order and returns their layout.
 std::vector<Column> LayoutOf(const std::vector<PropTag>& tags) {
   TableContextBuilder b(ndb::Format::kUnicode);
-  for (PropTag t : tags) EXPECT_TRUE(b.AddColumn(t).ok()) << std::hex << t;
+  for (PropTag t : tags) EXPECT_OK(b.AddColumn(t)) << std::hex << t;
   return b.columns();
 }
 
@@ -85,7 +86,7 @@ TEST(TableLayoutTest, MatchesOutlooksHierarchyAndRecipientTemplates) {
                     PropTag{0x0FFF0102}, MakeTag(0x3001, kS), PropTag{0x0C150003},
                     PropTag{0x300B0102}, PropTag{0x0FF90102}, PropTag{0x0FFE0003},
                     PropTag{0x39000003}, PropTag{0x3A40000B}, MakeTag(0x39FF, kS)}) {
-    ASSERT_TRUE(r.AddColumn(t).ok());
+    ASSERT_OK(r.AddColumn(t));
   }
   ExpectColumn(r.columns(), MakeTag(0x3002, kS), 8, 4, 3);
   ExpectColumn(r.columns(), MakeTag(0x39FF, kS), 44, 4, 13);
@@ -102,9 +103,9 @@ TEST(TableLayoutTest, MatchesOutlooksHierarchyAndRecipientTemplates) {
 
 TEST_P(TableContextBuilderTest, EmptyTable) {
   TableContextBuilder b(GetParam());
-  ASSERT_TRUE(b.AddColumn(MakeTag(0x3001, kS)).ok());
+  ASSERT_OK(b.AddColumn(MakeTag(0x3001, kS)));
   auto tc = WriteAndOpen(b);
-  ASSERT_TRUE(tc.ok()) << tc.status().ToString();
+  ASSERT_OK(tc);
   EXPECT_EQ(tc->row_count(), 0u);
   EXPECT_EQ(tc->columns().size(), 3u);
   EXPECT_EQ(written_.subnode_bid, 0u);
@@ -119,7 +120,7 @@ TEST_P(TableContextBuilderTest, RowsOfEveryCellKindRoundTrip) {
       0x000A000A, 0x00140014, 0x0015001E, 0x0016001F, 0x00170040, 0x00180048, 0x00190102,
       0x001A1003, 0x001B101F, 0x001C1102, 0x001D1014, 0x001E1048, 0x001F00FB};
   TableContextBuilder b(GetParam());
-  for (PropTag t : tags) ASSERT_TRUE(b.AddColumn(t).ok()) << std::hex << t;
+  for (PropTag t : tags) ASSERT_OK(b.AddColumn(t)) << std::hex << t;
   std::vector<std::vector<PropValue>> rows;
   for (uint32_t r = 0; r < 3; ++r) {
     std::vector<PropValue> cells;
@@ -143,16 +144,16 @@ TEST_P(TableContextBuilderTest, RowsOfEveryCellKindRoundTrip) {
       cells.push_back({t, v});
     }
     cells.push_back({kTagLtpRowVer, Le(r + 2, 4)});
-    ASSERT_TRUE(b.AddRow(0x8000 + r * 0x20, cells).ok());
+    ASSERT_OK(b.AddRow(0x8000 + r * 0x20, cells));
     rows.push_back(cells);
   }
   auto tc = WriteAndOpen(b);
-  ASSERT_TRUE(tc.ok()) << tc.status().ToString();
+  ASSERT_OK(tc);
   ASSERT_EQ(tc->row_count(), 3u);
   for (uint32_t r = 0; r < 3; ++r) {
     EXPECT_EQ(*tc->RowId(r), 0x8000 + r * 0x20);
     auto read = tc->ReadRow(r);
-    ASSERT_TRUE(read.ok()) << read.status().ToString();
+    ASSERT_OK(read);
     for (const PropValue& want : rows[r]) {
       auto it = std::find_if(read->begin(), read->end(),
                              [&](const PropValue& v) { return v.tag == want.tag; });
@@ -168,15 +169,15 @@ TEST_P(TableContextBuilderTest, RowMatrixMovesToSubnode0x3FWhenLarge) {
   // Row size 4+4 (+2 bitmap... ) with one I32 column: 8 + 4 + 1 = 13 bytes.
   for (size_t rows : {size_t{0}, size_t{1}, size_t{78}, size_t{79}, size_t{2000}}) {
     TableContextBuilder b(GetParam());
-    ASSERT_TRUE(b.AddColumn(0x36020003).ok());
+    ASSERT_OK(b.AddColumn(0x36020003));
     ASSERT_EQ(b.row_size(), 13u);
     // Row ids in descending order: the index sorts them, the matrix does not.
     for (size_t i = 0; i < rows; ++i) {
       const uint32_t id = static_cast<uint32_t>(100000 - i * 3);
-      ASSERT_TRUE(b.AddRow(id, {{0x36020003, Le(i, 4)}}).ok());
+      ASSERT_OK(b.AddRow(id, {{0x36020003, Le(i, 4)}}));
     }
     auto tc = WriteAndOpen(b);
-    ASSERT_TRUE(tc.ok()) << tc.status().ToString();
+    ASSERT_OK(tc);
     ASSERT_EQ(tc->row_count(), rows);
     EXPECT_EQ(HasMatrixSubnode(), rows * 13 > kOutlookHeapValueLimit) << rows << " rows";
     for (size_t i = 0; i < rows; i += 1 + rows / 40) {
@@ -200,22 +201,21 @@ TEST_P(TableContextBuilderTest, ManyColumnsAndUpdates) {
   TableContextBuilder b(GetParam());
   for (uint16_t i = 0; i < 253; ++i) {
     const uint16_t type = i % 3 == 0 ? uint16_t{kPtypInteger32} : (i % 3 == 1 ? uint16_t{kPtypBoolean} : kS);
-    ASSERT_TRUE(b.AddColumn(MakeTag(0x4000 + i, type)).ok()) << i;
+    ASSERT_OK(b.AddColumn(MakeTag(0x4000 + i, type))) << i;
   }
   EXPECT_FALSE(b.AddColumn(0x7FFF0003).ok()) << "256th column";
   EXPECT_EQ(b.columns().size(), 255u);
   for (uint32_t r = 1; r <= 40; ++r) {
-    ASSERT_TRUE(b.AddRow(r, {{MakeTag(0x4000, kPtypInteger32), Le(r, 4)},
-                             {MakeTag(0x4001, kPtypBoolean), Bytes{1}},
-                             {MakeTag(0x40FB, kS), Text("row " + std::to_string(r))}})
-                    .ok());
+    ASSERT_OK(b.AddRow(r, {{MakeTag(0x4000, kPtypInteger32), Le(r, 4)},
+                           {MakeTag(0x4001, kPtypBoolean), Bytes{1}},
+                           {MakeTag(0x40FB, kS), Text("row " + std::to_string(r))}}));
   }
-  ASSERT_TRUE(b.SetRow(7, {{MakeTag(0x4000, kPtypInteger32), Le(700, 4)}}).ok());
+  ASSERT_OK(b.SetRow(7, {{MakeTag(0x4000, kPtypInteger32), Le(700, 4)}}));
   EXPECT_TRUE(b.RemoveRow(3));  // row 40 moves into its place
   EXPECT_FALSE(b.RemoveRow(3));
   EXPECT_FALSE(b.SetRow(3, {}).ok());
   auto tc = WriteAndOpen(b);
-  ASSERT_TRUE(tc.ok()) << tc.status().ToString();
+  ASSERT_OK(tc);
   EXPECT_EQ(tc->columns().size(), 255u);
   EXPECT_EQ(tc->row_count(), 39u);
   EXPECT_EQ(*tc->RowId(2), 40u);
@@ -228,21 +228,20 @@ TEST_P(TableContextBuilderTest, ManyColumnsAndUpdates) {
 
 TEST_P(TableContextBuilderTest, RebuildsFromAnExistingTable) {
   TableContextBuilder b(GetParam());
-  ASSERT_TRUE(b.AddColumn(MakeTag(0x3001, kS)).ok());
-  ASSERT_TRUE(b.AddColumn(0x360A000B).ok());
+  ASSERT_OK(b.AddColumn(MakeTag(0x3001, kS)));
+  ASSERT_OK(b.AddColumn(0x360A000B));
   for (uint32_t r = 0; r < 120; ++r) {
-    ASSERT_TRUE(b.AddRow(0x8022 + r * 0x20, {{MakeTag(0x3001, kS), Text(std::string(r, 'n'))},
-                                             {0x360A000B, Bytes{static_cast<uint8_t>(r & 1)}}})
-                    .ok());
+    ASSERT_OK(b.AddRow(0x8022 + r * 0x20, {{MakeTag(0x3001, kS), Text(std::string(r, 'n'))},
+                                           {0x360A000B, Bytes{static_cast<uint8_t>(r & 1)}}}));
   }
   auto old = WriteAndOpen(b);
-  ASSERT_TRUE(old.ok());
+  ASSERT_OK(old);
   auto copy = TableContextBuilder::FromTable(GetParam(), *old);
-  ASSERT_TRUE(copy.ok()) << copy.status().ToString();
-  ASSERT_TRUE(copy->AddColumn(0x36020003).ok());  // a later column
-  ASSERT_TRUE(copy->AddRow(0x9999, {{0x36020003, Le(5, 4)}}).ok());
+  ASSERT_OK(copy);
+  ASSERT_OK(copy->AddColumn(0x36020003));  // a later column
+  ASSERT_OK(copy->AddRow(0x9999, {{0x36020003, Le(5, 4)}}));
   auto fresh = WriteAndOpen(*copy);
-  ASSERT_TRUE(fresh.ok()) << fresh.status().ToString();
+  ASSERT_OK(fresh);
   ASSERT_EQ(fresh->row_count(), 121u);
   for (size_t r = 0; r < 120; ++r) {
     auto a = fresh->ReadRow(r), b = old->ReadRow(r);
@@ -258,11 +257,11 @@ TEST_P(TableContextBuilderTest, RebuildsFromAnExistingTable) {
 
 TEST_P(TableContextBuilderTest, RejectsBrokenInput) {
   TableContextBuilder b(GetParam());
-  ASSERT_TRUE(b.AddColumn(0x36020003).ok());
+  ASSERT_OK(b.AddColumn(0x36020003));
   EXPECT_FALSE(b.AddColumn(0x36020003).ok());  // twice
   EXPECT_FALSE(b.AddColumn(0x36030001).ok());  // PtypNull
   EXPECT_FALSE(b.AddColumn(0x36040099).ok());  // unknown type
-  ASSERT_TRUE(b.AddRow(1, {}).ok());
+  ASSERT_OK(b.AddRow(1, {}));
   EXPECT_FALSE(b.AddRow(1, {}).ok());                                  // same row id
   EXPECT_FALSE(b.AddRow(2, {{0x36030003, Le(1, 4)}}).ok());            // no such column
   EXPECT_FALSE(b.AddRow(2, {{0x36020003, Le(1, 2)}}).ok());            // wrong size
@@ -274,7 +273,7 @@ TEST_P(TableContextBuilderTest, RejectsBrokenInput) {
     return std::vector<Column>{{kTagLtpRowId, 0, 4, 0}, {kTagLtpRowVer, 4, 4, 1},
                                {0x360A000B, 8, 1, 2}};
   };
-  EXPECT_TRUE(TableContextBuilder::WithColumns(GetParam(), good()).ok());
+  EXPECT_OK(TableContextBuilder::WithColumns(GetParam(), good()));
   auto broken = good();
   broken[2].offset = 6;  // overlaps RowVer
   EXPECT_FALSE(TableContextBuilder::WithColumns(GetParam(), broken).ok());
@@ -299,14 +298,14 @@ TEST_P(TableContextBuilderTest, RejectsBrokenInput) {
 TEST_P(TableContextBuilderTest, AnsiRowIndexLimitsAndEntrySize) {
   TableContextBuilder b(GetParam());
   auto tc = WriteAndOpen(b);
-  ASSERT_TRUE(tc.ok());
+  ASSERT_OK(tc);
   Bytes page = writer_.DataBlocks(written_.data_bid)[0];
   // The row index header is item 0x20, right after the 12-byte HNHDR.
   EXPECT_EQ(page[12], 0xB5);
   EXPECT_EQ(page[13], 4);
   EXPECT_EQ(page[14], GetParam() == ndb::Format::kAnsi ? 2 : 4);
   if (GetParam() == ndb::Format::kAnsi) {
-    for (uint32_t r = 0; r < 65536; ++r) ASSERT_TRUE(b.AddRow(r, {}).ok());
+    for (uint32_t r = 0; r < 65536; ++r) ASSERT_OK(b.AddRow(r, {}));
     auto too_many = b.Write(writer_);
     ASSERT_FALSE(too_many.ok());
     EXPECT_EQ(too_many.status().code(), Status::Code::kOutOfSpace);
@@ -315,9 +314,9 @@ TEST_P(TableContextBuilderTest, AnsiRowIndexLimitsAndEntrySize) {
 
 TEST_P(TableContextBuilderTest, FailedWritesGiveBackEveryBlock) {
   TableContextBuilder b(GetParam());
-  ASSERT_TRUE(b.AddColumn(0x00190102).ok());
+  ASSERT_OK(b.AddColumn(0x00190102));
   for (uint32_t r = 0; r < 300; ++r) {
-    ASSERT_TRUE(b.AddRow(r + 1, {{0x00190102, Bytes(r == 5 ? 5000 : 20, 1)}}).ok());
+    ASSERT_OK(b.AddRow(r + 1, {{0x00190102, Bytes(r == 5 ? 5000 : 20, 1)}}));
   }
   for (int fail_at = 1; fail_at <= 4; ++fail_at) {  // value, matrix, heap, subnode tree
     writer_.FailWrite(fail_at);
@@ -325,7 +324,7 @@ TEST_P(TableContextBuilderTest, FailedWritesGiveBackEveryBlock) {
     EXPECT_EQ(writer_.live_blocks(), 0u) << "after failing write " << fail_at;
   }
   writer_.FailWrite(0);
-  EXPECT_TRUE(b.Write(writer_).ok());
+  EXPECT_OK(b.Write(writer_));
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, TableContextBuilderTest,

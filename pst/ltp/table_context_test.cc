@@ -7,6 +7,7 @@
 
 #include "pst/ltp/testing/heap_builder.h"
 #include "pst/ltp/testing/memory_node.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ltp {
 namespace {
@@ -143,7 +144,7 @@ TEST(TableContextTest, ReadsCellsOfRowsInAHeapItem) {
     return std::vector<Bytes>{Row(a), Row(c), Row(d)};
   };
   auto tc = TableContext::Open(BuildTc(layout));
-  ASSERT_TRUE(tc.ok()) << tc.status().ToString();
+  ASSERT_OK(tc);
   ASSERT_EQ(tc->row_count(), 3u);
   EXPECT_EQ(tc->row_size(), 28u);
   EXPECT_EQ(tc->columns().size(), 7u);
@@ -163,7 +164,7 @@ TEST(TableContextTest, ReadsCellsOfRowsInAHeapItem) {
   EXPECT_EQ(**tc->ReadCell(0, *tc->FindColumn(kFlag)), Bytes{1});
 
   auto row = tc->ReadRow(2);
-  ASSERT_TRUE(row.ok());
+  ASSERT_OK(row);
   ASSERT_EQ(row->size(), 2u);
   EXPECT_EQ(tc->ReadRow(0)->size(), 7u);
 
@@ -175,7 +176,7 @@ TEST(TableContextTest, ReadsCellsOfRowsInAHeapItem) {
 
 TEST(TableContextTest, EmptyTable) {
   auto tc = TableContext::Open(BuildTc(TcSpec{}));
-  ASSERT_TRUE(tc.ok()) << tc.status().ToString();
+  ASSERT_OK(tc);
   EXPECT_EQ(tc->row_count(), 0u);
   EXPECT_FALSE(tc->FindRow(1)->has_value());
   EXPECT_FALSE(tc->ReadRow(0).ok());
@@ -199,7 +200,7 @@ TEST(TableContextTest, ReadsRowsSpreadOverMatrixBlocks) {
         return rows;
       };
       auto tc = TableContext::Open(BuildTc(layout));
-      ASSERT_TRUE(tc.ok()) << tc.status().ToString();
+      ASSERT_OK(tc);
       ASSERT_EQ(tc->row_count(), 700u);
       const Column* small = tc->FindColumn(kShort);
       for (size_t i = 0; i < 700; ++i) {
@@ -222,7 +223,7 @@ std::vector<Bytes> TwoRows(HeapBuilder&, MemoryNode&) {
 TEST(TableContextTest, RejectsBrokenTableInfo) {
   TcSpec good;
   good.rows = TwoRows;
-  ASSERT_TRUE(OpenStatus(good).ok());
+  ASSERT_OK(OpenStatus(good));
 
   auto expect_corrupt = [&](std::function<void(TcSpec&)> edit, const char* what) {
     TcSpec layout = good;
@@ -273,7 +274,7 @@ TEST(TableContextTest, RejectsBrokenRowIndex) {
   TcSpec swapped = good;
   swapped.edit_index = [](auto& x) { std::swap(x[0].second, x[1].second); };
   auto tc = TableContext::Open(BuildTc(swapped));
-  ASSERT_TRUE(tc.ok()) << tc.status().ToString();
+  ASSERT_OK(tc);
   EXPECT_TRUE(tc->FindRow(1).status().IsCorruption());
   EXPECT_TRUE(tc->FindRow(2).status().IsCorruption());
   EXPECT_FALSE(tc->FindRow(3)->has_value());
@@ -298,7 +299,7 @@ TEST(TableContextTest, RejectsBrokenRowMatrix) {
     for (uint32_t i = 0; i < 700; ++i) rows.push_back(Row({.id = i + 1}));
     return rows;
   };
-  ASSERT_TRUE(OpenStatus(layout).ok());
+  ASSERT_OK(OpenStatus(layout));
 
   TcSpec missing = layout;
   missing.edit_blocks = [](std::vector<Bytes>& blocks) { blocks.clear(); };
@@ -320,9 +321,9 @@ TEST(TableContextTest, RejectsBrokenRowMatrix) {
   TcSpec short_middle = layout;
   short_middle.edit_blocks = [](std::vector<Bytes>& blocks) { blocks[1].resize(28 * 10); };
   auto tc = TableContext::Open(BuildTc(short_middle));
-  ASSERT_TRUE(tc.ok()) << tc.status().ToString();
-  EXPECT_TRUE(tc->RowId(291).ok());
-  EXPECT_TRUE(tc->RowId(292 + 9).ok());
+  ASSERT_OK(tc);
+  EXPECT_OK(tc->RowId(291));
+  EXPECT_OK(tc->RowId(292 + 9));
   EXPECT_TRUE(tc->RowId(292 + 10).status().IsCorruption());
   EXPECT_TRUE(tc->ReadRow(583).status().IsCorruption());
 }
@@ -337,7 +338,7 @@ TEST(TableContextTest, RejectsBrokenCells) {
         Row({.id = 4, .blob = 0x8021})};               // a folder NID, not a value
   };
   auto tc = TableContext::Open(BuildTc(layout));
-  ASSERT_TRUE(tc.ok()) << tc.status().ToString();
+  ASSERT_OK(tc);
   const Column& name = *tc->FindColumn(kName);
   for (size_t row = 0; row < 3; ++row) {
     Status s = tc->ReadCell(row, name).status();

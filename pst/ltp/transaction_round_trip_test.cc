@@ -10,6 +10,7 @@
 #include "pst/ltp/table_context.h"
 #include "pst/ndb/database.h"
 #include "pst/ndb/transaction.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ltp {
 namespace {
@@ -31,19 +32,19 @@ class TransactionRoundTripTest : public ::testing::TestWithParam<ndb::Format> {
   void SetUp() override {
     file_ = std::make_shared<io::MemoryFile>();
     auto db = ndb::WritableDatabase::Create(file_, GetParam(), ndb::CryptMethod::kPermute);
-    ASSERT_TRUE(db.ok()) << db.status().ToString();
+    ASSERT_OK(db);
     db_ = std::move(*db);
   }
   std::unique_ptr<ndb::Transaction> Begin() {
     auto txn = db_->Begin();
-    EXPECT_TRUE(txn.ok()) << txn.status().ToString();
+    EXPECT_OK(txn);
     return txn.ok() ? std::move(*txn) : nullptr;
   }
   // The committed file, opened afresh.
   std::unique_ptr<ndb::Database> Reopen() {
     auto copy = std::make_shared<io::MemoryFile>(file_->contents());
     auto db = ndb::Database::Open(copy);
-    EXPECT_TRUE(db.ok()) << db.status().ToString();
+    EXPECT_OK(db);
     return db.ok() ? std::move(*db) : nullptr;
   }
 
@@ -58,44 +59,42 @@ TEST_P(TransactionRoundTripTest, ContextsWrittenUpdatedAndDeleted) {
   ASSERT_TRUE(txn);
   PropertyContextBuilder pc(GetParam());
   for (size_t i = 0; i < std::size(kSizes); ++i) {
-    ASSERT_TRUE(pc.Set(MakeTag(static_cast<uint16_t>(0x6000 + i), kPtypBinary),
-                       Pattern(kSizes[i], static_cast<uint8_t>(i)))
-                    .ok());
+    ASSERT_OK(pc.Set(MakeTag(static_cast<uint16_t>(0x6000 + i), kPtypBinary),
+                     Pattern(kSizes[i], static_cast<uint8_t>(i))));
   }
-  ASSERT_TRUE(pc.Set(MakeTag(0x3602, kPtypInteger32), I32(42)).ok());
-  ASSERT_TRUE(PutPropertyContext(*txn, 0x200024, 0x8022, pc).ok());
+  ASSERT_OK(pc.Set(MakeTag(0x3602, kPtypInteger32), I32(42)));
+  ASSERT_OK(PutPropertyContext(*txn, 0x200024, 0x8022, pc));
 
   TableContextBuilder tc(GetParam());
-  ASSERT_TRUE(tc.AddColumn(MakeTag(0x3001, kPtypBinary)).ok());
-  ASSERT_TRUE(tc.AddColumn(0x36020003).ok());
+  ASSERT_OK(tc.AddColumn(MakeTag(0x3001, kPtypBinary)));
+  ASSERT_OK(tc.AddColumn(0x36020003));
   for (uint32_t r = 0; r < 700; ++r) {  // 17-byte rows: a matrix over two blocks
-    ASSERT_TRUE(tc.AddRow(0x200024 + r * 0x20, {{MakeTag(0x3001, kPtypBinary),
-                                                 Pattern(r % 50 == 7 ? 2000 : r % 9, 3)},
-                                                {0x36020003, I32(r)}})
-                    .ok());
+    ASSERT_OK(tc.AddRow(0x200024 + r * 0x20, {{MakeTag(0x3001, kPtypBinary),
+                                               Pattern(r % 50 == 7 ? 2000 : r % 9, 3)},
+                                              {0x36020003, I32(r)}}));
   }
-  ASSERT_TRUE(PutTableContext(*txn, 0x802E, 0, tc).ok());
-  ASSERT_TRUE(PutSharedCopy(*txn, 0x804E, 0, 0x802E).ok());
+  ASSERT_OK(PutTableContext(*txn, 0x802E, 0, tc));
+  ASSERT_OK(PutSharedCopy(*txn, 0x804E, 0, 0x802E));
   // A recipient table as a subnode of the message, written on its own.
   auto sub = WriteTableSubnode(*txn, 0x692, tc);
-  ASSERT_TRUE(sub.ok());
+  ASSERT_OK(sub);
   PropertyContextBuilder with_sub(GetParam());
-  ASSERT_TRUE(with_sub.AddSubnode(*sub).ok());
-  ASSERT_TRUE(PutPropertyContext(*txn, 0x200044, 0x8022, with_sub).ok());
-  ASSERT_TRUE(txn->Commit().ok());
+  ASSERT_OK(with_sub.AddSubnode(*sub));
+  ASSERT_OK(PutPropertyContext(*txn, 0x200044, 0x8022, with_sub));
+  ASSERT_OK(txn->Commit());
 
   auto db = Reopen();
   ASSERT_TRUE(db);
   auto read = PropertyContext::Open(std::move(db->OpenNode(0x200024).value()));
-  ASSERT_TRUE(read.ok()) << read.status().ToString();
+  ASSERT_OK(read);
   for (size_t i = 0; i < std::size(kSizes); ++i) {
     auto v = read->ReadValue(*read->Find(static_cast<uint16_t>(0x6000 + i)));
-    ASSERT_TRUE(v.ok()) << v.status().ToString();
+    ASSERT_OK(v);
     EXPECT_EQ(*v, Pattern(kSizes[i], static_cast<uint8_t>(i))) << kSizes[i];
   }
   for (ndb::Nid nid : {ndb::Nid{0x802E}, ndb::Nid{0x804E}}) {
     auto table = TableContext::Open(std::move(db->OpenNode(nid).value()));
-    ASSERT_TRUE(table.ok()) << table.status().ToString();
+    ASSERT_OK(table);
     ASSERT_EQ(table->row_count(), 700u);
     for (size_t r = 0; r < 700; r += 49) {
       EXPECT_EQ(**table->ReadCell(r, *table->FindColumn(MakeTag(0x3001, kPtypBinary))),
@@ -104,37 +103,37 @@ TEST_P(TransactionRoundTripTest, ContextsWrittenUpdatedAndDeleted) {
   }
   EXPECT_EQ(db->FindNode(0x802E)->data_bid, db->FindNode(0x804E)->data_bid);
   auto message = db->OpenNode(0x200044);
-  ASSERT_TRUE(message.ok());
+  ASSERT_OK(message);
   auto recipients = (*message)->OpenSubnode(0x692);
-  ASSERT_TRUE(recipients.ok());
+  ASSERT_OK(recipients);
   auto table = TableContext::Open(std::move(*recipients));
-  ASSERT_TRUE(table.ok());
+  ASSERT_OK(table);
   EXPECT_EQ(table->row_count(), 700u);
 
   // Update one property and delete a node; the large values carry over.
   txn = Begin();
   ASSERT_TRUE(txn);
   auto old_node = txn->OpenNode(0x200024);
-  ASSERT_TRUE(old_node.ok());
+  ASSERT_OK(old_node);
   auto old = PropertyContext::Open(std::move(*old_node));
-  ASSERT_TRUE(old.ok());
+  ASSERT_OK(old);
   auto update = PropertyContextBuilder::FromExisting(GetParam(), *old, 1000);
-  ASSERT_TRUE(update.ok());
-  ASSERT_TRUE(update->Set(MakeTag(0x3602, kPtypInteger32), I32(43)).ok());
-  ASSERT_TRUE(PutPropertyContext(*txn, 0x200024, 0x8022, *update).ok());
-  ASSERT_TRUE(txn->DeleteNode(0x804E).ok());
-  ASSERT_TRUE(txn->Commit().ok());
+  ASSERT_OK(update);
+  ASSERT_OK(update->Set(MakeTag(0x3602, kPtypInteger32), I32(43)));
+  ASSERT_OK(PutPropertyContext(*txn, 0x200024, 0x8022, *update));
+  ASSERT_OK(txn->DeleteNode(0x804E));
+  ASSERT_OK(txn->Commit());
 
   db = Reopen();
   ASSERT_TRUE(db);
   read = PropertyContext::Open(std::move(db->OpenNode(0x200024).value()));
-  ASSERT_TRUE(read.ok());
+  ASSERT_OK(read);
   EXPECT_EQ(*read->ReadValue(*read->Find(0x3602)), I32(43));
   EXPECT_EQ(*read->ReadValue(*read->Find(0x6008)), Pattern(70000, 8));
   EXPECT_TRUE(db->FindNode(0x804E).status().IsNotFound());
   // The shared block lost one reference and still serves 0x802E.
   auto still = TableContext::Open(std::move(db->OpenNode(0x802E).value()));
-  ASSERT_TRUE(still.ok());
+  ASSERT_OK(still);
   EXPECT_EQ(still->row_count(), 700u);
 }
 

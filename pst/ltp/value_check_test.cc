@@ -4,6 +4,7 @@
 
 #include "pst/ltp/prop_types.h"
 #include "pst/ltp/testing/heap_builder.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ltp {
 namespace {
@@ -34,12 +35,12 @@ TEST(ValueCheckTest, LongMultiValuedStrings) {
   Put32(value, count);
   for (uint32_t i = 0; i < count; ++i) Put32(value, 4 + 4 * count + 2 * i);
   value.resize(value.size() + 2 * count, 'a');
-  EXPECT_TRUE(CheckValue(kPtypMultipleString, value).ok());
+  EXPECT_OK(CheckValue(kPtypMultipleString, value));
 
   Bytes late_odd = value;
   late_odd[4 + 4 * 2500] += 1;  // item 2499 becomes odd-sized
   EXPECT_TRUE(CheckValue(kPtypMultipleString, late_odd).IsCorruption());
-  EXPECT_TRUE(CheckValue(kPtypMultipleBinary, late_odd).ok());
+  EXPECT_OK(CheckValue(kPtypMultipleBinary, late_odd));
 
   Bytes falling = value;
   falling[4 + 4 * 2999] = 0;  // the last offset drops below the one before
@@ -50,7 +51,7 @@ TEST(ValueCheckTest, EmptyValues) {
   // hnid 0 stands for an empty string, binary or multi-valued list.
   for (uint16_t type : {kPtypString, kPtypString8, kPtypBinary, kPtypMultipleString,
                         kPtypMultipleInteger32}) {
-    EXPECT_TRUE(CheckValue(type, ByteSpan()).ok()) << type;
+    EXPECT_OK(CheckValue(type, ByteSpan())) << type;
   }
   for (uint16_t type : {kPtypInteger32, kPtypTime, kPtypGuid, kPtypObject}) {
     EXPECT_TRUE(CheckValue(type, ByteSpan()).IsCorruption()) << type;

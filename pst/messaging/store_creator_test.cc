@@ -25,6 +25,8 @@
 #include "pst/messaging/store.h"
 #include "pst/messaging/text.h"
 #include "pst/ndb/database.h"
+#include "pst/testing/samples.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::messaging {
 namespace {
@@ -48,9 +50,8 @@ class StoreCreatorTest : public ::testing::TestWithParam<ndb::Format> {
   void TearDown() override { fs::remove_all(dir_); }
 
   std::string sample() const {
-    return std::string(QUILLMAR_TESTDATA_DIR) + "/" +
-           (GetParam() == ndb::Format::kAnsi ? "ansi-outlook98-empty-32k.pst"
-                                             : "unicode-empty-outlook.pst");
+    return test::SamplePath(GetParam() == ndb::Format::kAnsi ? "ansi-outlook98-empty-32k.pst"
+                                                             : "unicode-empty-outlook.pst");
   }
   StoreOptions options() const {
     StoreOptions o;
@@ -64,32 +65,32 @@ class StoreCreatorTest : public ::testing::TestWithParam<ndb::Format> {
 
 std::shared_ptr<ndb::Database> OpenDb(const std::string& path) {
   auto file = io::OpenReadOnly(path);
-  EXPECT_TRUE(file.ok()) << file.status().ToString();
+  EXPECT_OK(file);
   if (!file.ok()) return nullptr;
   auto db = ndb::Database::Open(std::shared_ptr<const io::RandomAccessFile>(std::move(*file)));
-  EXPECT_TRUE(db.ok()) << db.status().ToString();
+  EXPECT_OK(db);
   return db.ok() ? std::shared_ptr<ndb::Database>(std::move(*db)) : nullptr;
 }
 
 std::map<ndb::Nid, ndb::NodeEntry> Nodes(const ndb::Database& db) {
   std::map<ndb::Nid, ndb::NodeEntry> nodes;
-  EXPECT_TRUE(db.ForEachNode([&](const ndb::NodeEntry& e) {
-                  nodes[e.nid] = e;
-                  return Status::Ok();
-                }).ok());
+  EXPECT_OK(db.ForEachNode([&](const ndb::NodeEntry& e) {
+                nodes[e.nid] = e;
+                return Status::Ok();
+              }));
   return nodes;
 }
 
 std::map<ltp::PropTag, Bytes> Properties(const ndb::Database& db, ndb::Nid nid) {
   std::map<ltp::PropTag, Bytes> out;
   auto node = db.OpenNode(nid);
-  EXPECT_TRUE(node.ok()) << Hex(nid);
+  EXPECT_OK(node) << Hex(nid);
   if (!node.ok()) return out;
   auto pc = ltp::PropertyContext::Open(std::move(*node));
-  EXPECT_TRUE(pc.ok()) << Hex(nid) << ": " << pc.status().ToString();
+  EXPECT_OK(pc) << Hex(nid);
   if (!pc.ok()) return out;
   auto all = pc->ReadAll();
-  EXPECT_TRUE(all.ok());
+  EXPECT_OK(all);
   if (all.ok()) {
     for (auto& v : *all) out[v.tag] = v.data;
   }
@@ -112,7 +113,7 @@ std::string Columns(const ndb::Database& db, ndb::Nid nid, size_t* rows = nullpt
 int RunQuietly(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
 
 TEST_P(StoreCreatorTest, HasTheNodesOfOutlooksEmptyStore) {
-  ASSERT_TRUE(CreateStore(path_, options()).ok());
+  ASSERT_OK(CreateStore(path_, options()));
   auto ours = OpenDb(path_);
   auto theirs = OpenDb(sample());
   ASSERT_TRUE(ours && theirs);
@@ -154,7 +155,7 @@ TEST_P(StoreCreatorTest, HasTheNodesOfOutlooksEmptyStore) {
 }
 
 TEST_P(StoreCreatorTest, StoreRootAndTopFolderPropertiesMatch) {
-  ASSERT_TRUE(CreateStore(path_, options()).ok());
+  ASSERT_OK(CreateStore(path_, options()));
   auto ours = OpenDb(path_);
   auto theirs = OpenDb(sample());
   ASSERT_TRUE(ours && theirs);
@@ -203,7 +204,7 @@ TEST_P(StoreCreatorTest, StoreRootAndTopFolderPropertiesMatch) {
 }
 
 TEST_P(StoreCreatorTest, TablesMatchOutlooksTemplates) {
-  ASSERT_TRUE(CreateStore(path_, options()).ok());
+  ASSERT_OK(CreateStore(path_, options()));
   auto ours = OpenDb(path_);
   auto theirs = OpenDb(sample());
   ASSERT_TRUE(ours && theirs);
@@ -234,7 +235,7 @@ TEST_P(StoreCreatorTest, TablesMatchOutlooksTemplates) {
 TEST_P(StoreCreatorTest, IndependentReadersOpenIt) {
   StoreOptions o = options();
   o.display_name = "Archive 2009";
-  ASSERT_TRUE(CreateStore(path_, o).ok());
+  ASSERT_OK(CreateStore(path_, o));
   EXPECT_EQ(RunQuietly("pffinfo '" + path_ + "'"), 0) << "pffinfo";
   // readpst walks the folders (it makes no directories for empty ones).
   const std::string out = (dir_ / "readpst").string();
@@ -281,24 +282,24 @@ TEST_P(StoreCreatorTest, IndependentReadersOpenIt) {
 
   // And our own reader.
   auto store = Store::OpenPath(path_);
-  ASSERT_TRUE(store.ok()) << store.status().ToString();
+  ASSERT_OK(store);
   EXPECT_EQ(*(*store)->DisplayName(), "Archive 2009");
   EXPECT_FALSE((*store)->has_password());
   auto top = (*store)->FolderNidOf(0x35E0);
-  ASSERT_TRUE(top.ok());
+  ASSERT_OK(top);
   auto folder = (*store)->OpenFolder(*top);
-  ASSERT_TRUE(folder.ok());
+  ASSERT_OK(folder);
   EXPECT_EQ(*folder->DisplayName(), "Top of Personal Folders");
   EXPECT_EQ(folder->SubfolderNids()->size(), 1u);
   auto names = (*store)->Names();
-  ASSERT_TRUE(names.ok()) << names.status().ToString();
+  ASSERT_OK(names);
 }
 
 TEST_P(StoreCreatorTest, EachStoreGetsItsOwnRecordKey) {
   auto a = std::make_shared<io::MemoryFile>();
   auto b = std::make_shared<io::MemoryFile>();
-  ASSERT_TRUE(CreateStore(a, options()).ok());
-  ASSERT_TRUE(CreateStore(b, options()).ok());
+  ASSERT_OK(CreateStore(a, options()));
+  ASSERT_OK(CreateStore(b, options()));
   auto sa = Store::Open(a);
   auto sb = Store::Open(b);
   ASSERT_TRUE(sa.ok() && sb.ok());

@@ -9,15 +9,15 @@
 #include "pst/messaging/store.h"
 #include "pst/messaging/tags.h"
 #include "pst/messaging/walk.h"
+#include "pst/testing/samples.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::messaging {
 namespace {
 
-std::string Sample(const char* name) { return std::string(QUILLMAR_TESTDATA_DIR) + "/" + name; }
-
 std::unique_ptr<Store> OpenSample(const char* name) {
-  auto store = Store::OpenPath(Sample(name));
-  EXPECT_TRUE(store.ok()) << name << ": " << store.status().ToString();
+  auto store = Store::OpenPath(test::SamplePath(name));
+  EXPECT_OK(store) << name;
   return store.ok() ? std::move(store).value() : nullptr;
 }
 
@@ -53,27 +53,26 @@ TopLevel CountTopLevelAttachments(const Store& store) {
   std::vector<FolderDamage> damage;
   WalkOptions options;
   options.include_start = true;
-  EXPECT_TRUE(WalkFolders(store, ndb::kNidRootFolder,
-                          [&](const Folder& folder, const std::vector<std::string>&) {
-                            auto ids = folder.MessageNids();
-                            EXPECT_TRUE(ids.ok());
-                            for (ndb::Nid id : ids.ok() ? *ids : std::vector<ndb::Nid>()) {
-                              auto message = store.OpenMessage(id);
-                              EXPECT_TRUE(message.ok());
-                              if (!message.ok()) continue;
-                              auto atts = message->AttachmentNids();
-                              EXPECT_TRUE(atts.ok());
-                              for (ndb::Nid att : atts.ok() ? *atts : std::vector<ndb::Nid>()) {
-                                ++counts.attachments;
-                                auto a = message->OpenAttachment(att);
-                                EXPECT_TRUE(a.ok());
-                                if (a.ok() && *a->Method() == kAttachEmbeddedMessage) ++counts.embedded;
-                              }
+  EXPECT_OK(WalkFolders(store, ndb::kNidRootFolder,
+                        [&](const Folder& folder, const std::vector<std::string>&) {
+                          auto ids = folder.MessageNids();
+                          EXPECT_OK(ids);
+                          for (ndb::Nid id : ids.ok() ? *ids : std::vector<ndb::Nid>()) {
+                            auto message = store.OpenMessage(id);
+                            EXPECT_OK(message);
+                            if (!message.ok()) continue;
+                            auto atts = message->AttachmentNids();
+                            EXPECT_OK(atts);
+                            for (ndb::Nid att : atts.ok() ? *atts : std::vector<ndb::Nid>()) {
+                              ++counts.attachments;
+                              auto a = message->OpenAttachment(att);
+                              EXPECT_OK(a);
+                              if (a.ok() && *a->Method() == kAttachEmbeddedMessage) ++counts.embedded;
                             }
-                            return Status::Ok();
-                          },
-                          &damage, options)
-                  .ok());
+                          }
+                          return Status::Ok();
+                        },
+                        &damage, options));
   EXPECT_TRUE(damage.empty());
   return counts;
 }
@@ -119,10 +118,10 @@ TEST(Store, ReportsFormatPasswordAndSpecialFolders) {
   EXPECT_EQ(unicode->format(), ndb::Format::kUnicode);
   EXPECT_FALSE(unicode->has_password());
   auto top = unicode->FolderNidOf(kPidIpmSubtreeEntryId);
-  ASSERT_TRUE(top.ok());
+  ASSERT_OK(top);
   EXPECT_EQ(*top, 0x8022u);
   auto folder = unicode->OpenFolder(*top);
-  ASSERT_TRUE(folder.ok());
+  ASSERT_OK(folder);
   EXPECT_EQ(*folder->DisplayName(), "Top of Outlook data file");
 }
 
@@ -130,7 +129,7 @@ TEST(Store, ResolvesNamedPropertiesThroughTheNameMap) {
   auto store = OpenSample("unicode-empty-outlook.pst");
   ASSERT_TRUE(store);
   auto names = store->Names();
-  ASSERT_TRUE(names.ok()) << names.status().ToString();
+  ASSERT_OK(names);
   // The first entry of this store's map: LID 0x8205 in {00062002-...}.
   const NamedProperty* first = (*names)->Find(0x8000);
   ASSERT_NE(first, nullptr);
@@ -144,12 +143,12 @@ TEST(Store, DecodesEightBitStringsWithTheGivenCodePage) {
   ASSERT_TRUE(store);
   store->set_default_codepage(932);
   auto top = store->OpenFolder(0x8022);
-  ASSERT_TRUE(top.ok());
+  ASSERT_OK(top);
   EXPECT_EQ(*top->DisplayName(), "Outlook データ ファイルのトップ");
 }
 
 TEST(Store, TruncatedFileIsAClearError) {
-  auto store = Store::OpenPath(Sample("unicode-truncated-header-40b.bin"));
+  auto store = Store::OpenPath(test::SamplePath("unicode-truncated-header-40b.bin"));
   ASSERT_FALSE(store.ok());
   EXPECT_TRUE(store.status().IsCorruption()) << store.status().ToString();
 }

@@ -1,4 +1,5 @@
 #include "pst/messaging/text.h"
+#include "pst/testing/status_matchers.h"
 
 #include <gtest/gtest.h>
 
@@ -19,10 +20,10 @@ TEST(Text, Utf16LeToUtf8HandlesSurrogatesAndBrokenInput) {
 TEST(Text, DecodesJapaneseAndWesternCodePages) {
   // "日本" in Shift-JIS (code page 932).
   auto jp = DecodeCodepage(B({0x93, 0xFA, 0x96, 0x7B}), 932);
-  ASSERT_TRUE(jp.ok());
+  ASSERT_OK(jp);
   EXPECT_EQ(*jp, "\xE6\x97\xA5\xE6\x9C\xAC");
   auto euro = DecodeCodepage(B({0x80}), 1252);
-  ASSERT_TRUE(euro.ok());
+  ASSERT_OK(euro);
   EXPECT_EQ(*euro, "\xE2\x82\xAC");
   EXPECT_FALSE(DecodeCodepage(B({0x41}), 12345).ok());
   EXPECT_TRUE(IsSupportedCodepage(65001));
@@ -33,18 +34,18 @@ TEST(Text, EncodingCountsCharactersTheCodePageLacks) {
   // "é日?" to 1252: é maps, 日 does not, a real "?" is not counted as replaced.
   Bytes utf16 = Utf8ToUtf16Le("\xC3\xA9\xE6\x97\xA5?");
   auto western = EncodeCodepage(utf16, 1252);
-  ASSERT_TRUE(western.ok());
+  ASSERT_OK(western);
   EXPECT_EQ(western->replaced, 1u);
   ASSERT_EQ(western->bytes.size(), 3u);
   EXPECT_EQ(western->bytes[0], 0xE9);
   EXPECT_EQ(western->bytes[1], '?');
   // The same text fits code page 932 except é, which Shift-JIS lacks.
   auto japanese = EncodeCodepage(utf16, 932);
-  ASSERT_TRUE(japanese.ok());
+  ASSERT_OK(japanese);
   EXPECT_EQ(japanese->replaced, 1u);
   // A character outside the BMP counts once.
   auto emoji = EncodeCodepage(Utf8ToUtf16Le("\xF0\x9F\x98\x80"), 1252);
-  ASSERT_TRUE(emoji.ok());
+  ASSERT_OK(emoji);
   EXPECT_EQ(emoji->replaced, 1u);
 }
 

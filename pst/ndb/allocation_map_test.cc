@@ -4,7 +4,8 @@
 
 #include "pst/io/memory_file.h"
 #include "pst/ndb/page.h"
-#include "pst/ndb/writer_test_util.h"
+#include "pst/ndb/testing/writer_test_util.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ndb {
 namespace {
@@ -45,7 +46,7 @@ TEST_P(AllocationMapTest, GrowsByWholeRegionsWithTheirMapPages) {
     const bool page = i % 5 == 0;
     const uint64_t size = page ? 512 : 64 * (1 + (i * 37) % 128);
     auto at = page ? maps.AllocatePage() : maps.AllocateBlock(size);
-    ASSERT_TRUE(at.ok()) << at.status().ToString();
+    ASSERT_OK(at);
     if (page) {
       EXPECT_EQ(*at % 512, 0u);
     }
@@ -72,7 +73,7 @@ TEST_P(AllocationMapTest, GrowsByWholeRegionsWithTheirMapPages) {
 TEST_P(AllocationMapTest, SpaceFreedInATransactionWaitsForTheCommit) {
   AllocationMap maps(GetParam(), 0, UINT64_MAX);
   auto a = maps.AllocateBlock(8192);
-  ASSERT_TRUE(a.ok());
+  ASSERT_OK(a);
   maps.Commit();
   const uint64_t free_before = maps.free_bytes();
   ASSERT_OK(maps.Free(*a, 8192));
@@ -80,7 +81,7 @@ TEST_P(AllocationMapTest, SpaceFreedInATransactionWaitsForTheCommit) {
   EXPECT_TRUE(maps.IsUsed(*a, 8192)) << "still used by the committed state";
   for (int i = 0; i < 400; ++i) {
     auto b = maps.AllocateBlock(64);
-    ASSERT_TRUE(b.ok());
+    ASSERT_OK(b);
     EXPECT_TRUE(*b + 64 <= *a || *b >= *a + 8192) << "reused space the committed state uses";
   }
   maps.Abandon();
@@ -89,14 +90,14 @@ TEST_P(AllocationMapTest, SpaceFreedInATransactionWaitsForTheCommit) {
   maps.Commit();
   EXPECT_FALSE(maps.IsUsed(*a, 64));
   auto c = maps.AllocateBlock(8192);
-  ASSERT_TRUE(c.ok());
+  ASSERT_OK(c);
   EXPECT_EQ(*c, *a) << "after the commit the space is free for use";
 }
 
 TEST_P(AllocationMapTest, AbandonDropsGrownRegions) {
   AllocationMap maps(GetParam(), 0, UINT64_MAX);
   const uint64_t free_before = maps.free_bytes();
-  for (int i = 0; i < 100; ++i) ASSERT_TRUE(maps.AllocateBlock(8192).ok());
+  for (int i = 0; i < 100; ++i) ASSERT_OK(maps.AllocateBlock(8192));
   EXPECT_GT(maps.extent(), kFirst + 3 * kRegion);
   maps.Abandon();
   EXPECT_EQ(maps.extent(), kFirst + kRegion);

@@ -7,7 +7,8 @@
 #include "pst/io/memory_file.h"
 #include "pst/ndb/allocation_map.h"
 #include "pst/ndb/database.h"
-#include "pst/ndb/writer_test_util.h"
+#include "pst/ndb/testing/writer_test_util.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ndb {
 namespace {
@@ -68,7 +69,7 @@ class BTreeWriterTest : public ::testing::TestWithParam<Param> {
     ASSERT_EQ(keys, want);
     for (const auto& [k, v] : model) {
       auto e = tree_.Find(k);
-      ASSERT_TRUE(e.ok()) << k;
+      ASSERT_OK(e) << k;
       EXPECT_EQ(*e, Entry(k, v));
     }
     // The reader agrees (it checks every page as it goes).
@@ -110,7 +111,7 @@ TEST_P(BTreeWriterTest, RandomEditsMatchAModelAcrossCommits) {
       }
     }
     auto root = Commit();
-    ASSERT_TRUE(root.ok()) << root.status().ToString();
+    ASSERT_OK(root);
     ExpectMatches(model, *root);
     ASSERT_OK(BTreeWriter::ForEachPage(file_, format(), GetParam().kind, *root,
                                        [&](const BlockRef&, uint8_t level) {
@@ -126,7 +127,7 @@ TEST_P(BTreeWriterTest, RandomEditsMatchAModelAcrossCommits) {
     model.erase(k);
   }
   auto root = Commit();
-  ASSERT_TRUE(root.ok());
+  ASSERT_OK(root);
   ExpectMatches(model, *root);
   int pages = 0;
   ASSERT_OK(BTreeWriter::ForEachPage(file_, format(), GetParam().kind, *root,
@@ -142,7 +143,7 @@ TEST_P(BTreeWriterTest, AscendingKeysFillPagesAndUnchangedPagesStay) {
   const int n = 2000;
   for (int i = 1; i <= n; ++i) ASSERT_OK(tree_.Put(Entry(uint64_t(i) * (nodes() ? 32 : 4), i)));
   auto root = Commit();
-  ASSERT_TRUE(root.ok());
+  ASSERT_OK(root);
   int leaves = 0;
   ASSERT_OK(BTreeWriter::ForEachPage(file_, format(), GetParam().kind, *root,
                                      [&](const BlockRef&, uint8_t level) {
@@ -155,7 +156,7 @@ TEST_P(BTreeWriterTest, AscendingKeysFillPagesAndUnchangedPagesStay) {
   freed_ = 0;
   ASSERT_OK(tree_.Put(Entry(uint64_t(n + 1) * (nodes() ? 32 : 4), 1)));
   auto again = Commit();
-  ASSERT_TRUE(again.ok());
+  ASSERT_OK(again);
   EXPECT_LE(written_, 6);
   EXPECT_GE(freed_, 1);
   EXPECT_LE(written_ - freed_, 2) << "beyond the copied path, at most a split's new pages";
@@ -165,7 +166,7 @@ TEST_P(BTreeWriterTest, AscendingKeysFillPagesAndUnchangedPagesStay) {
 TEST_P(BTreeWriterTest, DamagedPagesAreReportedNotFollowed) {
   for (int i = 1; i <= 200; ++i) ASSERT_OK(tree_.Put(Entry(uint64_t(i) * (nodes() ? 32 : 4), i)));
   auto root = Commit();
-  ASSERT_TRUE(root.ok());
+  ASSERT_OK(root);
   // Break every leaf: flip a byte inside its entries.
   std::vector<uint64_t> leaves;
   ASSERT_OK(BTreeWriter::ForEachPage(file_, format(), GetParam().kind, *root,

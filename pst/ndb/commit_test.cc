@@ -5,9 +5,11 @@
 
 #include "pst/io/fault_injecting_file.h"
 #include "pst/io/memory_file.h"
-#include "pst/ndb/store_check_test_util.h"
+#include "pst/ndb/testing/store_check_test_util.h"
+#include "pst/ndb/testing/writer_test_util.h"
 #include "pst/ndb/transaction.h"
-#include "pst/ndb/writer_test_util.h"
+#include "pst/testing/samples.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ndb {
 namespace {
@@ -27,15 +29,15 @@ Result<std::string> DigestOf(const Bytes& bytes) {
 Bytes FragmentedStore(Format format) {
   auto file = std::make_shared<io::MemoryFile>();
   auto db = WritableDatabase::Create(file, format, CryptMethod::kPermute);
-  EXPECT_TRUE(db.ok());
+  EXPECT_OK(db);
   for (int pass = 0; pass < 2; ++pass) {
     auto txn = (*db)->Begin();
-    EXPECT_TRUE(txn.ok());
+    EXPECT_OK(txn);
     for (uint32_t i = 0; i < 400; ++i) {
       const Nid nid = MakeNid(kNidTypeNormalMessage, 0x10001 + i);
       if (pass == 0) {
         auto bid = (*txn)->WriteData(Pattern(200 + (i * 977) % 3000, i));
-        EXPECT_TRUE(bid.ok());
+        EXPECT_OK(bid);
         EXPECT_OK((*txn)->PutNode({nid, *bid, 0, 0x122}));
       } else if (i % 2 == 0) {
         EXPECT_OK((*txn)->DeleteNode(nid));
@@ -94,7 +96,7 @@ struct Outcome {
 void CheckLeftBehind(const Bytes& left, const std::string& before, const std::string& after,
                      bool exact, Outcome& outcome, const std::string& where) {
   auto digest = DigestOf(left);
-  ASSERT_TRUE(digest.ok()) << where << ": " << digest.status().ToString();
+  ASSERT_OK(digest) << where;
   if (*digest == before) {
     ++outcome.before;
   } else {
@@ -103,15 +105,15 @@ void CheckLeftBehind(const Bytes& left, const std::string& before, const std::st
   }
   auto file = std::make_shared<io::MemoryFile>(left);
   auto db = WritableDatabase::Open(file);
-  ASSERT_TRUE(db.ok()) << where << ": " << db.status().ToString();
+  ASSERT_OK(db) << where;
   auto txn = (*db)->Begin();
-  ASSERT_TRUE(txn.ok());
+  ASSERT_OK(txn);
   ASSERT_OK((*txn)->Commit());
   CheckOptions options;
   options.exact = exact;
   ASSERT_OK(CheckStore(file, options));
   auto again = testing::StoreDigest((*db)->database());
-  ASSERT_TRUE(again.ok());
+  ASSERT_OK(again);
   EXPECT_EQ(*again, *digest) << where;
 }
 
@@ -120,19 +122,19 @@ class CommitTest : public ::testing::TestWithParam<FormatParam> {};
 TEST_P(CommitTest, KilledAtAnyWriteTheStoreIsBeforeOrAfter) {
   const Bytes base = FragmentedStore(GetParam().format);
   auto before = DigestOf(base);
-  ASSERT_TRUE(before.ok());
+  ASSERT_OK(before);
 
   // A clean run tells how many writes there are and what "after" is.
   auto clean = std::make_shared<io::MemoryFile>(base);
   auto counting = std::make_shared<io::FaultInjectingFile>(clean);
   {
     auto db = WritableDatabase::Open(counting);
-    ASSERT_TRUE(db.ok());
+    ASSERT_OK(db);
     ASSERT_OK(RunTransaction(**db, 4));
   }
   const uint64_t writes = counting->write_count();
   auto after = DigestOf(clean->contents());
-  ASSERT_TRUE(after.ok());
+  ASSERT_OK(after);
   ASSERT_NE(*before, *after);
   EXPECT_GE(writes, 200u) << "the transaction should issue a few hundred writes";
   ASSERT_OK(CheckStore(clean));
@@ -144,7 +146,7 @@ TEST_P(CommitTest, KilledAtAnyWriteTheStoreIsBeforeOrAfter) {
     faulty->StopAt(k);
     {
       auto db = WritableDatabase::Open(faulty);
-      ASSERT_TRUE(db.ok());
+      ASSERT_OK(db);
       (void)RunTransaction(**db, 4);  // "killed": whatever it reports is lost
     }
     CheckLeftBehind(mem->contents(), *before, *after, true, outcome,
@@ -158,17 +160,17 @@ TEST_P(CommitTest, KilledAtAnyWriteTheStoreIsBeforeOrAfter) {
 TEST_P(CommitTest, AFailedWriteLeavesTheStoreAsBefore) {
   const Bytes base = FragmentedStore(GetParam().format);
   auto before = DigestOf(base);
-  ASSERT_TRUE(before.ok());
+  ASSERT_OK(before);
   auto clean = std::make_shared<io::MemoryFile>(base);
   auto counting = std::make_shared<io::FaultInjectingFile>(clean);
   {
     auto db = WritableDatabase::Open(counting);
-    ASSERT_TRUE(db.ok());
+    ASSERT_OK(db);
     ASSERT_OK(RunTransaction(**db, 1));
   }
   const uint64_t writes = counting->write_count();
   auto after = DigestOf(clean->contents());
-  ASSERT_TRUE(after.ok());
+  ASSERT_OK(after);
 
   enum class Mode { kOnce, kSticky, kShort };
   for (Mode mode : {Mode::kOnce, Mode::kSticky, Mode::kShort}) {
@@ -185,7 +187,7 @@ TEST_P(CommitTest, AFailedWriteLeavesTheStoreAsBefore) {
       bool can_begin = false;
       {
         auto db = WritableDatabase::Open(faulty);
-        ASSERT_TRUE(db.ok());
+        ASSERT_OK(db);
         result = RunTransaction(**db, 1);
         can_begin = (*db)->Begin().ok();
       }
@@ -203,17 +205,17 @@ TEST_P(CommitTest, AFailedWriteLeavesTheStoreAsBefore) {
 TEST_P(CommitTest, AFailedSyncLeavesTheStoreAsBefore) {
   const Bytes base = FragmentedStore(GetParam().format);
   auto before = DigestOf(base);
-  ASSERT_TRUE(before.ok());
+  ASSERT_OK(before);
   for (uint64_t n = 1; n <= 3; ++n) {
     auto mem = std::make_shared<io::MemoryFile>(base);
     auto faulty = std::make_shared<io::FaultInjectingFile>(mem);
     faulty->FailSyncAt(n, Status::IOError("fsync failed"));
     auto db = WritableDatabase::Open(faulty);
-    ASSERT_TRUE(db.ok());
+    ASSERT_OK(db);
     Status s = RunTransaction(**db, 1);
     EXPECT_FALSE(s.ok()) << "sync " << n;
     auto digest = DigestOf(mem->contents());
-    ASSERT_TRUE(digest.ok());
+    ASSERT_OK(digest);
     EXPECT_EQ(*digest, *before) << "sync " << n;
     // Past the point of no return the writer refuses to go on; before it,
     // the store is as it was and a new transaction may start.
@@ -229,21 +231,21 @@ TEST_P(CommitTest, AFailedSyncLeavesTheStoreAsBefore) {
 TEST(CommitOutlookStore, KilledAtAnyWriteTheStoreIsBeforeOrAfter) {
   for (const char* name : {"unicode-empty-outlook.pst", "ansi-outlook98-empty-32k.pst"}) {
     SCOPED_TRACE(name);
-    auto loaded = testing::LoadFile(std::string(QUILLMAR_TESTDATA_DIR) + "/" + name);
-    ASSERT_TRUE(loaded.ok());
+    auto loaded = testing::LoadFile(test::SamplePath(name));
+    ASSERT_OK(loaded);
     const Bytes base = (*loaded)->contents();
     auto before = DigestOf(base);
-    ASSERT_TRUE(before.ok());
+    ASSERT_OK(before);
     auto clean = std::make_shared<io::MemoryFile>(base);
     auto counting = std::make_shared<io::FaultInjectingFile>(clean);
     {
       auto db = WritableDatabase::Open(counting);
-      ASSERT_TRUE(db.ok()) << db.status().ToString();
+      ASSERT_OK(db);
       ASSERT_OK(RunTransaction(**db, 1));
     }
     const uint64_t writes = counting->write_count();
     auto after = DigestOf(clean->contents());
-    ASSERT_TRUE(after.ok());
+    ASSERT_OK(after);
     Outcome outcome;
     for (uint64_t k = 1; k <= writes + 1; ++k) {
       auto mem = std::make_shared<io::MemoryFile>(base);
@@ -251,7 +253,7 @@ TEST(CommitOutlookStore, KilledAtAnyWriteTheStoreIsBeforeOrAfter) {
       faulty->StopAt(k);
       {
         auto db = WritableDatabase::Open(faulty);
-        ASSERT_TRUE(db.ok());
+        ASSERT_OK(db);
         (void)RunTransaction(**db, 1);
       }
       CheckLeftBehind(mem->contents(), *before, *after, false, outcome,

@@ -5,6 +5,7 @@
 #include <array>
 
 #include "pst/base/bytes.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ndb {
 namespace {
@@ -32,13 +33,13 @@ TEST(CryptTest, EachMethodRoundTripsAndChangesTheBytes) {
   const Bytes plain = AllBytes();
   for (CryptMethod m : {CryptMethod::kPermute, CryptMethod::kCyclic}) {
     Bytes b = plain;
-    ASSERT_TRUE(EncodeBlockData(m, 0x12345678, b).ok());
+    ASSERT_OK(EncodeBlockData(m, 0x12345678, b));
     EXPECT_NE(b, plain);
-    ASSERT_TRUE(DecodeBlockData(m, 0x12345678, b).ok());
+    ASSERT_OK(DecodeBlockData(m, 0x12345678, b));
     EXPECT_EQ(b, plain);
   }
   Bytes b = plain;
-  ASSERT_TRUE(EncodeBlockData(CryptMethod::kNone, 4, b).ok());
+  ASSERT_OK(EncodeBlockData(CryptMethod::kNone, 4, b));
   EXPECT_EQ(b, plain);
 }
 
@@ -50,7 +51,7 @@ TEST(CryptTest, CyclicKeyIsTheLow32BitsOfTheBid) {
   CyclicCode(b, 0x1004);
   EXPECT_NE(a, b);
   Bytes c = plain;
-  ASSERT_TRUE(EncodeBlockData(CryptMethod::kCyclic, 0xABCD00001000ull, c).ok());
+  ASSERT_OK(EncodeBlockData(CryptMethod::kCyclic, 0xABCD00001000ull, c));
   EXPECT_EQ(c, a);
 }
 

@@ -14,6 +14,8 @@
 #include "pst/ndb/block.h"
 #include "pst/ndb/database.h"
 #include "pst/ndb/page.h"
+#include "pst/testing/samples.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ndb {
 namespace {
@@ -92,7 +94,7 @@ std::vector<Target> FindTargets(const Bytes& file, const Database& db) {
     out.push_back({e.offset, e.size, false, e.offset + disk - l.block_trailer_size});
     return Status::Ok();
   });
-  EXPECT_TRUE(s.ok());
+  EXPECT_OK(s);
   return out;
 }
 
@@ -122,10 +124,10 @@ TEST(DamagedStoreTest, RandomDamageGivesOnlyCleanErrors) {
   size_t opened = 0, failed_open = 0, walk_errors = 0;
   for (const char* name : names) {
     SCOPED_TRACE(name);
-    const Bytes original = ReadAll(fs::path(QUILLMAR_TESTDATA_DIR) / name);
+    const Bytes original = ReadAll(test::SamplePath(name));
     ASSERT_FALSE(original.empty());
     auto intact = Database::Open(std::make_shared<io::MemoryFile>(original));
-    ASSERT_TRUE(intact.ok());
+    ASSERT_OK(intact);
     const Format f = (*intact)->format();
     const std::vector<Target> targets = FindTargets(original, **intact);
     ASSERT_FALSE(targets.empty());

@@ -8,7 +8,8 @@
 #include "pst/base/coding.h"
 #include "pst/io/memory_file.h"
 #include "pst/ndb/page.h"
-#include "pst/ndb/store_fixture.h"
+#include "pst/ndb/testing/store_fixture.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ndb {
 namespace {
@@ -49,27 +50,27 @@ class DatabaseFormatTest : public ::testing::TestWithParam<Format> {};
 TEST_P(DatabaseFormatTest, FindsAndIteratesEveryEntryInOrder) {
   StoreFixture fx = ManyNodes(GetParam(), 300, 4);
   auto db = OpenBytes(fx.Build());
-  ASSERT_TRUE(db.ok()) << db.status().ToString();
+  ASSERT_OK(db);
   EXPECT_EQ((*db)->format(), GetParam());
   size_t max_level = 0;
   for (const PageInfo& p : fx.pages()) max_level = std::max<size_t>(max_level, p.level);
   EXPECT_GE(max_level, 2u);
 
   std::vector<Nid> nids;
-  ASSERT_TRUE((*db)->ForEachNode([&](const NodeEntry& e) {
-                     nids.push_back(e.nid);
-                     EXPECT_EQ(e.parent_nid, 0x8022u);
-                     return Status::Ok();
-                   }).ok());
+  ASSERT_OK((*db)->ForEachNode([&](const NodeEntry& e) {
+                   nids.push_back(e.nid);
+                   EXPECT_EQ(e.parent_nid, 0x8022u);
+                   return Status::Ok();
+                 }));
   ASSERT_EQ(nids.size(), 300u);
   EXPECT_TRUE(std::is_sorted(nids.begin(), nids.end()));
   for (size_t i = 0; i < 300; ++i) {
     const Nid nid = MakeNid(kNidTypeNormalMessage, static_cast<uint32_t>(0x10000 + 3 * i));
     auto e = (*db)->FindNode(nid);
-    ASSERT_TRUE(e.ok()) << e.status().ToString();
+    ASSERT_OK(e);
     EXPECT_EQ(e->nid, nid);
     auto block = (*db)->ReadBlock(e->data_bid | 1);  // bit 0 is ignored
-    ASSERT_TRUE(block.ok()) << block.status().ToString();
+    ASSERT_OK(block);
     EXPECT_EQ(*block, StoreFixture::Pattern(10 + i % 50, static_cast<uint8_t>(i)));
   }
   // Keys before the first, between two, and after the last.
@@ -78,12 +79,12 @@ TEST_P(DatabaseFormatTest, FindsAndIteratesEveryEntryInOrder) {
     EXPECT_EQ(e.status().code(), Status::Code::kNotFound) << e.status().ToString();
   }
   std::vector<Bid> bids;
-  ASSERT_TRUE((*db)->ForEachBlock([&](const BlockEntry& e) {
-                     bids.push_back(e.bid);
-                     EXPECT_EQ(e.offset, fx.BlockOffset(e.bid));
-                     EXPECT_EQ(e.ref_count, 2);
-                     return Status::Ok();
-                   }).ok());
+  ASSERT_OK((*db)->ForEachBlock([&](const BlockEntry& e) {
+                   bids.push_back(e.bid);
+                   EXPECT_EQ(e.offset, fx.BlockOffset(e.bid));
+                   EXPECT_EQ(e.ref_count, 2);
+                   return Status::Ok();
+                 }));
   EXPECT_EQ(bids.size(), 300u);
   EXPECT_TRUE(std::is_sorted(bids.begin(), bids.end()));
   EXPECT_EQ((*db)->FindBlock(0x7777770).status().code(), Status::Code::kNotFound);
@@ -96,9 +97,9 @@ INSTANTIATE_TEST_SUITE_P(AllFormats, DatabaseFormatTest,
 TEST(DatabaseTest, EmptyTreesOpenAndIterateNothing) {
   StoreFixture fx(Format::kUnicode);
   auto db = OpenBytes(fx.Build());
-  ASSERT_TRUE(db.ok()) << db.status().ToString();
+  ASSERT_OK(db);
   size_t n = 0;
-  EXPECT_TRUE((*db)->ForEachNode([&](const NodeEntry&) { ++n; return Status::Ok(); }).ok());
+  EXPECT_OK((*db)->ForEachNode([&](const NodeEntry&) { ++n; return Status::Ok(); }));
   EXPECT_EQ(n, 0u);
   EXPECT_TRUE((*db)->FindNode(0x21).status().IsNotFound());
 }
@@ -144,28 +145,28 @@ TEST(DatabaseTest, DamagedPagesGiveErrorsNamingThePage) {
       Bytes b = good;
       b[bbt_leaf.offset + l.page_size - l.page_trailer_size] = kPageTypeNbt;
       auto db = OpenBytes(b);
-      ASSERT_TRUE(db.ok());
+      ASSERT_OK(db);
       ExpectError(WalkAll(**db), "page type");
     }
     {  // cEnt above cEntMax.
       Bytes b = good;
       EditMeta(b, fx, bbt_leaf, [](BTreePageMeta& m) { m.count = m.max_count + 1; });
       auto db = OpenBytes(b);
-      ASSERT_TRUE(db.ok());
+      ASSERT_OK(db);
       ExpectError(WalkAll(**db), "exceeds cEntMax");
     }
     {  // cEntMax larger than the page holds.
       Bytes b = good;
       EditMeta(b, fx, bbt_leaf, [](BTreePageMeta& m) { m.max_count = 200; });
       auto db = OpenBytes(b);
-      ASSERT_TRUE(db.ok());
+      ASSERT_OK(db);
       ExpectError(WalkAll(**db), "do not fit");
     }
     {  // Wrong entry size.
       Bytes b = good;
       EditMeta(b, fx, bbt_leaf, [](BTreePageMeta& m) { m.entry_size = 8; });
       auto db = OpenBytes(b);
-      ASSERT_TRUE(db.ok());
+      ASSERT_OK(db);
       ExpectError(WalkAll(**db), "cbEnt");
     }
     {  // An absurd root level.
@@ -177,7 +178,7 @@ TEST(DatabaseTest, DamagedPagesGiveErrorsNamingThePage) {
       Bytes b = good;
       EditMeta(b, fx, nbt_mid, [](BTreePageMeta& m) { m.level = 2; });
       auto db = OpenBytes(b);
-      ASSERT_TRUE(db.ok());
+      ASSERT_OK(db);
       ExpectError(WalkAll(**db), "below its parent");
     }
     {  // Two entries of a leaf swapped: out of order.
@@ -189,7 +190,7 @@ TEST(DatabaseTest, DamagedPagesGiveErrorsNamingThePage) {
                        b.begin() + static_cast<ptrdiff_t>(leaf.offset + es));
       fx.ResealPage(b, leaf);
       auto db = OpenBytes(b);
-      ASSERT_TRUE(db.ok());
+      ASSERT_OK(db);
       ExpectError(WalkAll(**db), "out of order");
     }
     {  // A cycle: the root's second entry points at the first child page.
@@ -200,7 +201,7 @@ TEST(DatabaseTest, DamagedPagesGiveErrorsNamingThePage) {
                   b.begin() + static_cast<ptrdiff_t>(nbt_root.offset + es + w));
       fx.ResealPage(b, nbt_root);
       auto db = OpenBytes(b);
-      ASSERT_TRUE(db.ok());
+      ASSERT_OK(db);
       ExpectError((*db)->ForEachNode([](const NodeEntry&) { return Status::Ok(); }),
                   "reached twice");
     }
@@ -216,7 +217,7 @@ TEST(DatabaseTest, DamagedPagesGiveErrorsNamingThePage) {
         }
         fx.ResealPage(b, nbt_root);
         auto db = OpenBytes(b);
-        ASSERT_TRUE(db.ok());
+        ASSERT_OK(db);
         Status s = db.value()->ForEachNode([](const NodeEntry&) { return Status::Ok(); });
         ASSERT_FALSE(s.ok());
         EXPECT_TRUE(s.message().find("past the end") != std::string::npos ||
@@ -232,10 +233,10 @@ TEST(DatabaseTest, RootPagesOutsideTheFileFailTheOpen) {
   fx.AddNode(0x21, fx.AddDataBlock(20, 1));
   Bytes b = fx.Build();
   auto h = DecodeHeader(b);
-  ASSERT_TRUE(h.ok());
+  ASSERT_OK(h);
   h->root.bbt_root.offset = 0x7FFFFFFFFFFFFE00ull;
   auto enc = EncodeHeader(*h);
-  ASSERT_TRUE(enc.ok());
+  ASSERT_OK(enc);
   std::copy(enc->begin(), enc->end(), b.begin());
   auto db = OpenBytes(b);
   ExpectError(db.status(), "past the end");
@@ -277,17 +278,17 @@ TEST(DatabaseTest, DamagedBlocksGiveErrorsNamingTheBlock) {
     };
     {
       auto db = OpenBytes(good);
-      ASSERT_TRUE(db.ok());
-      ASSERT_TRUE(WalkAll(**db).ok());
+      ASSERT_OK(db);
+      ASSERT_OK(WalkAll(**db));
       auto data = (*db)->ReadBlock(b);
-      ASSERT_TRUE(data.ok());
+      ASSERT_OK(data);
       EXPECT_EQ(*data, StoreFixture::Pattern(3000, 2));
     }
     {  // A flipped data byte: the CRC over the stored bytes catches it.
       Bytes file = good;
       file[fx.BlockOffset(b) + 1000] ^= 0x20;
       auto db = OpenBytes(file);
-      ASSERT_TRUE(db.ok());
+      ASSERT_OK(db);
       auto r = (*db)->ReadBlock(b);
       ExpectError(r.status(), "CRC");
       ExpectError(r.status(), "block " + std::string(b == 8 ? "0x8" : "0xC"));
@@ -296,28 +297,28 @@ TEST(DatabaseTest, DamagedBlocksGiveErrorsNamingTheBlock) {
       Bytes file = good;
       edit_entry(file, b, [&](BlockEntry& e) { e.offset = file.size() - 64; });
       auto db = OpenBytes(file);
-      ASSERT_TRUE(db.ok());
+      ASSERT_OK(db);
       ExpectError((*db)->ReadBlock(b).status(), "end of the file");
     }
     {  // The index places the block off the 64-byte grid.
       Bytes file = good;
       edit_entry(file, b, [](BlockEntry& e) { e.offset += 8; });
       auto db = OpenBytes(file);
-      ASSERT_TRUE(db.ok());
+      ASSERT_OK(db);
       ExpectError((*db)->ReadBlock(b).status(), "aligned");
     }
     {  // The index and the trailer disagree on the size.
       Bytes file = good;
       edit_entry(file, b, [](BlockEntry& e) { e.size -= 1; });
       auto db = OpenBytes(file);
-      ASSERT_TRUE(db.ok());
+      ASSERT_OK(db);
       ExpectError((*db)->ReadBlock(b).status(), "cb");
     }
     {  // A size larger than any block.
       Bytes file = good;
       edit_entry(file, b, [](BlockEntry& e) { e.size = 9000; });
       auto db = OpenBytes(file);
-      ASSERT_TRUE(db.ok());
+      ASSERT_OK(db);
       ExpectError((*db)->ReadBlock(b).status(), "exceeds");
     }
     {  // The index points at the other block: its trailer names another BID.
@@ -328,7 +329,7 @@ TEST(DatabaseTest, DamagedBlocksGiveErrorsNamingTheBlock) {
         e.size = 100;
       });
       auto db = OpenBytes(file);
-      ASSERT_TRUE(db.ok());
+      ASSERT_OK(db);
       ExpectError((*db)->ReadBlock(b).status(), "names BID");
     }
   }

@@ -6,6 +6,8 @@
 #include "pst/base/coding.h"
 #include "pst/base/crc32.h"
 #include "pst/ndb/header.h"
+#include "pst/testing/samples.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ndb {
 namespace {
@@ -20,8 +22,6 @@ Bytes ReadPrefix(const fs::path& path, size_t n) {
   return b;
 }
 
-fs::path TestData(const char* name) { return fs::path(QUILLMAR_TESTDATA_DIR) / name; }
-
 // Recomputes both CRCs after a test changed a field.
 void FixCrcs(Bytes& h, bool wide) {
   if (wide) EncodeFixed32(h.data() + 0x20C, PstCrc32(ByteSpan(h).subspan(8, 516)));
@@ -30,18 +30,16 @@ void FixCrcs(Bytes& h, bool wide) {
 
 TEST(HeaderTest, RealHeadersDecodeAndEncodeBackToTheSameBytes) {
   size_t count = 0;
-  for (const auto& e : fs::directory_iterator(QUILLMAR_TESTDATA_DIR)) {
-    const auto ext = e.path().extension();
-    if (ext != ".pst" && ext != ".ost") continue;
-    SCOPED_TRACE(e.path().filename().string());
-    const Bytes raw = ReadPrefix(e.path(), 564);
+  for (const fs::path& path : test::SampleStores()) {
+    SCOPED_TRACE(path.filename().string());
+    const Bytes raw = ReadPrefix(path, 564);
     auto h = DecodeHeader(raw);
-    ASSERT_TRUE(h.ok()) << h.status().ToString();
-    EXPECT_EQ(h->root.file_eof, fs::file_size(e.path()));
+    ASSERT_OK(h);
+    EXPECT_EQ(h->root.file_eof, fs::file_size(path));
     EXPECT_NE(h->root.nbt_root.offset, 0u);
     const size_t size = LayoutOf(h->format).header_size;
     auto again = EncodeHeader(*h);
-    ASSERT_TRUE(again.ok()) << again.status().ToString();
+    ASSERT_OK(again);
     EXPECT_EQ(*again, Bytes(raw.begin(), raw.begin() + static_cast<ptrdiff_t>(size)));
     ++count;
   }
@@ -49,8 +47,8 @@ TEST(HeaderTest, RealHeadersDecodeAndEncodeBackToTheSameBytes) {
 }
 
 TEST(HeaderTest, KnownFieldsOfThreeFormats) {
-  auto ansi = DecodeHeader(ReadPrefix(TestData("ansi-outlook98-empty-32k.pst"), 564));
-  ASSERT_TRUE(ansi.ok());
+  auto ansi = DecodeHeader(ReadPrefix(test::SamplePath("ansi-outlook98-empty-32k.pst"), 564));
+  ASSERT_OK(ansi);
   EXPECT_EQ(ansi->format, Format::kAnsi);
   EXPECT_EQ(ansi->next_block_bid, 0x6Cu);
   EXPECT_EQ(ansi->next_page_bid, 0x4Fu);
@@ -58,26 +56,26 @@ TEST(HeaderTest, KnownFieldsOfThreeFormats) {
   EXPECT_EQ(ansi->crypt_method, CryptMethod::kPermute);
   EXPECT_EQ(ansi->nid_counters[2], 0x403u);
 
-  auto uni = DecodeHeader(ReadPrefix(TestData("unicode-empty-outlook.pst"), 564));
-  ASSERT_TRUE(uni.ok());
+  auto uni = DecodeHeader(ReadPrefix(test::SamplePath("unicode-empty-outlook.pst"), 564));
+  ASSERT_OK(uni);
   EXPECT_EQ(uni->format, Format::kUnicode);
   EXPECT_EQ(uni->next_block_bid, 0x130u);
   EXPECT_EQ(uni->next_page_bid, 0x17Fu);
   EXPECT_EQ(uni->root.amap_valid, 2);
 
-  auto hi = DecodeHeader(ReadPrefix(TestData("unicode-high-encryption.pst"), 564));
-  ASSERT_TRUE(hi.ok());
+  auto hi = DecodeHeader(ReadPrefix(test::SamplePath("unicode-high-encryption.pst"), 564));
+  ASSERT_OK(hi);
   EXPECT_EQ(hi->crypt_method, CryptMethod::kCyclic);
 
-  auto ost = DecodeHeader(ReadPrefix(TestData("4k-ost-pstextractortest.ost"), 564));
-  ASSERT_TRUE(ost.ok());
+  auto ost = DecodeHeader(ReadPrefix(test::SamplePath("4k-ost-pstextractortest.ost"), 564));
+  ASSERT_OK(ost);
   EXPECT_EQ(ost->format, Format::kUnicode4k);
   EXPECT_EQ(ost->client_magic, 0x4F53);
   EXPECT_EQ(ost->crypt_method, CryptMethod::kNone);
 }
 
 TEST(HeaderTest, TruncatedFragmentGivesAClearError) {
-  const Bytes raw = ReadPrefix(TestData("unicode-truncated-header-40b.bin"), 564);
+  const Bytes raw = ReadPrefix(test::SamplePath("unicode-truncated-header-40b.bin"), 564);
   ASSERT_EQ(raw.size(), 40u);
   auto h = DecodeHeader(raw);
   ASSERT_FALSE(h.ok());
@@ -89,8 +87,8 @@ TEST(HeaderTest, TruncatedFragmentGivesAClearError) {
 }
 
 TEST(HeaderTest, BrokenFieldsAreNamed) {
-  const Bytes good = ReadPrefix(TestData("unicode-empty-outlook.pst"), 564);
-  const Bytes good_ansi = ReadPrefix(TestData("ansi-pstsdk-sample2.pst"), 564);
+  const Bytes good = ReadPrefix(test::SamplePath("unicode-empty-outlook.pst"), 564);
+  const Bytes good_ansi = ReadPrefix(test::SamplePath("ansi-pstsdk-sample2.pst"), 564);
   struct Case {
     const char* field;
     bool ansi;
@@ -126,10 +124,10 @@ TEST(HeaderTest, BrokenFieldsAreNamed) {
 }
 
 TEST(HeaderTest, AnsiHeaderNeeds512BytesAndUnicode564) {
-  const Bytes ansi = ReadPrefix(TestData("ansi-pstsdk-sample2.pst"), 564);
-  EXPECT_TRUE(DecodeHeader(ByteSpan(ansi).first(512)).ok());
+  const Bytes ansi = ReadPrefix(test::SamplePath("ansi-pstsdk-sample2.pst"), 564);
+  EXPECT_OK(DecodeHeader(ByteSpan(ansi).first(512)));
   EXPECT_FALSE(DecodeHeader(ByteSpan(ansi).first(511)).ok());
-  const Bytes uni = ReadPrefix(TestData("unicode-empty-outlook.pst"), 564);
+  const Bytes uni = ReadPrefix(test::SamplePath("unicode-empty-outlook.pst"), 564);
   EXPECT_FALSE(DecodeHeader(ByteSpan(uni).first(563)).ok());
 }
 
@@ -146,11 +144,11 @@ TEST(HeaderTest, EncodeBuildsANewHeaderAndRefusesOversizedAnsiValues) {
   h.root.bbt_root = {0x17C, 0x40E00};
   h.root.amap_valid = 2;
   auto bytes = EncodeHeader(h);
-  ASSERT_TRUE(bytes.ok());
+  ASSERT_OK(bytes);
   ASSERT_EQ(bytes->size(), 564u);
   EXPECT_EQ((*bytes)[0x100], 0xFF);  // rgbFM of a new store
   auto back = DecodeHeader(*bytes);
-  ASSERT_TRUE(back.ok()) << back.status().ToString();
+  ASSERT_OK(back);
   EXPECT_EQ(back->version, 23);
   EXPECT_EQ(back->crypt_method, CryptMethod::kCyclic);
   EXPECT_EQ(back->next_block_bid, 0x123456789ull);
@@ -165,10 +163,10 @@ TEST(HeaderTest, EncodeBuildsANewHeaderAndRefusesOversizedAnsiValues) {
   EXPECT_EQ(ansi.status().code(), Status::Code::kInvalidArgument);
   h.next_block_bid = 0x1000;
   ansi = EncodeHeader(h);
-  ASSERT_TRUE(ansi.ok());
+  ASSERT_OK(ansi);
   EXPECT_EQ(ansi->size(), 512u);
   auto ansi_back = DecodeHeader(*ansi);
-  ASSERT_TRUE(ansi_back.ok()) << ansi_back.status().ToString();
+  ASSERT_OK(ansi_back);
   EXPECT_EQ(ansi_back->version, 14);
   EXPECT_EQ(ansi_back->root.bbt_root.offset, 0x40E00u);
 }

@@ -6,7 +6,8 @@
 
 #include "pst/io/memory_file.h"
 #include "pst/ndb/database.h"
-#include "pst/ndb/store_fixture.h"
+#include "pst/ndb/testing/store_fixture.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ndb {
 namespace {
@@ -53,7 +54,7 @@ void ExpectStream(const NodeData& node, const Bytes& want) {
     Bytes got(want.size());
     for (size_t at = 0; at < want.size(); at += piece) {
       const size_t n = std::min(piece, want.size() - at);
-      ASSERT_TRUE(node.Read(at, std::span<uint8_t>(got.data() + at, n)).ok()) << at;
+      ASSERT_OK(node.Read(at, std::span<uint8_t>(got.data() + at, n))) << at;
     }
     EXPECT_EQ(got, want) << "piece " << piece;
   }
@@ -78,42 +79,42 @@ TEST_P(NodeDataFormatTest, DataTreesOfEveryDepthStreamAndSplitIntoBlocks) {
   fx.AddNode(0x122, xxb);
   fx.AddNode(0x12D, 0);
   auto db = OpenBytes(fx.Build());
-  ASSERT_TRUE(db.ok()) << db.status().ToString();
+  ASSERT_OK(db);
 
   auto single = (*db)->OpenNode(0x21);
-  ASSERT_TRUE(single.ok()) << single.status().ToString();
+  ASSERT_OK(single);
   EXPECT_EQ((*single)->nid(), 0x21u);
   EXPECT_EQ((*single)->block_count(), 1u);
   ExpectStream(**single, x1[0]);
 
   auto xblock = (*db)->OpenNode(0x61);
-  ASSERT_TRUE(xblock.ok()) << xblock.status().ToString();
+  ASSERT_OK(xblock);
   ASSERT_EQ((*xblock)->block_count(), 3u);
   for (size_t i = 0; i < 3; ++i) {
     auto b = (*xblock)->ReadBlock(i);
-    ASSERT_TRUE(b.ok());
+    ASSERT_OK(b);
     EXPECT_EQ(*b, x1[i]);
   }
   ExpectStream(**xblock, Concat(x1));
 
   auto xx = (*db)->OpenNode(0x122);
-  ASSERT_TRUE(xx.ok()) << xx.status().ToString();
+  ASSERT_OK(xx);
   ASSERT_EQ((*xx)->block_count(), 5u);
   std::vector<Bytes> all = x1;
   all.insert(all.end(), x2.begin(), x2.end());
   for (size_t i : {size_t{4}, size_t{0}, size_t{3}, size_t{2}}) {  // out of order on purpose
     auto b = (*xx)->ReadBlock(i);
-    ASSERT_TRUE(b.ok()) << b.status().ToString();
+    ASSERT_OK(b);
     EXPECT_EQ(*b, all[i]);
   }
   ExpectStream(**xx, Concat(all));
   EXPECT_EQ((*xx)->ReadBlock(5).status().code(), Status::Code::kInvalidArgument);
   Bytes one(2);
   ExpectError((*xx)->Read((*xx)->size() - 1, one), "passes its size");
-  EXPECT_TRUE((*xx)->Read((*xx)->size(), std::span<uint8_t>()).ok());
+  EXPECT_OK((*xx)->Read((*xx)->size(), std::span<uint8_t>()));
 
   auto empty = (*db)->OpenNode(0x12D);
-  ASSERT_TRUE(empty.ok());
+  ASSERT_OK(empty);
   EXPECT_EQ((*empty)->size(), 0u);
   EXPECT_EQ((*empty)->block_count(), 0u);
   EXPECT_TRUE((*empty)->OpenSubnode(0x3F).status().IsNotFound());
@@ -145,7 +146,7 @@ TEST(NodeDataTest, BrokenDataTreesAreRefused) {
   };
   for (const Case& c : cases) fx.AddNode(c.nid, c.data);
   auto db = OpenBytes(fx.Build());
-  ASSERT_TRUE(db.ok()) << db.status().ToString();
+  ASSERT_OK(db);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expect);
     auto node = (*db)->OpenNode(c.nid);
@@ -164,11 +165,11 @@ TEST(NodeDataTest, XBlockInsideAnXXBlockIsCheckedWhenReached) {
   const Bid lying = fx.AddXBlock(1, {b}, 250);
   fx.AddNode(0x21, fx.AddXBlock(2, {ok, lying}, 350));
   auto db = OpenBytes(fx.Build());
-  ASSERT_TRUE(db.ok());
+  ASSERT_OK(db);
   auto node = (*db)->OpenNode(0x21);
-  ASSERT_TRUE(node.ok()) << node.status().ToString();
+  ASSERT_OK(node);
   Bytes buf(10);
-  EXPECT_TRUE((*node)->Read(0, buf).ok());
+  EXPECT_OK((*node)->Read(0, buf));
   ExpectError((*node)->Read(120, buf), "lcbTotal");
   ExpectError((*node)->ReadBlock(1).status(), "lcbTotal");
 }
@@ -188,13 +189,13 @@ TEST(NodeDataTest, StreamingReadsOnlyWhatTheyNeed) {
   fx.AddNode(0x21, fx.AddXBlock(2, xblocks, 320000));
   auto file = std::make_shared<CountingFile>(fx.Build());
   auto db = Database::Open(file);
-  ASSERT_TRUE(db.ok()) << db.status().ToString();
+  ASSERT_OK(db);
   auto node = (*db)->OpenNode(0x21);
-  ASSERT_TRUE(node.ok()) << node.status().ToString();
+  ASSERT_OK(node);
   EXPECT_EQ((*node)->size(), 320000u);
   const uint64_t before = file->bytes_read();
   Bytes buf(10);
-  ASSERT_TRUE((*node)->Read(200005, buf).ok());
+  ASSERT_OK((*node)->Read(200005, buf));
   const uint64_t cost = file->bytes_read() - before;
   // One XBLOCK, one data block and a few index pages, not 320 KB.
   EXPECT_LT(cost, 16u * 1024) << cost;
@@ -220,19 +221,19 @@ TEST(NodeDataTest, SubnodesAreFoundListedAndNested) {
     fx.AddNode(0x200024, fx.AddDataBlock(50, 3), si);
     fx.AddNode(0x200044, fx.AddDataBlock(50, 3), sl1);
     auto db = OpenBytes(fx.Build());
-    ASSERT_TRUE(db.ok()) << db.status().ToString();
+    ASSERT_OK(db);
     auto msg = (*db)->OpenNode(0x200024);
-    ASSERT_TRUE(msg.ok());
+    ASSERT_OK(msg);
 
     std::vector<Nid> listed;
-    ASSERT_TRUE((*msg)->ForEachSubnode([&](Nid n) {
-                       listed.push_back(n);
-                       return Status::Ok();
-                     }).ok());
+    ASSERT_OK((*msg)->ForEachSubnode([&](Nid n) {
+                     listed.push_back(n);
+                     return Status::Ok();
+                   }));
     EXPECT_EQ(listed, (std::vector<Nid>{0x25, 0x45, 0x1FF, 0x8005, 0x8025}));
     for (Nid n : listed) {
       auto sub = (*msg)->OpenSubnode(n);
-      ASSERT_TRUE(sub.ok()) << sub.status().ToString();
+      ASSERT_OK(sub);
       EXPECT_EQ((*sub)->nid(), n);
       EXPECT_EQ((*sub)->size(), n % 64 + 1);
     }
@@ -240,17 +241,17 @@ TEST(NodeDataTest, SubnodesAreFoundListedAndNested) {
       EXPECT_TRUE((*msg)->OpenSubnode(missing).status().IsNotFound()) << missing;
     }
     auto nested_parent = (*msg)->OpenSubnode(0x8025);
-    ASSERT_TRUE(nested_parent.ok());
+    ASSERT_OK(nested_parent);
     auto nested = (*nested_parent)->OpenSubnode(0x3F);
-    ASSERT_TRUE(nested.ok()) << nested.status().ToString();
+    ASSERT_OK(nested);
     auto bytes = (*nested)->ReadBlock(0);
-    ASSERT_TRUE(bytes.ok());
+    ASSERT_OK(bytes);
     EXPECT_EQ(*bytes, StoreFixture::Pattern(40, 9));
 
     // A node whose subnode tree is a single leaf.
     auto other = (*db)->OpenNode(0x200044);
-    ASSERT_TRUE(other.ok());
-    EXPECT_TRUE((*other)->OpenSubnode(0x1FF).ok());
+    ASSERT_OK(other);
+    EXPECT_OK((*other)->OpenSubnode(0x1FF));
   }
 }
 
@@ -286,11 +287,11 @@ TEST(NodeDataTest, BrokenSubnodeTreesAreRefused) {
   ASSERT_EQ(self, self_bid);
   fx.AddNode(0x101, d, self);
   auto db = OpenBytes(fx.Build());
-  ASSERT_TRUE(db.ok()) << db.status().ToString();
+  ASSERT_OK(db);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expect);
     auto node = (*db)->OpenNode(c.nid);
-    ASSERT_TRUE(node.ok());
+    ASSERT_OK(node);
     Status walk = (*node)->ForEachSubnode([](Nid) { return Status::Ok(); });
     ExpectError(walk, c.expect);
     EXPECT_NE(walk.message().find("node " + std::string(c.nid == 0x21 ? "0x21" : "0x")),
@@ -298,7 +299,7 @@ TEST(NodeDataTest, BrokenSubnodeTreesAreRefused) {
     if (c.on_open) ExpectError((*node)->OpenSubnode(0x25).status(), c.expect);
   }
   auto node = (*db)->OpenNode(0x101);
-  ASSERT_TRUE(node.ok());
+  ASSERT_OK(node);
   ExpectError((*node)->OpenSubnode(0x25).status(), "parent's subnode tree");
 }
 

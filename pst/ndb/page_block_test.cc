@@ -7,6 +7,7 @@
 #include "pst/ndb/block.h"
 #include "pst/ndb/crypt.h"
 #include "pst/ndb/page.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ndb {
 namespace {
@@ -40,7 +41,7 @@ TEST(PageTest, TrailerRoundTripsAndSealedPagesPassTheChecks) {
               static_cast<uint8_t>(l.page_size - l.page_trailer_size - 1));
 
     SealPage(f, kPageTypeNbt, 0x4AA4, 0x250000, page);
-    EXPECT_TRUE(CheckPage(f, page, kPageTypeNbt, 0x4AA4, 0x250000, "NBT page").ok());
+    EXPECT_OK(CheckPage(f, page, kPageTypeNbt, 0x4AA4, 0x250000, "NBT page"));
     EXPECT_EQ(DecodePageTrailer(f, page).crc,
               PstCrc32(ByteSpan(page).first(l.page_size - l.page_trailer_size)));
 
@@ -73,7 +74,7 @@ TEST(PageTest, MapPagesHaveNoSignature) {
   Bytes page(512, 0xFF);
   SealPage(Format::kUnicode, kPageTypeAMap, 0x4400, 0x4400, page);
   EXPECT_EQ(DecodePageTrailer(Format::kUnicode, page).sig, 0);
-  EXPECT_TRUE(CheckPage(Format::kUnicode, page, kPageTypeAMap, 0x4400, 0x4400, "AMap").ok());
+  EXPECT_OK(CheckPage(Format::kUnicode, page, kPageTypeAMap, 0x4400, 0x4400, "AMap"));
 }
 
 TEST(PageTest, BTreeMetaRoundTripsInEachFormat) {
@@ -134,14 +135,14 @@ TEST(BlockTest, EncodedBlocksDecodeBackAndEveryTrailerFieldIsChecked) {
                      std::to_string(static_cast<int>(m)) + " bid " + std::to_string(bid));
         const uint64_t ib = 0x4800;
         auto image = EncodeBlock(f, m, bid, ib, data);
-        ASSERT_TRUE(image.ok());
+        ASSERT_OK(image);
         ASSERT_EQ(image->size(), BlockDiskSize(f, data.size()));
         // Stored bytes are encoded for data blocks only.
         const bool plain = m == CryptMethod::kNone || IsInternalBid(bid);
         EXPECT_EQ(std::equal(data.begin(), data.end(), image->begin()), plain);
         const StoredBlock sb{bid, ib, 300, 300};
         auto back = DecodeBlock(f, m, sb, *image);
-        ASSERT_TRUE(back.ok()) << back.status().ToString();
+        ASSERT_OK(back);
         EXPECT_EQ(*back, data);
 
         const size_t tpos = image->size() - LayoutOf(f).block_trailer_size;
@@ -176,8 +177,7 @@ TEST(BlockTest, EncodeRefusesWhatDoesNotFit) {
                 .code(),
             Status::Code::kInvalidArgument);
   EXPECT_FALSE(EncodeBlock(Format::kAnsi, CryptMethod::kNone, 8, 0x4800, big).ok());
-  EXPECT_TRUE(EncodeBlock(Format::kAnsi, CryptMethod::kNone, 8, 0x4800, ByteSpan(big).first(8180))
-                  .ok());
+  EXPECT_OK(EncodeBlock(Format::kAnsi, CryptMethod::kNone, 8, 0x4800, ByteSpan(big).first(8180)));
   EXPECT_FALSE(EncodeBlock(Format::kUnicode, CryptMethod::kNone, 9, 0x4800, ByteSpan()).ok());
   EXPECT_EQ(EncodeBlock(Format::kUnicode4k, CryptMethod::kNone, 8, 0x4800, ByteSpan())
                 .status()
@@ -207,7 +207,7 @@ TEST(BlockTest, CompressedBlocksOfThe4kVariantInflate) {
   const uint16_t n = static_cast<uint16_t>(plain.size());
   const uint16_t cb = static_cast<uint16_t>(packed.size());
   auto back = DecodeBlock(f, CryptMethod::kNone, StoredBlock{0x8, ib, cb, n}, make(0x8, packed, n));
-  ASSERT_TRUE(back.ok()) << back.status().ToString();
+  ASSERT_OK(back);
   EXPECT_EQ(*back, plain);
 
   // Index and trailer disagree on the inflated size.

@@ -9,21 +9,13 @@
 
 #include "pst/io/file.h"
 #include "pst/ndb/database.h"
+#include "pst/testing/samples.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ndb {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::vector<fs::path> RealStores() {
-  std::vector<fs::path> out;
-  for (const auto& e : fs::directory_iterator(QUILLMAR_TESTDATA_DIR)) {
-    const auto ext = e.path().extension();
-    if (ext == ".pst" || ext == ".ost") out.push_back(e.path());
-  }
-  std::sort(out.begin(), out.end());
-  return out;
-}
 
 struct WalkCounts {
   size_t nodes = 0;
@@ -68,17 +60,17 @@ Status WalkStore(const Database& db, WalkCounts& counts) {
 }
 
 TEST(RealStoreTest, EveryStoreReadsCompletely) {
-  const auto stores = RealStores();
+  const auto stores = test::SampleStores();
   ASSERT_GE(stores.size(), 28u);
   for (const auto& path : stores) {
     SCOPED_TRACE(path.filename().string());
     auto file = io::OpenReadOnly(path.string());
-    ASSERT_TRUE(file.ok()) << file.status().ToString();
+    ASSERT_OK(file);
     auto db = Database::Open(std::shared_ptr<const io::RandomAccessFile>(std::move(*file)));
-    ASSERT_TRUE(db.ok()) << db.status().ToString();
+    ASSERT_OK(db);
     WalkCounts counts;
     Status s = WalkStore(**db, counts);
-    EXPECT_TRUE(s.ok()) << s.ToString();
+    EXPECT_OK(s);
     EXPECT_GT(counts.nodes, 20u);
     EXPECT_GT(counts.blocks, 10u);
     std::printf("%-45s %s nodes %zu blocks %zu subnodes %zu bytes %llu\n",
@@ -88,9 +80,8 @@ TEST(RealStoreTest, EveryStoreReadsCompletely) {
 }
 
 TEST(RealStoreTest, TruncatedHeaderFragmentFailsToOpenWithAClearError) {
-  auto file = io::OpenReadOnly(std::string(QUILLMAR_TESTDATA_DIR) +
-                               "/unicode-truncated-header-40b.bin");
-  ASSERT_TRUE(file.ok());
+  auto file = io::OpenReadOnly(test::SamplePath("unicode-truncated-header-40b.bin"));
+  ASSERT_OK(file);
   auto db = Database::Open(std::shared_ptr<const io::RandomAccessFile>(std::move(*file)));
   ASSERT_FALSE(db.ok());
   EXPECT_TRUE(db.status().IsCorruption());
@@ -105,17 +96,17 @@ TEST(RealStoreTest, TruncatedHeaderFragmentFailsToOpenWithAClearError) {
 // inflation on real data. Lookups agree with iteration for every entry.
 TEST(RealStoreTest, DecodedHeapsAndLookupsAgreeWithTheIndexes) {
   size_t compressed = 0;
-  for (const auto& path : RealStores()) {
+  for (const auto& path : test::SampleStores()) {
     SCOPED_TRACE(path.filename().string());
     auto file = io::OpenReadOnly(path.string());
-    ASSERT_TRUE(file.ok());
+    ASSERT_OK(file);
     auto opened = Database::Open(std::shared_ptr<const io::RandomAccessFile>(std::move(*file)));
-    ASSERT_TRUE(opened.ok());
+    ASSERT_OK(opened);
     const Database& db = **opened;
     size_t heaps = 0;
     Status s = db.ForEachNode([&](const NodeEntry& e) -> Status {
       auto found = db.FindNode(e.nid);
-      EXPECT_TRUE(found.ok()) << found.status().ToString();
+      EXPECT_OK(found);
       if (found.ok()) {
         EXPECT_EQ(found->data_bid, e.data_bid);
         EXPECT_EQ(found->subnode_bid, e.subnode_bid);
@@ -132,7 +123,7 @@ TEST(RealStoreTest, DecodedHeapsAndLookupsAgreeWithTheIndexes) {
       ++heaps;
       return Status::Ok();
     });
-    EXPECT_TRUE(s.ok()) << s.ToString();
+    EXPECT_OK(s);
     EXPECT_GT(heaps, 10u);
     s = db.ForEachBlock([&](const BlockEntry& e) -> Status {
       PST_ASSIGN_OR_RETURN(BlockEntry found, db.FindBlock(e.bid));
@@ -141,7 +132,7 @@ TEST(RealStoreTest, DecodedHeapsAndLookupsAgreeWithTheIndexes) {
       if (e.inflated_size != e.size) ++compressed;
       return Status::Ok();
     });
-    EXPECT_TRUE(s.ok()) << s.ToString();
+    EXPECT_OK(s);
   }
   // The 4K sample stores most of its blocks compressed.
   EXPECT_GT(compressed, 800u);

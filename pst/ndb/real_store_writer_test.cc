@@ -15,12 +15,14 @@
 #include "pst/io/memory_file.h"
 #include "pst/ndb/block.h"
 #include "pst/ndb/btree_writer.h"
-#include "pst/ndb/page.h"
 #include "pst/ndb/data_tree_writer.h"
+#include "pst/ndb/page.h"
 #include "pst/ndb/reference_census.h"
-#include "pst/ndb/store_check_test_util.h"
+#include "pst/ndb/testing/store_check_test_util.h"
+#include "pst/ndb/testing/writer_test_util.h"
 #include "pst/ndb/transaction.h"
-#include "pst/ndb/writer_test_util.h"
+#include "pst/testing/samples.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ndb {
 namespace {
@@ -34,10 +36,9 @@ const CheckOptions kForeign{false};
 
 std::vector<std::string> SampleStores() {
   std::vector<std::string> out;
-  for (const auto& e : fs::directory_iterator(QUILLMAR_TESTDATA_DIR)) {
-    if (e.path().extension() == ".pst") out.push_back(e.path().string());
+  for (const fs::path& path : test::SampleStores()) {
+    if (path.extension() == ".pst") out.push_back(path.string());
   }
-  std::sort(out.begin(), out.end());
   return out;
 }
 
@@ -54,20 +55,20 @@ TEST(RealStoreWriter, EveryStoreOpensChangesAndComesBack) {
   for (const std::string& path : SampleStores()) {
     SCOPED_TRACE(Name(path));
     auto file = testing::LoadFile(path);
-    ASSERT_TRUE(file.ok());
+    ASSERT_OK(file);
     auto original = DigestOf(*file);
-    ASSERT_TRUE(original.ok()) << original.status().ToString();
+    ASSERT_OK(original);
     auto db = WritableDatabase::Open(*file);
-    ASSERT_TRUE(db.ok()) << db.status().ToString();
+    ASSERT_OK(db);
     const Nid nid = MakeNid(kNidTypeInternal, 0x7FFF);
     {
       auto txn = (*db)->Begin();
-      ASSERT_TRUE(txn.ok());
+      ASSERT_OK(txn);
       auto data = (*txn)->WriteData(Pattern(20000, 1));
       auto sub = (*txn)->WriteData(Pattern(300, 2));
       ASSERT_TRUE(data.ok() && sub.ok());
       auto tree = (*txn)->WriteSubnodeTree({{0x3F, *sub, 0}});
-      ASSERT_TRUE(tree.ok());
+      ASSERT_OK(tree);
       ASSERT_OK((*txn)->PutNode({nid, *data, *tree, 0}));
       ASSERT_OK((*txn)->Commit());
     }
@@ -76,17 +77,17 @@ TEST(RealStoreWriter, EveryStoreOpensChangesAndComesBack) {
     EXPECT_TRUE(std::all_of((*file)->contents().begin() + 0x4200,
                             (*file)->contents().begin() + 0x4400, [](uint8_t b) { return b == 0; }));
     auto node = (*db)->database().OpenNode(nid);
-    ASSERT_TRUE(node.ok());
+    ASSERT_OK(node);
     EXPECT_EQ((*node)->size(), 20000u);
     {
       auto txn = (*db)->Begin();
-      ASSERT_TRUE(txn.ok());
+      ASSERT_OK(txn);
       ASSERT_OK((*txn)->DeleteNode(nid));
       ASSERT_OK((*txn)->Commit());
     }
     ASSERT_OK(CheckStore(*file, kForeign));
     auto now = DigestOf(*file);
-    ASSERT_TRUE(now.ok());
+    ASSERT_OK(now);
     EXPECT_EQ(*now, *original);
   }
 }
@@ -94,14 +95,14 @@ TEST(RealStoreWriter, EveryStoreOpensChangesAndComesBack) {
 TEST(RealStoreWriter, MapsMarkedInvalidAreRebuiltFromTheTrees) {
   // Outlook 98 left this store with fAMapValid 0, stale maps and an end of
   // file inside its first map region.
-  auto file = testing::LoadFile(std::string(QUILLMAR_TESTDATA_DIR) + "/ansi-outlook98-empty-32k.pst");
-  ASSERT_TRUE(file.ok());
+  auto file = testing::LoadFile(test::SamplePath("ansi-outlook98-empty-32k.pst"));
+  ASSERT_OK(file);
   auto db = WritableDatabase::Open(*file);
-  ASSERT_TRUE(db.ok()) << db.status().ToString();
+  ASSERT_OK(db);
   auto txn = (*db)->Begin();
-  ASSERT_TRUE(txn.ok());
+  ASSERT_OK(txn);
   auto data = (*txn)->WriteData(Pattern(100000, 3));
-  ASSERT_TRUE(data.ok());
+  ASSERT_OK(data);
   ASSERT_OK((*txn)->PutNode({MakeNid(kNidTypeInternal, 0x7FFF), *data, 0, 0}));
   ASSERT_OK((*txn)->Commit());
   // Rebuilt maps mark exactly what is in use.
@@ -116,20 +117,22 @@ TEST(RealStoreWriter, TooLowReferenceCountsNeverFreeABlockInUse) {
     Bid tree = 0;
     {
       auto db = WritableDatabase::Create(file, format, CryptMethod::kPermute);
-      ASSERT_TRUE(db.ok());
+      ASSERT_OK(db);
       auto txn = (*db)->Begin();
-      ASSERT_TRUE(txn.ok());
+      ASSERT_OK(txn);
       auto data = (*txn)->WriteData(Pattern(400, 1));
-      ASSERT_TRUE(data.ok());
+      ASSERT_OK(data);
       shared = *data;
       for (uint32_t i = 0; i < 4; ++i) {
-        if (i > 0) ASSERT_OK((*txn)->AddRef(shared));
+        if (i > 0) {
+          ASSERT_OK((*txn)->AddRef(shared));
+        }
         ASSERT_OK((*txn)->PutNode({MakeNid(kNidTypeNormalMessage, 0x10001 + i), shared, 0, 0}));
       }
       // And once more inside a subnode tree shared by two nodes.
       ASSERT_OK((*txn)->AddRef(shared));
       auto t = (*txn)->WriteSubnodeTree({{0x3F, shared, 0}});
-      ASSERT_TRUE(t.ok());
+      ASSERT_OK(t);
       tree = *t;
       ASSERT_OK((*txn)->AddRef(tree));
       ASSERT_OK((*txn)->PutNode({0x21, 0, tree, 0}));
@@ -140,17 +143,17 @@ TEST(RealStoreWriter, TooLowReferenceCountsNeverFreeABlockInUse) {
     ASSERT_OK(testing::PatchRefCount(*file, shared, 2));
     ASSERT_OK(testing::PatchRefCount(*file, tree, 2));
     auto db = WritableDatabase::Open(file);
-    ASSERT_TRUE(db.ok());
+    ASSERT_OK(db);
     auto txn = (*db)->Begin();
-    ASSERT_TRUE(txn.ok());
+    ASSERT_OK(txn);
     ASSERT_OK((*txn)->DeleteNode(MakeNid(kNidTypeNormalMessage, 0x10001)));
     ASSERT_OK((*txn)->DeleteNode(0x21));
     ASSERT_OK((*txn)->Commit());
     auto entry = (*db)->database().FindBlock(shared);
-    ASSERT_TRUE(entry.ok()) << "the shared block was freed while still in use";
+    ASSERT_OK(entry) << "the shared block was freed while still in use";
     EXPECT_EQ(entry->ref_count, 5);  // three nodes and the tree still hold it, + 1
     auto t = (*db)->database().FindBlock(tree);
-    ASSERT_TRUE(t.ok());
+    ASSERT_OK(t);
     EXPECT_EQ(t->ref_count, 2);
     ASSERT_OK(CheckStore(file));  // counts are exact again
   }
@@ -241,15 +244,15 @@ TEST(RealStoreWriter, NewStoresOpenInPffinfoAndPypff) {
     const std::string path = (dir.path() / "new.pst").string();
     {
       auto file = io::CreateExclusive(path);
-      ASSERT_TRUE(file.ok());
+      ASSERT_OK(file);
       auto db = WritableDatabase::Create(std::shared_ptr<io::WritableFile>(std::move(*file)), format,
                                          CryptMethod::kPermute);
-      ASSERT_TRUE(db.ok());
+      ASSERT_OK(db);
       auto txn = (*db)->Begin();
-      ASSERT_TRUE(txn.ok());
+      ASSERT_OK(txn);
       for (uint32_t i = 0; i < 7; ++i) {
         auto bid = (*txn)->WriteData(Pattern(3000 + 5000 * i, i));
-        ASSERT_TRUE(bid.ok());
+        ASSERT_OK(bid);
         ASSERT_OK((*txn)->PutNode({MakeNid(kNidTypeNormalMessage, 0x10001 + i), *bid, 0, 0x122}));
       }
       ASSERT_OK((*txn)->Commit());
@@ -275,15 +278,15 @@ TEST(RealStoreWriter, RewrittenStoresExportExactlyAsBefore) {
   for (const std::string& name : names) {
     SCOPED_TRACE(name);
     TempDir dir;
-    const std::string original = std::string(QUILLMAR_TESTDATA_DIR) + "/" + name;
+    const std::string original = test::SamplePath(name);
     const fs::path copy = dir.path() / "rewritten.pst";
     fs::copy_file(original, copy);
     {
       auto file = io::OpenReadWrite(copy.string());
-      ASSERT_TRUE(file.ok());
+      ASSERT_OK(file);
       std::shared_ptr<io::WritableFile> shared = std::move(*file);
       auto db = WritableDatabase::Open(shared);
-      ASSERT_TRUE(db.ok()) << db.status().ToString();
+      ASSERT_OK(db);
       ASSERT_OK(RewriteEveryNode(**db));
       ASSERT_OK(CheckStore(shared, kForeign));
     }

@@ -2,9 +2,10 @@
 // claims to check.
 #include "pst/io/memory_file.h"
 #include "pst/ndb/page.h"
-#include "pst/ndb/store_check_test_util.h"
+#include "pst/ndb/testing/store_check_test_util.h"
+#include "pst/ndb/testing/writer_test_util.h"
 #include "pst/ndb/transaction.h"
-#include "pst/ndb/writer_test_util.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ndb {
 namespace {
@@ -33,11 +34,11 @@ TEST(StoreCheck, SeesBrokenMapsCountsAndHeaders) {
     SCOPED_TRACE(format == Format::kAnsi ? "ANSI" : "Unicode");
     auto file = std::make_shared<io::MemoryFile>();
     auto db = WritableDatabase::Create(file, format, CryptMethod::kPermute);
-    ASSERT_TRUE(db.ok());
+    ASSERT_OK(db);
     auto txn = (*db)->Begin();
-    ASSERT_TRUE(txn.ok());
+    ASSERT_OK(txn);
     auto bid = (*txn)->WriteData(Pattern(3000, 1));
-    ASSERT_TRUE(bid.ok());
+    ASSERT_OK(bid);
     ASSERT_OK((*txn)->PutNode({0x21, *bid, 0, 0}));
     ASSERT_OK((*txn)->Commit());
     ASSERT_OK(CheckStore(file));
@@ -64,7 +65,7 @@ TEST(StoreCheck, SeesBrokenMapsCountsAndHeaders) {
     Header h = (*db)->database().header();
     h.root.amap_free -= 64;
     auto bytes = EncodeHeader(h);
-    ASSERT_TRUE(bytes.ok());
+    ASSERT_OK(bytes);
     ASSERT_OK(header->Write(0, *bytes));
     EXPECT_TRUE(CheckStore(header).IsCorruption());
   }

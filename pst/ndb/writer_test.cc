@@ -8,9 +8,10 @@
 #include "pst/io/memory_file.h"
 #include "pst/ndb/block.h"
 #include "pst/ndb/data_tree_writer.h"
-#include "pst/ndb/store_check_test_util.h"
+#include "pst/ndb/testing/store_check_test_util.h"
+#include "pst/ndb/testing/writer_test_util.h"
 #include "pst/ndb/transaction.h"
-#include "pst/ndb/writer_test_util.h"
+#include "pst/testing/status_matchers.h"
 
 namespace pst::ndb {
 namespace {
@@ -25,7 +26,7 @@ class WriterTest : public ::testing::TestWithParam<FormatParam> {
   void SetUp() override {
     file_ = std::make_shared<io::MemoryFile>();
     auto db = WritableDatabase::Create(file_, format(), GetParam().crypt);
-    ASSERT_TRUE(db.ok()) << db.status().ToString();
+    ASSERT_OK(db);
     db_ = std::move(*db);
   }
 
@@ -34,7 +35,7 @@ class WriterTest : public ::testing::TestWithParam<FormatParam> {
 
   std::unique_ptr<Transaction> Begin() {
     auto txn = db_->Begin();
-    EXPECT_TRUE(txn.ok()) << txn.status().ToString();
+    EXPECT_OK(txn);
     return txn.ok() ? std::move(*txn) : nullptr;
   }
 
@@ -57,7 +58,7 @@ class WriterTest : public ::testing::TestWithParam<FormatParam> {
 
 std::string Digest(const WritableDatabase& db) {
   auto d = testing::StoreDigest(db.database());
-  EXPECT_TRUE(d.ok()) << d.status().ToString();
+  EXPECT_OK(d);
   return d.ok() ? *d : "";
 }
 
@@ -85,7 +86,7 @@ TEST_P(WriterTest, NewStoreIsEmptyAndConsistent) {
   // Header bytes only the header encoder writes, checked in the file.
   EXPECT_EQ(file_->contents()[format() == Format::kAnsi ? 0x1CC : 0x200], 0x80);
   auto reopened = WritableDatabase::Open(file_);
-  ASSERT_TRUE(reopened.ok()) << reopened.status().ToString();
+  ASSERT_OK(reopened);
 }
 
 TEST_P(WriterTest, DataOfEverySizeReadsBack) {
@@ -105,7 +106,7 @@ TEST_P(WriterTest, DataOfEverySizeReadsBack) {
   {
     // Empty data is no tree at all.
     auto empty = txn->WriteData({});
-    ASSERT_TRUE(empty.ok());
+    ASSERT_OK(empty);
     EXPECT_EQ(*empty, 0u);
   }
   for (const Case& c : cases) {
@@ -115,18 +116,18 @@ TEST_P(WriterTest, DataOfEverySizeReadsBack) {
                        for (size_t i = 0; i < out.size(); ++i) out[i] = PatternByte(off + i, seed);
                        return Status::Ok();
                      });
-    ASSERT_TRUE(bid.ok()) << bid.status().ToString();
+    ASSERT_OK(bid);
     EXPECT_EQ(IsInternalBid(*bid), c.tree_level > 0) << c.size;
     if (c.tree_level > 0) {
       auto root = txn->OpenNodeFromBids(nid, *bid, 0);
-      ASSERT_TRUE(root.ok());
+      ASSERT_OK(root);
       auto block = db_->database().ReadBlock(*bid);  // not committed yet
       EXPECT_TRUE(block.status().IsNotFound());
     }
     ASSERT_OK(txn->PutNode({nid, *bid, 0, 0}));
     // Seen through the transaction before the commit.
     auto node = txn->OpenNode(nid);
-    ASSERT_TRUE(node.ok()) << node.status().ToString();
+    ASSERT_OK(node);
     ExpectStream(**node, c.size, seed);
     written.emplace_back(nid, c.size, seed);
     nid += 32;
@@ -137,13 +138,13 @@ TEST_P(WriterTest, DataOfEverySizeReadsBack) {
   const Database& db = db_->database();
   for (const auto& [n, size, s] : written) {
     auto node = db.OpenNode(n);
-    ASSERT_TRUE(node.ok()) << node.status().ToString();
+    ASSERT_OK(node);
     ExpectStream(**node, size, s);
     auto entry = db.FindNode(n);
-    ASSERT_TRUE(entry.ok());
+    ASSERT_OK(entry);
     if (IsInternalBid(entry->data_bid)) {
       auto x = db.ReadBlock(entry->data_bid);
-      ASSERT_TRUE(x.ok());
+      ASSERT_OK(x);
       EXPECT_EQ((*x)[0], 0x01);
       EXPECT_EQ((*x)[1], size > xblock ? 2 : 1);
     }
@@ -161,18 +162,18 @@ TEST_P(WriterTest, BlockListsKeepTheirBoundaries) {
   const Nid b = MakeNid(kNidTypeInternal, 0x501);
   for (auto [nid, blocks] : {std::pair{a, &small}, std::pair{b, &many}}) {
     auto bid = txn->WriteBlocks(*blocks);
-    ASSERT_TRUE(bid.ok()) << bid.status().ToString();
+    ASSERT_OK(bid);
     ASSERT_OK(txn->PutNode({nid, *bid, 0, 0}));
   }
   ASSERT_OK(txn->Commit());
   ASSERT_OK(CheckStore(file_));
   for (auto [nid, blocks] : {std::pair{a, &small}, std::pair{b, &many}}) {
     auto node = db_->database().OpenNode(nid);
-    ASSERT_TRUE(node.ok()) << node.status().ToString();
+    ASSERT_OK(node);
     ASSERT_EQ((*node)->block_count(), blocks->size());
     for (size_t i = 0; i < blocks->size(); ++i) {
       auto got = (*node)->ReadBlock(i);
-      ASSERT_TRUE(got.ok()) << got.status().ToString();
+      ASSERT_OK(got);
       EXPECT_EQ(*got, (*blocks)[i]) << "block " << i;
     }
   }
@@ -188,21 +189,21 @@ TEST_P(WriterTest, SubnodeTreesOfManyEntriesReadBack) {
   for (uint32_t i = 0; i < count; ++i) {
     const Nid sub = MakeNid(kNidTypeLtp, 0x401 + count - i);  // given in descending order
     auto data = txn->WriteData(Pattern(i % 50 + 1, i));
-    ASSERT_TRUE(data.ok());
+    ASSERT_OK(data);
     Bid nested = 0;
     if (i % 100 == 0) {  // a subnode with subnodes of its own
       auto leaf = txn->WriteData(Pattern(10, i + 7));
-      ASSERT_TRUE(leaf.ok());
+      ASSERT_OK(leaf);
       auto tree = txn->WriteSubnodeTree({{MakeNid(kNidTypeAttachment, 1), *leaf, 0}});
-      ASSERT_TRUE(tree.ok());
+      ASSERT_OK(tree);
       nested = *tree;
     }
     entries.push_back({sub, *data, nested});
   }
   auto tree = txn->WriteSubnodeTree(entries);
-  ASSERT_TRUE(tree.ok()) << tree.status().ToString();
+  ASSERT_OK(tree);
   auto root = txn->OpenNodeFromBids(1, 0, *tree);
-  ASSERT_TRUE(root.ok());
+  ASSERT_OK(root);
   const Nid owner = MakeNid(kNidTypeNormalMessage, 0x10001);
   ASSERT_OK(txn->PutNode({owner, 0, *tree, 0}));
   // Subnode NIDs keep the type's counter above them.
@@ -211,7 +212,7 @@ TEST_P(WriterTest, SubnodeTreesOfManyEntriesReadBack) {
   ASSERT_OK(CheckStore(file_));
 
   auto node = db_->database().OpenNode(owner);
-  ASSERT_TRUE(node.ok());
+  ASSERT_OK(node);
   uint32_t seen = 0;
   Nid last = 0;
   ASSERT_OK((*node)->ForEachSubnode([&](Nid n) {
@@ -223,15 +224,15 @@ TEST_P(WriterTest, SubnodeTreesOfManyEntriesReadBack) {
   EXPECT_EQ(seen, count);
   for (uint32_t i = 0; i < count; i += 37) {
     auto sub = (*node)->OpenSubnode(MakeNid(kNidTypeLtp, 0x401 + count - i));
-    ASSERT_TRUE(sub.ok()) << sub.status().ToString();
+    ASSERT_OK(sub);
     Bytes got((*sub)->size());
     ASSERT_OK((*sub)->Read(0, got));
     EXPECT_EQ(got, Pattern(i % 50 + 1, i));
   }
   auto sub0 = (*node)->OpenSubnode(MakeNid(kNidTypeLtp, 0x401 + count));
-  ASSERT_TRUE(sub0.ok());
+  ASSERT_OK(sub0);
   auto nested = (*sub0)->OpenSubnode(MakeNid(kNidTypeAttachment, 1));
-  ASSERT_TRUE(nested.ok()) << nested.status().ToString();
+  ASSERT_OK(nested);
   EXPECT_EQ((*nested)->size(), 10u);
 
   // Deleting the owner frees every block of the tree.
@@ -250,7 +251,7 @@ TEST_P(WriterTest, SubnodeTreesOfManyEntriesReadBack) {
 TEST_P(WriterTest, BadSubnodeListsAreRefusedAndLeaveNothingBehind) {
   auto txn = Begin();
   auto a = txn->WriteData(Pattern(10, 1));
-  ASSERT_TRUE(a.ok());
+  ASSERT_OK(a);
   auto dup = txn->WriteSubnodeTree({{0x3F, *a, 0}, {0x3F, *a, 0}});
   EXPECT_EQ(dup.status().code(), Status::Code::kInvalidArgument);
   auto dangling = txn->WriteSubnodeTree({{0x3F, 0x1234 * 4, 0}});
@@ -275,23 +276,23 @@ TEST_P(WriterTest, ReplacedAndDeletedNodesGiveTheirBlocksBack) {
   const Nid nid = MakeNid(kNidTypeNormalFolder, 0x401);
   auto txn = Begin();
   auto first = txn->WriteData(Pattern(3 * max_data(), 1));
-  ASSERT_TRUE(first.ok());
+  ASSERT_OK(first);
   ASSERT_OK(txn->PutNode({nid, *first, 0, 0x122}));
   ASSERT_OK(txn->Commit());
   ASSERT_OK(CheckStore(file_));
 
   auto txn2 = Begin();
   auto second = txn2->WriteData(Pattern(200, 2));
-  ASSERT_TRUE(second.ok());
+  ASSERT_OK(second);
   ASSERT_OK(txn2->PutNode({nid, *second, 0, 0x122}));
   // Inside the transaction the old tree is gone, the committed store still has it.
   EXPECT_TRUE(txn2->OpenNodeFromBids(nid, *first, 0).status().IsNotFound());
-  EXPECT_TRUE(db_->database().ReadBlock(*first).ok());
+  EXPECT_OK(db_->database().ReadBlock(*first));
   ASSERT_OK(txn2->Commit());
   ASSERT_OK(CheckStore(file_));
   EXPECT_TRUE(db_->database().FindBlock(*first).status().IsNotFound());
   auto entry = db_->database().FindNode(nid);
-  ASSERT_TRUE(entry.ok());
+  ASSERT_OK(entry);
   EXPECT_EQ(entry->data_bid, *second);
   EXPECT_EQ(entry->parent_nid, 0x122u);
 
@@ -308,7 +309,7 @@ TEST_P(WriterTest, ReplacedAndDeletedNodesGiveTheirBlocksBack) {
 TEST_P(WriterTest, SharedBlocksCountEveryReference) {
   auto txn = Begin();
   auto shared = txn->WriteData(Pattern(500, 9));
-  ASSERT_TRUE(shared.ok());
+  ASSERT_OK(shared);
   ASSERT_OK(txn->AddRef(*shared));
   ASSERT_OK(txn->PutNode({0x60E, *shared, 0, 0}));
   ASSERT_OK(txn->PutNode({MakeNid(kNidTypeContentsTable, 0x401), *shared, 0, 0}));
@@ -322,7 +323,7 @@ TEST_P(WriterTest, SharedBlocksCountEveryReference) {
   ASSERT_OK(CheckStore(file_));
   EXPECT_EQ(db_->database().FindBlock(*shared)->ref_count, 2);
   auto node = db_->database().OpenNode(MakeNid(kNidTypeContentsTable, 0x401));
-  ASSERT_TRUE(node.ok());
+  ASSERT_OK(node);
   EXPECT_EQ((*node)->size(), 500u);
 }
 
@@ -336,7 +337,7 @@ TEST_P(WriterTest, AbandonedTransactionLeavesTheFileAsItWas) {
     auto t = Begin();
     for (uint32_t i = 0; i < 60; ++i) {  // ~500 KB: the file grows by regions
       auto bid = t->WriteData(Pattern(8000, i));
-      ASSERT_TRUE(bid.ok());
+      ASSERT_OK(bid);
       ASSERT_OK(t->PutNode({MakeNid(kNidTypeNormalMessage, 0x10001 + i), *bid, 0, 0}));
     }
     ASSERT_OK(t->DeleteNode(0x21));
@@ -356,14 +357,14 @@ TEST_P(WriterTest, TheCommittedViewStaysValidAcrossCommits) {
   ASSERT_OK(txn->PutNode({0x21, *txn->WriteData(Pattern(100, 1)), 0, 0}));
   ASSERT_OK(txn->Commit());
   auto before = db.OpenNode(0x21);
-  ASSERT_TRUE(before.ok());
+  ASSERT_OK(before);
   auto txn2 = Begin();
   ASSERT_OK(txn2->PutNode({0x21, *txn2->WriteData(Pattern(200, 2)), 0, 0}));
   ASSERT_OK(txn2->Commit());
   // The same reference sees the new state; node data opened earlier either
   // reports its freed block or still has the old bytes, never others.
   auto after = db.OpenNode(0x21);
-  ASSERT_TRUE(after.ok());
+  ASSERT_OK(after);
   EXPECT_EQ((*after)->size(), 200u);
   Bytes buf(100);
   if ((*before)->Read(0, buf).ok()) {
@@ -383,24 +384,24 @@ TEST_P(WriterTest, GrowthStopsAtTheSizeLimit) {
   WriteOptions options;
   options.max_file_size = 0x4400 + 3 * 0x3E000;
   auto db = WritableDatabase::Create(file, format(), GetParam().crypt, options);
-  ASSERT_TRUE(db.ok());
+  ASSERT_OK(db);
   auto txn = (*db)->Begin();
-  ASSERT_TRUE(txn.ok());
+  ASSERT_OK(txn);
   ASSERT_OK((*txn)->PutNode({0x21, *(*txn)->WriteData(Pattern(100, 1)), 0, 0}));
   ASSERT_OK((*txn)->Commit());
   const Bytes before = file->contents();
   const std::string digest = Digest(**db);
   auto big = (*db)->Begin();
-  ASSERT_TRUE(big.ok());
+  ASSERT_OK(big);
   auto bid = (*big)->WriteData(Pattern(4 * 0x3E000, 2));
   EXPECT_EQ(bid.status().code(), Status::Code::kSizeLimit) << bid.status().ToString();
   big->reset();
   ExpectSameStore(*file, before, digest);
   // What fits still does.
   auto small = (*db)->Begin();
-  ASSERT_TRUE(small.ok());
+  ASSERT_OK(small);
   auto ok = (*small)->WriteData(Pattern(0x3E000, 3));
-  ASSERT_TRUE(ok.ok()) << ok.status().ToString();
+  ASSERT_OK(ok);
   ASSERT_OK((*small)->PutNode({0x61, *ok, 0, 0}));
   ASSERT_OK((*small)->Commit());
   EXPECT_LE(file->Size(), options.max_file_size);
@@ -414,9 +415,9 @@ void ExpectSameStore(const io::MemoryFile& file, const Bytes& before,
   ASSERT_EQ(file.Size(), before.size());
   EXPECT_TRUE(std::equal(before.begin(), before.begin() + 0x4600, file.contents().begin()));
   auto db = Database::Open(std::make_shared<io::MemoryFile>(file.contents()));
-  ASSERT_TRUE(db.ok());
+  ASSERT_OK(db);
   auto digest = testing::StoreDigest(**db);
-  ASSERT_TRUE(digest.ok());
+  ASSERT_OK(digest);
   EXPECT_EQ(*digest, before_digest);
 }
 
@@ -475,7 +476,7 @@ TEST_P(WriterTest, RandomOperationsCommittedOneByOneStayConsistent) {
         if (kind < 3 || next.empty()) {
           const uint8_t types[] = {kNidTypeNormalFolder, kNidTypeNormalMessage, kNidTypeAssocMessage};
           auto made = txn->AllocateNid(types[pick(3)]);
-          ASSERT_TRUE(made.ok());
+          ASSERT_OK(made);
           nid = *made;
         } else {
           auto it = next.begin();
@@ -486,19 +487,19 @@ TEST_P(WriterTest, RandomOperationsCommittedOneByOneStayConsistent) {
         m.data = Pattern(sizes[pick(sizes.size())], ++seed);
         m.parent = static_cast<Nid>(pick(3) == 0 ? 0 : 0x122);
         auto data = txn->WriteData(m.data);
-        ASSERT_TRUE(data.ok()) << data.status().ToString();
+        ASSERT_OK(data);
         std::vector<SubnodeEntry> subs;
         const size_t nsubs = pick(4) == 0 ? (pick(8) == 0 ? 400 : pick(6)) : 0;
         for (size_t s = 0; s < nsubs; ++s) {
           const Nid sn = MakeNid(kNidTypeLtp, static_cast<uint32_t>(0x401 + s));
           Bytes b = Pattern(pick(3) == 0 ? 9000 : 30, ++seed);
           auto sb = txn->WriteData(b);
-          ASSERT_TRUE(sb.ok());
+          ASSERT_OK(sb);
           subs.push_back({sn, *sb, 0});
           m.subnodes[sn] = b;
         }
         auto tree = txn->WriteSubnodeTree(subs);
-        ASSERT_TRUE(tree.ok()) << tree.status().ToString();
+        ASSERT_OK(tree);
         ASSERT_OK(txn->PutNode({nid, *data, *tree, m.parent}));
         next[nid] = m;
       } else if (kind < 8) {
@@ -516,11 +517,11 @@ TEST_P(WriterTest, RandomOperationsCommittedOneByOneStayConsistent) {
           return it->first;
         }();
         auto entry = txn->FindNode(from);
-        ASSERT_TRUE(entry.ok());
+        ASSERT_OK(entry);
         if (entry->data_bid == 0) continue;
         ASSERT_OK(txn->AddRef(entry->data_bid));
         auto nid = txn->AllocateNid(kNidTypeInternal);
-        ASSERT_TRUE(nid.ok());
+        ASSERT_OK(nid);
         ASSERT_OK(txn->PutNode({*nid, entry->data_bid, 0, 0}));
         ModelNode m;
         m.data = next[from].data;
@@ -538,7 +539,7 @@ TEST_P(WriterTest, RandomOperationsCommittedOneByOneStayConsistent) {
     if (round % 10 == 9) {  // and the store opens again for more
       db_.reset();
       auto db = WritableDatabase::Open(file_);
-      ASSERT_TRUE(db.ok()) << db.status().ToString();
+      ASSERT_OK(db);
       db_ = std::move(*db);
     }
   }

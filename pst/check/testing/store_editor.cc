@@ -10,6 +10,7 @@
 #include "pst/io/memory_file.h"
 #include "pst/ndb/block.h"
 #include "pst/ndb/page.h"
+#include "pst/testing/samples.h"
 
 namespace pst::check::testing {
 namespace {
@@ -25,7 +26,7 @@ void Require(bool condition, const char* what) {
 }  // namespace
 
 Bytes LoadSample(const std::string& name) {
-  std::ifstream in(std::string(QUILLMAR_TESTDATA_DIR) + "/" + name, std::ios::binary);
+  std::ifstream in(test::SamplePath(name), std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
