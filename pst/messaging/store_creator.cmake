@@ -12,6 +12,9 @@ if(_quillmar_ndb_sources)
   quillmar_add_test(pst_store_creator_test
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/store_creator_test.cc
     LIBS pst_messaging)
+  quillmar_add_test(pst_store_writer_test
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/store_writer_test.cc
+    LIBS pst_messaging)
 else()
   set(QUILLMAR_CAN_WRITE_STORES OFF CACHE INTERNAL "the engine can write stores")
 endif()
