@@ -231,10 +231,8 @@ Result<TableContextBuilder::StoredRow> TableContextBuilder::MakeRow(
 }
 
 size_t TableContextBuilder::FindRowIndex(uint32_t row_id) const {
-  for (size_t i = 0; i < rows_.size(); ++i) {
-    if (rows_[i].id == row_id) return i;
-  }
-  return rows_.size();
+  auto it = row_positions_.find(row_id);
+  return it == row_positions_.end() ? rows_.size() : it->second;
 }
 
 Status TableContextBuilder::AddRow(uint32_t row_id, const std::vector<PropValue>& cells) {
@@ -242,6 +240,7 @@ Status TableContextBuilder::AddRow(uint32_t row_id, const std::vector<PropValue>
     return Status::InvalidArgument("table already has row " + Hex(row_id));
   }
   PST_ASSIGN_OR_RETURN(StoredRow row, MakeRow(row_id, cells));
+  row_positions_[row_id] = rows_.size();
   rows_.push_back(std::move(row));
   return Status::Ok();
 }
@@ -256,7 +255,11 @@ Status TableContextBuilder::SetRow(uint32_t row_id, const std::vector<PropValue>
 bool TableContextBuilder::RemoveRow(uint32_t row_id) {
   const size_t index = FindRowIndex(row_id);
   if (index == rows_.size()) return false;
-  if (index + 1 != rows_.size()) rows_[index] = std::move(rows_.back());
+  row_positions_.erase(row_id);
+  if (index + 1 != rows_.size()) {
+    rows_[index] = std::move(rows_.back());
+    row_positions_[rows_[index].id] = index;
+  }
   rows_.pop_back();
   return true;
 }

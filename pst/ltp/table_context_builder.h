@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "pst/base/bytes.h"
@@ -104,6 +105,7 @@ class TableContextBuilder {
   uint16_t ends_[4] = {8, 8, 8, 9};  // rgib: 4/8-byte, 2-byte, 1-byte groups, bitmap
   uint32_t row_size_ = 9;
   std::vector<StoredRow> rows_;
+  std::unordered_map<uint32_t, size_t> row_positions_;  // row id -> index in rows_
 };
 
 }  // namespace pst::ltp
