@@ -508,14 +508,19 @@ Status StoreUpdate::WriteFolders() {
     }
   }
 
+  // An empty new table shares its template's block, as Outlook does. The
+  // block's reference count tops out at 65,535; past that a table gets a
+  // copy, and the tables after it share the copy.
+  std::map<uint8_t, ndb::Nid> share_from;
   for (auto& [nid, folder] : folders_) {
     for (uint8_t type : {ndb::kNidTypeHierarchyTable, ndb::kNidTypeContentsTable, ndb::kNidTypeAssocContentsTable}) {
       const int i = TableIndex(type);
       if (!folder->table_dirty[i]) continue;
       const ndb::Nid table_nid = ndb::WithNidType(nid, type);
       if (folder->is_new && folder->tables[i]->row_count() == 0 && txn_->FindNode(TemplateOf(type)).ok()) {
-        // An empty new table shares its template's block, as Outlook does.
-        PST_RETURN_IF_ERROR(ltp::PutSharedCopy(*txn_, table_nid, 0, TemplateOf(type)));
+        auto source = share_from.try_emplace(type, TemplateOf(type)).first;
+        PST_ASSIGN_OR_RETURN(bool shared, ltp::PutSharedCopy(*txn_, table_nid, 0, source->second));
+        if (!shared) source->second = table_nid;
       } else {
         PST_RETURN_IF_ERROR(ltp::PutTableContext(*txn_, table_nid, 0, *folder->tables[i]));
       }

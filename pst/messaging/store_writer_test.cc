@@ -67,6 +67,57 @@ class StoreWriterTest : public ::testing::TestWithParam<ndb::Format> {
   std::string path_;
 };
 
+// 70,000 new folders share three template blocks whose reference count
+// (16 bits) holds 65,535: the writer must write a fresh copy when one is
+// full. (ANSI tables hold at most 65,535 rows, so the folders are spread
+// over seven parents.)
+TEST_P(StoreWriterTest, SeventyThousandFoldersInOneUpdate) {
+  constexpr int kParents = 7, kPerParent = 10000;
+  auto writer = OpenWriter(OpenFile());
+  ASSERT_TRUE(writer);
+  auto top = writer->store().IpmSubtreeNid();
+  ASSERT_TRUE(top.ok());
+  const auto start = std::chrono::steady_clock::now();
+  auto update = writer->Begin();
+  ASSERT_TRUE(update.ok());
+  std::vector<ndb::Nid> parents;
+  for (int p = 0; p < kParents; ++p) {
+    auto parent = (*update)->CreateFolder(*top, {Name("parent ", p)});
+    ASSERT_TRUE(parent.ok()) << parent.status().ToString();
+    parents.push_back(*parent);
+    for (int i = 0; i < kPerParent; ++i) {
+      auto child = (*update)->CreateFolder(*parent, {Name("f", i)});
+      ASSERT_TRUE(child.ok()) << child.status().ToString();
+    }
+  }
+  ASSERT_OK((*update)->Commit());
+  std::printf("70,000 folders: %.1f s\n",
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+
+  auto store = Store::OpenPath(path_);
+  ASSERT_TRUE(store.ok()) << store.status().ToString();
+  std::set<ndb::Bid> contents_blocks;
+  for (ndb::Nid parent : parents) {
+    auto folder = (*store)->OpenFolder(parent);
+    ASSERT_TRUE(folder.ok());
+    auto children = folder->SubfolderNids();
+    ASSERT_TRUE(children.ok());
+    ASSERT_EQ(children->size(), size_t{kPerParent});
+    auto last = (*store)->OpenFolder(children->back());
+    ASSERT_TRUE(last.ok());
+    auto contents = last->OpenContentsTable();
+    ASSERT_TRUE(contents.ok()) << contents.status().ToString();
+    EXPECT_EQ(contents->row_count(), 0u);
+    for (ndb::Nid child : *children) {
+      auto node = (*store)->database().FindNode(ndb::WithNidType(child, ndb::kNidTypeContentsTable));
+      ASSERT_TRUE(node.ok());
+      contents_blocks.insert(node->data_bid);
+    }
+  }
+  // The template's block and at least one copy of it.
+  EXPECT_GE(contents_blocks.size(), 2u);
+}
+
 // pypff reads a map of 10,000 names (numeric and string) whole: the streams
 // and buckets it finds hold every name. Outlook-sized property heaps matter
 // here: libpff misread the map when its heap grew past eight pages.

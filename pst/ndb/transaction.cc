@@ -253,13 +253,20 @@ Result<Bid> TransactionImpl::WriteSubnodeTree(std::vector<SubnodeEntry> entries)
 }
 
 Status TransactionImpl::AddRef(Bid bid) {
+  PST_ASSIGN_OR_RETURN(bool taken, TryAddRef(bid));
+  if (!taken) {
+    return Status::OutOfSpace("ndb: block " + Hex(bid & ~Bid{1}) + " cannot take more references");
+  }
+  return Status::Ok();
+}
+
+Result<bool> TransactionImpl::TryAddRef(Bid bid) {
   PST_RETURN_IF_ERROR(Usable());
   PST_ASSIGN_OR_RETURN(BlockEntry e, FindBlock(bid));
-  if (e.ref_count == kMaxRefCount) {
-    return Status::OutOfSpace("ndb: block " + Hex(e.bid) + " cannot take more references");
-  }
+  if (e.ref_count == kMaxRefCount) return false;
   ++e.ref_count;
-  return StoreBlockEntry(e);
+  PST_RETURN_IF_ERROR(StoreBlockEntry(e));
+  return true;
 }
 
 Status TransactionImpl::CountForeignReferences() {
