@@ -533,7 +533,24 @@ Status StoreUpdate::WriteFolders() {
 }
 
 Status StoreUpdate::Commit() {
-  if (done_) return Status::InvalidArgument("this update is already committed");
+  if (done_) return Status::InvalidArgument("this update is already committed or has failed");
+  Status s = WriteAndCommit();
+  if (!s.ok()) {
+    // Give the space back now, not when the caller lets go of the update:
+    // the file is as long as it was when Commit returns.
+    done_ = true;
+    folders_.clear();
+    txn_->Abandon();
+    return s;
+  }
+  done_ = true;
+  folders_.clear();
+  store_pc_.reset();
+  store_pc_source_.reset();
+  return writer_->Reload();
+}
+
+Status StoreUpdate::WriteAndCommit() {
   PST_RETURN_IF_ERROR(WriteFolders());
   if (names_ && names_->changed()) {
     PST_ASSIGN_OR_RETURN(auto node, txn_->OpenNode(ndb::kNidNameToIdMap));
@@ -543,12 +560,7 @@ Status StoreUpdate::Commit() {
     PST_RETURN_IF_ERROR(ltp::PutPropertyContext(*txn_, ndb::kNidNameToIdMap, 0, builder));
   }
   if (store_pc_) PST_RETURN_IF_ERROR(ltp::PutPropertyContext(*txn_, ndb::kNidMessageStore, 0, *store_pc_));
-  PST_RETURN_IF_ERROR(txn_->Commit());
-  done_ = true;
-  folders_.clear();
-  store_pc_.reset();
-  store_pc_source_.reset();
-  return writer_->Reload();
+  return txn_->Commit();
 }
 
 }  // namespace pst::messaging

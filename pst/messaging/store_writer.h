@@ -110,7 +110,9 @@ class StoreUpdate {
   // The store's EntryID for a folder or message of this store.
   Bytes EntryIdOf(ndb::Nid nid) const;
 
-  // Writes the tables, counts, name map and store object, then commits.
+  // Writes the tables, counts, name map and store object, then commits. On
+  // failure nothing of the update is kept (the file is cut back to its old
+  // length) and the update cannot be used again.
   Status Commit();
 
  private:
@@ -131,6 +133,7 @@ class StoreUpdate {
   Status DeleteFolderTree(ndb::Nid nid, int depth);
   Status UpdateCounts(PendingFolder& folder);
   Status WriteFolders();
+  Status WriteAndCommit();
 
   StoreWriter* writer_;
   std::unique_ptr<ndb::Transaction> txn_;

@@ -118,6 +118,35 @@ TEST_P(StoreWriterTest, SeventyThousandFoldersInOneUpdate) {
   EXPECT_GE(contents_blocks.size(), 2u);
 }
 
+// A commit that fails after writing gives the space back before it returns,
+// even while the caller still holds the update; the store is as it was.
+TEST_P(StoreWriterTest, FailedCommitLeavesTheFileAsLongAsItWas) {
+  auto file = OpenFile();
+  auto writer = OpenWriter(file);
+  ASSERT_TRUE(writer);
+  const uint64_t size_before = file->Size();
+  auto top = writer->store().IpmSubtreeNid();
+  ASSERT_TRUE(top.ok());
+  auto update = writer->Begin();
+  ASSERT_TRUE(update.ok());
+  // Megabytes of folders are written before the store object, whose object
+  // property names a subnode it does not have, fails the commit.
+  for (int i = 0; i < 5000; ++i) ASSERT_TRUE((*update)->CreateFolder(*top, {Name("f", i)}).ok());
+  ASSERT_OK((*update)->SetStoreProperty(ltp::MakeTag(0x3701, ltp::kPtypObject), Bytes{0x3F, 0x12, 0, 0, 8, 0, 0, 0}));
+  EXPECT_FALSE((*update)->Commit().ok());
+  EXPECT_EQ(file->Size(), size_before);
+  EXPECT_FALSE((*update)->CreateFolder(*top, {Name("after")}).ok());
+  update->reset();
+
+  auto store = Store::OpenPath(path_);
+  ASSERT_TRUE(store.ok()) << store.status().ToString();
+  auto folder = (*store)->OpenFolder(*top);
+  ASSERT_TRUE(folder.ok());
+  auto children = folder->SubfolderNids();
+  ASSERT_TRUE(children.ok());
+  EXPECT_EQ(children->size(), 1u);  // Deleted Items
+}
+
 // pypff reads a map of 10,000 names (numeric and string) whole: the streams
 // and buckets it finds hold every name. Outlook-sized property heaps matter
 // here: libpff misread the map when its heap grew past eight pages.

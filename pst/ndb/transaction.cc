@@ -68,8 +68,13 @@ Result<std::unique_ptr<NodeData>> CommittedView::OpenNodeFromBids(Nid nid, Bid d
 TransactionImpl::TransactionImpl(WritableDatabaseImpl& db)
     : db_(db), header_(db.committed_), view_(std::make_unique<View>(*this)) {}
 
-TransactionImpl::~TransactionImpl() {
-  if (!ended_) db_.AbandonTransaction();
+TransactionImpl::~TransactionImpl() { Abandon(); }
+
+void TransactionImpl::Abandon() {
+  if (ended_) return;
+  ended_ = true;
+  pending_.clear();
+  db_.AbandonTransaction();
 }
 
 Status TransactionImpl::Usable() const {

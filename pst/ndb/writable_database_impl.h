@@ -112,6 +112,7 @@ class TransactionImpl final : public Transaction, private BlockSink {
   Result<std::unique_ptr<NodeData>> OpenNodeFromBids(Nid nid, Bid data_bid,
                                                      Bid subnode_bid) const override;
   Status Commit() override;
+  void Abandon() override;
 
   // For the transaction's read view.
   const Header& header() const { return header_; }
