@@ -1,6 +1,7 @@
 #include "pst/messaging/store_writer.h"
 
 #include <algorithm>
+#include <string>
 
 #include "pst/base/coding.h"
 #include "pst/base/hex.h"
@@ -370,6 +371,11 @@ Result<ndb::Nid> StoreUpdate::CreateMessage(ndb::Nid folder_nid, const MessageIn
   PST_ASSIGN_OR_RETURN(PendingFolder * folder, Folder(folder_nid));
   const uint8_t table_type = associated ? ndb::kNidTypeAssocContentsTable : ndb::kNidTypeContentsTable;
   PST_RETURN_IF_ERROR(LoadTable(*folder, table_type));
+  if (Table(*folder, table_type).full()) {
+    return Status::OutOfSpace("folder " + Hex(folder_nid) + ": the table is full: " +
+                              (writer_->format() == ndb::Format::kAnsi ? "an ANSI" : "a") + " table holds at most " +
+                              std::to_string(ltp::TableContextBuilder::MaxRows(writer_->format())) + " messages");
+  }
   PST_ASSIGN_OR_RETURN(ndb::Nid nid,
                        txn_->AllocateNid(associated ? ndb::kNidTypeAssocMessage : ndb::kNidTypeNormalMessage));
   PST_ASSIGN_OR_RETURN(ltp::WrittenNode node, WriteMessageNode(message, 0));
@@ -389,6 +395,15 @@ Result<ndb::Nid> StoreUpdate::CreateMessage(ndb::Nid folder_nid, const MessageIn
   if (!folder->props) PST_RETURN_IF_ERROR(LoadProps(*folder));
   folder->props_dirty = true;
   return nid;
+}
+
+Result<uint64_t> StoreUpdate::RowsLeft(ndb::Nid folder_nid, bool associated) {
+  PST_ASSIGN_OR_RETURN(PendingFolder * folder, Folder(folder_nid));
+  const uint8_t table_type = associated ? ndb::kNidTypeAssocContentsTable : ndb::kNidTypeContentsTable;
+  PST_RETURN_IF_ERROR(LoadTable(*folder, table_type));
+  const uint64_t rows = Table(*folder, table_type).row_count();
+  const uint64_t max = ltp::TableContextBuilder::MaxRows(writer_->format());
+  return rows < max ? max - rows : 0;
 }
 
 Result<uint16_t> StoreUpdate::NamedPropertyId(const NamedProperty& name) {
