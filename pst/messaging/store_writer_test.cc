@@ -42,15 +42,14 @@ class StoreWriterTest : public ::testing::TestWithParam<ndb::Format> {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  std::unique_ptr<StoreWriter> OpenWriter(std::shared_ptr<io::WritableFile> file) {
-    auto writer = StoreWriter::Open(std::move(file));
-    EXPECT_TRUE(writer.ok()) << writer.status().ToString();
+  // Opens the store for writing; `file` keeps the file for the test to watch.
+  std::unique_ptr<StoreWriter> OpenWriter(std::shared_ptr<io::WritableFile>* file = nullptr) {
+    auto opened = io::OpenReadWrite(path_);
+    if (!opened.ok()) return nullptr;
+    std::shared_ptr<io::WritableFile> shared(std::move(*opened));
+    if (file) *file = shared;
+    auto writer = StoreWriter::Open(shared);
     return writer.ok() ? std::move(*writer) : nullptr;
-  }
-  std::shared_ptr<io::WritableFile> OpenFile() {
-    auto file = io::OpenReadWrite(path_);
-    EXPECT_TRUE(file.ok()) << file.status().ToString();
-    return file.ok() ? std::shared_ptr<io::WritableFile>(std::move(*file)) : nullptr;
   }
   PropertyInput Name(std::string text, int number = -1) const {
     if (number >= 0) text += std::to_string(number);
@@ -73,7 +72,7 @@ class StoreWriterTest : public ::testing::TestWithParam<ndb::Format> {
 // over seven parents.)
 TEST_P(StoreWriterTest, SeventyThousandFoldersInOneUpdate) {
   constexpr int kParents = 7, kPerParent = 10000;
-  auto writer = OpenWriter(OpenFile());
+  auto writer = OpenWriter();
   ASSERT_TRUE(writer);
   auto top = writer->store().IpmSubtreeNid();
   ASSERT_TRUE(top.ok());
@@ -98,14 +97,10 @@ TEST_P(StoreWriterTest, SeventyThousandFoldersInOneUpdate) {
   ASSERT_TRUE(store.ok()) << store.status().ToString();
   std::set<ndb::Bid> contents_blocks;
   for (ndb::Nid parent : parents) {
-    auto folder = (*store)->OpenFolder(parent);
-    ASSERT_TRUE(folder.ok());
-    auto children = folder->SubfolderNids();
+    auto children = (*store)->OpenFolder(parent)->SubfolderNids();
     ASSERT_TRUE(children.ok());
     ASSERT_EQ(children->size(), size_t{kPerParent});
-    auto last = (*store)->OpenFolder(children->back());
-    ASSERT_TRUE(last.ok());
-    auto contents = last->OpenContentsTable();
+    auto contents = (*store)->OpenFolder(children->back())->OpenContentsTable();
     ASSERT_TRUE(contents.ok()) << contents.status().ToString();
     EXPECT_EQ(contents->row_count(), 0u);
     for (ndb::Nid child : *children) {
@@ -121,8 +116,8 @@ TEST_P(StoreWriterTest, SeventyThousandFoldersInOneUpdate) {
 // A commit that fails after writing gives the space back before it returns,
 // even while the caller still holds the update; the store is as it was.
 TEST_P(StoreWriterTest, FailedCommitLeavesTheFileAsLongAsItWas) {
-  auto file = OpenFile();
-  auto writer = OpenWriter(file);
+  std::shared_ptr<io::WritableFile> file;
+  auto writer = OpenWriter(&file);
   ASSERT_TRUE(writer);
   const uint64_t size_before = file->Size();
   auto top = writer->store().IpmSubtreeNid();
@@ -140,9 +135,7 @@ TEST_P(StoreWriterTest, FailedCommitLeavesTheFileAsLongAsItWas) {
 
   auto store = Store::OpenPath(path_);
   ASSERT_TRUE(store.ok()) << store.status().ToString();
-  auto folder = (*store)->OpenFolder(*top);
-  ASSERT_TRUE(folder.ok());
-  auto children = folder->SubfolderNids();
+  auto children = (*store)->OpenFolder(*top)->SubfolderNids();
   ASSERT_TRUE(children.ok());
   EXPECT_EQ(children->size(), 1u);  // Deleted Items
 }
@@ -157,7 +150,7 @@ TEST_P(StoreWriterTest, TenThousandNamesReadByPypff) {
   constexpr int kNames = 10000;
   size_t names_before = 0;
   {
-    auto writer = OpenWriter(OpenFile());
+    auto writer = OpenWriter();
     ASSERT_TRUE(writer);
     auto names = writer->store().Names();
     ASSERT_TRUE(names.ok());
