@@ -1,5 +1,7 @@
 #include "pst/ltp/node_writer.h"
 
+#include <vector>
+
 #include "pst/base/hex.h"
 
 namespace pst::ltp {
@@ -31,17 +33,45 @@ Status PutTableContext(ndb::Transaction& txn, ndb::Nid nid, ndb::Nid parent,
   return Put(txn, nid, parent, *node);
 }
 
-Status PutSharedCopy(ndb::Transaction& txn, ndb::Nid nid, ndb::Nid parent, ndb::Nid source) {
+namespace {
+
+// The source's data blocks written again, block for block (a heap's pages
+// must stay whole).
+Result<ndb::Bid> CopyData(ndb::Transaction& txn, ndb::Nid source) {
+  PST_ASSIGN_OR_RETURN(auto data, txn.OpenNode(source));
+  std::vector<Bytes> blocks;
+  for (size_t i = 0; i < data->block_count(); ++i) {
+    PST_ASSIGN_OR_RETURN(Bytes block, data->ReadBlock(i));
+    blocks.push_back(std::move(block));
+  }
+  return txn.WriteBlocks(blocks);
+}
+
+}  // namespace
+
+Result<bool> PutSharedCopy(ndb::Transaction& txn, ndb::Nid nid, ndb::Nid parent, ndb::Nid source) {
   PST_ASSIGN_OR_RETURN(ndb::NodeEntry from, txn.FindNode(source));
-  if (from.data_bid) PST_RETURN_IF_ERROR(txn.AddRef(from.data_bid));
+  WrittenNode node{from.data_bid, from.subnode_bid};
+  bool shared = true;
+  if (from.data_bid) {
+    PST_ASSIGN_OR_RETURN(shared, txn.TryAddRef(from.data_bid));
+    if (!shared) {
+      auto copy = CopyData(txn, source);
+      if (!copy.ok()) return copy.status().WithContext("copying node " + Hex(source) + " for " + Hex(nid));
+      node.data_bid = *copy;
+    }
+  }
   if (from.subnode_bid) {
+    // Tables made from templates have no subnodes; a full subnode tree is
+    // not copied.
     Status s = txn.AddRef(from.subnode_bid);
     if (!s.ok()) {
-      if (from.data_bid) (void)txn.Release(from.data_bid);
+      if (node.data_bid) (void)txn.Release(node.data_bid);
       return s;
     }
   }
-  return Put(txn, nid, parent, {from.data_bid, from.subnode_bid});
+  PST_RETURN_IF_ERROR(Put(txn, nid, parent, node));
+  return shared;
 }
 
 Result<ndb::SubnodeEntry> WritePropertySubnode(ndb::BlockWriter& writer, ndb::Nid nid,

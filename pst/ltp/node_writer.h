@@ -22,7 +22,10 @@ Status PutTableContext(ndb::Transaction& txn, ndb::Nid nid, ndb::Nid parent,
 
 // Makes node `nid` share the data and subnodes of node `source` (a new
 // folder's empty tables share their template's block, as Outlook does).
-Status PutSharedCopy(ndb::Transaction& txn, ndb::Nid nid, ndb::Nid parent, ndb::Nid source);
+// A block shared by 65,535 nodes takes no more references: then `nid` gets
+// a copy of the data in new blocks and false is returned, and the caller
+// should share `nid` from then on.
+Result<bool> PutSharedCopy(ndb::Transaction& txn, ndb::Nid nid, ndb::Nid parent, ndb::Nid source);
 
 // Writes the context as the data of subnode `nid`; the entry holds the
 // blocks' references for the parent's subnode tree.

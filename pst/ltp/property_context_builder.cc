@@ -13,7 +13,8 @@
 //                        inline in dwValueHnid, low bytes, rest zero
 //   fixed, 8 or 16 bytes a heap item
 //   PtypObject           an 8-byte heap item {nid, size}
-//   variable             hnid 0 when empty; a heap item up to about 1 KB;
+//   variable             hnid 0 when empty; a heap item up to about 1 KB
+//                        while the heap holds under 32 KiB of values;
 //                        else a subnode of type 0x1F
 #include "pst/ltp/property_context_builder.h"
 
@@ -166,7 +167,7 @@ Result<WrittenNode> PropertyContextBuilder::Write(ndb::BlockWriter& writer) {
   heap.set_user_root(root);
   PST_RETURN_IF_ERROR(bth.AllocateRecords(values_.size()));
 
-  ValueWriter placed(&writer, &heap, heap_limit_);
+  ValueWriter placed(&writer, &heap, heap_limit_, kPropertyHeapValueBudget);
   Bytes records;
   records.reserve(values_.size() * kRecordSize);
   for (const auto& [id, v] : values_) {

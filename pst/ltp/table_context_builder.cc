@@ -37,6 +37,13 @@
 namespace pst::ltp {
 namespace {
 
+// A full table is not a full disk: the message says which table limit it is.
+Status TableFull(ndb::Format format, uint64_t rows) {
+  return Status::OutOfSpace("the table is full: " + std::string(format == ndb::Format::kAnsi ? "an ANSI" : "a") +
+                            " table holds at most " + std::to_string(TableContextBuilder::MaxRows(format)) +
+                            " rows, not " + std::to_string(rows));
+}
+
 constexpr uint8_t kTableType = 0x7C;
 constexpr size_t kTcInfoSize = 22;
 constexpr size_t kColumnDescSize = 8;
@@ -231,17 +238,17 @@ Result<TableContextBuilder::StoredRow> TableContextBuilder::MakeRow(
 }
 
 size_t TableContextBuilder::FindRowIndex(uint32_t row_id) const {
-  for (size_t i = 0; i < rows_.size(); ++i) {
-    if (rows_[i].id == row_id) return i;
-  }
-  return rows_.size();
+  auto it = row_positions_.find(row_id);
+  return it == row_positions_.end() ? rows_.size() : it->second;
 }
 
 Status TableContextBuilder::AddRow(uint32_t row_id, const std::vector<PropValue>& cells) {
   if (FindRowIndex(row_id) != rows_.size()) {
     return Status::InvalidArgument("table already has row " + Hex(row_id));
   }
+  if (full()) return TableFull(format_, rows_.size() + 1);
   PST_ASSIGN_OR_RETURN(StoredRow row, MakeRow(row_id, cells));
+  row_positions_[row_id] = rows_.size();
   rows_.push_back(std::move(row));
   return Status::Ok();
 }
@@ -256,7 +263,11 @@ Status TableContextBuilder::SetRow(uint32_t row_id, const std::vector<PropValue>
 bool TableContextBuilder::RemoveRow(uint32_t row_id) {
   const size_t index = FindRowIndex(row_id);
   if (index == rows_.size()) return false;
-  if (index + 1 != rows_.size()) rows_[index] = std::move(rows_.back());
+  row_positions_.erase(row_id);
+  if (index + 1 != rows_.size()) {
+    rows_[index] = std::move(rows_.back());
+    row_positions_[rows_[index].id] = index;
+  }
   rows_.pop_back();
   return true;
 }
@@ -317,10 +328,7 @@ Result<WrittenNode> TableContextBuilder::Write(ndb::BlockWriter& writer) const {
   }
   const bool ansi = format_ == ndb::Format::kAnsi;
   const uint8_t index_entry = ansi ? 2 : 4;
-  if (ansi && rows_.size() > 0xFFFF) {
-    return Status::OutOfSpace("an ANSI table holds at most 65535 rows, not " +
-                              std::to_string(rows_.size()));
-  }
+  if (rows_.size() > MaxRows(format_)) return TableFull(format_, rows_.size());
 
   HeapWriter heap(kHeapClientTable, format_);
   BthWriter row_index(&heap, 4, index_entry);

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "pst/base/bytes.h"
@@ -63,8 +64,15 @@ class TableContextBuilder {
 
   // Adds a row. Every cell's tag must be a column's; PidTagLtpRowId is
   // set from row_id (a RowId cell, if given, must agree). Cells not given
-  // do not exist in the row.
+  // do not exist in the row. OutOfSpace when the table is full().
   Status AddRow(uint32_t row_id, const std::vector<PropValue>& cells);
+  // The most rows a table of this format holds: an ANSI row index keeps
+  // 16-bit row numbers, so 65,535; a Unicode one 32-bit numbers.
+  static uint64_t MaxRows(ndb::Format format) {
+    return format == ndb::Format::kAnsi ? kMaxAnsiRows : 0xFFFFFFFFu;
+  }
+  bool full() const { return rows_.size() >= MaxRows(format_); }
+  static constexpr uint64_t kMaxAnsiRows = 0xFFFF;
   // Replaces the cells of an existing row.
   Status SetRow(uint32_t row_id, const std::vector<PropValue>& cells);
   // Removes a row: the last row moves into its place. False if none.
@@ -104,6 +112,7 @@ class TableContextBuilder {
   uint16_t ends_[4] = {8, 8, 8, 9};  // rgib: 4/8-byte, 2-byte, 1-byte groups, bitmap
   uint32_t row_size_ = 9;
   std::vector<StoredRow> rows_;
+  std::unordered_map<uint32_t, size_t> row_positions_;  // row id -> index in rows_
 };
 
 }  // namespace pst::ltp

@@ -7,16 +7,21 @@
 
 namespace pst::ltp {
 
-ValueWriter::ValueWriter(ndb::BlockWriter* writer, HeapWriter* heap, size_t heap_limit)
+ValueWriter::ValueWriter(ndb::BlockWriter* writer, HeapWriter* heap, size_t heap_limit,
+                         size_t heap_budget)
     : writer_(writer),
       heap_(heap),
-      heap_limit_(std::min(heap_limit, HeapWriter::kMaxItemSize)) {}
+      heap_limit_(std::min(heap_limit, HeapWriter::kMaxItemSize)),
+      heap_budget_left_(heap_budget) {}
 
 ValueWriter::~ValueWriter() { (void)ReleaseSubnodes(*writer_, subnodes_); }
 
 Result<uint32_t> ValueWriter::Place(ByteSpan value) {
   if (value.empty()) return uint32_t{0};
-  if (value.size() <= heap_limit_) return heap_->Allocate(value);
+  if (FitsHeap(value.size())) {
+    heap_budget_left_ -= value.size();
+    return heap_->Allocate(value);
+  }
   PST_ASSIGN_OR_RETURN(ndb::Nid nid, writer_->AllocateNid(ndb::kNidTypeLtp));
   PST_ASSIGN_OR_RETURN(ndb::Bid bid, writer_->WriteData(value));
   subnodes_.push_back({nid, bid, 0});
@@ -25,7 +30,8 @@ Result<uint32_t> ValueWriter::Place(ByteSpan value) {
 
 Result<uint32_t> ValueWriter::PlaceStream(uint64_t size, const ndb::StreamSource& source) {
   if (size == 0) return uint32_t{0};
-  if (size <= heap_limit_) {
+  if (FitsHeap(size)) {
+    heap_budget_left_ -= static_cast<size_t>(size);
     Bytes value(static_cast<size_t>(size));
     PST_RETURN_IF_ERROR(source(0, value));
     return heap_->Allocate(value);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <vector>
 
 #include "pst/base/bytes.h"
@@ -17,11 +18,20 @@ namespace pst::ltp {
 // (and large row matrices) into subnodes; readers take both placements.
 constexpr size_t kOutlookHeapValueLimit = 1024;
 
+// A property context keeps at most this many bytes of variable values in its
+// heap; later values go to subnodes even when small. Outlook's property
+// contexts never span more than a page or two, and libpff misreads property
+// contexts whose heap runs to nine pages or more (see name_map_writer.cc);
+// 32 KiB keeps the heap within about five pages.
+constexpr size_t kPropertyHeapValueBudget = 32 * 1024;
+
 class ValueWriter {
  public:
   // heap_limit: the largest value kept in the heap (at most
   // HeapWriter::kMaxItemSize).
-  ValueWriter(ndb::BlockWriter* writer, HeapWriter* heap, size_t heap_limit);
+  // heap_budget: the most bytes of values placed in the heap in all.
+  ValueWriter(ndb::BlockWriter* writer, HeapWriter* heap, size_t heap_limit,
+              size_t heap_budget = SIZE_MAX);
   // Gives back every subnode written and not taken by Take().
   ~ValueWriter();
 
@@ -45,7 +55,10 @@ class ValueWriter {
   ndb::BlockWriter* writer_;
   HeapWriter* heap_;
   size_t heap_limit_;
+  size_t heap_budget_left_;
   std::vector<ndb::SubnodeEntry> subnodes_;
+
+  bool FitsHeap(uint64_t size) const { return size <= heap_limit_ && size <= heap_budget_left_; }
 };
 
 // Gives back the block references of subnode entries (after a failed

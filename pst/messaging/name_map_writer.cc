@@ -6,6 +6,19 @@
 // are left out. GUIDs take stream slots in order of first use; PS_MAPI and
 // PS_PUBLIC_STRINGS are never stored (wGuid 1 and 2). String-stream entries
 // are padded to 4 bytes with zeros.
+//
+// Large maps: the streams and buckets are ordinary property values, so the
+// property context places them (value_writer.h): up to about 1 KB in the
+// heap, larger ones in subnodes, and once the heap holds 32 KiB of values
+// every further bucket goes to a subnode too. Without that budget a map of
+// about 8,100 names (251 buckets of ~260 bytes, all in the heap) made a heap
+// of nine or more 8 KB pages, which libpff (pffinfo, pypff) misreads:
+// "libpff_name_to_id_map_read ... unsupported value type", with the bytes it
+// took for a record's type found in heap page 8 (also when page 8 was
+// written with a plain header instead of its bitmap header). The heap rules
+// allow such heaps, and libpff reads Outlook's 18-page table heaps; but
+// Outlook keeps every property context within one or two heap pages, so
+// keeping ours small is what readers are known to take.
 #include "pst/messaging/name_map_writer.h"
 
 #include <algorithm>

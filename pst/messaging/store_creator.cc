@@ -219,7 +219,7 @@ Status StoreWriter::WriteFolder(const Folder& folder, bool search_folder) {
 
   const Nid hierarchy = ndb::WithNidType(folder.nid, ndb::kNidTypeHierarchyTable);
   if (folder.children.empty()) {
-    PST_RETURN_IF_ERROR(ltp::PutSharedCopy(txn_, hierarchy, 0, ndb::kNidHierarchyTableTemplate));
+    PST_RETURN_IF_ERROR(ltp::PutSharedCopy(txn_, hierarchy, 0, ndb::kNidHierarchyTableTemplate).status());
   } else {
     PST_ASSIGN_OR_RETURN(ltp::TableContextBuilder table,
                          TemplateTable(ndb::kNidHierarchyTableTemplate, format_));
@@ -230,9 +230,11 @@ Status StoreWriter::WriteFolder(const Folder& folder, bool search_folder) {
     PST_RETURN_IF_ERROR(ltp::PutTableContext(txn_, hierarchy, 0, table));
   }
   PST_RETURN_IF_ERROR(ltp::PutSharedCopy(txn_, ndb::WithNidType(folder.nid, ndb::kNidTypeContentsTable),
-                                         0, ndb::kNidContentsTableTemplate));
+                                         0, ndb::kNidContentsTableTemplate)
+                          .status());
   return ltp::PutSharedCopy(txn_, ndb::WithNidType(folder.nid, ndb::kNidTypeAssocContentsTable), 0,
-                            ndb::kNidAssocContentsTableTemplate);
+                            ndb::kNidAssocContentsTableTemplate)
+      .status();
 }
 
 Status StoreWriter::WriteSpamSearchFolder(const Folder& folder) {
@@ -245,7 +247,8 @@ Status StoreWriter::WriteSpamSearchFolder(const Folder& folder) {
   PST_RETURN_IF_ERROR(ltp::PutPropertyContext(
       txn_, ndb::WithNidType(folder.nid, ndb::kNidTypeSearchCriteriaObject), 0, criteria));
   return ltp::PutSharedCopy(txn_, ndb::WithNidType(folder.nid, ndb::kNidTypeSearchContentsTable),
-                            0, ndb::kNidSearchContentsTableTemplate);
+                            0, ndb::kNidSearchContentsTableTemplate)
+      .status();
 }
 
 Status StoreWriter::WriteInternalNodes() {

@@ -1,6 +1,7 @@
 #include "pst/messaging/store_writer.h"
 
 #include <algorithm>
+#include <string>
 
 #include "pst/base/coding.h"
 #include "pst/base/hex.h"
@@ -370,6 +371,11 @@ Result<ndb::Nid> StoreUpdate::CreateMessage(ndb::Nid folder_nid, const MessageIn
   PST_ASSIGN_OR_RETURN(PendingFolder * folder, Folder(folder_nid));
   const uint8_t table_type = associated ? ndb::kNidTypeAssocContentsTable : ndb::kNidTypeContentsTable;
   PST_RETURN_IF_ERROR(LoadTable(*folder, table_type));
+  if (Table(*folder, table_type).full()) {
+    return Status::OutOfSpace("folder " + Hex(folder_nid) + ": the table is full: " +
+                              (writer_->format() == ndb::Format::kAnsi ? "an ANSI" : "a") + " table holds at most " +
+                              std::to_string(ltp::TableContextBuilder::MaxRows(writer_->format())) + " messages");
+  }
   PST_ASSIGN_OR_RETURN(ndb::Nid nid,
                        txn_->AllocateNid(associated ? ndb::kNidTypeAssocMessage : ndb::kNidTypeNormalMessage));
   PST_ASSIGN_OR_RETURN(ltp::WrittenNode node, WriteMessageNode(message, 0));
@@ -389,6 +395,15 @@ Result<ndb::Nid> StoreUpdate::CreateMessage(ndb::Nid folder_nid, const MessageIn
   if (!folder->props) PST_RETURN_IF_ERROR(LoadProps(*folder));
   folder->props_dirty = true;
   return nid;
+}
+
+Result<uint64_t> StoreUpdate::RowsLeft(ndb::Nid folder_nid, bool associated) {
+  PST_ASSIGN_OR_RETURN(PendingFolder * folder, Folder(folder_nid));
+  const uint8_t table_type = associated ? ndb::kNidTypeAssocContentsTable : ndb::kNidTypeContentsTable;
+  PST_RETURN_IF_ERROR(LoadTable(*folder, table_type));
+  const uint64_t rows = Table(*folder, table_type).row_count();
+  const uint64_t max = ltp::TableContextBuilder::MaxRows(writer_->format());
+  return rows < max ? max - rows : 0;
 }
 
 Result<uint16_t> StoreUpdate::NamedPropertyId(const NamedProperty& name) {
@@ -508,14 +523,19 @@ Status StoreUpdate::WriteFolders() {
     }
   }
 
+  // An empty new table shares its template's block, as Outlook does. The
+  // block's reference count tops out at 65,535; past that a table gets a
+  // copy, and the tables after it share the copy.
+  std::map<uint8_t, ndb::Nid> share_from;
   for (auto& [nid, folder] : folders_) {
     for (uint8_t type : {ndb::kNidTypeHierarchyTable, ndb::kNidTypeContentsTable, ndb::kNidTypeAssocContentsTable}) {
       const int i = TableIndex(type);
       if (!folder->table_dirty[i]) continue;
       const ndb::Nid table_nid = ndb::WithNidType(nid, type);
       if (folder->is_new && folder->tables[i]->row_count() == 0 && txn_->FindNode(TemplateOf(type)).ok()) {
-        // An empty new table shares its template's block, as Outlook does.
-        PST_RETURN_IF_ERROR(ltp::PutSharedCopy(*txn_, table_nid, 0, TemplateOf(type)));
+        auto source = share_from.try_emplace(type, TemplateOf(type)).first;
+        PST_ASSIGN_OR_RETURN(bool shared, ltp::PutSharedCopy(*txn_, table_nid, 0, source->second));
+        if (!shared) source->second = table_nid;
       } else {
         PST_RETURN_IF_ERROR(ltp::PutTableContext(*txn_, table_nid, 0, *folder->tables[i]));
       }
@@ -528,7 +548,24 @@ Status StoreUpdate::WriteFolders() {
 }
 
 Status StoreUpdate::Commit() {
-  if (done_) return Status::InvalidArgument("this update is already committed");
+  if (done_) return Status::InvalidArgument("this update is already committed or has failed");
+  Status s = WriteAndCommit();
+  if (!s.ok()) {
+    // Give the space back now, not when the caller lets go of the update:
+    // the file is as long as it was when Commit returns.
+    done_ = true;
+    folders_.clear();
+    txn_->Abandon();
+    return s;
+  }
+  done_ = true;
+  folders_.clear();
+  store_pc_.reset();
+  store_pc_source_.reset();
+  return writer_->Reload();
+}
+
+Status StoreUpdate::WriteAndCommit() {
   PST_RETURN_IF_ERROR(WriteFolders());
   if (names_ && names_->changed()) {
     PST_ASSIGN_OR_RETURN(auto node, txn_->OpenNode(ndb::kNidNameToIdMap));
@@ -538,12 +575,7 @@ Status StoreUpdate::Commit() {
     PST_RETURN_IF_ERROR(ltp::PutPropertyContext(*txn_, ndb::kNidNameToIdMap, 0, builder));
   }
   if (store_pc_) PST_RETURN_IF_ERROR(ltp::PutPropertyContext(*txn_, ndb::kNidMessageStore, 0, *store_pc_));
-  PST_RETURN_IF_ERROR(txn_->Commit());
-  done_ = true;
-  folders_.clear();
-  store_pc_.reset();
-  store_pc_source_.reset();
-  return writer_->Reload();
+  return txn_->Commit();
 }
 
 }  // namespace pst::messaging

@@ -99,8 +99,13 @@ class StoreUpdate {
   Result<ndb::Nid> CreateFolder(ndb::Nid parent, const std::vector<PropertyInput>& properties);
   // Removes a folder with everything below it, and its row in its parent.
   Status DeleteFolder(ndb::Nid folder);
-  // A new message (associated: an FAI message) in `folder`.
+  // A new message (associated: an FAI message) in `folder`. OutOfSpace,
+  // with nothing written, when the folder's table is full (RowsLeft is 0).
   Result<ndb::Nid> CreateMessage(ndb::Nid folder, const MessageInput& message, bool associated);
+  // How many more messages `folder`'s contents table (associated: its FAI
+  // table) takes: an ANSI table holds at most 65,535. A caller whose
+  // CreateMessage failed asks here to tell a full table from a full disk.
+  Result<uint64_t> RowsLeft(ndb::Nid folder, bool associated);
 
   // The property id of a named property in this store (added when new).
   Result<uint16_t> NamedPropertyId(const NamedProperty& name);
@@ -110,7 +115,9 @@ class StoreUpdate {
   // The store's EntryID for a folder or message of this store.
   Bytes EntryIdOf(ndb::Nid nid) const;
 
-  // Writes the tables, counts, name map and store object, then commits.
+  // Writes the tables, counts, name map and store object, then commits. On
+  // failure nothing of the update is kept (the file is cut back to its old
+  // length) and the update cannot be used again.
   Status Commit();
 
  private:
@@ -131,6 +138,7 @@ class StoreUpdate {
   Status DeleteFolderTree(ndb::Nid nid, int depth);
   Status UpdateCounts(PendingFolder& folder);
   Status WriteFolders();
+  Status WriteAndCommit();
 
   StoreWriter* writer_;
   std::unique_ptr<ndb::Transaction> txn_;

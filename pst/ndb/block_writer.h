@@ -48,8 +48,12 @@ class BlockWriter {
   virtual Result<Bid> WriteSubnodeTree(std::vector<SubnodeEntry> entries) = 0;
 
   // Takes one more reference to an existing block (to share it, as Outlook
-  // shares an empty table's block with its template).
+  // shares an empty table's block with its template). OutOfSpace when the
+  // block's reference count is at its maximum.
   virtual Status AddRef(Bid bid) = 0;
+  // The same, but a block whose count is at its maximum (cRef is 16 bits)
+  // is left as it is and false returned: the caller writes the data anew.
+  virtual Result<bool> TryAddRef(Bid bid) = 0;
 
   // Gives back one reference; a block whose count reaches zero is freed,
   // after dropping the references it holds (XBLOCK children, subnode trees).

@@ -68,8 +68,13 @@ Result<std::unique_ptr<NodeData>> CommittedView::OpenNodeFromBids(Nid nid, Bid d
 TransactionImpl::TransactionImpl(WritableDatabaseImpl& db)
     : db_(db), header_(db.committed_), view_(std::make_unique<View>(*this)) {}
 
-TransactionImpl::~TransactionImpl() {
-  if (!ended_) db_.AbandonTransaction();
+TransactionImpl::~TransactionImpl() { Abandon(); }
+
+void TransactionImpl::Abandon() {
+  if (ended_) return;
+  ended_ = true;
+  pending_.clear();
+  db_.AbandonTransaction();
 }
 
 Status TransactionImpl::Usable() const {
@@ -253,13 +258,20 @@ Result<Bid> TransactionImpl::WriteSubnodeTree(std::vector<SubnodeEntry> entries)
 }
 
 Status TransactionImpl::AddRef(Bid bid) {
+  PST_ASSIGN_OR_RETURN(bool taken, TryAddRef(bid));
+  if (!taken) {
+    return Status::OutOfSpace("ndb: block " + Hex(bid & ~Bid{1}) + " cannot take more references");
+  }
+  return Status::Ok();
+}
+
+Result<bool> TransactionImpl::TryAddRef(Bid bid) {
   PST_RETURN_IF_ERROR(Usable());
   PST_ASSIGN_OR_RETURN(BlockEntry e, FindBlock(bid));
-  if (e.ref_count == kMaxRefCount) {
-    return Status::OutOfSpace("ndb: block " + Hex(e.bid) + " cannot take more references");
-  }
+  if (e.ref_count == kMaxRefCount) return false;
   ++e.ref_count;
-  return StoreBlockEntry(e);
+  PST_RETURN_IF_ERROR(StoreBlockEntry(e));
+  return true;
 }
 
 Status TransactionImpl::CountForeignReferences() {

@@ -37,6 +37,10 @@ class Transaction : public BlockWriter {
   // Makes every change durable, header last. After an error the store on
   // disk is still in its state before the transaction.
   virtual Status Commit() = 0;
+  // Drops every change now (as destroying the transaction does): the space
+  // it took is given back and the file cut to its committed length. Later
+  // calls fail.
+  virtual void Abandon() = 0;
 };
 
 struct WriteOptions {

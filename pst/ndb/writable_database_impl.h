@@ -100,6 +100,7 @@ class TransactionImpl final : public Transaction, private BlockSink {
   Result<Bid> WriteStream(uint64_t size, const StreamSource& source) override;
   Result<Bid> WriteSubnodeTree(std::vector<SubnodeEntry> entries) override;
   Status AddRef(Bid bid) override;
+  Result<bool> TryAddRef(Bid bid) override;
   Status Release(Bid bid) override;
   Result<Nid> AllocateNid(uint8_t nid_type) override;
   Status RaiseNidCounter(uint8_t nid_type, uint32_t index) override;
@@ -111,6 +112,7 @@ class TransactionImpl final : public Transaction, private BlockSink {
   Result<std::unique_ptr<NodeData>> OpenNodeFromBids(Nid nid, Bid data_bid,
                                                      Bid subnode_bid) const override;
   Status Commit() override;
+  void Abandon() override;
 
   // For the transaction's read view.
   const Header& header() const { return header_; }

@@ -92,6 +92,11 @@ class MemoryBlockWriter : public ndb::BlockWriter {
     return Status::Ok();
   }
 
+  Result<bool> TryAddRef(ndb::Bid bid) override {
+    PST_RETURN_IF_ERROR(AddRef(bid));
+    return true;
+  }
+
   Status Release(ndb::Bid bid) override {
     auto it = blocks_.find(bid);
     if (it == blocks_.end()) return Status::NotFound("no block " + Hex(bid));
