@@ -16,6 +16,7 @@ int32_t ErrorNumber(const Status& status) {
     case Code::kNotFound: return 1007;
     case Code::kPermissionDenied: return 1008;
     case Code::kSizeLimit: return 1009;
+    case Code::kFormatLimit: return 1010;
   }
   return 1000;
 }

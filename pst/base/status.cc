@@ -14,6 +14,7 @@ const char* StatusCodeName(Status::Code code) {
     case Status::Code::kNotFound: return "Not found";
     case Status::Code::kPermissionDenied: return "Permission denied";
     case Status::Code::kSizeLimit: return "Size limit reached";
+    case Status::Code::kFormatLimit: return "Format limit reached";
   }
   return "Unknown";
 }

@@ -21,6 +21,7 @@ class [[nodiscard]] Status {
     kNotFound,
     kPermissionDenied,  // e.g. a wrong or missing store password
     kSizeLimit,      // the store would grow past its size limit (the format's or one set)
+    kFormatLimit,    // the format holds no more of something: an ANSI table's rows, ids, heap pages
   };
 
   Status() = default;
@@ -34,6 +35,7 @@ class [[nodiscard]] Status {
   static Status NotFound(std::string msg) { return {Code::kNotFound, std::move(msg)}; }
   static Status PermissionDenied(std::string msg) { return {Code::kPermissionDenied, std::move(msg)}; }
   static Status SizeLimit(std::string msg) { return {Code::kSizeLimit, std::move(msg)}; }
+  static Status FormatLimit(std::string msg) { return {Code::kFormatLimit, std::move(msg)}; }
 
   bool ok() const { return code_ == Code::kOk; }
   Code code() const { return code_; }

@@ -18,9 +18,10 @@ constexpr uint64_t kMaxConvertedString = 256 * 1024 * 1024;
 constexpr int kMaxFolderDepth = 256;
 constexpr int kMaxEmbeddingDepth = 32;
 
+// Failures of the target (or the user) rather than of one source object.
 bool EndsCopy(const Status& s) {
-  return s.code() == Status::Code::kOutOfSpace || s.code() == Status::Code::kCancelled ||
-         s.code() == Status::Code::kIOError;
+  return s.code() == Status::Code::kOutOfSpace || s.code() == Status::Code::kSizeLimit ||
+         s.code() == Status::Code::kCancelled || s.code() == Status::Code::kIOError;
 }
 
 std::string TagText(ltp::PropTag tag) { return Hex(tag); }

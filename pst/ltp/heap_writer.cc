@@ -91,7 +91,7 @@ Result<Hid> HeapWriter::Allocate(ByteSpan item) {
   while (page < pages_.size() && !Fits(page, item.size())) ++page;
   if (page == pages_.size()) {
     if (pages_.size() >= kMaxPages) {
-      return Status::OutOfSpace("heap is full: " + std::to_string(kMaxPages) + " pages");
+      return Status::FormatLimit("heap is full: " + std::to_string(kMaxPages) + " pages");
     }
     pages_.emplace_back();
   }

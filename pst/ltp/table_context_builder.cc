@@ -39,7 +39,7 @@ namespace {
 
 // A full table is not a full disk: the message says which table limit it is.
 Status TableFull(ndb::Format format, uint64_t rows) {
-  return Status::OutOfSpace("the table is full: " + std::string(format == ndb::Format::kAnsi ? "an ANSI" : "a") +
+  return Status::FormatLimit("the table is full: " + std::string(format == ndb::Format::kAnsi ? "an ANSI" : "a") +
                             " table holds at most " + std::to_string(TableContextBuilder::MaxRows(format)) +
                             " rows, not " + std::to_string(rows));
 }

@@ -310,7 +310,7 @@ TEST_P(TableContextBuilderTest, AnsiRowIndexLimitsAndEntrySize) {
     for (uint32_t r = 0; r < 65535; ++r) ASSERT_OK(b.AddRow(r, {}));
     EXPECT_TRUE(b.full());
     Status too_many = b.AddRow(65535, {});
-    EXPECT_EQ(too_many.code(), Status::Code::kOutOfSpace);
+    EXPECT_EQ(too_many.code(), Status::Code::kFormatLimit);
     EXPECT_EQ(b.row_count(), 65535u);
     EXPECT_OK(b.Write(writer_));
   }

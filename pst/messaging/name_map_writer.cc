@@ -75,7 +75,7 @@ Result<uint16_t> NameMapWriter::IdFor(const NamedProperty& name) {
     if (it != numeric_index_.end()) return it->second;
   }
   if (entries_.size() >= kMaxNames) {
-    return Status::OutOfSpace("the store's named-property map is full (32767 names)");
+    return Status::FormatLimit("the store's named-property map is full (32767 names)");
   }
   if (name.is_string && (name.name_utf16.empty() || name.name_utf16.size() % 2 != 0)) {
     return Status::InvalidArgument("a named property's string name is empty or not UTF-16");

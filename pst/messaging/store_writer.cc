@@ -372,7 +372,7 @@ Result<ndb::Nid> StoreUpdate::CreateMessage(ndb::Nid folder_nid, const MessageIn
   const uint8_t table_type = associated ? ndb::kNidTypeAssocContentsTable : ndb::kNidTypeContentsTable;
   PST_RETURN_IF_ERROR(LoadTable(*folder, table_type));
   if (Table(*folder, table_type).full()) {
-    return Status::OutOfSpace("folder " + Hex(folder_nid) + ": the table is full: " +
+    return Status::FormatLimit("folder " + Hex(folder_nid) + ": the table is full: " +
                               (writer_->format() == ndb::Format::kAnsi ? "an ANSI" : "a") + " table holds at most " +
                               std::to_string(ltp::TableContextBuilder::MaxRows(writer_->format())) + " messages");
   }

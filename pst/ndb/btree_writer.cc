@@ -262,7 +262,7 @@ Status BTreeWriter::Put(ByteSpan entry) {
     auto root = std::make_unique<Node>();
     root->level = static_cast<uint8_t>(root_node_->level + 1);
     if (root->level > BTreeReader::kMaxLevel) {
-      return Status::OutOfSpace("ndb: the B-tree would grow deeper than allowed");
+      return Status::FormatLimit("ndb: the B-tree would grow deeper than allowed");
     }
     root->entries.assign(2 * index_size_, 0);
     SetIndexEntry(*root, 0, KeyAt(*root_node_, 0), BlockRef{});
@@ -380,7 +380,7 @@ Result<BlockRef> BTreeWriter::FlushNode(Node& n, const std::function<Result<uint
   }
   const FormatLayout& l = LayoutOf(format_);
   if (!l.wide && *next_page_bid > 0xFFFFFFFFull) {
-    return Status::OutOfSpace("ndb: page BIDs of the ANSI format are used up");
+    return Status::FormatLimit("ndb: page BIDs of the ANSI format are used up");
   }
   PST_ASSIGN_OR_RETURN(uint64_t offset, allocate());
   const BlockRef ref{(*next_page_bid)++, offset};

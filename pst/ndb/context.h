@@ -27,6 +27,7 @@ inline Status InContext(const Status& s, std::string_view context) {
     case Status::Code::kNotFound: return Status::NotFound(std::move(msg));
     case Status::Code::kPermissionDenied: return Status::PermissionDenied(std::move(msg));
     case Status::Code::kSizeLimit: return Status::SizeLimit(std::move(msg));
+    case Status::Code::kFormatLimit: return Status::FormatLimit(std::move(msg));
     case Status::Code::kOk: break;
   }
   return s;

@@ -107,7 +107,7 @@ Result<Bid> TransactionImpl::PutBlock(ByteSpan data, bool internal) {
   }
   const Bid base = header_.next_block_bid;
   if (!l.wide && base + 4 > 0xFFFFFFFFull) {
-    return Status::OutOfSpace("ndb: block BIDs of the ANSI format are used up");
+    return Status::FormatLimit("ndb: block BIDs of the ANSI format are used up");
   }
   const uint64_t disk = BlockDiskSize(header_.format, data.size());
   PST_ASSIGN_OR_RETURN(uint64_t offset, db_.maps_.AllocateBlock(disk));
@@ -260,7 +260,7 @@ Result<Bid> TransactionImpl::WriteSubnodeTree(std::vector<SubnodeEntry> entries)
 Status TransactionImpl::AddRef(Bid bid) {
   PST_ASSIGN_OR_RETURN(bool taken, TryAddRef(bid));
   if (!taken) {
-    return Status::OutOfSpace("ndb: block " + Hex(bid & ~Bid{1}) + " cannot take more references");
+    return Status::FormatLimit("ndb: block " + Hex(bid & ~Bid{1}) + " cannot take more references");
   }
   return Status::Ok();
 }
@@ -354,7 +354,7 @@ Result<Nid> TransactionImpl::AllocateNid(uint8_t nid_type) {
   if (nid_type >= 32) return Status::InvalidArgument("ndb: NID type " + Hex(nid_type) + " is invalid");
   uint32_t& counter = header_.nid_counters[nid_type];
   if (counter >= (1u << 27) - 1) {
-    return Status::OutOfSpace("ndb: NIDs of type " + Hex(nid_type) + " are used up");
+    return Status::FormatLimit("ndb: NIDs of type " + Hex(nid_type) + " are used up");
   }
   ++counter;
   return MakeNid(nid_type, counter);
