@@ -89,7 +89,11 @@ void ConversionRun::Execute() {
     return;
   }
   // Past the first copy, a store that would not detach or a session that
-  // would not end is left so.
+  // would not end is left so; but an output that could not be finished
+  // (after a failed write it may no longer be sound) is not passed off as done.
+  if (!output_closed_.ok()) {
+    failures_.push_back(std::string(texts::kFinishingOutput) + ": " + session::ErrorDescription(output_closed_));
+  }
   source_attached_ = destination_attached_ = second_logged_on_ = first_logged_on_ = false;
   ClearCaptions();
   ReleaseAll();
@@ -244,7 +248,7 @@ Status ConversionRun::Close(bool strict) {
     }
   };
   step(source_attached_, [&] { return source_->Remove(); });
-  step(destination_attached_, [&] { return destination_->Remove(); });
+  step(destination_attached_, [&] { return output_closed_ = destination_->Remove(); });
   step(second_logged_on_, [&] { return second_session_->Logoff(); });
   step(first_logged_on_, [&] { return commands_.session_->Logoff(); });
   return first_failure;

@@ -269,6 +269,17 @@ TEST_F(ConversionRunTest, LaterFailuresInTheLoopArePassedOver) {
   EXPECT_THAT(window_.skinned_messages.at(0).text,
               HasSubstr("incomplete. These folders were not copied:\r\nthe folders after \"Inbox\": "
                         "hierarchy table damaged"));
+
+  // An output that cannot be finished (its writing failed and it is not
+  // sound) is not announced as a plain success.
+  world_ = session::FakeSessionWorld();
+  FillWorld();
+  window_ = RecordingWindow();
+  world_.FailAt("Remove", 2, Status::Corruption("the output is not a sound store"));
+  Convert("/data/old.pst");
+  EXPECT_THAT(window_.skinned_messages.at(0).text,
+              HasSubstr("incomplete. These folders were not copied:\r\nfinishing the converted file: "
+                        "the output is not a sound store"));
 }
 
 // Before the first folder is copied, any failure stops the run: one message

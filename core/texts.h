@@ -26,6 +26,7 @@ inline constexpr char kPstFileNamePrefix[] = "PST File Name : ";
 inline constexpr char kOutputIncomplete[] =
     "The converted file is incomplete. These folders were not copied:";
 inline constexpr char kTopFolderMessages[] = "the messages in the top folder";
+inline constexpr char kFinishingOutput[] = "finishing the converted file";
 inline constexpr char kTemplateCopyFailed[] = "The template store could not be copied.";
 inline constexpr char kRunStopped[] = "The conversion was stopped.";
 
