@@ -275,7 +275,7 @@ TEST_F(ConversionRunTest, LaterFailuresInTheLoopArePassedOver) {
   world_ = session::FakeSessionWorld();
   FillWorld();
   window_ = RecordingWindow();
-  world_.FailAt("Remove", 2, Status::Corruption("the output is not a sound store"));
+  world_.FailAt("Remove", 3, Status::Corruption("the output is not a sound store"));  // browse, source, output
   Convert("/data/old.pst");
   EXPECT_THAT(window_.skinned_messages.at(0).text,
               HasSubstr("incomplete. These folders were not copied:\r\nfinishing the converted file: "
