@@ -7,4 +7,5 @@ list(APPEND PST_NDB_SOURCES
   ${CMAKE_CURRENT_SOURCE_DIR}/database.cc
   ${CMAKE_CURRENT_SOURCE_DIR}/node_data.cc
   ${CMAKE_CURRENT_SOURCE_DIR}/subnode_tree.cc
+  ${CMAKE_CURRENT_SOURCE_DIR}/scan_index.cc
 )
