@@ -85,6 +85,13 @@ void FolderCopier::TakeDamage() {
   }
 }
 
+void FolderCopier::FolderDamage(ndb::Nid folder, const std::string& path, const std::string& part) {
+  pending_.clear();
+  TakeDamage();
+  for (auto& [what, why] : pending_) Note(false, path, "folder " + Hex(folder), part.empty() ? what : part + ", " + what, why);
+  pending_.clear();
+}
+
 void FolderCopier::Note(bool unreadable, const std::string& folder, const std::string& object,
                         const std::string& what, const std::string& why) {
   (unreadable ? report_->unreadable : report_->recovered_with_damage).push_back({folder, object, what, why});
@@ -327,26 +334,23 @@ Status FolderCopier::CopyMessage(ndb::Nid id, const ltp::TableContext* table, si
     return Status::Ok();
   };
   pending_.clear();
+  const size_t dropped = report_->dropped_properties.size();
   Status s = attempt();
   keep_alive_.clear();
   if (Salvaging(s)) {
     // A large value or attached object may have failed while being
     // written; try once more, reading those through first.
-    const size_t dropped = report_->dropped_properties.size();
     pending_.clear();
+    report_->dropped_properties.resize(dropped);
     verify_streams_ = true;
-    Status again = attempt();
+    s = attempt();
     verify_streams_ = false;
     keep_alive_.clear();
-    if (again.ok() || EndsCopy(again)) {
-      s = again;
-    } else {
-      report_->dropped_properties.resize(dropped);
-    }
   }
   TakeDamage();
   if (!s.ok()) {
     pending_.clear();
+    report_->dropped_properties.resize(dropped);  // nothing of it was copied
     if (EndsCopy(s)) return s;
     report_->failures.push_back(where + ": " + s.ToString());
     Note(true, path, object, "", s.ToString());
@@ -364,7 +368,7 @@ Status FolderCopier::CopyMessage(ndb::Nid id, const ltp::TableContext* table, si
 Status FolderCopier::CopyMessages(const messaging::Folder& folder, ndb::Nid target, bool associated,
                                   const std::string& path) {
   const char* table_name = associated ? "FAI contents table" : "contents table";
-  TakeDamage();
+  FolderDamage(folder.nid(), path, "");
   auto table = associated ? folder.OpenAssociatedContentsTable() : folder.OpenContentsTable();
   std::vector<std::pair<ndb::Nid, std::optional<size_t>>> listed;  // message, its row
   std::string damage = table.ok() ? "" : table.status().ToString();
@@ -403,6 +407,7 @@ Status FolderCopier::CopyMessages(const messaging::Folder& folder, ndb::Nid targ
          "damaged (" + damage + "); " + std::to_string(found) + " messages found by their parent links" +
              (links.ok() ? "" : " (" + links.status().ToString() + ")"));
   }
+  FolderDamage(folder.nid(), path, table_name);
   for (const auto& [id, row] : listed) {
     if (!report_->listed_messages.insert(id).second) continue;  // a table listing one twice
     PST_RETURN_IF_ERROR(CopyMessage(id, row && table.ok() ? &*table : nullptr, row.value_or(0), target,
@@ -463,7 +468,9 @@ Result<ndb::Nid> FolderCopier::CopyFolderTree(ndb::Nid folder_nid, ndb::Nid targ
   PST_RETURN_IF_ERROR(Report());
   PST_RETURN_IF_ERROR(CopyMessages(folder, copy, false, path));
   PST_RETURN_IF_ERROR(CopyMessages(folder, copy, true, path));
-  for (ndb::Nid child : Subfolders(folder, path)) {
+  const std::vector<ndb::Nid> children = Subfolders(folder, path);
+  FolderDamage(folder_nid, path, "hierarchy table");
+  for (ndb::Nid child : children) {
     auto copied = CopyFolderTree(child, copy, path, depth + 1);
     if (!copied.ok()) {
       if (EndsCopy(copied.status())) return copied.status();

@@ -120,6 +120,8 @@ class FolderCopier {
   bool Salvaging(const Status& s) const;
   void LeaveOut(const std::string& what, const Status& why);
   void TakeDamage();
+  // Notes what the log gathered while reading a folder's own parts.
+  void FolderDamage(ndb::Nid folder, const std::string& path, const std::string& part);
   void Note(bool unreadable, const std::string& folder, const std::string& object, const std::string& what,
             const std::string& why);
   Status VerifyStream(const std::function<Status(uint64_t, std::span<uint8_t>)>& read, uint64_t size);
