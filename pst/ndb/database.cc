@@ -193,6 +193,11 @@ Status DatabaseImpl::ForEachNode(const std::function<Status(const NodeEntry&)>& 
   std::sort(seen.begin(), seen.end());
   for (const NodeEntry& e : scan->nodes()) {
     if (std::binary_search(seen.begin(), seen.end(), e.nid)) continue;
+    // Older copies of pages still list deleted nodes. Where the live tree
+    // can still be searched for the NID it has the last word, and a deleted
+    // node's data block has left the block index too.
+    if (nbt_.Find(e.nid).status().IsNotFound()) continue;
+    if (e.data_bid != 0 && bbt_.Find(e.data_bid & ~Bid{1}).status().IsNotFound()) continue;
     PST_RETURN_IF_ERROR(fn(e));
   }
   return Status::Ok();
