@@ -72,19 +72,30 @@ Result<ndb::Nid> RecoverOrphans(const messaging::Store& source, ndb::Nid source_
                                 messaging::StoreWriter& target, ndb::Nid target_top,
                                 const CopyOptions& options, const std::map<ndb::Nid, ndb::Nid>& folder_map,
                                 const std::set<ndb::Nid>& listed_messages, CopyReport* report) {
-  PST_ASSIGN_OR_RETURN(const messaging::NodeLinks* links, source.Links());
+  // The walk of the node B-tree reads through damage like the copies did.
+  ndb::DamageLog walk_log;
+  const bool own_log = options.salvage && source.database().damage_log() == nullptr;
+  if (own_log) source.database().ReadThroughDamage(&walk_log);
+  auto built = source.Links();
+  if (own_log) source.database().ReadThroughDamage(nullptr);
+  PST_ASSIGN_OR_RETURN(const messaging::NodeLinks* links, std::move(built));
   std::map<ndb::Nid, ndb::Nid> reached = folder_map;
   MailTree tree(*links, source_top, reached);
 
   std::vector<ndb::Nid> orphan_folders;
   std::map<ndb::Nid, std::vector<ndb::Nid>> orphan_messages;  // by original folder
+  // A copied folder whose table was damaged has already taken its children
+  // by their parent links; so what names a copied folder (or the top) but
+  // was not taken is what its sound table left out on purpose: deleted
+  // objects, still listed by older copies of node-index pages.
+  auto parent_was_read = [&](ndb::Nid parent) { return parent == source_top || reached.count(parent) != 0; };
   for (const messaging::NodeLinks::Link& l : links->links()) {
     const uint8_t type = ndb::NidTypeOf(l.nid);
     if (type == ndb::kNidTypeNormalFolder && l.nid != source_top && reached.count(l.nid) == 0 &&
-        l.parent != l.nid && tree.Contains(l.parent)) {
+        l.parent != l.nid && !parent_was_read(l.parent) && tree.Contains(l.parent)) {
       orphan_folders.push_back(l.nid);
     } else if (type == ndb::kNidTypeNormalMessage && listed_messages.count(l.nid) == 0 &&
-               tree.Contains(l.parent)) {
+               !parent_was_read(l.parent) && tree.Contains(l.parent)) {
       orphan_messages[l.parent].push_back(l.nid);
     }
   }

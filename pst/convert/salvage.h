@@ -25,7 +25,10 @@ inline constexpr const char* kRecoveredItemsName = "Recovered Items";
 //
 // An orphan is a folder or a normal message that belongs to the mail tree —
 // its parent links lead to `source_top` or to a folder that cannot be read —
-// and that none of those copies reached. Orphan folders are copied whole into
+// whose own parent folder was not copied (it cannot be read, or nothing
+// reached it), and that none of those copies reached. (Children of a copied
+// folder whose table was damaged were taken by their parent links then;
+// children a sound table does not list are deleted leftovers.) Orphan folders are copied whole into
 // "Recovered Items"; orphan messages into a subfolder of it named after their
 // original folder ("Inbox"), or "Folder 0x8062" when that folder cannot be
 // read. Folders outside the mail tree (search roots, views) are no orphans.
