@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <set>
 
 #include "pst/check/check.h"
+#include "pst/convert/salvage.h"
 #include "pst/convert/store_copy.h"
 #include "pst/io/memory_file.h"
 #include "pst/messaging/store_creator.h"
@@ -34,10 +36,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto target_top = (*writer)->store().IpmSubtreeNid();
   if (!target_top.ok()) std::abort();
   std::map<pst::ndb::Nid, pst::ndb::Nid> folder_map;
+  std::set<pst::ndb::Nid> listed;
   for (pst::ndb::Nid child : *children) {
     pst::convert::CopyReport report;
     (void)pst::convert::CopyFolderTree(**source, child, **writer, *target_top, {}, &report, &folder_map);
+    listed.insert(report.listed_messages.begin(), report.listed_messages.end());
   }
+  // Salvage: what no table reached goes to "Recovered Items".
+  pst::convert::CopyReport orphans;
+  (void)pst::convert::RecoverOrphans(**source, *top, **writer, *target_top, {}, folder_map, listed, &orphans);
   // Whatever the source held, the output must be sound.
   pst::check::CheckReport check = pst::check::CheckStore(*target_file);
   if (check.errors > 0) std::abort();

@@ -1,5 +1,8 @@
 #include "pst/convert/folder_copier.h"
 
+#include <algorithm>
+#include <set>
+
 #include "pst/base/coding.h"
 #include "pst/base/hex.h"
 #include "pst/convert/codepage_policy.h"
@@ -26,7 +29,7 @@ bool EndsCopy(const Status& s) {
 
 std::string TagText(ltp::PropTag tag) { return Hex(tag); }
 
-void Note(std::vector<std::string>& list, std::string entry) {
+void AddListed(std::vector<std::string>& list, std::string entry) {
   if (list.size() < CopyReport::kMaxListed) list.push_back(std::move(entry));
 }
 
@@ -44,13 +47,14 @@ void Profile(uint16_t type, ByteSpan value, TextProfile* text) {
   text->AddUtf16Le(value);
 }
 
-Status ProfileProperties(const ltp::PropertyContext& pc, uint64_t max_value, TextProfile* text) {
+// Profiles the strings that can be read; one that cannot is reported (or
+// fails the object) when it is copied, not here.
+void ProfileProperties(const ltp::PropertyContext& pc, uint64_t max_value, TextProfile* text) {
   for (const auto& entry : pc.entries()) {
     if (!IsUnicodeString(entry.type)) continue;
-    PST_ASSIGN_OR_RETURN(Bytes value, pc.ReadValue(entry, max_value));
-    Profile(entry.type, value, text);
+    auto value = pc.ReadValue(entry, max_value);
+    if (value.ok()) Profile(entry.type, *value, text);
   }
-  return Status::Ok();
 }
 
 }  // namespace
@@ -77,9 +81,61 @@ FolderCopier::FolderCopier(const messaging::Store& source, messaging::StoreUpdat
   }
   converter_ = std::make_unique<PropertyConverter>(
       unicode_target_, source_names.ok() ? *source_names : nullptr, names_.get(), &report_->strings);
+  if (options_.salvage) {
+    damage_log_ = source_.database().damage_log();
+    if (damage_log_ == nullptr) {
+      damage_log_ = &own_damage_log_;
+      source_.database().ReadThroughDamage(damage_log_);
+    }
+  }
 }
 
-FolderCopier::~FolderCopier() = default;
+FolderCopier::~FolderCopier() {
+  if (damage_log_ == &own_damage_log_) source_.database().ReadThroughDamage(nullptr);
+}
+
+bool FolderCopier::Salvaging(const Status& s) const { return options_.salvage && !s.ok() && !EndsCopy(s); }
+
+void FolderCopier::LeaveOut(const std::string& what, const Status& why) {
+  report_->dropped_properties.push_back(what + ": " + why.ToString());
+  // The note names the part within its object ("property 0x...").
+  std::string part = what;
+  if (part.compare(0, object_where_.size(), object_where_) == 0) part.erase(0, object_where_.size());
+  if (part.compare(0, 2, ", ") == 0) part.erase(0, 2);
+  pending_.emplace_back(part, "left out: " + why.ToString());
+}
+
+void FolderCopier::TakeDamage() {
+  if (damage_log_ == nullptr) return;
+  std::set<std::pair<ndb::Bid, uint64_t>> seen;
+  for (ndb::BlockDamage& d : damage_log_->Take()) {
+    if (!seen.insert({d.bid, d.offset}).second) continue;
+    pending_.emplace_back("block " + Hex(d.bid) + " at offset " + Hex(d.offset),
+                          "read through damage: " + d.what);
+  }
+}
+
+void FolderCopier::FolderDamage(ndb::Nid folder, const std::string& path, const std::string& part) {
+  pending_.clear();
+  TakeDamage();
+  for (auto& [what, why] : pending_) Note(false, path, "folder " + Hex(folder), part.empty() ? what : part + ", " + what, why);
+  pending_.clear();
+}
+
+void FolderCopier::Note(bool unreadable, const std::string& folder, const std::string& object,
+                        const std::string& what, const std::string& why) {
+  (unreadable ? report_->unreadable : report_->recovered_with_damage).push_back({folder, object, what, why});
+}
+
+Status FolderCopier::VerifyStream(const std::function<Status(uint64_t, std::span<uint8_t>)>& read,
+                                  uint64_t size) {
+  Bytes chunk(static_cast<size_t>(std::min<uint64_t>(size, kInMemoryValue)));
+  for (uint64_t at = 0; at < size; at += chunk.size()) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), size - at));
+    PST_RETURN_IF_ERROR(read(at, std::span<uint8_t>(chunk.data(), n)));
+  }
+  return Status::Ok();
+}
 
 Status FolderCopier::Report() {
   if (cancelled_) return Status::Cancelled("the copy was cancelled");
@@ -108,7 +164,7 @@ Result<Bytes> FolderCopier::Convert(ltp::PropTag tag, ByteSpan value, uint32_t c
   PST_ASSIGN_OR_RETURN(Bytes converted, converter_->ConvertValue(tag, value, codepage));
   const uint64_t replaced = report_->strings.characters_replaced - replaced_before;
   if (replaced != 0) {
-    Note(report_->replacements, where + ": property " + TagText(tag) + ": " + std::to_string(replaced) +
+    AddListed(report_->replacements, where + ": property " + TagText(tag) + ": " + std::to_string(replaced) +
                                     (replaced == 1 ? " character" : " characters") + " not in code page " +
                                     std::to_string(codepage) + ", written as \"?\"");
   }
@@ -121,19 +177,19 @@ Result<uint32_t> FolderCopier::TargetCodepage(const messaging::Message& message,
   // Reading 8-bit strings, or copying them as they are: the message's own.
   if (unicode_target_ || !source_.is_unicode()) return message.codepage();
   TextProfile text;
-  PST_RETURN_IF_ERROR(ProfileProperties(message.properties(), kMaxConvertedString, &text));
-  PST_ASSIGN_OR_RETURN(auto recipients, message.OpenRecipientTable());
-  for (size_t row = 0; recipients && row < recipients->row_count(); ++row) {
-    auto cells = recipients->ReadRow(row);
+  ProfileProperties(message.properties(), kMaxConvertedString, &text);
+  auto recipients = message.OpenRecipientTable();
+  for (size_t row = 0; recipients.ok() && *recipients && row < (*recipients)->row_count(); ++row) {
+    auto cells = (*recipients)->ReadRow(row);
     if (!cells.ok()) continue;  // reported when the row is copied
     for (const auto& cell : *cells) {
       if (IsUnicodeString(ltp::PropTypeOf(cell.tag))) Profile(ltp::PropTypeOf(cell.tag), cell.data, &text);
     }
   }
-  PST_ASSIGN_OR_RETURN(auto attachment_ids, message.AttachmentNids());
-  for (ndb::Nid id : attachment_ids) {
+  auto attachment_ids = message.AttachmentNids();
+  for (ndb::Nid id : attachment_ids.value_or(std::vector<ndb::Nid>{})) {
     auto attachment = message.OpenAttachment(id);
-    if (attachment.ok()) (void)ProfileProperties(attachment->properties(), kMaxConvertedString, &text);
+    if (attachment.ok()) ProfileProperties(attachment->properties(), kMaxConvertedString, &text);
   }
   const ObjectCodepage choice = ChooseObjectCodepage(message.properties(), text, options_.default_codepage);
   if (choice.declare) {
@@ -144,7 +200,7 @@ Result<uint32_t> FolderCopier::TargetCodepage(const messaging::Message& message,
                       : declared != 0             ? "its Internet code page says " + std::to_string(declared)
                                                   : "it declared none";
     ++report_->objects_declared;
-    Note(report_->codepages_declared, where + ": strings written in code page " + std::to_string(choice.codepage) +
+    AddListed(report_->codepages_declared, where + ": strings written in code page " + std::to_string(choice.codepage) +
                                           " and declared so (" + was + ")");
   }
   return choice.codepage;
@@ -173,25 +229,36 @@ Status FolderCopier::ConvertProperties(const ltp::PropertyContext& pc, uint32_t 
                                             target_tag.status().ToString());
       continue;
     }
-    auto size = pc.ValueSize(entry);
-    if (!size.ok()) return size.status().WithContext(where + ", property " + TagText(tag));
-    if (converter_->NeedsValueConversion(tag)) {
-      if (*size > kMaxConvertedString) {
-        return Status::NotSupported(where + ": string property " + TagText(tag) + " of " +
-                                    std::to_string(*size) + " bytes is too large to convert");
+    Status s = [&]() -> Status {
+      auto size = pc.ValueSize(entry);
+      if (!size.ok()) return size.status().WithContext(where + ", property " + TagText(tag));
+      if (converter_->NeedsValueConversion(tag)) {
+        if (*size > kMaxConvertedString) {
+          return Status::NotSupported(where + ": string property " + TagText(tag) + " of " +
+                                      std::to_string(*size) + " bytes is too large to convert");
+        }
+        PST_ASSIGN_OR_RETURN(Bytes value, pc.ReadValue(entry, kMaxConvertedString));
+        PST_ASSIGN_OR_RETURN(Bytes converted, Convert(tag, value, codepage, where));
+        report_->done.bytes += value.size();
+        out->push_back(PropertyInput::Value(*target_tag, std::move(converted)));
+      } else if (*size <= kInMemoryValue) {
+        PST_ASSIGN_OR_RETURN(Bytes value, pc.ReadValue(entry));
+        report_->done.bytes += value.size();
+        out->push_back(PropertyInput::Value(*target_tag, std::move(value)));
+      } else {
+        PST_ASSIGN_OR_RETURN(auto stream, pc.OpenValue(entry));
+        std::shared_ptr<ltp::ValueStream> shared(std::move(stream));
+        if (verify_streams_) {
+          PST_RETURN_IF_ERROR(VerifyStream(
+              [raw = shared.get()](uint64_t at, std::span<uint8_t> o) { return raw->Read(at, o); }, *size));
+        }
+        out->push_back(PropertyInput::Stream(*target_tag, *size, StreamFrom(std::move(shared))));
       }
-      PST_ASSIGN_OR_RETURN(Bytes value, pc.ReadValue(entry, kMaxConvertedString));
-      PST_ASSIGN_OR_RETURN(Bytes converted, Convert(tag, value, codepage, where));
-      report_->done.bytes += value.size();
-      out->push_back(PropertyInput::Value(*target_tag, std::move(converted)));
-    } else if (*size <= kInMemoryValue) {
-      PST_ASSIGN_OR_RETURN(Bytes value, pc.ReadValue(entry));
-      report_->done.bytes += value.size();
-      out->push_back(PropertyInput::Value(*target_tag, std::move(value)));
-    } else {
-      PST_ASSIGN_OR_RETURN(auto stream, pc.OpenValue(entry));
-      out->push_back(PropertyInput::Stream(*target_tag, *size,
-                                           StreamFrom(std::shared_ptr<ltp::ValueStream>(std::move(stream)))));
+      return Status::Ok();
+    }();
+    if (!s.ok()) {
+      if (!Salvaging(s)) return s;
+      LeaveOut(where + ", property " + TagText(tag), s);
     }
   }
   return Status::Ok();
@@ -214,6 +281,68 @@ Result<std::vector<ltp::PropValue>> FolderCopier::ConvertCells(const std::vector
   return out;
 }
 
+Result<std::vector<ndb::Nid>> FolderCopier::AttachmentIds(const messaging::Message& message) {
+  auto ids = message.AttachmentNids();
+  if (ids.ok() || !Salvaging(ids.status())) return ids;
+  // The attachment table is damaged: the attachments are still the
+  // message's attachment subnodes.
+  std::vector<ndb::Nid> found;
+  Status s = message.properties().node().ForEachSubnode([&](ndb::Nid id) {
+    if (ndb::NidTypeOf(id) == ndb::kNidTypeAttachment) found.push_back(id);
+    return Status::Ok();
+  });
+  pending_.emplace_back("attachment table", "damaged (" + ids.status().ToString() + "); " +
+                                                std::to_string(found.size()) +
+                                                " attachments found by their nodes" +
+                                                (s.ok() ? "" : " (" + s.ToString() + ")"));
+  return found;
+}
+
+Status FolderCopier::ReadAttachment(const messaging::Message& message, ndb::Nid id, int depth, uint32_t codepage,
+                                    const std::string& where, messaging::MessageInput* input) {
+  auto attachment = message.OpenAttachment(id);
+  if (!attachment.ok()) return attachment.status().WithContext(where);
+  messaging::AttachmentInput att;
+  PST_RETURN_IF_ERROR(ConvertProperties(attachment->properties(), codepage, where, &att.properties, true));
+  PST_ASSIGN_OR_RETURN(int32_t method, attachment->Method());
+  const auto* object = attachment->properties().Find(messaging::kPidAttachDataBinary);
+  const bool has_object = object && object->type == ltp::kPtypObject;
+  if (method == messaging::kAttachEmbeddedMessage && has_object) {
+    auto inner = attachment->OpenEmbeddedMessage();
+    if (!inner.ok()) return inner.status().WithContext(where);
+    PST_ASSIGN_OR_RETURN(auto inner_input, ReadMessage(*inner, depth + 1, where + " (embedded message)"));
+    att.embedded = std::make_unique<messaging::MessageInput>(std::move(inner_input));
+    // The embedded message is read lazily through its own node; keep it.
+    keep_alive_.push_back(std::make_shared<messaging::Message>(std::move(inner).value()));
+    ++report_->embedded_messages;
+  } else if (has_object) {
+    PST_ASSIGN_OR_RETURN(Bytes ref, attachment->properties().ReadValue(*object));
+    if (ref.size() < 4) return Status::Corruption(where + ": object reference of " +
+                                                  std::to_string(ref.size()) + " bytes");
+    auto node = attachment->properties().node().OpenSubnode(DecodeFixed32(ref.data()));
+    if (!node.ok()) return node.status().WithContext(where + ", attached object");
+    std::shared_ptr<ndb::NodeData> data(std::move(node).value());
+    if (verify_streams_) {
+      PST_RETURN_IF_ERROR(VerifyStream(
+          [raw = data.get()](uint64_t at, std::span<uint8_t> o) { return raw->Read(at, o); }, data->size()));
+    }
+    keep_alive_.push_back(data);
+    att.has_object = true;
+    att.object_size = data->size();
+    att.object_source = [this, raw = data.get()](uint64_t offset, std::span<uint8_t> out) -> Status {
+      PST_RETURN_IF_ERROR(raw->Read(offset, out));
+      report_->done.bytes += out.size();
+      if (report_->done.bytes - bytes_at_last_report_ >= options_.progress_bytes) PST_RETURN_IF_ERROR(Report());
+      return Status::Ok();
+    };
+  }
+  // The attachment's property context is read while the message is written.
+  keep_alive_.push_back(std::make_shared<messaging::Attachment>(std::move(attachment).value()));
+  input->attachments.push_back(std::move(att));
+  ++report_->done.attachments;
+  return Status::Ok();
+}
+
 Result<messaging::MessageInput> FolderCopier::ReadMessage(const messaging::Message& message, int depth,
                                                           const std::string& where, uint32_t* codepage_out) {
   if (depth > kMaxEmbeddingDepth) {
@@ -234,99 +363,163 @@ Result<messaging::MessageInput> FolderCopier::ReadMessage(const messaging::Messa
     input.properties.push_back(PropertyInput::Value(label, std::move(value)));
   }
 
-  PST_ASSIGN_OR_RETURN(auto recipients, message.OpenRecipientTable());
-  if (recipients) {
-    for (size_t row = 0; row < recipients->row_count(); ++row) {
-      auto cells = recipients->ReadRow(row);
-      if (!cells.ok()) return cells.status().WithContext(where + ", recipient " + std::to_string(row));
-      PST_ASSIGN_OR_RETURN(auto converted, ConvertCells(*cells, codepage, where + ", recipient"));
-      input.recipients.push_back(std::move(converted));
+  auto recipients = message.OpenRecipientTable();
+  if (!recipients.ok()) {
+    if (!Salvaging(recipients.status())) return recipients.status();
+    LeaveOut(where + ", recipients", recipients.status());
+  } else if (*recipients) {
+    const ltp::TableContext& table = **recipients;
+    for (size_t row = 0; row < table.row_count(); ++row) {
+      const std::string rcpt_where = where + ", recipient " + std::to_string(row);
+      auto cells = table.ReadRow(row);
+      auto converted = cells.ok() ? ConvertCells(*cells, codepage, where + ", recipient")
+                                  : Result<std::vector<ltp::PropValue>>(cells.status().WithContext(rcpt_where));
+      if (!converted.ok()) {
+        if (!Salvaging(converted.status())) return converted.status();
+        LeaveOut(rcpt_where, converted.status());
+        continue;
+      }
+      input.recipients.push_back(std::move(converted).value());
     }
   }
 
-  PST_ASSIGN_OR_RETURN(auto attachment_ids, message.AttachmentNids());
-  for (ndb::Nid id : attachment_ids) {
+  auto attachment_ids = AttachmentIds(message);
+  if (!attachment_ids.ok()) {
+    if (!Salvaging(attachment_ids.status())) return attachment_ids.status();
+    LeaveOut(where + ", attachments", attachment_ids.status());
+  }
+  for (ndb::Nid id : attachment_ids.value_or({})) {
     const std::string att_where = where + ", attachment " + Hex(id);
-    auto attachment = message.OpenAttachment(id);
-    if (!attachment.ok()) return attachment.status().WithContext(att_where);
-    messaging::AttachmentInput att;
-    PST_RETURN_IF_ERROR(ConvertProperties(attachment->properties(), codepage, att_where, &att.properties, true));
-    PST_ASSIGN_OR_RETURN(int32_t method, attachment->Method());
-    const auto* object = attachment->properties().Find(messaging::kPidAttachDataBinary);
-    const bool has_object = object && object->type == ltp::kPtypObject;
-    if (method == messaging::kAttachEmbeddedMessage && has_object) {
-      auto inner = attachment->OpenEmbeddedMessage();
-      if (!inner.ok()) return inner.status().WithContext(att_where);
-      PST_ASSIGN_OR_RETURN(auto inner_input, ReadMessage(*inner, depth + 1, att_where + " (embedded message)"));
-      att.embedded = std::make_unique<messaging::MessageInput>(std::move(inner_input));
-      // The embedded message is read lazily through its own node; keep it.
-      keep_alive_.push_back(std::make_shared<messaging::Message>(std::move(inner).value()));
-      ++report_->embedded_messages;
-    } else if (has_object) {
-      PST_ASSIGN_OR_RETURN(Bytes ref, attachment->properties().ReadValue(*object));
-      if (ref.size() < 4) return Status::Corruption(att_where + ": object reference of " +
-                                                    std::to_string(ref.size()) + " bytes");
-      auto node = attachment->properties().node().OpenSubnode(DecodeFixed32(ref.data()));
-      if (!node.ok()) return node.status().WithContext(att_where + ", attached object");
-      std::shared_ptr<ndb::NodeData> data(std::move(node).value());
-      keep_alive_.push_back(data);
-      att.has_object = true;
-      att.object_size = data->size();
-      att.object_source = [this, raw = data.get()](uint64_t offset, std::span<uint8_t> out) -> Status {
-        PST_RETURN_IF_ERROR(raw->Read(offset, out));
-        report_->done.bytes += out.size();
-        if (report_->done.bytes - bytes_at_last_report_ >= options_.progress_bytes) PST_RETURN_IF_ERROR(Report());
-        return Status::Ok();
-      };
+    Status s = ReadAttachment(message, id, depth, codepage, att_where, &input);
+    if (!s.ok()) {
+      if (!Salvaging(s)) return s;
+      LeaveOut(att_where, s);
     }
-    // The attachment's property context is read while the message is written.
-    keep_alive_.push_back(std::make_shared<messaging::Attachment>(std::move(attachment).value()));
-    input.attachments.push_back(std::move(att));
-    ++report_->done.attachments;
   }
   return input;
 }
 
-Status FolderCopier::CopyMessages(const messaging::Folder& folder, ndb::Nid target, bool associated,
-                                  const std::string& path) {
-  auto table = associated ? folder.OpenAssociatedContentsTable() : folder.OpenContentsTable();
-  if (!table.ok()) {
-    report_->failures.push_back(path + ": " + (associated ? "FAI contents" : "contents") +
-                                " table: " + table.status().ToString());
-    return Status::Ok();
-  }
-  for (size_t row = 0; row < table->row_count(); ++row) {
-    auto id = table->RowId(row);
-    if (!id.ok()) {
-      report_->failures.push_back(path + ": message row " + std::to_string(row) + ": " + id.status().ToString());
-      continue;
+Status FolderCopier::CopyMessage(ndb::Nid id, const ltp::TableContext* table, size_t row, ndb::Nid target,
+                                 bool associated, const std::string& path) {
+  std::string where = path + ": message " + Hex(id);
+  object_where_ = where;
+  std::string object = "message " + Hex(id);
+  auto attempt = [&]() -> Status {
+    PST_ASSIGN_OR_RETURN(messaging::Message message, source_.OpenMessage(id));
+    auto subject = messaging::GetString(message.properties(), messaging::kPidSubject, message.codepage());
+    if (subject.ok() && *subject && !(*subject)->empty()) {
+      object += " \"" + **subject + "\"";
+      where = path + ": " + object;
     }
-    std::string where = path + ": message " + Hex(*id);
-    Status s = [&]() -> Status {
-      PST_ASSIGN_OR_RETURN(messaging::Message message, source_.OpenMessage(*id));
-      auto subject = messaging::GetString(message.properties(), messaging::kPidSubject, message.codepage());
-      if (subject.ok() && subject->has_value()) where += " \"" + **subject + "\"";
-      uint32_t codepage = message.codepage();
-      PST_ASSIGN_OR_RETURN(messaging::MessageInput input, ReadMessage(message, 0, where, &codepage));
+    uint32_t codepage = message.codepage();
+    PST_ASSIGN_OR_RETURN(messaging::MessageInput input, ReadMessage(message, 0, where, &codepage));
+    if (table != nullptr) {
       auto cells = table->ReadRow(row);
       if (cells.ok()) {
-        PST_ASSIGN_OR_RETURN(input.row_extras, ConvertCells(*cells, codepage, where));
+        auto extras = ConvertCells(*cells, codepage, where);
+        if (extras.ok()) input.row_extras = std::move(extras).value();
       }
-      PST_ASSIGN_OR_RETURN(ndb::Nid copy, target_.CreateMessage(target, input, associated));
-      (void)copy;
-      return Status::Ok();
-    }();
-    keep_alive_.clear();
-    if (!s.ok()) {
-      if (EndsCopy(s)) return s;
-      report_->failures.push_back(where + ": " + s.ToString());
-      continue;
     }
-    ++report_->done.messages;
-    if (associated) ++report_->fai_messages;
-    PST_RETURN_IF_ERROR(Report());
+    PST_ASSIGN_OR_RETURN(ndb::Nid copy, target_.CreateMessage(target, input, associated));
+    (void)copy;
+    return Status::Ok();
+  };
+  pending_.clear();
+  const size_t dropped = report_->dropped_properties.size();
+  Status s = attempt();
+  keep_alive_.clear();
+  if (Salvaging(s)) {
+    // A large value or attached object may have failed while being
+    // written; try once more, reading those through first.
+    pending_.clear();
+    report_->dropped_properties.resize(dropped);
+    verify_streams_ = true;
+    s = attempt();
+    verify_streams_ = false;
+    keep_alive_.clear();
+  }
+  TakeDamage();
+  if (!s.ok()) {
+    pending_.clear();
+    report_->dropped_properties.resize(dropped);  // nothing of it was copied
+    if (EndsCopy(s)) return s;
+    report_->failures.push_back(where + ": " + s.ToString());
+    Note(true, path, object, "", s.ToString());
+    ++report_->messages_unreadable;
+    return Status::Ok();
+  }
+  for (auto& [what, why] : pending_) Note(false, path, object, what, why);
+  if (!pending_.empty()) ++report_->messages_recovered_with_damage;
+  pending_.clear();
+  ++report_->done.messages;
+  if (associated) ++report_->fai_messages;
+  return Report();
+}
+
+Status FolderCopier::CopyMessages(const messaging::Folder& folder, ndb::Nid target, bool associated,
+                                  const std::string& path) {
+  const char* table_name = associated ? "FAI contents table" : "contents table";
+  FolderDamage(folder.nid(), path, "");
+  auto table = associated ? folder.OpenAssociatedContentsTable() : folder.OpenContentsTable();
+  std::vector<std::pair<ndb::Nid, std::optional<size_t>>> listed;  // message, its row
+  std::string damage = table.ok() ? "" : table.status().ToString();
+  if (!table.ok()) {
+    report_->failures.push_back(path + ": " + table_name + ": " + table.status().ToString());
+  } else {
+    for (size_t row = 0; row < table->row_count(); ++row) {
+      auto id = table->RowId(row);
+      if (!id.ok()) {
+        report_->failures.push_back(path + ": message row " + std::to_string(row) + ": " + id.status().ToString());
+        if (damage.empty()) damage = id.status().ToString();
+        continue;
+      }
+      // A row naming no node is a damaged row (or table).
+      if (damage.empty() && source_.database().FindNode(*id).status().IsNotFound()) {
+        damage = "row " + std::to_string(row) + " names message " + Hex(*id) + ", which is not in the store";
+      }
+      listed.emplace_back(*id, row);
+    }
+  }
+  if (!damage.empty() && options_.salvage) {
+    // Messages name their folder in the node B-tree too. (Only for a
+    // damaged table: a scan of a damaged store may also find messages
+    // deleted long ago, which must not come back into their folder.)
+    auto links = source_.Links();
+    size_t found = 0;
+    if (links.ok()) {
+      std::set<ndb::Nid> have;
+      for (const auto& l : listed) have.insert(l.first);
+      const uint8_t type = associated ? ndb::kNidTypeAssocMessage : ndb::kNidTypeNormalMessage;
+      for (ndb::Nid id : (*links)->ChildrenOf(folder.nid(), type)) {
+        if (have.insert(id).second) listed.emplace_back(id, std::nullopt), ++found;
+      }
+    }
+    Note(false, path, "folder " + Hex(folder.nid()), table_name,
+         "damaged (" + damage + "); " + std::to_string(found) + " messages found by their parent links" +
+             (links.ok() ? "" : " (" + links.status().ToString() + ")"));
+  }
+  FolderDamage(folder.nid(), path, table_name);
+  for (const auto& [id, row] : listed) {
+    if (!report_->listed_messages.insert(id).second) continue;  // a table listing one twice
+    PST_RETURN_IF_ERROR(CopyMessage(id, row && table.ok() ? &*table : nullptr, row.value_or(0), target,
+                                    associated, path));
   }
   return Status::Ok();
+}
+
+std::vector<ndb::Nid> FolderCopier::Subfolders(const messaging::Folder& folder, const std::string& path) {
+  auto children = folder.SubfolderNids();
+  if (children.ok()) return std::move(children).value();
+  report_->failures.push_back(path + ": subfolders: " + children.status().ToString());
+  if (!options_.salvage) return {};
+  // Folders name their parent in the node B-tree too.
+  auto links = source_.Links();
+  std::vector<ndb::Nid> found;
+  if (links.ok()) found = (*links)->ChildrenOf(folder.nid(), ndb::kNidTypeNormalFolder);
+  Note(false, path, "folder " + Hex(folder.nid()), "hierarchy table",
+       "damaged (" + children.status().ToString() + "); " + std::to_string(found.size()) +
+           " subfolders found by their parent links" + (links.ok() ? "" : " (" + links.status().ToString() + ")"));
+  return found;
 }
 
 Result<ndb::Nid> FolderCopier::CopyFolderTree(ndb::Nid folder_nid, ndb::Nid target_parent,
@@ -334,7 +527,17 @@ Result<ndb::Nid> FolderCopier::CopyFolderTree(ndb::Nid folder_nid, ndb::Nid targ
   if (depth > kMaxFolderDepth) {
     return Status::Corruption("folder tree deeper than " + std::to_string(kMaxFolderDepth));
   }
-  PST_ASSIGN_OR_RETURN(messaging::Folder folder, source_.OpenFolder(folder_nid));
+  if (report_->folder_map.count(folder_nid) != 0) {
+    return Status::Corruption("folder " + Hex(folder_nid) + " is listed twice in the folder tree");
+  }
+  auto opened = source_.OpenFolder(folder_nid);
+  if (!opened.ok()) {
+    TakeDamage();
+    pending_.clear();
+    if (Salvaging(opened.status())) Note(true, parent_path, "folder " + Hex(folder_nid), "", opened.status().ToString());
+    return opened.status();
+  }
+  messaging::Folder folder = std::move(opened).value();
   auto name = folder.DisplayName();
   const std::string path = parent_path.empty() ? name.value_or("") : parent_path + "/" + name.value_or("");
   if (folder.is_search_folder()) {
@@ -343,20 +546,22 @@ Result<ndb::Nid> FolderCopier::CopyFolderTree(ndb::Nid folder_nid, ndb::Nid targ
     return Status::NotSupported("search folders are not copied");
   }
   std::vector<PropertyInput> properties;
+  object_where_ = path;
+  pending_.clear();
   PST_RETURN_IF_ERROR(ConvertProperties(folder.properties(), options_.default_codepage, path, &properties, false));
   PST_ASSIGN_OR_RETURN(ndb::Nid copy, target_.CreateFolder(target_parent, properties));
+  TakeDamage();
+  for (auto& [what, why] : pending_) Note(false, path, "folder " + Hex(folder_nid), what, why);
+  pending_.clear();
   report_->folder_map[folder_nid] = copy;
   ++report_->done.folders;
   report_->done.current_folder = name.value_or("");
   PST_RETURN_IF_ERROR(Report());
   PST_RETURN_IF_ERROR(CopyMessages(folder, copy, false, path));
   PST_RETURN_IF_ERROR(CopyMessages(folder, copy, true, path));
-  auto children = folder.SubfolderNids();
-  if (!children.ok()) {
-    report_->failures.push_back(path + ": subfolders: " + children.status().ToString());
-    return copy;
-  }
-  for (ndb::Nid child : *children) {
+  const std::vector<ndb::Nid> children = Subfolders(folder, path);
+  FolderDamage(folder_nid, path, "hierarchy table");
+  for (ndb::Nid child : children) {
     auto copied = CopyFolderTree(child, copy, path, depth + 1);
     if (!copied.ok()) {
       if (EndsCopy(copied.status())) return copied.status();
@@ -381,6 +586,15 @@ Status FolderCopier::CopyContents(ndb::Nid folder_nid, ndb::Nid target_folder) {
   const std::string path = folder.DisplayName().value_or("");
   PST_RETURN_IF_ERROR(CopyMessages(folder, target_folder, false, path));
   return CopyMessages(folder, target_folder, true, path);
+}
+
+Status FolderCopier::CopyMessageList(const std::vector<ndb::Nid>& messages, ndb::Nid target_folder,
+                                     const std::string& path) {
+  for (ndb::Nid id : messages) {
+    if (!report_->listed_messages.insert(id).second) continue;
+    PST_RETURN_IF_ERROR(CopyMessage(id, nullptr, 0, target_folder, false, path));
+  }
+  return Status::Ok();
 }
 
 }  // namespace pst::convert

@@ -4,11 +4,19 @@
 // go through a PropertyConverter; large values are streamed from the source
 // block by block. A message or folder that cannot be copied is reported and
 // skipped; running out of space or being cancelled ends the copy.
+//
+// Salvage (on unless CopyOptions::salvage is off): the source is read
+// through damage (ndb::Database::ReadThroughDamage), a message is copied
+// without the property, recipient or attachment that cannot be read, and a
+// folder whose hierarchy or contents table is damaged gives up its children
+// by the parent links of the node B-tree. Every such decision is in the
+// report's recovered_with_damage / unreadable lists.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,6 +24,7 @@
 #include "pst/convert/property_converter.h"
 #include "pst/messaging/store.h"
 #include "pst/messaging/store_writer.h"
+#include "pst/ndb/damage_log.h"
 
 namespace pst::convert {
 
@@ -38,6 +47,19 @@ struct CopyOptions {
   ProgressCallback progress;
   // Progress is also reported every this many bytes inside large values.
   uint64_t progress_bytes = 1 << 20;
+  // Copy what can still be read from a damaged source (see above). On by
+  // default: people convert a store because it misbehaves.
+  bool salvage = true;
+};
+
+// One decision a salvage copy made, for the user: what, where, and why.
+struct SalvageNote {
+  std::string folder;  // the source folder's path, UTF-8 ("Inbox/Projects"); "" if not known
+  std::string object;  // "message 0x200024 \"Subject\"", "folder 0x8062"
+  std::string what;    // the part concerned: "property 0x1000001E", "recipient 2",
+                       // "attachment 0x8025", "contents table", "block 0x1A4 at offset 0x...";
+                       // "" for the whole object
+  std::string why;     // the engine's error, or what did not match in a damaged block
 };
 
 struct CopyReport {
@@ -59,6 +81,18 @@ struct CopyReport {
   uint64_t objects_declared = 0;
   // Source folder NID -> its copy's NID.
   std::map<ndb::Nid, ndb::Nid> folder_map;
+
+  // Salvage. Copied objects that were read through a damaged block (a byte
+  // may be wrong) or that lack a part that could not be read, one note per
+  // part; and objects that could not be read at all (also in `failures`).
+  std::vector<SalvageNote> recovered_with_damage;
+  std::vector<SalvageNote> unreadable;
+  // Distinct messages behind those notes: what a summary should count.
+  uint64_t messages_recovered_with_damage = 0;
+  uint64_t messages_unreadable = 0;
+  // Source messages this copy listed (copied or not); what no folder listed
+  // is found by RecoverOrphans (salvage.h).
+  std::set<ndb::Nid> listed_messages;
 };
 
 class FolderCopier {
@@ -72,6 +106,10 @@ class FolderCopier {
   // Copies the messages and FAI messages held by source folder `folder`
   // (not its subfolders) into the existing target folder `target_folder`.
   Status CopyContents(ndb::Nid folder, ndb::Nid target_folder);
+  // Copies the given source messages (normal, not FAI) into `target_folder`;
+  // `path` names where they came from in the report. Messages already in
+  // the report's listed_messages are skipped.
+  Status CopyMessageList(const std::vector<ndb::Nid>& messages, ndb::Nid target_folder, const std::string& path);
 
  private:
   class TargetNames;
@@ -80,6 +118,24 @@ class FolderCopier {
                                   int depth);
   Status CopyMessages(const messaging::Folder& folder, ndb::Nid target, bool associated,
                       const std::string& path);
+  Status CopyMessage(ndb::Nid id, const ltp::TableContext* table, size_t row, ndb::Nid target,
+                     bool associated, const std::string& path);
+  std::vector<ndb::Nid> Subfolders(const messaging::Folder& folder, const std::string& path);
+  Result<std::vector<ndb::Nid>> AttachmentIds(const messaging::Message& message);
+  // `codepage`: the one the message's strings are written in; its
+  // attachments' strings go into the same.
+  Status ReadAttachment(const messaging::Message& message, ndb::Nid id, int depth, uint32_t codepage,
+                        const std::string& where, messaging::MessageInput* input);
+  // Salvage bookkeeping: a part left out of the object being read, the
+  // damage the source's log gathered since the last call, and the notes.
+  bool Salvaging(const Status& s) const;
+  void LeaveOut(const std::string& what, const Status& why);
+  void TakeDamage();
+  // Notes what the log gathered while reading a folder's own parts.
+  void FolderDamage(ndb::Nid folder, const std::string& path, const std::string& part);
+  void Note(bool unreadable, const std::string& folder, const std::string& object, const std::string& what,
+            const std::string& why);
+  Status VerifyStream(const std::function<Status(uint64_t, std::span<uint8_t>)>& read, uint64_t size);
   // `codepage`, when given, receives the code page the message's strings
   // were written in.
   Result<messaging::MessageInput> ReadMessage(const messaging::Message& message, int depth,
@@ -106,6 +162,15 @@ class FolderCopier {
   std::vector<std::shared_ptr<void>> keep_alive_;
   uint64_t bytes_at_last_report_ = 0;
   bool cancelled_ = false;
+  ndb::DamageLog own_damage_log_;
+  ndb::DamageLog* damage_log_ = nullptr;  // the source's, while salvaging
+  // Parts left out of / damage met in the object being read, as (what, why).
+  std::vector<std::pair<std::string, std::string>> pending_;
+  // Set on a second try of a message: large values are read through first,
+  // so one that cannot be read is left out instead of failing the write.
+  bool verify_streams_ = false;
+  // The `where` of the object being read, which LeaveOut strips from a part.
+  std::string object_where_;
 };
 
 }  // namespace pst::convert

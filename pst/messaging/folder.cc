@@ -60,7 +60,16 @@ Result<ltp::TableContext> Folder::OpenAssociatedContentsTable() const {
 
 Result<std::vector<ndb::Nid>> Folder::SubfolderNids() const {
   if (is_search_folder()) return std::vector<ndb::Nid>();
-  return RowIds(ndb::kNidTypeHierarchyTable);
+  auto ids = RowIds(ndb::kNidTypeHierarchyTable);
+  if (ids.ok() || ids.status().code() != Status::Code::kCorruption) return ids;
+  // A damaged hierarchy table: the subfolders still name this folder as
+  // their parent in the node B-tree.
+  auto links = store_->Links();
+  if (!links.ok()) return ids;
+  std::vector<ndb::Nid> found = (*links)->ChildrenOf(nid_, ndb::kNidTypeNormalFolder);
+  for (ndb::Nid search : (*links)->ChildrenOf(nid_, ndb::kNidTypeSearchFolder)) found.push_back(search);
+  if (found.empty()) return ids;
+  return found;
 }
 
 Result<std::vector<ndb::Nid>> Folder::MessageNids() const {

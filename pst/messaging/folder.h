@@ -29,7 +29,8 @@ class Folder {
   // UTF-8; 8-bit names are decoded with the store's default code page.
   Result<std::string> DisplayName() const;
 
-  // Child folders in hierarchy-table order (none for search folders).
+  // Child folders in hierarchy-table order (none for search folders); when
+  // the table is damaged, the folders whose parent link names this one.
   Result<std::vector<ndb::Nid>> SubfolderNids() const;
   // Messages in contents-table order (none for search folders, whose
   // table lists results held by other folders).

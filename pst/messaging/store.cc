@@ -12,8 +12,25 @@
 namespace pst::messaging {
 
 Result<std::unique_ptr<Store>> Store::Open(std::shared_ptr<const io::RandomAccessFile> file) {
-  PST_ASSIGN_OR_RETURN(std::unique_ptr<ndb::Database> db, ndb::Database::Open(std::move(file)));
-  return OpenDatabase(std::shared_ptr<const ndb::Database>(std::move(db)));
+  auto strict = [&]() -> Result<std::unique_ptr<Store>> {
+    PST_ASSIGN_OR_RETURN(std::unique_ptr<ndb::Database> db, ndb::Database::Open(file));
+    return OpenDatabase(std::shared_ptr<const ndb::Database>(std::move(db)));
+  }();
+  if (strict.ok() || strict.status().code() != Status::Code::kCorruption) return strict;
+  // A store whose B-tree roots or store object are damaged but still hold
+  // together is opened through that damage rather than not at all, and stays
+  // so: every read of it takes what still decodes and logs the rest.
+  auto log = std::make_unique<ndb::DamageLog>();
+  auto db = ndb::Database::Open(file, log.get());
+  if (!db.ok()) return strict.status();
+  auto store = OpenDatabase(std::shared_ptr<const ndb::Database>(std::move(db).value()));
+  if (!store.ok()) return strict.status();
+  (*store)->own_damage_log_ = std::move(log);
+  return store;
+}
+
+Store::~Store() {
+  if (own_damage_log_ && db_) db_->ReadThroughDamage(nullptr);
 }
 
 Result<std::unique_ptr<Store>> Store::OpenDatabase(std::shared_ptr<const ndb::Database> db) {
@@ -108,6 +125,14 @@ Result<const NameMap*> Store::Names() const {
     names_ = std::make_unique<NameMap>(std::move(map).value());
   }
   return names_.get();
+}
+
+Result<const NodeLinks*> Store::Links() const {
+  if (!links_) {
+    PST_ASSIGN_OR_RETURN(NodeLinks links, NodeLinks::Build(*db_));
+    links_ = std::make_unique<NodeLinks>(std::move(links));
+  }
+  return links_.get();
 }
 
 }  // namespace pst::messaging

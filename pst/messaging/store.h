@@ -14,6 +14,7 @@
 #include "pst/messaging/folder.h"
 #include "pst/messaging/message.h"
 #include "pst/messaging/name_map.h"
+#include "pst/messaging/node_links.h"
 #include "pst/ndb/database.h"
 
 namespace pst::messaging {
@@ -27,7 +28,13 @@ class Store {
   // committed state of a store being updated).
   static Result<std::unique_ptr<Store>> OpenDatabase(std::shared_ptr<const ndb::Database> db);
 
+  ~Store();
+
   const ndb::Database& database() const { return *db_; }
+  // True when the store opened only by reading through damage (a damaged
+  // B-tree root or store object): then all its reads do so, logging what
+  // they took in spite of it in database().damage_log().
+  bool opened_through_damage() const { return own_damage_log_ != nullptr; }
   ndb::Format format() const { return db_->format(); }
   bool is_unicode() const { return format() != ndb::Format::kAnsi; }
   const ltp::PropertyContext& properties() const { return *props_; }
@@ -63,6 +70,8 @@ class Store {
 
   // Loaded on first use; an unreadable map is an error for the caller.
   Result<const NameMap*> Names() const;
+  // The parent links of the node B-tree, built on first use (one walk).
+  Result<const NodeLinks*> Links() const;
 
  private:
   Store() = default;
@@ -73,6 +82,8 @@ class Store {
   uint32_t default_codepage_ = 1252;
   std::optional<Guid> record_key_;
   mutable std::unique_ptr<NameMap> names_;
+  mutable std::unique_ptr<NodeLinks> links_;
+  std::unique_ptr<ndb::DamageLog> own_damage_log_;
 };
 
 }  // namespace pst::messaging

@@ -103,7 +103,7 @@ Result<Bytes> Inflate(ByteSpan in, size_t inflated_size, const std::string& wher
 }  // namespace
 
 Result<Bytes> DecodeBlock(Format format, CryptMethod method, const StoredBlock& block,
-                          ByteSpan image) {
+                          ByteSpan image, std::string* damage) {
   const FormatLayout& l = LayoutOf(format);
   const std::string where =
       "ndb: block " + Hex(block.bid) + " at offset " + Hex(block.offset);
@@ -112,24 +112,36 @@ Result<Bytes> DecodeBlock(Format format, CryptMethod method, const StoredBlock& 
                               " bytes, expected " +
                               std::to_string(BlockDiskSize(format, block.size)));
   }
-  const BlockTrailer t =
+  BlockTrailer t =
       DecodeBlockTrailer(format, image.last(l.block_trailer_size));
+  // Each disagreement fails a plain read; a salvage read notes it and goes on.
+  auto mismatch = [&](const std::string& what) -> Status {
+    if (damage == nullptr) return Status::Corruption(where + ": " + what);
+    if (!damage->empty()) *damage += "; ";
+    *damage += what;
+    return Status::Ok();
+  };
+  if (damage != nullptr) damage->clear();
   if (t.cb != block.size) {
-    return Status::Corruption(where + ": trailer cb " + std::to_string(t.cb) +
-                              " differs from the block index's " + std::to_string(block.size));
+    PST_RETURN_IF_ERROR(mismatch("trailer cb " + std::to_string(t.cb) +
+                                 " differs from the block index's " + std::to_string(block.size)));
   }
   if ((t.bid & ~Bid{1}) != (block.bid & ~Bid{1})) {
-    return Status::Corruption(where + ": trailer names BID " + Hex(t.bid));
-  }
-  const uint16_t sig = ComputeSig(block.offset, t.bid);
-  if (t.sig != sig) {
-    return Status::Corruption(where + ": signature " + Hex(t.sig) + ", expected " + Hex(sig));
+    PST_RETURN_IF_ERROR(mismatch("trailer names BID " + Hex(t.bid)));
+  } else {
+    const uint16_t sig = ComputeSig(block.offset, t.bid);
+    if (t.sig != sig) {
+      PST_RETURN_IF_ERROR(mismatch("signature " + Hex(t.sig) + ", expected " + Hex(sig)));
+    }
   }
   ByteSpan stored = image.first(block.size);
   const uint32_t crc = PstCrc32(stored);
   if (t.crc != crc) {
-    return Status::Corruption(where + ": CRC " + Hex(t.crc) + " does not match the computed " +
-                              Hex(crc));
+    PST_RETURN_IF_ERROR(mismatch("CRC " + Hex(t.crc) + " does not match the computed " + Hex(crc)));
+  }
+  // From here on the index's sizes stand, as the trailer may be the damage.
+  if (damage != nullptr && !damage->empty() && format == Format::kUnicode4k) {
+    t.inflated_size = block.inflated_size;
   }
   Bytes data;
   if (format == Format::kUnicode4k && t.inflated_size != block.size) {

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "pst/base/bytes.h"
 #include "pst/base/result.h"
@@ -56,7 +57,11 @@ struct StoredBlock {
 // Checks the on-disk image of a block (BlockDiskSize bytes read at its
 // offset) against its BBT entry: trailer cb, BID, signature, CRC over the
 // stored bytes; then decompresses (4K) and decodes data blocks.
+// With `damage` given (salvage reading), a trailer that disagrees (cb, BID,
+// signature, CRC) is no error: the stored bytes are decoded as read, on the
+// index's word for their size, and *damage says what disagreed ("" if
+// nothing did). A wrong byte in a body beats losing the message.
 Result<Bytes> DecodeBlock(Format format, CryptMethod method, const StoredBlock& block,
-                          ByteSpan image);
+                          ByteSpan image, std::string* damage = nullptr);
 
 }  // namespace pst::ndb

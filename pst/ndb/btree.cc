@@ -100,11 +100,18 @@ Result<BTreeReader::PagePtr> BTreeReader::LoadPage(const BlockRef& ref) const {
     return InContext(read, std::string("ndb: reading ") + name() + " page " + Hex(ref.bid));
   }
   const uint8_t ptype = kind_ == Kind::kNodes ? kPageTypeNbt : kPageTypeBbt;
-  PST_RETURN_IF_ERROR(
-      CheckPage(format_, page->bytes, ptype, ref.bid, ref.offset,
-                kind_ == Kind::kNodes ? "NBT page" : "BBT page"));
+  const Status trailer = CheckPage(format_, page->bytes, ptype, ref.bid, ref.offset,
+                                   kind_ == Kind::kNodes ? "NBT page" : "BBT page");
+  DamageLog* log = salvage_.load();
+  if (!trailer.ok() && log == nullptr) return trailer;
   page->meta = DecodeBTreePageMeta(format_, page->bytes);
   PST_RETURN_IF_ERROR(CheckPageContents(*page));
+  if (!trailer.ok()) {
+    // Salvage: the entries hold together, so use them, uncached (see
+    // Database::ReadThroughDamage); placement is still checked by the walk.
+    log->Add({ref.bid, ref.offset, trailer.message()});
+    return PagePtr(page);
+  }
 
   std::lock_guard<std::mutex> lock(mu_);
   lru_.push_front(page);
@@ -179,7 +186,8 @@ Result<Bytes> BTreeReader::Find(uint64_t key) const {
 
 Status BTreeReader::Walk(const BlockRef& ref, int expected_level, uint64_t low, uint64_t high,
                          bool bounded_above, std::unordered_set<uint64_t>& visited,
-                         const std::function<Status(ByteSpan entry)>& fn) const {
+                         const std::function<Status(ByteSpan entry)>& fn, bool& fn_failed,
+                         size_t& skipped) const {
   if (!visited.insert(ref.offset).second) {
     return Status::Corruption(std::string("ndb: ") + name() + " page " + Hex(ref.bid) +
                               " at offset " + Hex(ref.offset) +
@@ -190,20 +198,34 @@ Status BTreeReader::Walk(const BlockRef& ref, int expected_level, uint64_t low, 
   const size_t n = page->meta.count;
   for (size_t i = 0; i < n; ++i) {
     if (page->meta.level == 0) {
-      PST_RETURN_IF_ERROR(fn(page->entry(i)));
+      Status s = fn(page->entry(i));
+      if (!s.ok()) {
+        fn_failed = true;
+        return s;
+      }
       continue;
     }
     const bool last = i + 1 == n;
-    PST_RETURN_IF_ERROR(Walk(ChildOf(*page, i), page->meta.level - 1, KeyOf(*page, i),
-                             last ? high : KeyOf(*page, i + 1), last ? bounded_above : true,
-                             visited, fn));
+    const BlockRef child = ChildOf(*page, i);
+    Status s = Walk(child, page->meta.level - 1, KeyOf(*page, i), last ? high : KeyOf(*page, i + 1),
+                    last ? bounded_above : true, visited, fn, fn_failed, skipped);
+    if (s.ok()) continue;
+    // Salvage: a broken subtree costs only its own entries.
+    DamageLog* log = salvage_.load();
+    if (fn_failed || log == nullptr) return s;
+    log->Add({child.bid, child.offset, "entries below this page skipped: " + s.message()});
+    ++skipped;
   }
   return Status::Ok();
 }
 
-Status BTreeReader::ForEach(const std::function<Status(ByteSpan entry)>& fn) const {
+Status BTreeReader::ForEach(const std::function<Status(ByteSpan entry)>& fn, size_t* skipped) const {
   std::unordered_set<uint64_t> visited;
-  return Walk(root_, -1, 0, 0, false, visited, fn);
+  bool fn_failed = false;
+  size_t skipped_here = 0;
+  Status s = Walk(root_, -1, 0, 0, false, visited, fn, fn_failed, skipped_here);
+  if (skipped != nullptr) *skipped = skipped_here;
+  return s;
 }
 
 }  // namespace pst::ndb

@@ -11,6 +11,7 @@
 // inside the parent entry's range, depth capped, no page visited twice).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -22,6 +23,7 @@
 #include "pst/base/bytes.h"
 #include "pst/base/result.h"
 #include "pst/io/file.h"
+#include "pst/ndb/damage_log.h"
 #include "pst/ndb/header.h"
 #include "pst/ndb/page.h"
 
@@ -45,7 +47,13 @@ class BTreeReader {
   Result<Bytes> Find(uint64_t key) const;
 
   // Every leaf entry in ascending key order.
-  Status ForEach(const std::function<Status(ByteSpan entry)>& fn) const;
+  // Salvage reads skip a damaged subtree instead of failing; `skipped`
+  // (if given) counts them.
+  Status ForEach(const std::function<Status(ByteSpan entry)>& fn, size_t* skipped = nullptr) const;
+
+  // Salvage reading (see Database::ReadThroughDamage): pages whose trailer
+  // is wrong but whose entries hold together are used and logged.
+  void ReadThroughDamage(DamageLog* log) const { salvage_.store(log); }
 
   const char* name() const { return kind_ == Kind::kNodes ? "NBT" : "BBT"; }
 
@@ -72,7 +80,7 @@ class BTreeReader {
   BlockRef ChildOf(const Page& page, size_t i) const;
   Status Walk(const BlockRef& ref, int expected_level, uint64_t low, uint64_t high,
               bool bounded_above, std::unordered_set<uint64_t>& visited,
-              const std::function<Status(ByteSpan entry)>& fn) const;
+              const std::function<Status(ByteSpan entry)>& fn, bool& fn_failed, size_t& skipped) const;
   Status PageError(const Page& page, const std::string& msg) const;
 
   const io::RandomAccessFile* file_;
@@ -80,6 +88,7 @@ class BTreeReader {
   Kind kind_;
   BlockRef root_;
 
+  mutable std::atomic<DamageLog*> salvage_{nullptr};
   mutable std::mutex mu_;
   mutable std::list<PagePtr> lru_;  // front = most recently used
   mutable std::unordered_map<uint64_t, std::list<PagePtr>::iterator> cache_;

@@ -87,7 +87,7 @@ void EncodeBlockEntry(Format format, const BlockEntry& e, std::span<uint8_t> ent
 }
 
 Result<std::unique_ptr<Database>> Database::Open(
-    std::shared_ptr<const io::RandomAccessFile> file) {
+    std::shared_ptr<const io::RandomAccessFile> file, DamageLog* salvage) {
   if (file == nullptr) return Status::InvalidArgument("ndb: no file to open");
   const uint64_t want = 564;
   const size_t n = static_cast<size_t>(file->Size() < want ? file->Size() : want);
@@ -95,6 +95,7 @@ Result<std::unique_ptr<Database>> Database::Open(
   PST_RETURN_IF_ERROR(file->Read(0, head));
   PST_ASSIGN_OR_RETURN(Header header, DecodeHeader(head));
   auto db = std::make_unique<DatabaseImpl>(std::move(file), std::move(header));
+  db->ReadThroughDamage(salvage);
   PST_RETURN_IF_ERROR(db->Init());
   return std::unique_ptr<Database>(std::move(db));
 }
@@ -106,12 +107,37 @@ DatabaseImpl::DatabaseImpl(std::shared_ptr<const io::RandomAccessFile> file, Hea
       bbt_(file_.get(), header_.format, BTreeReader::Kind::kBlocks, header_.root.bbt_root) {}
 
 Status DatabaseImpl::Init() {
-  PST_RETURN_IF_ERROR(nbt_.CheckRoot());
-  return bbt_.CheckRoot();
+  Status nbt = nbt_.CheckRoot();
+  Status bbt = nbt.ok() ? bbt_.CheckRoot() : nbt;
+  if (bbt.ok() || salvage_.load() == nullptr) return bbt;
+  // Salvage: a root page that is lost (cut off, overwritten) leaves the
+  // scan of the file, if that finds the store object's node at least.
+  const ScanIndex* scan = Scan();
+  if (scan == nullptr || !scan->FindNode(kNidMessageStore)) return bbt;
+  salvage_.load()->Add({0, 0, "B-tree root unreadable, the file is read by a scan: " + bbt.message()});
+  return Status::Ok();
+}
+
+const ScanIndex* DatabaseImpl::Scan() const {
+  std::call_once(scan_once_, [this] {
+    auto scan = ScanIndex::Build(*file_, format());
+    if (scan.ok()) scan_ = std::move(scan).value();
+  });
+  return scan_.get();
 }
 
 Result<NodeEntry> DatabaseImpl::FindNode(Nid nid) const {
   auto entry = nbt_.Find(nid);
+  DamageLog* log = salvage_.load();
+  if (!entry.ok() && log != nullptr && entry.status().code() == Status::Code::kCorruption) {
+    // Salvage: the path to the entry is damaged; a scan may still know it.
+    const ScanIndex* scan = Scan();
+    if (auto found = scan ? scan->FindNode(nid) : std::nullopt) {
+      log->Add({found->data_bid, 0, "node " + Hex(nid) + " found by a scan of the file: " +
+                                        entry.status().message()});
+      return *found;
+    }
+  }
   if (!entry.ok()) {
     if (entry.status().IsNotFound()) {
       return Status::NotFound("ndb: node " + Hex(nid) + " is not in the node index");
@@ -124,6 +150,15 @@ Result<NodeEntry> DatabaseImpl::FindNode(Nid nid) const {
 Result<BlockEntry> DatabaseImpl::FindBlock(Bid bid) const {
   const Bid key = bid & ~Bid{1};
   auto entry = bbt_.Find(key);
+  DamageLog* log = salvage_.load();
+  if (!entry.ok() && log != nullptr && entry.status().code() != Status::Code::kIOError) {
+    // Salvage: a block a node names exists; the scan finds it by its trailer.
+    const ScanIndex* scan = Scan();
+    if (auto found = scan ? scan->FindBlock(key) : std::nullopt) {
+      log->Add({key, found->offset, "block found by a scan of the file: " + entry.status().message()});
+      return *found;
+    }
+  }
   if (!entry.ok()) {
     if (entry.status().IsNotFound()) {
       return Status::NotFound("ndb: block " + Hex(key) + " is not in the block index");
@@ -135,7 +170,37 @@ Result<BlockEntry> DatabaseImpl::FindBlock(Bid bid) const {
 
 Status DatabaseImpl::ForEachNode(const std::function<Status(const NodeEntry&)>& fn) const {
   const Format f = format();
-  return nbt_.ForEach([&](ByteSpan e) { return fn(DecodeNodeEntry(f, e)); });
+  DamageLog* log = salvage_.load();
+  if (log == nullptr) return nbt_.ForEach([&](ByteSpan e) { return fn(DecodeNodeEntry(f, e)); });
+  // Salvage: what the walk skipped (a damaged page, a lost root) comes from
+  // the scan, for the NIDs the walk did not give; those come last.
+  std::vector<Nid> seen;
+  size_t skipped = 0;
+  bool fn_failed = false;
+  Status walk = nbt_.ForEach(
+      [&](ByteSpan e) {
+        const NodeEntry entry = DecodeNodeEntry(f, e);
+        seen.push_back(entry.nid);
+        Status s = fn(entry);
+        fn_failed = !s.ok();
+        return s;
+      },
+      &skipped);
+  if (fn_failed) return walk;
+  if (walk.ok() && skipped == 0) return walk;
+  const ScanIndex* scan = Scan();
+  if (scan == nullptr) return walk;
+  std::sort(seen.begin(), seen.end());
+  for (const NodeEntry& e : scan->nodes()) {
+    if (std::binary_search(seen.begin(), seen.end(), e.nid)) continue;
+    // Older copies of pages still list deleted nodes. Where the live tree
+    // can still be searched for the NID it has the last word, and a deleted
+    // node's data block has left the block index too.
+    if (nbt_.Find(e.nid).status().IsNotFound()) continue;
+    if (e.data_bid != 0 && bbt_.Find(e.data_bid & ~Bid{1}).status().IsNotFound()) continue;
+    PST_RETURN_IF_ERROR(fn(e));
+  }
+  return Status::Ok();
 }
 
 Status DatabaseImpl::ForEachBlock(const std::function<Status(const BlockEntry&)>& fn) const {
@@ -176,9 +241,13 @@ Result<DatabaseImpl::BlockPtr> DatabaseImpl::LoadBlock(Bid bid) const {
   Status read = file_->Read(entry.offset, image);
   if (!read.ok()) return InContext(read, where);
   StoredBlock stored{key, entry.offset, entry.size, entry.inflated_size};
-  PST_ASSIGN_OR_RETURN(Bytes data, DecodeBlock(format(), crypt_method(), stored, image));
+  DamageLog* log = salvage_.load();
+  std::string damage;
+  PST_ASSIGN_OR_RETURN(Bytes data, DecodeBlock(format(), crypt_method(), stored, image,
+                                               log != nullptr ? &damage : nullptr));
+  if (!damage.empty()) log->Add({key, entry.offset, damage});
   auto ptr = std::make_shared<const Bytes>(std::move(data));
-  if (IsInternalBid(key)) {
+  if (IsInternalBid(key) && damage.empty()) {
     std::lock_guard<std::mutex> lock(mu_);
     if (cache_.find(key) == cache_.end()) {
       lru_.emplace_front(key, ptr);
@@ -192,6 +261,12 @@ Result<DatabaseImpl::BlockPtr> DatabaseImpl::LoadBlock(Bid bid) const {
     }
   }
   return BlockPtr(ptr);
+}
+
+void DatabaseImpl::ReadThroughDamage(DamageLog* log) const {
+  salvage_.store(log);
+  nbt_.ReadThroughDamage(log);
+  bbt_.ReadThroughDamage(log);
 }
 
 Result<Bytes> DatabaseImpl::ReadBlock(Bid bid) const {

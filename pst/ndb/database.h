@@ -8,6 +8,7 @@
 
 #include "pst/base/result.h"
 #include "pst/io/file.h"
+#include "pst/ndb/damage_log.h"
 #include "pst/ndb/header.h"
 #include "pst/ndb/node.h"
 #include "pst/ndb/types.h"
@@ -44,7 +45,10 @@ class Database {
  public:
   // Opens and validates the header (magic, version, CRCs, sentinel, crypt
   // method). The file must outlive nothing: the Database keeps it.
-  static Result<std::unique_ptr<Database>> Open(std::shared_ptr<const io::RandomAccessFile> file);
+  // With `salvage` given, the database reads through damage from the start
+  // (see ReadThroughDamage), so that a damaged B-tree root page still opens.
+  static Result<std::unique_ptr<Database>> Open(std::shared_ptr<const io::RandomAccessFile> file,
+                                                DamageLog* salvage = nullptr);
 
   virtual ~Database() = default;
 
@@ -66,6 +70,16 @@ class Database {
   // Reads one block: checks its trailer (size, BID, signature, CRC) against
   // its BBT entry and decodes data blocks per the crypt method.
   virtual Result<Bytes> ReadBlock(Bid bid) const = 0;
+
+  // Salvage reading, for copying mail out of a damaged store. While `log`
+  // is set, a block or B-tree page whose trailer disagrees with it (CRC,
+  // signature, size, BID) is used as read when it still decodes, and each
+  // one is added to `log`; the layers above still check every structure
+  // they decode. nullptr (the default) makes every such block an error.
+  // The log must outlive its use; reads through damage are never cached.
+  // Views of a store being written never salvage.
+  virtual void ReadThroughDamage(DamageLog* /*log*/) const {}
+  virtual DamageLog* damage_log() const { return nullptr; }
 
   // Opens a top-level node by NID. A NodeData refers to its Database and
   // must not outlive it.

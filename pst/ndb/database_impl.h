@@ -2,6 +2,7 @@
 // ndb layer; others use database.h.
 #pragma once
 
+#include <atomic>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -9,6 +10,7 @@
 
 #include "pst/ndb/btree.h"
 #include "pst/ndb/database.h"
+#include "pst/ndb/scan_index.h"
 
 namespace pst::ndb {
 
@@ -30,6 +32,8 @@ class DatabaseImpl final : public Database {
   Status ForEachNode(const std::function<Status(const NodeEntry&)>& fn) const override;
   Status ForEachBlock(const std::function<Status(const BlockEntry&)>& fn) const override;
   Result<Bytes> ReadBlock(Bid bid) const override;
+  void ReadThroughDamage(DamageLog* log) const override;
+  DamageLog* damage_log() const override { return salvage_.load(); }
   Result<std::unique_ptr<NodeData>> OpenNode(Nid nid) const override;
   Result<std::unique_ptr<NodeData>> OpenNodeFromBids(Nid nid, Bid data_bid,
                                                      Bid subnode_bid) const override;
@@ -37,12 +41,18 @@ class DatabaseImpl final : public Database {
  private:
   using BlockPtr = std::shared_ptr<const Bytes>;
   Result<BlockPtr> LoadBlock(Bid bid) const;
+  // Salvage only: the file scanned once for blocks and node entries (see
+  // scan_index.h); nullptr when the scan failed.
+  const ScanIndex* Scan() const;
 
   std::shared_ptr<const io::RandomAccessFile> file_;
   Header header_;
   BTreeReader nbt_;
   BTreeReader bbt_;
 
+  mutable std::atomic<DamageLog*> salvage_{nullptr};
+  mutable std::once_flag scan_once_;
+  mutable std::unique_ptr<ScanIndex> scan_;
   mutable std::mutex mu_;
   mutable std::list<std::pair<Bid, BlockPtr>> lru_;
   mutable std::unordered_map<Bid, std::list<std::pair<Bid, BlockPtr>>::iterator> cache_;
