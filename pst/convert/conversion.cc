@@ -7,6 +7,7 @@
 #include "pst/check/check.h"
 #include "pst/convert/codepage_policy.h"
 #include "pst/convert/output_file.h"
+#include "pst/convert/salvage.h"
 #include "pst/convert/store_copy.h"
 #include "pst/io/file.h"
 #include "pst/messaging/property_access.h"
@@ -61,6 +62,7 @@ CopyOptions Conversion::CopyOptionsFor(ndb::Format) const {
   copy.default_codepage = report_.names_codepage;
   copy.progress = options_.progress;
   copy.progress_bytes = options_.progress_bytes;
+  copy.salvage = options_.salvage;
   return copy;
 }
 
@@ -109,6 +111,13 @@ void Conversion::Add(const CopyReport& part) {
                                   part.dropped_properties.end());
   append(total.replacements, part.replacements);
   append(total.codepages_declared, part.codepages_declared);
+  // Salvage notes are listed whole too: each says where mail may be wrong or missing.
+  total.recovered_with_damage.insert(total.recovered_with_damage.end(), part.recovered_with_damage.begin(),
+                                     part.recovered_with_damage.end());
+  total.unreadable.insert(total.unreadable.end(), part.unreadable.begin(), part.unreadable.end());
+  total.messages_recovered_with_damage += part.messages_recovered_with_damage;
+  total.messages_unreadable += part.messages_unreadable;
+  listed_messages_.insert(part.listed_messages.begin(), part.listed_messages.end());
 }
 
 void Conversion::Record(const std::string& what, const Status& why) {
@@ -128,7 +137,14 @@ void Conversion::Record(const std::string& what, const Status& why) {
 
 Result<CopyReport> Conversion::CopyFolder(const messaging::Store& source, ndb::Nid folder_nid,
                                           messaging::StoreWriter& target, ndb::Nid target_parent) {
-  PST_ASSIGN_OR_RETURN(messaging::Folder folder, source.OpenFolder(folder_nid));
+  auto opened = source.OpenFolder(folder_nid);
+  if (!opened.ok()) {
+    // A folder that cannot be read is named by its id; what it held is
+    // found again by RecoverOrphans.
+    Record("folder " + Hex(folder_nid), opened.status());
+    return opened.status();
+  }
+  const messaging::Folder& folder = *opened;
   // A search folder lists mail other folders hold; it is not copied itself.
   if (folder.is_search_folder()) return CopyReport();
   const std::string name = folder.DisplayName().value_or(Hex(folder_nid));
@@ -150,7 +166,12 @@ Result<CopyReport> Conversion::CopyFolder(const messaging::Store& source, ndb::N
 
 Result<CopyReport> Conversion::CopyFolderMail(const messaging::Store& source, ndb::Nid folder_nid,
                                               messaging::StoreWriter& target, ndb::Nid target_folder) {
-  PST_ASSIGN_OR_RETURN(messaging::Folder folder, source.OpenFolder(folder_nid));
+  auto opened = source.OpenFolder(folder_nid);
+  if (!opened.ok()) {
+    Record("mail of the folder " + Hex(folder_nid), opened.status());
+    return opened.status();
+  }
+  const messaging::Folder& folder = *opened;
   if (folder.is_search_folder() || HoldsNoMail(folder)) return CopyReport();
   const std::string what = "mail of the folder \"" + folder.DisplayName().value_or(Hex(folder_nid)) + "\"";
   Status prepared = PrepareTarget(source, target);
@@ -164,6 +185,20 @@ Result<CopyReport> Conversion::CopyFolderMail(const messaging::Store& source, nd
   if (!copied.ok()) {
     Record(what, copied);
     return copied;
+  }
+  Add(part);
+  return part;
+}
+
+Result<CopyReport> Conversion::RecoverOrphans(const messaging::Store& source, ndb::Nid source_top,
+                                  messaging::StoreWriter& target, ndb::Nid target_top) {
+  CopyReport part;
+  auto recovered = pst::convert::RecoverOrphans(source, source_top, target, target_top,
+                                                CopyOptionsFor(target.format()), folder_map_, listed_messages_,
+                                                &part);
+  if (!recovered.ok()) {
+    Record(kRecoveredItemsName, recovered.status());
+    return recovered.status();
   }
   Add(part);
   return part;
@@ -210,6 +245,8 @@ Result<NewStoreResult> ConvertToNewStore(messaging::Store& source, ndb::Format f
       }
     }
     (void)conversion.CopyFolderMail(source, source_top, *writer, target_top);
+    if (report.cancelled) return Status::Ok();
+    (void)conversion.RecoverOrphans(source, source_top, *writer, target_top);
     if (report.cancelled) return Status::Ok();
     Status wastebasket = EnsureWastebasket(*writer);
     if (!wastebasket.ok()) conversion.report().folders_not_copied.push_back({"Deleted Items", wastebasket});

@@ -24,6 +24,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,8 @@ struct ConversionOptions {
   uint64_t max_file_size = 0;
   ProgressCallback progress;
   uint64_t progress_bytes = 1 << 20;
+  // Copy what can still be read from a damaged source (CopyOptions::salvage).
+  bool salvage = true;
   // Told after each top-level folder ConvertToNewStore copied (or could not).
   std::function<void(const std::string& name, const Status& outcome)> folder_done;
 };
@@ -79,10 +82,11 @@ struct ConversionReport {
   bool write_failed = false;  // the disk was full or failed a write
   bool cancelled = false;
 
-  // True when every folder, message and property went into the output.
+  // True when every folder, message and property went into the output as
+  // the source holds it (nothing was read through damage).
   bool complete() const {
     return folders_not_copied.empty() && copied.failures.empty() && copied.dropped_properties.empty() &&
-           !write_failed && !cancelled;
+           copied.recovered_with_damage.empty() && copied.unreadable.empty() && !write_failed && !cancelled;
   }
 };
 
@@ -111,6 +115,14 @@ class Conversion {
   Result<CopyReport> CopyFolderMail(const messaging::Store& source, ndb::Nid folder,
                                     messaging::StoreWriter& target, ndb::Nid target_folder);
 
+  // After every folder below the source's top folder `source_top` and the
+  // top folder's own mail went through CopyFolder / CopyFolderMail: copies
+  // what no table reached (a damaged source) into "Recovered Items" in
+  // `target_top` (salvage.h). Nothing is written when there is nothing.
+  // Returns this call's own report, as CopyFolder does.
+  Result<CopyReport> RecoverOrphans(const messaging::Store& source, ndb::Nid source_top, messaging::StoreWriter& target,
+                        ndb::Nid target_top);
+
   // Forgets copies that no longer exist in the target (a folder deleted
   // after it was copied), so later copies do not refer to them.
   void ForgetDeletedCopies(const messaging::Store& target);
@@ -126,6 +138,7 @@ class Conversion {
   ConversionOptions options_;
   ConversionReport report_;
   std::map<ndb::Nid, ndb::Nid> folder_map_;  // source folder -> its copy
+  std::set<ndb::Nid> listed_messages_;  // source messages some table or parent link reached
   bool target_prepared_ = false;
 };
 

@@ -11,9 +11,16 @@
 
 namespace pst::test {
 
+// How DamageFirstMessage damages the message's property block.
+enum class MessageDamage {
+  kWrongBytes,  // four bytes inside the heap: the block fails its CRC but still decodes
+  kUnreadable,  // the heap's header: the message cannot be read at all
+};
+
 // Damages the first message of the top-level folder named folder_name.
 // False when there is no such message.
-inline bool DamageFirstMessage(const std::string& path, const std::string& folder_name) {
+inline bool DamageFirstMessage(const std::string& path, const std::string& folder_name,
+                               MessageDamage damage = MessageDamage::kWrongBytes) {
   using pst::ndb::Nid;
   uint64_t offset = 0;
   {
@@ -30,7 +37,7 @@ inline bool DamageFirstMessage(const std::string& path, const std::string& folde
       if (!node.ok()) return false;
       auto block = (*store)->database().FindBlock(node->data_bid);
       if (!block.ok() || block->size < 16) return false;
-      offset = block->offset + 8;
+      offset = block->offset + (damage == MessageDamage::kWrongBytes ? 8 : 0);
     }
   }
   if (offset == 0) return false;
