@@ -120,6 +120,13 @@ std::string NotCopiedReason(const pst::convert::FolderNotCopied& folder, const p
          " bytes";
 }
 
+// "Inbox/Projects: message 0x200024 "Hello": attachment 0x8025: why".
+std::string DescribeNote(const pst::convert::SalvageNote& note) {
+  std::string text = note.folder.empty() ? note.object : note.folder + ": " + note.object;
+  if (!note.what.empty()) text += ": " + note.what;
+  return text + ": " + note.why;
+}
+
 void PrintSummary(const std::string& path, const pst::convert::ConversionReport& report, pst::ndb::Format format) {
   const pst::convert::CopyReport& total = report.copied;
   std::cout << path << "\n";
@@ -136,6 +143,11 @@ void PrintSummary(const std::string& path, const pst::convert::ConversionReport&
   if (total.objects_declared != 0) {
     std::cout << "messages given a code page: " << total.objects_declared << "\n";
   }
+  if (!total.recovered_with_damage.empty() || !total.unreadable.empty()) {
+    std::cout << "The source is damaged. Messages recovered with damage (a part may be wrong or missing): "
+              << total.messages_recovered_with_damage << "; messages that could not be read: "
+              << total.messages_unreadable << "\n";
+  }
   if (report.size_limit_reached) {
     std::cout << "The output is incomplete: it reached its size limit of " << report.size_limit
               << " bytes; the folders below were not copied.\n";
@@ -146,6 +158,10 @@ void PrintSummary(const std::string& path, const pst::convert::ConversionReport&
     std::cout << "  folder not copied: " << PrintableName(f.name + ": " + NotCopiedReason(f, report, format)) << "\n";
   }
   for (const auto& f : total.failures) std::cout << "  failed: " << PrintableName(f) << "\n";
+  for (const auto& n : total.recovered_with_damage) {
+    std::cout << "  recovered with damage: " << PrintableName(DescribeNote(n)) << "\n";
+  }
+  for (const auto& n : total.unreadable) std::cout << "  could not be read: " << PrintableName(DescribeNote(n)) << "\n";
   for (const auto& d : total.dropped_properties) std::cout << "  left out: " << PrintableName(d) << "\n";
   for (const auto& r : total.replacements) std::cout << "  replaced: " << PrintableName(r) << "\n";
   for (const auto& c : total.codepages_declared) std::cout << "  code page: " << PrintableName(c) << "\n";

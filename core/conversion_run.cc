@@ -21,14 +21,28 @@ std::filesystem::path PathOf(const std::string& utf8) {
   return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
+// "The source is damaged: 3 messages were recovered with damage, 2 could not be read."
+std::string DamageLine(uint64_t recovered, uint64_t unreadable) {
+  auto messages = [](uint64_t n) { return std::to_string(n) + (n == 1 ? " message was" : " messages were"); };
+  std::string line = texts::kDamagedSource;
+  if (recovered) line += messages(recovered) + texts::kRecoveredWithDamage;
+  if (recovered && unreadable) line += ", ";
+  if (unreadable) line += (recovered ? std::to_string(unreadable) : messages(unreadable)) + texts::kCouldNotBeRead;
+  return line + ".";
+}
+
 }  // namespace
 
-// Keeps the window alive during a long folder copy and cancels the copy
-// when the user has asked to exit.
+// Keeps the window alive during a long folder copy, cancels the copy when
+// the user has asked to exit, and sums what the copies met in a damaged source.
 class ConversionRun::Observer : public session::CopyObserver {
  public:
   explicit Observer(ConversionRun& run) : run_(run) {}
   bool OnProgress(const session::CopyProgress&) override { return run_.Yield(); }
+  void OnDamage(const session::CopyDamage& damage) override {
+    run_.damage_.messages_recovered_with_damage += damage.messages_recovered_with_damage;
+    run_.damage_.messages_unreadable += damage.messages_unreadable;
+  }
 
  private:
   ConversionRun& run_;
@@ -292,6 +306,10 @@ void ConversionRun::ShowCompletionNotice() {
   std::string prompt = texts::kConversionCompleted;
   prompt += texts::kNewLine;
   prompt += texts::kPstFileNamePrefix + global_.OutputPath;
+  if (damage_.messages_recovered_with_damage || damage_.messages_unreadable) {
+    prompt += texts::kNewLine;
+    prompt += DamageLine(damage_.messages_recovered_with_damage, damage_.messages_unreadable);
+  }
   if (!failures_.empty()) {
     prompt += texts::kNewLine;
     prompt += texts::kOutputIncomplete;

@@ -68,6 +68,7 @@ class ConversionRun {
   std::shared_ptr<session::MessageFolder> next_folder_;
   int folders_passed_ = 0;
   std::vector<std::string> failures_;
+  session::CopyDamage damage_;  // what the copies met in a damaged source
   pst::Status output_closed_;  // how removing the output store went
 };
 

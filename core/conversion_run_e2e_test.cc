@@ -330,19 +330,22 @@ TEST_F(ConversionEndToEndTest, ExitDuringACopyRemovesTheUnfinishedOutput) {
 
 TEST_F(ConversionEndToEndTest, FolderThatCouldNotBeCopiedInFullIsNamedInTheNotice) {
   const std::string source = CopyOfSample("unicode-follow-up-flags.pst");
-  ASSERT_TRUE(pst::test::DamageFirstMessage(source, "Inbox"));
+  ASSERT_TRUE(pst::test::DamageFirstMessage(source, "Inbox", pst::test::MessageDamage::kUnreadable));
+  ASSERT_TRUE(pst::test::DamageFirstMessage(source, "Sent Items", pst::test::MessageDamage::kWrongBytes));
   Browse(commands_, source);
   commands_.CmdConvertPST_Click();
   ASSERT_EQ(window_.skinned_messages.size(), 1u);
   const std::string& notice = window_.skinned_messages[0].text;
   EXPECT_THAT(notice, ::testing::StartsWith(Notice(global_.OutputPath) +
+                                            "\r\nThe source is damaged: 1 message was recovered with damage, 1 "
+                                            "could not be read."
                                             "\r\nThe converted file is incomplete. These folders were not "
                                             "copied:\r\nInbox: "));
   EXPECT_THAT(notice, HasSubstr("\"Inbox\" was copied incompletely: 1 object not copied"));
   EXPECT_THAT(notice, ::testing::Not(HasSubstr("Sent Items")));
   EXPECT_TRUE(window_.messages.empty());
 
-  // What could be copied is there, and the output is sound.
+  // What could be read is there, and the output is sound.
   const pst::check::CheckReport report = Check(global_.OutputPath);
   EXPECT_TRUE(report.sound()) << Findings(report);
   if (!PypffAvailable()) GTEST_SKIP() << "pypff is not available";

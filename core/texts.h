@@ -25,6 +25,11 @@ inline constexpr char kConversionCompleted[] = "Conversion Completed";
 inline constexpr char kPstFileNamePrefix[] = "PST File Name : ";
 inline constexpr char kOutputIncomplete[] =
     "The converted file is incomplete. These folders were not copied:";
+// The completion notice's line for a damaged source: "The source is damaged:
+// 3 messages were recovered with damage, 2 could not be read."
+inline constexpr char kDamagedSource[] = "The source is damaged: ";
+inline constexpr char kRecoveredWithDamage[] = " recovered with damage";
+inline constexpr char kCouldNotBeRead[] = " could not be read";
 inline constexpr char kTopFolderMessages[] = "the messages in the top folder";
 inline constexpr char kFinishingOutput[] = "finishing the converted file";
 inline constexpr char kTemplateCopyFailed[] = "The template store could not be copied.";

@@ -6,6 +6,7 @@
 
 #include "session/pst_session_objects.h"
 #include "pst/base/hex.h"
+#include "pst/convert/salvage.h"
 #include "pst/convert/store_copy.h"
 
 namespace quillmar::session::pst_session {
@@ -188,22 +189,26 @@ Status PstFolder::CopyContentsTo(MessageFolder& destination, CopyObserver* obser
 
 Status PstFolder::Copy(MessageFolder& destination, CopyObserver* observer, bool mail_only) {
   PST_ASSIGN_OR_RETURN(PstFolder * target, CopyTarget(destination));
+  // The mail of a source's top folder into the destination's top folder is
+  // the last copy of a whole store: then what no folder reached (a damaged
+  // source) is recovered too.
+  const bool whole_store = mail_only && store_->IsTopFolder(nid_) && target->store_->IsTopFolder(target->nid_);
   std::string name;
+  bool holds_mail = true;
   {
     PST_ASSIGN_OR_RETURN(auto folder, Open());
     name = folder.DisplayName().value_or(pst::Hex(nid_));
     // A search folder lists messages that other folders hold; it is not
     // copied itself.
     if (folder.is_search_folder()) return Status::Ok();
-    // Nothing to copy: the target is not opened for writing.
     if (mail_only) {
       auto contents = folder.OpenContentsTable();
       auto associated = folder.OpenAssociatedContentsTable();
-      if (contents.ok() && associated.ok() && contents->row_count() == 0 && associated->row_count() == 0) {
-        return Status::Ok();
-      }
+      holds_mail = !(contents.ok() && associated.ok() && contents->row_count() == 0 && associated->row_count() == 0);
     }
   }
+  // Nothing to copy: the target is not opened for writing.
+  if (!holds_mail && !whole_store) return Status::Ok();
   const std::string what = (mail_only ? "the messages of the folder " : "the folder ") + Quoted(name);
 
   PST_ASSIGN_OR_RETURN(StoreWriter * writer, target->store_->Writer());
@@ -211,11 +216,32 @@ Status PstFolder::Copy(MessageFolder& destination, CopyObserver* observer, bool 
   ProgressRelay relay(observer, name);
   conversion.set_progress([&relay](const convert::CopyProgress& progress) { return relay(progress); },
                           kProgressBytes);
-  auto copied = mail_only ? conversion.CopyFolderMail(store_->store(), nid_, *writer, target->nid_)
-                          : conversion.CopyFolder(store_->store(), nid_, *writer, target->nid_);
+  Result<convert::CopyReport> copied = convert::CopyReport();
+  if (holds_mail) {
+    copied = mail_only ? conversion.CopyFolderMail(store_->store(), nid_, *writer, target->nid_)
+                       : conversion.CopyFolder(store_->store(), nid_, *writer, target->nid_);
+  }
+  Result<convert::CopyReport> recovered = convert::CopyReport();
+  if (whole_store && copied.ok()) {
+    recovered = conversion.RecoverOrphans(store_->store(), nid_, *writer, target->nid_);
+  }
   conversion.set_progress(nullptr, kProgressBytes);
+
+  CopyDamage damage;
+  for (const auto* part : {&copied, &recovered}) {
+    if (!part->ok()) continue;
+    damage.messages_recovered_with_damage += (*part)->messages_recovered_with_damage;
+    damage.messages_unreadable += (*part)->messages_unreadable;
+  }
+  if (observer && (damage.messages_recovered_with_damage || damage.messages_unreadable)) observer->OnDamage(damage);
+
   if (!copied.ok()) return CopyFailed(copied.status(), what, *target->store_);
   if (!copied->failures.empty() || !copied->dropped_properties.empty()) return Incomplete("session: " + what, *copied);
+  const std::string recovering = std::string("the folder ") + Quoted(convert::kRecoveredItemsName);
+  if (!recovered.ok()) return CopyFailed(recovered.status(), recovering, *target->store_);
+  if (!recovered->failures.empty() || !recovered->dropped_properties.empty()) {
+    return Incomplete("session: " + recovering, *recovered);
+  }
   return Status::Ok();
 }
 

@@ -264,6 +264,11 @@ void PstStore::ForgetDeletedCopies() {
   for (auto& [source, conversion] : conversions_) conversion->ForgetDeletedCopies(store());
 }
 
+bool PstStore::IsTopFolder(Nid nid) const {
+  auto top = store().IpmSubtreeNid();
+  return top.ok() && *top == nid;
+}
+
 bool PstStore::IsStructuralFolder(Nid nid) const {
   if (nid == pst::ndb::kNidRootFolder) return true;
   auto top = store().IpmSubtreeNid();

@@ -68,6 +68,8 @@ class PstStore : public MessageStore, public std::enable_shared_from_this<PstSto
   // The folders a Delete must not take away: the root, the top of the
   // visible tree, the search root.
   bool IsStructuralFolder(Nid nid) const;
+  // The top of the visible folder tree.
+  bool IsTopFolder(Nid nid) const;
 
  private:
   Status Finish();

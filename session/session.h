@@ -65,6 +65,14 @@ struct CopyProgress {
   std::string current_folder;  // display name of the folder being copied
 };
 
+// What a copy met in a damaged source: messages copied although a part of
+// them was read through damage or could not be read (and was left out), and
+// messages that could not be read at all.
+struct CopyDamage {
+  uint64_t messages_recovered_with_damage = 0;
+  uint64_t messages_unreadable = 0;
+};
+
 // Receives progress from a long operation. Implementations of CopyTo call
 // OnProgress at least every 100 ms of work, on the calling thread. Returning
 // false cancels: the operation stops as soon as it can and fails with a
@@ -73,6 +81,12 @@ class CopyObserver {
  public:
   virtual ~CopyObserver() = default;
   virtual bool OnProgress(const CopyProgress& progress) = 0;
+  // Told once at the end of a copy that met damage in its source (whatever
+  // the copy returns). CopyContentsTo of a source store's top folder, the
+  // last copy of a whole store, also carries what no folder reached but
+  // could still be read into a folder "Recovered Items" of the destination's
+  // top folder, and tells what it met here.
+  virtual void OnDamage(const CopyDamage& damage) { (void)damage; }
 };
 
 // What a protected store needs to be opened. A store that needs a password
