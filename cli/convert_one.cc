@@ -101,9 +101,9 @@ SourceOutcome ConvertOneStore(const std::string& source_path, const ConvertSetti
   }
   pst::convert::UseNamesCodepage(source, settings.codepage);
   if (settings.may_ask_password && source.has_password()) progress.Clear();  // the prompt takes the line
-  if (auto refusal = PasswordRefusal(source, source_path, settings.password_file, settings.may_ask_password)) {
-    return finish(Failed(outcome, *refusal, kExitUnreadable));
-  }
+  auto refusal = PasswordRefusal(source, source_path, settings.password_file, settings.may_ask_password);
+  if (StopSignal() != 0) return finish(Failed(outcome, "stopped before converting", ExitCodeForSignal(StopSignal())));
+  if (refusal) return finish(Failed(outcome, *refusal, kExitUnreadable));
   if (settings.count_source) outcome.source_counts = CountStore(source);
 
   pst::convert::OutputPathCandidate candidate;

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <csignal>
 
+#include <signal.h>
+
 namespace quillmar::cli {
 namespace {
 
@@ -16,13 +18,18 @@ extern "C" void OnStopSignal(int signal) {
 }  // namespace
 
 void CatchStopSignals() {
+#ifdef SA_RESTART
+  // Without SA_RESTART a signal also ends a wait for input (the password
+  // prompt), instead of being noticed only after Enter.
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+#else
   std::signal(SIGINT, OnStopSignal);
   std::signal(SIGTERM, OnStopSignal);
-#ifdef SIGHUP
-  std::signal(SIGHUP, OnStopSignal);
-#endif
-#ifdef SIGPIPE
-  std::signal(SIGPIPE, SIG_IGN);
 #endif
 }
 
