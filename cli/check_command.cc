@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/command.h"
+#include "cli/password.h"
 #include "pst/check/check.h"
 #include "pst/check/mail_damage.h"
 #include "pst/io/file.h"
@@ -17,12 +18,14 @@ namespace quillmar::cli {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: quillmar-cli check [--errors-only] [--ndb-only] FILE\n"
+    "usage: quillmar-cli check [--errors-only] [--ndb-only] [--password-file F] FILE\n"
     "  Checks a store's structure without changing it: header, pages, B-trees, blocks,\n"
     "  reference counts, allocation maps, heaps and tables, folder counts and the\n"
     "  named-property map. One line per finding (\"where: error|warning: what\").\n"
     "  --errors-only  leave warnings (leaked space, surplus reference counts) out\n"
-    "  --ndb-only     check the node database only (no tables, folders, name map)\n";
+    "  --ndb-only     check the node database only (no tables, folders, name map)\n"
+    "  --password-file F  the password of a protected FILE: a wrong one is refused (exit 3);\n"
+    "                 the structure is checked without it\n";
 
 std::string Count(uint64_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -85,27 +88,33 @@ std::string PlainWords(const pst::check::MailDamage& damage) {
 }  // namespace
 
 int RunCheck(const Args& args) {
+  if (WantsHelp(args)) return PrintHelp(kUsage);
   bool errors_only = false;
   pst::check::CheckOptions options;
   std::string path;
-  for (const std::string& a : args) {
-    if (a == "--errors-only") {
+  std::optional<std::string> password_file;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--password-file") {
+      if (i + 1 >= args.size()) return Refuse("check", "--password-file needs a file");
+      password_file = args[++i];
+    } else if (a == "--errors-only") {
       errors_only = true;
     } else if (a == "--ndb-only") {
       options.check_objects = false;
     } else if (a.size() > 1 && a[0] == '-') {
-      std::cerr << "quillmar-cli: unknown option '" << a << "'\n" << kUsage;
-      return kExitUsage;
+      return Refuse("check", "unknown option '" + a + "'");
     } else if (path.empty()) {
       path = a;
     } else {
-      std::cerr << kUsage;
-      return kExitUsage;
+      return Refuse("check", "one store only; '" + a + "' is one argument too many");
     }
   }
-  if (path.empty()) {
-    std::cerr << kUsage;
-    return kExitUsage;
+  if (path.empty()) return Refuse("check", "no store given");
+  if (password_file) {
+    // A given password must be right; the structure itself is checked without one.
+    auto store = pst::messaging::Store::OpenPath(path);
+    if (store.ok() && !UnlockStore(**store, path, password_file)) return kExitUnreadable;
   }
   auto opened = pst::io::OpenReadOnly(path);
   if (!opened.ok()) {

@@ -1,115 +1,59 @@
-// quillmar-cli convert: writes a new store of the other format holding
-// everything the source holds. The source is only read.
-#include <atomic>
-#include <csignal>
-#include <ctime>
-#include <filesystem>
-#include <iostream>
+// quillmar-cli convert: writes new stores of the other format holding
+// everything the sources hold. Sources are only read.
+#include <unistd.h>
 
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <thread>
+
+#include "cli/batch_plan.h"
+#include "cli/batch_report.h"
 #include "cli/command.h"
+#include "cli/convert_one.h"
+#include "cli/convert_options.h"
 #include "cli/options.h"
-#include "cli/password.h"
-#include "core/output_naming.h"
-#include "pst/convert/codepage_policy.h"
-#include "pst/convert/conversion.h"
+#include "cli/progress.h"
+#include "cli/stop_signals.h"
 
 namespace quillmar::cli {
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr const char* kUsage =
-    "usage: quillmar-cli convert SOURCE [-o DIR] [--to ansi|unicode] [--codepage N] [--max-size BYTES]\n"
-    "                               [--password-file FILE]\n"
-    "  Writes SOURCE's folders and messages into a new store of the other format (or the\n"
-    "  one --to names) in DIR (default: the current folder), named\n"
-    "  Brantwick-dd-mm-yyyy-hh-mm-ss.pst; an existing file is never replaced. Until the run\n"
-    "  ends the file is called ...pst.partial.\n"
-    "  --password-file FILE: the password of a protected SOURCE (first line of FILE); without\n"
-    "  it the password is asked for at the terminal. The output gets the same password.\n"
-    "  --codepage N: code page of folder names and of 8-bit strings that declare none\n"
-    "  (874, 932, 936, 949, 950 or 1250-1258; default: the one that holds every name,\n"
-    "  preferring the one most messages declare).\n"
-    "  --max-size BYTES: never let the output grow past BYTES (default for ANSI output:\n"
-    "  2075149312, the format's limit); folders that do not fit are listed as not copied.\n"
-    "Exit codes: 0 all copied, 1 some objects failed (listed), 2 usage, 3 source unreadable\n"
-    "(or its password not given), 130 interrupted (the unfinished output is removed).\n";
+    "usage: quillmar-cli convert SOURCE... [-o DIR] [--to ansi|unicode] [--codepage N] [--max-size SIZE]\n"
+    "                               [--password-file FILE] [--jobs N] [--report FILE] [--shard K/N] [--quiet]\n"
+    "  Writes each SOURCE store's folders and messages into a new store of the other format (or\n"
+    "  the one --to names) in DIR (default: the current folder, which must exist). Nothing is\n"
+    "  ever replaced, and until a store is finished its file is called ...pst.partial.\n"
+    "  One SOURCE store: the output is named Brantwick-dd-mm-yyyy-hh-mm-ss.pst.\n"
+    "  Several, or a folder (searched below for .pst and .ost files): each output is named after\n"
+    "  its source and keeps the source's place below its SOURCE folder: SOURCE/a/b/old.pst\n"
+    "  becomes DIR/a/b/old-unicode.pst (or old-ansi.pst). A sound output already there counts\n"
+    "  as done, so running the same command again converts only what is left.\n"
+    "  -o DIR              the output folder\n"
+    "  --to ansi|unicode   the output format (default: the other one; .ost becomes Unicode)\n"
+    "  --codepage N        code page of folder names and of 8-bit strings that declare none\n"
+    "                      (874, 932, 936, 949, 950 or 1250-1258; default: the one that holds every\n"
+    "                      name, preferring the one most messages declare)\n"
+    "  --max-size SIZE     never let an output grow past SIZE bytes (K, M, G: 1024-multiples;\n"
+    "                      default for ANSI: 2075149312, the format's limit); folders that do not\n"
+    "                      fit are listed as not copied\n"
+    "  --password-file F   the password of protected sources (first line of F); the outputs get the\n"
+    "                      same password. Without it a single run asks at the terminal; in a batch,\n"
+    "                      a protected source without its password fails and the others go on\n"
+    "  --jobs N, -j N      convert N stores at once (default: one per processor core)\n"
+    "  --report FILE       write what happened to each source as JSON (keys: see README)\n"
+    "  --shard K/N         convert only the K-th of N parts of the sources (1 <= K <= N), chosen by\n"
+    "                      a hash of each store's path below its SOURCE: N machines given the same\n"
+    "                      command with K = 1..N share the work\n"
+    "  --quiet, -q         no progress line (it is shown only when stderr is a terminal)\n"
+    "A batch exits 0 when every source is ok or skipped, 1 when any is incomplete or failed\n"
+    "(all listed at the end).\n";
 
-struct ConvertOptions {
-  std::string source;
-  std::string dir = ".";
-  std::optional<pst::ndb::Format> to;
-  std::optional<uint32_t> codepage;
-  std::optional<uint64_t> max_size;
-  std::optional<std::string> password_file;
-};
-
-std::optional<ConvertOptions> Parse(const Args& args) {
-  ConvertOptions o;
-  bool have_source = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto next = [&]() -> const std::string* { return i + 1 < args.size() ? &args[++i] : nullptr; };
-    if (a == "-o" || a == "--output-dir") {
-      const std::string* v = next();
-      if (!v) return std::nullopt;
-      o.dir = *v;
-    } else if (a == "--to") {
-      const std::string* v = next();
-      if (!v) return std::nullopt;
-      if (*v == "ansi") {
-        o.to = pst::ndb::Format::kAnsi;
-      } else if (*v == "unicode") {
-        o.to = pst::ndb::Format::kUnicode;
-      } else {
-        return std::nullopt;
-      }
-    } else if (a == "--codepage") {
-      const std::string* v = next();
-      if (!v) return std::nullopt;
-      char* end = nullptr;
-      unsigned long cp = std::strtoul(v->c_str(), &end, 10);
-      if (v->empty() || *end || !pst::convert::IsAnsiCodepage(cp)) return std::nullopt;
-      o.codepage = static_cast<uint32_t>(cp);
-    } else if (a == "--max-size") {
-      const std::string* v = next();
-      if (!v) return std::nullopt;
-      char* end = nullptr;
-      unsigned long long n = std::strtoull(v->c_str(), &end, 10);
-      if (v->empty() || *end || n == 0) return std::nullopt;
-      o.max_size = n;
-    } else if (a == "--password-file") {
-      const std::string* v = next();
-      if (!v) return std::nullopt;
-      o.password_file = *v;
-    } else if (!a.empty() && a[0] == '-') {
-      return std::nullopt;
-    } else if (!have_source) {
-      o.source = a;
-      have_source = true;
-    } else {
-      return std::nullopt;
-    }
-  }
-  if (!have_source) return std::nullopt;
-  return o;
-}
-
-core::LocalDateTime LocalNow() {
-  std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
-}
-
-constexpr int kExitInterrupted = 130;
-std::atomic<bool> g_interrupted{false};
-extern "C" void OnInterrupt(int) { g_interrupted = true; }
-
-// Ctrl+C or a polite kill ends the run between two objects, and the
-// unfinished output is removed.
-void CatchInterrupts() {
-  std::signal(SIGINT, OnInterrupt);
-  std::signal(SIGTERM, OnInterrupt);
-}
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
 std::string NotCopiedReason(const pst::convert::FolderNotCopied& folder, const pst::convert::ConversionReport& report,
                             pst::ndb::Format format) {
@@ -127,13 +71,16 @@ std::string DescribeNote(const pst::convert::SalvageNote& note) {
   return text + ": " + note.why;
 }
 
-void PrintSummary(const std::string& path, const pst::convert::ConversionReport& report, pst::ndb::Format format) {
+// The counts are the output's as `info` counts them: every folder of the
+// store, and messages without the FAI messages, which are counted apart.
+void PrintSummary(const std::string& path, const pst::convert::ConversionReport& report, pst::ndb::Format format,
+                  const StoreCounts& output) {
   const pst::convert::CopyReport& total = report.copied;
   std::cout << path << "\n";
-  std::cout << "folders: " << total.done.folders << "\n"
-            << "messages: " << total.done.messages << " (" << total.fai_messages << " FAI)\n"
-            << "attachments: " << total.done.attachments << " (" << total.embedded_messages
-            << " embedded messages)\n"
+  std::cout << "folders: " << output.folders << "\n"
+            << "messages: " << output.messages << "\n"
+            << "FAI messages: " << output.fai_messages << "\n"
+            << "attachments: " << output.attachments << " (" << output.embedded_messages << " embedded messages)\n"
             << "strings converted: " << total.strings.strings_converted << "\n"
             << "characters replaced: " << total.strings.characters_replaced << "\n"
             << "failures: " << total.failures.size() + report.folders_not_copied.size() << "\n";
@@ -167,55 +114,147 @@ void PrintSummary(const std::string& path, const pst::convert::ConversionReport&
   for (const auto& c : total.codepages_declared) std::cout << "  code page: " << PrintableName(c) << "\n";
 }
 
+ConvertSettings SettingsFrom(const ConvertOptions& options) {
+  ConvertSettings settings;
+  settings.dir = options.dir;
+  settings.to = options.to;
+  settings.codepage = options.codepage;
+  settings.max_size = options.max_size.value_or(0);
+  settings.password_file = options.password_file;
+  settings.count_source = options.report.has_value();
+  return settings;
+}
+
+uint64_t FileSize(const std::string& path) {
+  std::error_code ec;
+  const uint64_t size = fs::file_size(path, ec);
+  return ec ? 0 : size;
+}
+
+// False (and says why) when the report cannot be written.
+bool WriteReport(const std::optional<std::string>& path, const std::vector<SourceOutcome>& outcomes) {
+  if (!path) return true;
+  std::ofstream out(*path, std::ios::binary | std::ios::trunc);
+  out << BatchReportJson(outcomes);
+  out.close();
+  if (out) return true;
+  std::cerr << "quillmar-cli convert: cannot write the report " << *path << "\n";
+  return false;
+}
+
+int RunSingle(const ConvertOptions& options) {
+  const std::string& source = options.sources.front();
+  ProgressLine progress(!options.quiet && StderrIsTerminal(), FileSize(source), 1);
+  ConvertSettings settings = SettingsFrom(options);
+  settings.may_ask_password = true;
+  settings.folder_done = [&progress](const std::string& name, const pst::Status& outcome) {
+    if (outcome.ok()) progress.Print("copied " + PrintableName(name) + "\n");
+  };
+  SourceOutcome outcome = ConvertOneStore(source, settings, progress);
+  progress.Clear();
+  const bool reported = WriteReport(options.report, {outcome});
+  if (outcome.status == SourceStatus::kFailed) {
+    if (outcome.exit_code == kExitUsage) return Refuse("convert", source + ": " + outcome.reason);
+    std::cerr << "quillmar-cli: " << source << ": " << outcome.reason << "\n";
+    if (outcome.report) {
+      for (const auto& f : outcome.report->folders_not_copied) {
+        std::cerr << "  folder not copied: " << PrintableName(f.name + ": " + f.why.ToString()) << "\n";
+      }
+    }
+    return outcome.exit_code;
+  }
+  PrintSummary(outcome.output, *outcome.report, outcome.format, outcome.output_counts.value_or(StoreCounts()));
+  return reported ? outcome.exit_code : kExitDamaged;
+}
+
+int RunBatch(const ConvertOptions& options) {
+  auto found = FindStores(options.sources, options.dir);
+  if (!found.ok()) return Refuse("convert", found.status().message());
+  std::vector<BatchItem> items;
+  for (BatchItem& item : *found) {
+    if (!options.shard || InShard(item, *options.shard)) items.push_back(std::move(item));
+  }
+  uint64_t total_bytes = 0;
+  for (const BatchItem& item : items) total_bytes += FileSize(item.source);
+  ProgressLine progress(!options.quiet && StderrIsTerminal(), total_bytes, items.size());
+  const ConvertSettings settings = SettingsFrom(options);
+
+  unsigned jobs = options.jobs ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
+  jobs = static_cast<unsigned>(std::min<size_t>(jobs, std::max<size_t>(items.size(), 1)));
+  std::vector<SourceOutcome> outcomes(items.size());
+  std::vector<char> started(items.size(), 0);
+  std::atomic<size_t> next{0};
+  auto work = [&]() {
+    for (size_t i = next++; i < items.size(); i = next++) {
+      if (StopSignal() != 0) return;
+      started[i] = 1;
+      ConvertSettings mine = settings;
+      mine.item = &items[i];
+      outcomes[i] = ConvertOneStore(items[i].source, mine, progress);
+      progress.StoreFinished();
+      const SourceOutcome& o = outcomes[i];
+      progress.Print(std::string(SourceStatusName(o.status)) + " " + PrintableName(o.source) +
+                     (o.output.empty() ? "" : " -> " + PrintableName(o.output)) + "\n");
+    }
+  };
+  std::vector<std::thread> threads;
+  for (unsigned j = 1; j < jobs; ++j) threads.emplace_back(work);
+  work();
+  for (std::thread& t : threads) t.join();
+  progress.Clear();
+
+  std::vector<SourceOutcome> done;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (started[i]) done.push_back(std::move(outcomes[i]));
+  }
+  const bool reported = WriteReport(options.report, done);
+  size_t counts[4] = {0, 0, 0, 0};
+  for (const SourceOutcome& o : done) {
+    ++counts[static_cast<int>(o.status)];
+    std::cout << SourceStatusName(o.status) << "\t" << PrintableName(o.source) << "\t"
+              << (o.output.empty() ? "-" : PrintableName(o.output)) << "\n";
+  }
+  std::cout << "sources: " << done.size() << " of " << items.size() << ", ok: " << counts[0]
+            << ", incomplete: " << counts[1] << ", failed: " << counts[2] << ", skipped: " << counts[3] << "\n";
+  bool all_done = true;
+  for (const SourceOutcome& o : done) {
+    if (o.status != SourceStatus::kIncomplete && o.status != SourceStatus::kFailed) continue;
+    if (all_done) std::cout << "Not converted in full:\n";
+    all_done = false;
+    std::cout << "  " << SourceStatusName(o.status) << ": " << PrintableName(o.source) << ": " << PrintableName(o.reason)
+              << "\n";
+    if (!o.report) continue;
+    for (const auto& f : o.report->folders_not_copied) {
+      std::cout << "    folder not copied: " << PrintableName(f.name + ": " + f.why.ToString()) << "\n";
+    }
+    for (const auto& f : o.report->copied.failures) std::cout << "    failed: " << PrintableName(f) << "\n";
+    for (const auto& d : o.report->copied.dropped_properties) std::cout << "    left out: " << PrintableName(d) << "\n";
+  }
+  if (StopSignal() != 0) {
+    std::cerr << "quillmar-cli: stopped; unfinished outputs were removed\n";
+    return ExitCodeForSignal(StopSignal());
+  }
+  return all_done && reported ? kExitOk : kExitDamaged;
+}
+
 }  // namespace
 
 int RunConvert(const Args& args) {
-  auto options = Parse(args);
-  if (!options) {
-    std::cerr << kUsage;
-    return kExitUsage;
+  if (WantsHelp(args)) return PrintHelp(kUsage);
+  std::string why;
+  auto options = ParseConvertOptions(args, &why);
+  if (!options) return Refuse("convert", why);
+  std::error_code ec;
+  const fs::file_status dir = fs::status(options->dir, ec);
+  if (dir.type() == fs::file_type::not_found) {
+    return Refuse("convert", "the output folder " + options->dir + " does not exist");
   }
-  auto source = pst::messaging::Store::OpenPath(options->source);
-  if (!source.ok()) {
-    std::cerr << "quillmar-cli: cannot read " << options->source << ": " << source.status().ToString() << "\n";
-    return kExitUnreadable;
-  }
-  pst::convert::UseNamesCodepage(**source, options->codepage);
-  if (!UnlockStore(**source, options->source, options->password_file)) return kExitUnreadable;
+  if (ec) return Refuse("convert", "the output folder " + options->dir + " cannot be used: " + ec.message());
+  if (!fs::is_directory(dir)) return Refuse("convert", options->dir + " is not a folder (-o names the output folder)");
 
-  const pst::ndb::Format format = options->to.value_or(pst::convert::DefaultOutputFormat((*source)->format()));
-  const std::string base_name = core::OutputBaseName(LocalNow());
-  const std::filesystem::path dir = options->dir;
-  auto candidate = [&](int n) { return (dir / core::OutputFileName(base_name, n)).string(); };
-
-  CatchInterrupts();
-  pst::convert::ConversionOptions conversion;
-  conversion.codepage = options->codepage;
-  conversion.max_file_size = options->max_size.value_or(0);
-  conversion.progress = [](const pst::convert::CopyProgress&) { return !g_interrupted.load(); };
-  conversion.folder_done = [](const std::string& name, const pst::Status& outcome) {
-    if (outcome.ok()) std::cerr << "copied " << PrintableName(name) << "\n";
-  };
-  auto result = pst::convert::ConvertToNewStore(**source, format, candidate, std::move(conversion));
-  if (!result.ok()) {
-    std::cerr << "quillmar-cli: cannot create the output store: " << result.status().ToString() << "\n";
-    return kExitDamaged;
-  }
-  const pst::convert::ConversionReport& report = result->report;
-  if (report.cancelled) {
-    std::cerr << "quillmar-cli: interrupted; the unfinished output " << result->partial_path << " was removed\n";
-    return kExitInterrupted;
-  }
-  if (result->path.empty()) {
-    std::cerr << "quillmar-cli: " << result->failure.ToString() << "; " << result->partial_path
-              << (result->failure.IsCorruption() ? " was removed" : " stays as it is") << "\n";
-    for (const auto& f : report.folders_not_copied) {
-      std::cerr << "  folder not copied: " << PrintableName(f.name + ": " + f.why.ToString()) << "\n";
-    }
-    return kExitDamaged;
-  }
-  PrintSummary(result->path, report, format);
-  return report.complete() ? kExitOk : kExitDamaged;
+  CatchStopSignals();
+  const bool single = options->sources.size() == 1 && !options->shard && !fs::is_directory(options->sources[0], ec);
+  return single ? RunSingle(*options) : RunBatch(*options);
 }
 
 }  // namespace quillmar::cli

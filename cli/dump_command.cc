@@ -91,7 +91,7 @@ int DumpMessage(const pst::messaging::Message& message, const std::vector<uint32
     auto attachment = message.OpenAttachment(steps[step]);
     if (!attachment.ok()) {
       std::cerr << "quillmar-cli: " << attachment.status().ToString() << "\n";
-      return kExitDamaged;
+      return attachment.status().IsNotFound() ? kExitUsage : kExitDamaged;
     }
     const bool last = step + 1 == steps.size();
     if (last) {
@@ -101,8 +101,7 @@ int DumpMessage(const pst::messaging::Message& message, const std::vector<uint32
     auto method = attachment->Method();
     if (!method.ok() || *method != pst::messaging::kAttachEmbeddedMessage) {
       if (!last) {
-        std::cerr << "quillmar-cli: attachment " << pst::Hex(steps[step]) << " holds no message\n";
-        return kExitUsage;
+        return Refuse("dump", "attachment " + pst::Hex(steps[step]) + " holds no message");
       }
       return damaged ? kExitDamaged : kExitOk;
     }
@@ -196,10 +195,11 @@ std::optional<pst::ndb::Nid> FindFolderByPath(const pst::messaging::Store& store
 }  // namespace
 
 int RunDump(const Args& args) {
-  auto options = ParseCommon(args, kUsage, false, true);
+  if (WantsHelp(args)) return PrintHelp(kUsage);
+  auto options = ParseCommon(args, "dump", false, true);
   if (!options) return kExitUsage;
   auto store = OpenStoreOrReport(*options);
-  if (!store) return kExitDamaged;
+  if (!store) return kExitUnreadable;
   auto names_result = store->Names();
   const pst::messaging::NameMap* names = names_result.ok() ? *names_result : nullptr;
   if (!names_result.ok()) std::cerr << "quillmar-cli: " << names_result.status().ToString() << "\n";
@@ -229,17 +229,19 @@ int RunDump(const Args& args) {
   } else {
     auto nid = FindFolderByPath(*store, *options->path);
     if (!nid) {
-      std::cerr << "quillmar-cli: no folder or NID '" << *options->path << "' in " << options->file << "\n";
-      return kExitUsage;
+      return Refuse("dump", "no folder or NID '" + *options->path + "' in " + options->file);
     }
     target = *nid;
     steps = {target};
   }
+  // A NID the store does not hold is a wrong argument, not damage.
+  if (store->database().FindNode(target).status().IsNotFound()) {
+    return Refuse("dump", options->file + " holds no folder or message " + pst::Hex(target));
+  }
   const uint8_t type = pst::ndb::NidTypeOf(target);
   if (type == pst::ndb::kNidTypeNormalFolder || type == pst::ndb::kNidTypeSearchFolder) {
     if (steps.size() > 1) {
-      std::cerr << "quillmar-cli: folders have no attachments\n";
-      return kExitUsage;
+      return Refuse("dump", "folders have no attachments");
     }
     auto folder = store->OpenFolder(target);
     if (!folder.ok()) {

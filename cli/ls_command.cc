@@ -35,10 +35,11 @@ size_t CountRows(const pst::Result<std::vector<pst::ndb::Nid>>& rows, const std:
 }  // namespace
 
 int RunLs(const Args& args) {
-  auto options = ParseCommon(args, kUsage, false, false);
+  if (WantsHelp(args)) return PrintHelp(kUsage);
+  auto options = ParseCommon(args, "ls", false, false);
   if (!options) return kExitUsage;
   auto store = OpenStoreOrReport(*options);
-  if (!store) return kExitDamaged;
+  if (!store) return kExitUnreadable;
 
   bool damaged = false;
   std::vector<pst::messaging::FolderDamage> damage;

@@ -12,22 +12,21 @@ constexpr const char* kVersion = "quillmar-cli 2.0 (build 1108)";
 constexpr const char* kHelp =
     "usage: quillmar-cli COMMAND [OPTIONS] FILE ...\n"
     "\n"
-    "Commands:\n"
+    "Commands (quillmar-cli COMMAND --help tells each one's options):\n"
     "  info [--json] FILE      format, encoding, password state and counts of a store\n"
     "  ls FILE                 folders with their message and FAI message counts\n"
     "  dump FILE [PATH]        properties of the store, a folder or a message\n"
-    "  convert SOURCE [-o DIR] [--to ansi|unicode]\n"
-    "                          write a new store of the other format holding SOURCE's mail\n"
-    "  check FILE              structural check of a store (exit 1 errors, 3 unreadable)\n"
+    "  convert SOURCE... [-o DIR] [--to ansi|unicode]\n"
+    "                          write a new store of the other format holding SOURCE's mail;\n"
+    "                          several stores or folders of them at once, with a report\n"
+    "  check FILE              structural check of a store\n"
     "  create --format ansi|unicode FILE\n"
     "                          a new, empty store (never replaces a file)\n"
     "\n"
-    "Options:\n"
-    "  --codepage N            code page of 8-bit strings that carry none (default 1252)\n"
+    "Options most commands take:\n"
+    "  --codepage N            code page of 8-bit names and strings that carry none\n"
     "  --password-file FILE    password of a protected store (else asked at a terminal)\n"
-    "  --help, --version\n"
-    "\n"
-    "Exit codes: 0 success, 1 the store is damaged or unreadable, 2 usage error.\n";
+    "  --help, --version\n";
 
 }  // namespace
 
@@ -45,18 +44,12 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   Args args(argv + 2, argv + argc);
   if (command == "--help" || command == "-h" || command == "help") {
-    std::cout << kHelp;
+    std::cout << kHelp << "\n" << kExitCodeHelp;
     return kExitOk;
   }
   if (command == "--version") {
     std::cout << kVersion << "\n";
     return kExitOk;
-  }
-  for (const auto& a : args) {
-    if (a == "--help" || a == "-h") {
-      std::cout << kHelp;
-      return kExitOk;
-    }
   }
   if (command == "info") return RunInfo(args);
   if (command == "ls") return RunLs(args);
@@ -64,6 +57,6 @@ int main(int argc, char** argv) {
   if (command == "create") return RunCreate(args);
   if (command == "convert") return RunConvert(args);
   if (command == "check") return RunCheck(args);
-  std::cerr << "quillmar-cli: unknown command '" << command << "'\n" << kHelp;
+  std::cerr << "quillmar-cli: unknown command '" << command << "'\n\n" << kHelp;
   return kExitUsage;
 }

@@ -14,19 +14,28 @@ namespace quillmar::cli {
 struct CommonOptions {
   std::string file;
   std::optional<std::string> path;  // dump's optional folder path or NID
-  uint32_t codepage = 1252;
+  // The code page of 8-bit names and strings that declare none; when not
+  // given, chosen as convert chooses it (pst::convert::UseNamesCodepage).
+  std::optional<uint32_t> codepage;
   bool json = false;
   std::optional<std::string> password_file;
 };
 
-// Parses "[--codepage N] [--password-file F] [--json] FILE [PATH]"; prints a usage error and
-// returns nullopt on bad input. allow_json / allow_path say what the command takes.
-std::optional<CommonOptions> ParseCommon(const Args& args, const char* usage, bool allow_json,
+// Parses "[--codepage N] [--password-file F] [--json] FILE [PATH]" for
+// `command`; prints why and returns nullopt on bad input. allow_json /
+// allow_path say what the command takes.
+std::optional<CommonOptions> ParseCommon(const Args& args, const char* command, bool allow_json,
                                          bool allow_path);
 
-// Opens the store read-only and, when it is protected, asks for its password
-// (see password.h); prints the error and returns nullptr on failure.
-std::unique_ptr<pst::messaging::Store> OpenStoreOrReport(const CommonOptions& options);
+// Parses a --codepage value: an ANSI code page (874, 932, 936, 949, 950,
+// 1250-1258); nullopt with the reason in *why otherwise.
+std::optional<uint32_t> ParseCodepage(const std::string& value, std::string* why);
+
+// Opens the store read-only, reading its 8-bit names in the code page
+// convert would choose, and (when `unlock`) asks for its password when it is
+// protected (see password.h). Prints the error and returns nullptr when it
+// cannot be read; the command then exits with kExitUnreadable.
+std::unique_ptr<pst::messaging::Store> OpenStoreOrReport(const CommonOptions& options, bool unlock = true);
 
 // A stored name as it is printed: control characters (which could steer a
 // terminal or split a line) as \xNN; everything else unchanged.

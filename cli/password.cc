@@ -69,33 +69,34 @@ std::optional<std::string> ReadPasswordFile(const std::string& path, std::string
   return FirstLine(std::move(text));
 }
 
-bool UnlockStore(const pst::messaging::Store& store, const std::string& store_path,
-                 const std::optional<std::string>& password_file) {
-  if (!store.has_password()) return true;
+std::optional<std::string> PasswordRefusal(const pst::messaging::Store& store, const std::string& store_path,
+                                           const std::optional<std::string>& password_file, bool may_ask) {
+  if (!store.has_password()) return std::nullopt;
   if (password_file) {
     std::string error;
     auto password = ReadPasswordFile(*password_file, &error);
-    if (!password) {
-      std::cerr << "quillmar-cli: " << error << "\n";
-      return false;
-    }
-    if (store.PasswordMatchesText(*password)) return true;
-    std::cerr << "quillmar-cli: wrong password for " << store_path << " (from " << *password_file << ")\n";
-    return false;
+    if (!password) return error;
+    if (store.PasswordMatchesText(*password)) return std::nullopt;
+    return "wrong password for " + store_path + " (from " + *password_file + ")";
   }
-  if (!InputIsTerminal()) {
-    std::cerr << "quillmar-cli: " << store_path
-              << " is protected by a password; give it with --password-file FILE or type it at a terminal\n";
-    return false;
+  if (!may_ask || !InputIsTerminal()) {
+    return store_path + " is protected by a password; give it with --password-file FILE" +
+           (may_ask ? " or type it at a terminal" : "");
   }
   for (int tries = 0; tries < kTerminalTries; ++tries) {
     auto password = ReadHiddenLine(tries == 0 ? "Password for " + store_path + ": "
                                               : "Wrong password. Password for " + store_path + ": ");
     if (!password) break;
-    if (store.PasswordMatchesText(*password)) return true;
+    if (store.PasswordMatchesText(*password)) return std::nullopt;
   }
-  std::cerr << "quillmar-cli: wrong password for " << store_path << "\n";
-  return false;
+  return "wrong password for " + store_path;
+}
+
+bool UnlockStore(const pst::messaging::Store& store, const std::string& store_path,
+                 const std::optional<std::string>& password_file) {
+  auto refusal = PasswordRefusal(store, store_path, password_file, true);
+  if (refusal) std::cerr << "quillmar-cli: " << *refusal << "\n";
+  return !refusal;
 }
 
 }  // namespace quillmar::cli

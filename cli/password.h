@@ -13,6 +13,13 @@ namespace quillmar::cli {
 // reason in *error. Refuses files larger than a few kilobytes.
 std::optional<std::string> ReadPasswordFile(const std::string& path, std::string* error);
 
+// Why `store` may not be read, or nullopt when it may: it has no password,
+// or the password from `password_file` matches, or (with `may_ask`, no file
+// and standard input a terminal) the user types the right one within three
+// tries. Prints nothing but the prompts.
+std::optional<std::string> PasswordRefusal(const pst::messaging::Store& store, const std::string& store_path,
+                                           const std::optional<std::string>& password_file, bool may_ask);
+
 // True when `store` may be read: it has no password, or the password from
 // `password_file` matches, or (with no file and standard input a terminal)
 // the user types the right one within three tries. Otherwise prints why

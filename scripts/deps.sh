@@ -8,6 +8,7 @@ QUILLMAR_PACKAGES=(
   fp-utils
   pst-utils pff-tools python3 python3-pypff
   xvfb xauth xdotool imagemagick fonts-dejavu-core time
+  parallel
 )
 
 quillmar_install_packages() {

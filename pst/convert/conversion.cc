@@ -1,8 +1,8 @@
 #include "pst/convert/conversion.h"
 
 #include <algorithm>
+#include <filesystem>
 
-#include "pst/base/coding.h"
 #include "pst/base/hex.h"
 #include "pst/check/check.h"
 #include "pst/convert/codepage_policy.h"
@@ -10,8 +10,6 @@
 #include "pst/convert/salvage.h"
 #include "pst/convert/store_copy.h"
 #include "pst/io/file.h"
-#include "pst/messaging/property_access.h"
-#include "pst/messaging/tags.h"
 
 namespace pst::convert {
 namespace {
@@ -72,17 +70,7 @@ Status Conversion::PrepareTarget(const messaging::Store& source, messaging::Stor
   // is protected.
   PST_RETURN_IF_ERROR(CarryPassword(source, target));
   if (target.format() == ndb::Format::kAnsi) {
-    auto recorded = messaging::GetInt32(target.store().properties(), messaging::kPidCodePageId);
-    const bool same = recorded.ok() && recorded->has_value() &&
-                      static_cast<uint32_t>(**recorded) == report_.names_codepage;
-    if (!same) {
-      Bytes value(4);
-      EncodeFixed32(value.data(), report_.names_codepage);
-      PST_ASSIGN_OR_RETURN(auto update, target.Begin());
-      PST_RETURN_IF_ERROR(update->SetStoreProperty(
-          ltp::MakeTag(messaging::kPidCodePageId, ltp::kPtypInteger32), std::move(value)));
-      PST_RETURN_IF_ERROR(update->Commit());
-    }
+    PST_RETURN_IF_ERROR(RecordNamesCodepage(target, report_.names_codepage));
   }
   target_prepared_ = true;
   return Status::Ok();
@@ -223,6 +211,14 @@ Result<NewStoreResult> ConvertToNewStore(messaging::Store& source, ndb::Format f
   NewStoreResult result;
   result.partial_path = output.partial_path;
   const ndb::WriteOptions write_options = OutputWriteOptions(format, options.max_file_size);
+  std::error_code size_error;
+  const uint64_t empty_size = std::filesystem::file_size(output.partial_path, size_error);
+  if (!size_error && empty_size > write_options.max_file_size) {
+    DiscardOutputFile(output);
+    return Status::InvalidArgument("the size limit of " + std::to_string(write_options.max_file_size) +
+                                   " bytes is below the size of an empty store (" + std::to_string(empty_size) +
+                                   " bytes)");
+  }
   const auto folder_done = options.folder_done;
   Conversion conversion(source, std::move(options));
   ConversionReport& report = conversion.report();
@@ -259,9 +255,22 @@ Result<NewStoreResult> ConvertToNewStore(messaging::Store& source, ndb::Format f
     result.failure = failure.ok() ? Status::Cancelled("the conversion was cancelled") : failure;
     return result;
   }
-  if (report.write_failed && !IsSoundStore(output.partial_path)) {
-    DiscardOutputFile(output);
-    result.failure = Status::Corruption("writing the output failed and what was written is not a sound store");
+  if (report.write_failed) {
+    // An output the disk cut short holds less than the source: it never
+    // gets a finished-looking name. What was written stays under its
+    // ".partial" name when it is a sound store, else it is removed.
+    if (!IsSoundStore(output.partial_path)) {
+      DiscardOutputFile(output);
+      result.failure = Status::Corruption("writing the output failed and what was written is not a sound store");
+      return result;
+    }
+    result.failure = Status::OutOfSpace("writing the output failed");
+    for (const FolderNotCopied& folder : report.folders_not_copied) {
+      if (IsWriteFailure(folder.why)) {
+        result.failure = folder.why;
+        break;
+      }
+    }
     return result;
   }
   auto published = PublishOutputFile(output);

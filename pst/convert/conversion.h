@@ -150,15 +150,19 @@ struct NewStoreResult {
   std::string path;  // the finished output; empty when none was kept
   ConversionReport report;
   Status failure;  // why there is no output, or why it stayed unfinished
-  std::string partial_path;  // where the output stayed when it could not be named
+  std::string partial_path;  // the output while it was written; kept when it could not be finished
 };
 
 // The whole conversion of `source` into a new store of `format`: every
 // top-level folder of the visible tree, the top folder's own mail, the
 // Deleted Items role. Fails only when no output could be made; a run that
 // copied less than everything still returns its output and says so in the
-// report. When options.progress returns false the run stops between
-// objects and the unfinished output is removed (report().cancelled).
+// report, except when writing failed (a full disk): then the output keeps
+// its ".partial" name (partial_path) if it is sound, or is removed. When
+// options.progress returns false the run stops between objects and the
+// unfinished output is removed (report().cancelled). A size limit below the
+// size of an empty store is refused (InvalidArgument) before anything is
+// copied.
 Result<NewStoreResult> ConvertToNewStore(messaging::Store& source, ndb::Format format,
                                          const OutputPathCandidate& candidate, ConversionOptions options);
 

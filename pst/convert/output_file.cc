@@ -20,6 +20,27 @@ bool PathIsFree(const std::string& path) {
   return std::filesystem::symlink_status(path, ec).type() == std::filesystem::file_type::not_found;
 }
 
+// Why no file can be made at `path` at all (its folder is missing, or the
+// name is too long for the file system), or Ok: then trying further names
+// would not help.
+Status PathIsUsable(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path folder = fs::path(path).parent_path();
+  if (folder.empty()) folder = ".";
+  const fs::file_status status = fs::status(folder, ec);
+  if (status.type() == fs::file_type::not_found) {
+    return Status::InvalidArgument("the output folder " + folder.string() + " does not exist");
+  }
+  if (ec) return Status::InvalidArgument("the output folder " + folder.string() + " cannot be used: " + ec.message());
+  if (!fs::is_directory(status)) return Status::InvalidArgument(folder.string() + " is not a folder");
+  (void)fs::symlink_status(path, ec);
+  if (ec && ec != std::errc::no_such_file_or_directory) {
+    return Status::InvalidArgument("cannot make " + path + ": " + ec.message());
+  }
+  return Status::Ok();
+}
+
 enum class Renamed { kDone, kTargetExists, kFailed };
 
 // Renames without ever replacing `to`: a hard link made with link() fails
@@ -54,6 +75,7 @@ Result<OutputFile> CreateOutputFile(std::function<std::string(int n)> candidate,
   for (int n = 1; n <= kMaxCandidates; ++n) {
     const std::string final_path = output.candidate(n);
     const std::string partial_path = final_path + kPartialSuffix;
+    PST_RETURN_IF_ERROR(PathIsUsable(partial_path));
     if (!PathIsFree(final_path) || !PathIsFree(partial_path)) continue;
     Status created = messaging::CreateStore(partial_path, store);
     if (created.ok()) {

@@ -20,7 +20,9 @@ struct OutputFile {
 };
 
 // Creates a new empty store at the first candidate whose final name and
-// ".partial" name are both free.
+// ".partial" name are both free. Fails at once (InvalidArgument) when no
+// name can work: the folder is missing or not a folder, or the name is too
+// long for the file system.
 Result<OutputFile> CreateOutputFile(std::function<std::string(int n)> candidate,
                                     const messaging::StoreOptions& store);
 

@@ -153,6 +153,19 @@ Status EnsureWastebasket(messaging::StoreWriter& target) {
   return update->Commit();
 }
 
+Status RecordNamesCodepage(messaging::StoreWriter& target, uint32_t codepage) {
+  auto recorded = messaging::GetInt32(target.store().properties(), messaging::kPidCodePageId);
+  if (recorded.ok() && recorded->has_value() && static_cast<uint32_t>(**recorded) == codepage) {
+    return Status::Ok();
+  }
+  Bytes value(4);
+  EncodeFixed32(value.data(), codepage);
+  PST_ASSIGN_OR_RETURN(auto update, target.Begin());
+  PST_RETURN_IF_ERROR(
+      update->SetStoreProperty(ltp::MakeTag(messaging::kPidCodePageId, ltp::kPtypInteger32), std::move(value)));
+  return update->Commit();
+}
+
 Status CarryPassword(const messaging::Store& source, messaging::StoreWriter& target) {
   // A target with a password of its own keeps it: the mail is protected either way.
   if (!source.has_password() || target.store().has_password()) return Status::Ok();

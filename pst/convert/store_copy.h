@@ -56,6 +56,11 @@ Status EnsureWastebasket(messaging::StoreWriter& target);
 // store stays protected; one transaction, and none when nothing changes.
 Status CarryPassword(const messaging::Store& source, messaging::StoreWriter& target);
 
+// Records in an ANSI store's PidTagCodePageId the code page its names are
+// written in, so that whoever reads it (and converting it back) reads them
+// right; one transaction, and none when it already says so.
+Status RecordNamesCodepage(messaging::StoreWriter& target, uint32_t codepage);
+
 // Points the target's special-folder references (store object and root
 // folder EntryIDs) at the copies of the source's special folders.
 Status ApplySpecialFolderRoles(const messaging::Store& source, messaging::StoreUpdate& target,
