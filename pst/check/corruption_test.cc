@@ -7,12 +7,14 @@
 #include <random>
 
 #include "pst/base/coding.h"
+#include "pst/base/crc32.h"
 #include "pst/base/hex.h"
 #include "pst/check/check.h"
 #include "pst/check/testing/store_editor.h"
 #include "pst/io/memory_file.h"
 #include "pst/ltp/property_context.h"
 #include "pst/messaging/property_access.h"
+#include "pst/ndb/block.h"
 #include "pst/ndb/page.h"
 #include "pst/testing/status_matchers.h"
 
@@ -491,6 +493,32 @@ TEST(CheckCorruptionTest, NameMapBuckets) {
     const CheckReport report = store.Check();
     EXPECT_TRUE(HasLine(report, {"sits in bucket", "its hash gives bucket"})) << Dump(report);
   }
+}
+
+// Node 0x841 of the 4K OST (NID type 0x01) is a table whose row matrix is
+// its one subnode, 0x3F. Given
+// the NID of a receive-folder table instead, it must still not be judged as
+// one: inside a node of an undocumented kind a subnode's type says nothing
+// (an Outlook 2003 store has such a subnode 0x2EB).
+TEST(CheckCorruptionTest, SubnodesOfUndocumentedNodesAreNotJudgedByTheirType) {
+  StoreEditor store(LoadSample("4k-ost-pstextractortest.ost"));
+  // The SLBLOCK is stored as is (not compressed); its trailer's CRC is
+  // rewritten here, as the editor writes blocks of the 4K variant no other way.
+  const ndb::BlockEntry sl = store.Block(store.Node(0x841).subnode_bid);
+  ASSERT_EQ(sl.size, sl.inflated_size);
+  uint8_t* data = store.bytes().data() + sl.offset;
+  ASSERT_EQ(data[0], 0x02);  // SLBLOCK
+  ASSERT_EQ(DecodeFixed64(data + 8), 0x3Fu);
+  EncodeFixed64(data + 8, 0x2B);
+  const uint64_t trailer = sl.offset + ndb::BlockDiskSize(store.format(), sl.size) -
+                           ndb::LayoutOf(store.format()).block_trailer_size;
+  EncodeFixed32(store.bytes().data() + trailer + 4, PstCrc32(ByteSpan(data, sl.size)));
+  const CheckReport report = store.Check();
+  // The node's own table loses its row matrix (a fault), but the renamed
+  // subnode is not taken for a receive-folder table.
+  EXPECT_TRUE(HasLine(report, {"node 0x841: error:", "row matrix subnode 0x3F does not exist"}))
+      << Dump(report);
+  EXPECT_FALSE(HasLine(report, {"subnode 0x2B"})) << Dump(report);
 }
 
 // Damage in random places of checksummed data: the check must end, name the
