@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -30,7 +29,12 @@ inline std::vector<Bytes> SplitPieces(const uint8_t* data, size_t size) {
   std::vector<Bytes> pieces;
   size_t start = 0;
   for (size_t i = 0; i + sizeof(kSeparator) <= size && pieces.size() + 1 < kMaxPieces; ++i) {
-    if (std::memcmp(data + i, kSeparator, sizeof(kSeparator)) != 0) continue;
+    // Byte by byte rather than memcmp: libFuzzer traces every memcmp call,
+    // which made splitting a quarter of a run.
+    if (data[i] != kSeparator[0] || data[i + 1] != kSeparator[1] || data[i + 2] != kSeparator[2] ||
+        data[i + 3] != kSeparator[3]) {
+      continue;
+    }
     pieces.emplace_back(data + start, data + i);
     i += sizeof(kSeparator) - 1;
     start = i + 1;
