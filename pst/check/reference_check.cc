@@ -238,7 +238,7 @@ void CheckRefCounts(Context& ctx) {
     const bool complete = ctx.nbt_complete && ctx.bbt_complete;
     if (!b.reachable) {
       // Note: an unreachable block is room lost until compaction; Outlook
-      // leaves such leftovers of earlier versions in most stores it writes.
+      // leaves such leftovers of earlier versions (8 of the 28 samples).
       if (complete) {
         ctx.findings.Note(where, "is reached from no node: a leaked block (" + counts + ")");
       }
