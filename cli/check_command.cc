@@ -1,6 +1,8 @@
 // quillmar-cli check: reads a whole store and lists, one per line, every
 // place where it breaks the format or its own bookkeeping, then a summary.
-// Exit status: 0 no errors (warnings allowed), 1 errors found, 2 usage,
+// Each finding is an error (mail lost or endangered), a warning (a departure
+// Outlook tolerates or repairs) or a note (a fact); docs/check-findings.md.
+// Exit status: 0 no errors (warnings and notes allowed), 1 errors found, 2 usage,
 // 3 the header or a B-tree root cannot be read.
 #include <iostream>
 #include <memory>
@@ -21,8 +23,10 @@ constexpr const char* kUsage =
     "usage: quillmar-cli check [--errors-only] [--ndb-only] [--password-file F] FILE\n"
     "  Checks a store's structure without changing it: header, pages, B-trees, blocks,\n"
     "  reference counts, allocation maps, heaps and tables, folder counts and the\n"
-    "  named-property map. One line per finding (\"where: error|warning: what\").\n"
-    "  --errors-only  leave warnings (leaked space, surplus reference counts) out\n"
+    "  named-property map. One line per finding (\"where: error|warning|note: what\"):\n"
+    "  errors lose or endanger mail, warnings are departures Outlook tolerates or\n"
+    "  repairs, notes are facts (such as leaked space). Exit status 1 only for errors.\n"
+    "  --errors-only  leave warnings and notes out\n"
     "  --ndb-only     check the node database only (no tables, folders, name map)\n"
     "  --password-file F  the password of a protected FILE: a wrong one is refused (exit 3);\n"
     "                 the structure is checked without it\n";
@@ -124,7 +128,7 @@ int RunCheck(const Args& args) {
   std::shared_ptr<const pst::io::RandomAccessFile> file(std::move(opened).value());
   const pst::check::CheckReport report = pst::check::CheckStore(*file, options);
   for (const pst::check::Problem& p : report.problems) {
-    if (errors_only && p.severity == pst::check::Severity::kWarning) continue;
+    if (errors_only && p.severity != pst::check::Severity::kError) continue;
     std::cout << p.where << ": " << pst::check::SeverityName(p.severity) << ": " << p.what << "\n";
   }
   if (report.dropped > 0) {
@@ -138,7 +142,8 @@ int RunCheck(const Args& args) {
     std::cout << "sound, ";
   }
   std::cout << report.errors << " error" << (report.errors == 1 ? "" : "s") << ", "
-            << report.warnings << " warning" << (report.warnings == 1 ? "" : "s") << " ("
+            << report.warnings << " warning" << (report.warnings == 1 ? "" : "s") << ", "
+            << report.notes << " note" << (report.notes == 1 ? "" : "s") << " ("
             << c.pages << " pages, " << c.blocks << " blocks, " << c.nodes << " nodes, "
             << c.subnodes << " subnodes, " << c.property_contexts << " property contexts, "
             << c.table_contexts << " tables with " << c.table_rows << " rows, " << c.folders

@@ -11,11 +11,20 @@
 namespace pst::check {
 
 const char* SeverityName(Severity severity) {
-  return severity == Severity::kError ? "error" : "warning";
+  switch (severity) {
+    case Severity::kError: return "error";
+    case Severity::kWarning: return "warning";
+    case Severity::kNote: return "note";
+  }
+  return "error";
 }
 
 void Findings::Add(Severity severity, std::string where, std::string what) {
-  (severity == Severity::kError ? report_->errors : report_->warnings)++;
+  switch (severity) {
+    case Severity::kError: ++report_->errors; break;
+    case Severity::kWarning: ++report_->warnings; break;
+    case Severity::kNote: ++report_->notes; break;
+  }
   if (report_->problems.size() >= max_) {
     ++report_->dropped;
     return;

@@ -22,12 +22,18 @@
 
 namespace pst::check {
 
+// How much a finding matters; docs/check-findings.md gives the judgement
+// for every kind of finding.
 enum class Severity {
-  // Tolerated by readers and seen in stores Outlook wrote, but not what a
-  // careful writer leaves behind (space marked used that nothing references,
-  // a reference count above what is needed).
+  // A fact about the store that costs nothing but room or tells what it
+  // holds: space no one can reuse until the store is compacted, a property
+  // type this engine does not read, a server's count in an exported folder.
+  kNote,
+  // A departure from the format's rules that readers and Outlook tolerate
+  // or repair themselves: a count Outlook recomputes, a missing optional
+  // map, a cached table cell that disagrees with its object.
   kWarning,
-  // A fault: data a reader cannot read, a count that misleads, or
+  // A fault that loses or endangers mail: data a reader cannot read, or
   // bookkeeping a writer relying on it would corrupt the store with.
   kError,
 };
@@ -70,6 +76,7 @@ struct CheckReport {
   std::vector<Problem> problems;
   size_t errors = 0;
   size_t warnings = 0;
+  size_t notes = 0;
   size_t dropped = 0;  // findings beyond max_problems (counted above, not listed)
   CheckCounts counts;
 
@@ -80,7 +87,7 @@ struct CheckReport {
 // cannot read becomes a finding.
 CheckReport CheckStore(const io::RandomAccessFile& file, const CheckOptions& options = {});
 
-// "error" / "warning".
+// "error" / "warning" / "note".
 const char* SeverityName(Severity severity);
 
 }  // namespace pst::check

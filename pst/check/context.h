@@ -23,6 +23,7 @@ class Findings {
   void Warning(std::string where, std::string what) {
     Add(Severity::kWarning, std::move(where), std::move(what));
   }
+  void Note(std::string where, std::string what) { Add(Severity::kNote, std::move(where), std::move(what)); }
   void Add(Severity severity, std::string where, std::string what);
 
  private:

@@ -7,12 +7,14 @@
 #include <random>
 
 #include "pst/base/coding.h"
+#include "pst/base/crc32.h"
 #include "pst/base/hex.h"
 #include "pst/check/check.h"
 #include "pst/check/testing/store_editor.h"
 #include "pst/io/memory_file.h"
 #include "pst/ltp/property_context.h"
 #include "pst/messaging/property_access.h"
+#include "pst/ndb/block.h"
 #include "pst/ndb/page.h"
 #include "pst/testing/status_matchers.h"
 
@@ -334,7 +336,7 @@ TEST(CheckCorruptionTest, AllocationMapFaults) {
     StoreEditor store = clean;
     store.SetAmapBit(free_slot, true);
     const CheckReport report = store.Check();
-    EXPECT_TRUE(HasLine(report, {"AMap page at 0x4400: warning: 1 slots (64 bytes) in 1 runs from " +
+    EXPECT_TRUE(HasLine(report, {"AMap page at 0x4400: note: 1 slots (64 bytes) in 1 runs from " +
                                  Hex(free_slot)}))
         << Dump(report);
     EXPECT_EQ(report.counts.leaked_bytes, 64u);
@@ -344,7 +346,8 @@ TEST(CheckCorruptionTest, AllocationMapFaults) {
     StoreEditor store = clean;
     store.SetAmapBit(free_slot, true, /*fix_free_total=*/false);
     const CheckReport report = store.Check();
-    EXPECT_TRUE(HasLine(report, {"ROOT: error: cbAMapFree"})) << Dump(report);
+    EXPECT_TRUE(HasLine(report, {"ROOT: warning: cbAMapFree"})) << Dump(report);
+    EXPECT_EQ(report.errors, 0u) << Dump(report);
   }
   {
     StoreEditor store = clean;
@@ -419,7 +422,7 @@ TEST(CheckCorruptionTest, FolderTablesAndCounts) {
     ASSERT_TRUE(store.ReplaceInNode(folder, PcRecord(0x3602, 0x0003, count),
                                     PcRecord(0x3602, 0x0003, count + 1)));
     const CheckReport report = store.Check();
-    EXPECT_TRUE(HasLine(report, {where + ": error: PidTagContentCount is " +
+    EXPECT_TRUE(HasLine(report, {where + ": warning: PidTagContentCount is " +
                                  std::to_string(count + 1) + ", the contents table has " +
                                  std::to_string(count) + " rows"}))
         << Dump(report);
@@ -429,8 +432,8 @@ TEST(CheckCorruptionTest, FolderTablesAndCounts) {
     ASSERT_TRUE(store.ReplaceInNode(message.nid, PcRecord(0x0E07, 0x0003, flags),
                                     PcRecord(0x0E07, 0x0003, flags ^ 0x01)));
     const CheckReport report = store.Check();
-    EXPECT_TRUE(HasLine(report, {where + ": error: PidTagContentUnreadCount is"})) << Dump(report);
-    EXPECT_TRUE(HasLine(report, {where + ": error: contents row of node " + Hex(message.nid) +
+    EXPECT_TRUE(HasLine(report, {where + ": warning: PidTagContentUnreadCount is"})) << Dump(report);
+    EXPECT_TRUE(HasLine(report, {where + ": warning: contents row of node " + Hex(message.nid) +
                                  " has PidTagMessageFlags"}))
         << Dump(report);
   }
@@ -476,7 +479,7 @@ TEST(CheckCorruptionTest, NameMapBuckets) {
     ASSERT_TRUE(store.ReplaceInNode(ndb::kNidNameToIdMap, record, bad));
     const CheckReport report = store.Check();
     const std::string property = Hex(0x8000 + index);
-    EXPECT_TRUE(HasLine(report, {"name map (node 0x61): error: bucket " +
+    EXPECT_TRUE(HasLine(report, {"name map (node 0x61): warning: bucket " +
                                  std::to_string(bucket_id - 0x1000) + " (" + Hex(bucket_id) +
                                  ") record for property " + property}))
         << Dump(report);
@@ -490,6 +493,32 @@ TEST(CheckCorruptionTest, NameMapBuckets) {
     const CheckReport report = store.Check();
     EXPECT_TRUE(HasLine(report, {"sits in bucket", "its hash gives bucket"})) << Dump(report);
   }
+}
+
+// Node 0x841 of the 4K OST (NID type 0x01) is a table whose row matrix is
+// its one subnode, 0x3F. Given
+// the NID of a receive-folder table instead, it must still not be judged as
+// one: inside a node of an undocumented kind a subnode's type says nothing
+// (an Outlook 2003 store has such a subnode 0x2EB).
+TEST(CheckCorruptionTest, SubnodesOfUndocumentedNodesAreNotJudgedByTheirType) {
+  StoreEditor store(LoadSample("4k-ost-pstextractortest.ost"));
+  // The SLBLOCK is stored as is (not compressed); its trailer's CRC is
+  // rewritten here, as the editor writes blocks of the 4K variant no other way.
+  const ndb::BlockEntry sl = store.Block(store.Node(0x841).subnode_bid);
+  ASSERT_EQ(sl.size, sl.inflated_size);
+  uint8_t* data = store.bytes().data() + sl.offset;
+  ASSERT_EQ(data[0], 0x02);  // SLBLOCK
+  ASSERT_EQ(DecodeFixed64(data + 8), 0x3Fu);
+  EncodeFixed64(data + 8, 0x2B);
+  const uint64_t trailer = sl.offset + ndb::BlockDiskSize(store.format(), sl.size) -
+                           ndb::LayoutOf(store.format()).block_trailer_size;
+  EncodeFixed32(store.bytes().data() + trailer + 4, PstCrc32(ByteSpan(data, sl.size)));
+  const CheckReport report = store.Check();
+  // The node's own table loses its row matrix (a fault), but the renamed
+  // subnode is not taken for a receive-folder table.
+  EXPECT_TRUE(HasLine(report, {"node 0x841: error:", "row matrix subnode 0x3F does not exist"}))
+      << Dump(report);
+  EXPECT_FALSE(HasLine(report, {"subnode 0x2B"})) << Dump(report);
 }
 
 // Damage in random places of checksummed data: the check must end, name the

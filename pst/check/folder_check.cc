@@ -114,6 +114,8 @@ class FolderChecker {
     if (!node.ok()) return std::nullopt;  // reported by the object pass
     auto tc = ltp::TableContext::Open(std::move(node).value());
     if (!tc.ok()) return std::nullopt;
+    // Errors: a row that leads nowhere is an item Outlook lists but cannot
+    // open, and a child without a row is mail Outlook never shows.
     std::unordered_set<Nid> rows;
     for (size_t row = 0; row < tc->row_count(); ++row) {
       auto id = tc->RowId(row);
@@ -150,7 +152,9 @@ class FolderChecker {
     auto value = child.ReadValue(*entry);
     if (!cell.ok() || !value.ok() || !*cell) return;
     if (**cell != *value) {
-      ctx_.findings.Error(where, "its row in the parent's hierarchy table differs from its own "
+      // Warning: the row is the parent's cached copy; readers and Outlook
+      // take the folder's own property.
+      ctx_.findings.Warning(where, "its row in the parent's hierarchy table differs from its own "
                                  "property " + Hex(tag));
     }
   }
@@ -163,7 +167,9 @@ class FolderChecker {
     if (!pc.ok()) return;  // reported by the object pass
     for (uint16_t id : {msg::kPidDisplayName, msg::kPidContentCount, msg::kPidContentUnreadCount,
                         msg::kPidSubfolders}) {
-      if (!pc->Find(id)) ctx_.findings.Error(where, "lacks property " + Hex(id));
+      // Warning: the counts are computed by the store, and Outlook writes
+      // stores whose folders lack them; a missing name shows as empty.
+      if (!pc->Find(id)) ctx_.findings.Warning(where, "lacks property " + Hex(id));
     }
     auto count = msg::GetInt32(*pc, msg::kPidContentCount);
     auto unread = msg::GetInt32(*pc, msg::kPidContentUnreadCount);
@@ -179,20 +185,23 @@ class FolderChecker {
 
     if (hierarchy && subfolders.ok() && *subfolders &&
         **subfolders != (hierarchy->row_count() > 0)) {
-      ctx_.findings.Error(where, std::string("PidTagSubfolders is ") +
+      // Warning, as the counts below: a summary of the table, which readers
+      // read instead.
+      ctx_.findings.Warning(where, std::string("PidTagSubfolders is ") +
                                      (**subfolders ? "true" : "false") + ", the hierarchy table has " +
                                      std::to_string(hierarchy->row_count()) + " rows");
     }
     if (contents && count.ok() && *count &&
         static_cast<uint64_t>(static_cast<uint32_t>(**count)) != contents->row_count()) {
-      ctx_.findings.Error(where, "PidTagContentCount is " + std::to_string(**count) +
+      ctx_.findings.Warning(where, "PidTagContentCount is " + std::to_string(**count) +
                                      ", the contents table has " +
                                      std::to_string(contents->row_count()) + " rows");
     }
     if (fai && assoc.ok() && *assoc &&
         static_cast<uint64_t>(static_cast<uint32_t>(**assoc)) != fai->row_count()) {
-      // Only folders copied from a server carry it, with the server's count.
-      ctx_.findings.Warning(where, "PidTagAssociatedContentCount is " + std::to_string(**assoc) +
+      // Note: only folders copied from a server carry it, with the server's
+      // count; the store never keeps it up to date.
+      ctx_.findings.Note(where, "PidTagAssociatedContentCount is " + std::to_string(**assoc) +
                                        ", the FAI contents table has " +
                                        std::to_string(fai->row_count()) + " rows");
     }
@@ -230,14 +239,15 @@ class FolderChecker {
       if (flags_column == nullptr) continue;
       auto cell = contents.ReadCell(row, *flags_column);
       if (cell.ok() && *cell && (*cell)->size() == 4 && DecodeFixed32((*cell)->data()) != f) {
-        ctx_.findings.Error(where, "contents row of " + NodeWhere(*id) + " has PidTagMessageFlags " +
+        // Warning: the row caches the message's flags; the message decides.
+        ctx_.findings.Warning(where, "contents row of " + NodeWhere(*id) + " has PidTagMessageFlags " +
                                        Hex(DecodeFixed32((*cell)->data())) + ", the message " +
                                        Hex(f));
       }
     }
     if (complete && unread.ok() && *unread &&
         static_cast<uint64_t>(static_cast<uint32_t>(**unread)) != counted) {
-      ctx_.findings.Error(where, "PidTagContentUnreadCount is " + std::to_string(**unread) + ", " +
+      ctx_.findings.Warning(where, "PidTagContentUnreadCount is " + std::to_string(**unread) + ", " +
                                      std::to_string(counted) + " of its messages are unread");
     }
   }

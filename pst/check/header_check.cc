@@ -134,7 +134,9 @@ bool CheckHeader(Context& ctx) {
     f.Error("ROOT", "ibFileEof " + Hex(root.file_eof) + " passes the end of the file (" +
                         Hex(size) + " bytes): the file is truncated");
   } else if (root.file_eof < size) {
-    f.Warning("ROOT", std::to_string(size - root.file_eof) + " bytes follow ibFileEof " +
+    // Note: bytes past the end the store claims are never read; nothing in
+    // them belongs to the store.
+    f.Note("ROOT", std::to_string(size - root.file_eof) + " bytes follow ibFileEof " +
                           Hex(root.file_eof));
   }
   if (root.amap_valid > 2) {

@@ -85,11 +85,17 @@ class NameMapChecker {
   }
 
  private:
-  void Error(const std::string& what) {
+  void Error(const std::string& what) { Report(Severity::kError, what); }
+  // The buckets only index the names for Outlook's lookup by name; readers
+  // (and this program) turn ids into names through the entry stream. A name
+  // Outlook cannot find through them it may map a second time, but nothing
+  // stored is lost: bucket findings are warnings, entry-stream ones errors.
+  void BucketWarning(const std::string& what) { Report(Severity::kWarning, what); }
+  void Report(Severity severity, const std::string& what) {
     if (budget_-- > 0) {
-      ctx_.findings.Error("name map (node 0x61)", what);
+      ctx_.findings.Add(severity, "name map (node 0x61)", what);
     } else if (budget_ == -1) {
-      ctx_.findings.Error("name map (node 0x61)", "further findings in the map are not listed");
+      ctx_.findings.Add(severity, "name map (node 0x61)", "further findings in the map are not listed");
     }
   }
 
@@ -165,43 +171,43 @@ class NameMapChecker {
       const uint32_t bucket = e.id - msg::kPidNameidBucketBase;
       const std::string name = "bucket " + std::to_string(bucket) + " (" + Hex(e.id) + ")";
       if (bucket >= buckets_) {
-        Error(name + " lies beyond the bucket count " + std::to_string(buckets_));
+        BucketWarning(name + " lies beyond the bucket count " + std::to_string(buckets_));
         continue;
       }
       if (e.type != ltp::kPtypBinary) {
-        Error(name + " has type " + ltp::TypeName(e.type));
+        BucketWarning(name + " has type " + ltp::TypeName(e.type));
         continue;
       }
       auto value = pc.ReadValue(e, kMaxStream);
       if (!value.ok()) continue;
       if (value->size() % 8 != 0) {
-        Error(name + " of " + std::to_string(value->size()) + " bytes is not whole records");
+        BucketWarning(name + " of " + std::to_string(value->size()) + " bytes is not whole records");
         continue;
       }
       for (size_t off = 0; off < value->size(); off += 8) {
         const uint64_t record = DecodeFixed64(value->data() + off);
         const size_t k = record >> 48;
         if (k >= expected_.size() || !expected_[k].valid) {
-          Error(name + " holds a record for property " + Hex(0x8000 + k) +
+          BucketWarning(name + " holds a record for property " + Hex(0x8000 + k) +
                 (k >= expected_.size() ? ", which the entry stream lacks" : ", a damaged entry"));
           continue;
         }
         Expected& want = expected_[k];
         if (record != want.record) {
-          Error(name + " record for property " + Hex(0x8000 + k) + " is " + Hex(record) +
+          BucketWarning(name + " record for property " + Hex(0x8000 + k) + " is " + Hex(record) +
                 ", the entry stream gives " + Hex(want.record));
           continue;
         }
         if (bucket != want.bucket) {
-          Error("property " + Hex(0x8000 + k) + " sits in bucket " + std::to_string(bucket) +
+          BucketWarning("property " + Hex(0x8000 + k) + " sits in bucket " + std::to_string(bucket) +
                 ", its hash gives bucket " + std::to_string(want.bucket));
         }
-        if (++want.seen == 2) Error("property " + Hex(0x8000 + k) + " is in two bucket records");
+        if (++want.seen == 2) BucketWarning("property " + Hex(0x8000 + k) + " is in two bucket records");
       }
     }
     for (size_t k = 0; k < expected_.size(); ++k) {
       if (expected_[k].valid && expected_[k].seen == 0) {
-        Error("property " + Hex(0x8000 + k) + " is in no bucket (its hash gives bucket " +
+        BucketWarning("property " + Hex(0x8000 + k) + " is in no bucket (its hash gives bucket " +
               std::to_string(expected_[k].bucket) + ")");
       }
     }

@@ -86,7 +86,7 @@ class ObjectChecker {
       }
     }
     Object([&] { return db_.OpenNodeFromBids(n.nid, n.data_bid, n.subnode_bid); }, n.nid,
-           NodeWhere(n.nid), 0);
+           ExpectFor(n.nid), NodeWhere(n.nid), 0);
   }
 
  private:
@@ -101,23 +101,26 @@ class ObjectChecker {
       ctx_.findings.Add(severity, where, "further findings in this object are not listed");
     }
   }
-  void Report(Budget& budget, const std::string& where, const Status& s) {
-    Report(budget, s.code() == Status::Code::kNotSupported ? Severity::kWarning : Severity::kError,
-           where, s.message());
+  // What the engine cannot read is an error; what it does not support
+  // (property types it does not know) is a note: the file is not at fault.
+  void Report(Budget& budget, const std::string& where, const Status& s,
+              Severity severity = Severity::kError) {
+    Report(budget, s.code() == Status::Code::kNotSupported ? Severity::kNote : severity, where,
+           s.message());
   }
 
-  void Object(const Opener& open, ndb::Nid nid, const std::string& where, int depth) {
+  void Object(const Opener& open, ndb::Nid nid, Expect expect, const std::string& where,
+              int depth) {
     Budget budget;
     auto node = open();
     if (!node.ok()) return Report(budget, where, node.status());
-    const Expect expect = ExpectFor(nid);
     if ((*node)->block_count() == 0) {
       if (expect == Expect::kProperties || expect == Expect::kTable) {
         Report(budget, Severity::kError, where, std::string("has no data, but should hold ") +
                                                     ExpectName(expect));
       }
     } else if (expect != Expect::kRaw) {
-      Contents(open, **node, where, expect, budget);
+      Contents(open, **node, nid, where, expect, budget);
     }
 
     std::vector<ndb::Nid> subnodes;
@@ -135,7 +138,12 @@ class ObjectChecker {
       Attachments(parent, subnodes, where, budget);
     }
     for (ndb::Nid sub : subnodes) {
-      Object([&] { return parent.OpenSubnode(sub); }, sub, where + " subnode " + Hex(sub), depth + 1);
+      // A subnode's NID type says what it holds only inside objects whose
+      // layout is known; nodes of undocumented kinds (such as 0x0A, written
+      // by Outlook 2003) number their subnodes their own way.
+      const Expect sub_expect = expect == Expect::kAny ? Expect::kAny : ExpectFor(sub);
+      Object([&] { return parent.OpenSubnode(sub); }, sub, sub_expect, where + " subnode " + Hex(sub),
+             depth + 1);
     }
   }
 
@@ -179,8 +187,8 @@ class ObjectChecker {
     }
   }
 
-  void Contents(const Opener& open, const ndb::NodeData& node, const std::string& where,
-                Expect expect, Budget& budget) {
+  void Contents(const Opener& open, const ndb::NodeData& node, ndb::Nid nid,
+                const std::string& where, Expect expect, Budget& budget) {
     auto first = node.ReadBlock(0);
     if (!first.ok()) return Report(budget, where, first.status());
     const bool heap = first->size() >= 12 && (*first)[2] == 0xEC;
@@ -202,7 +210,9 @@ class ObjectChecker {
                     "heap client " + Hex(client) + ", but the node should hold a table context");
     }
     if (client == ltp::kHeapClientProperties) return Properties(open, where, budget);
-    if (client == ltp::kHeapClientTable) return Table(open, where, budget);
+    if (client == ltp::kHeapClientTable) {
+      return Table(open, where, expect == Expect::kTable && IsFolderTable(nid), budget);
+    }
     // Other clients (0xB5, and undocumented ones such as 0x9C) may keep a
     // BTH at their root; read it when they do.
     BareBth(node, where, budget);
@@ -291,7 +301,13 @@ class ObjectChecker {
     }
   }
 
-  void Table(const Opener& open, const std::string& where, Budget& budget) {
+  // `cached`: a folder's hierarchy, contents or FAI table, whose cells copy
+  // properties of the objects the rows name. Such a cell that cannot be read
+  // (the 4K OST sample has UTF-16 strings of odd size in one) is a warning:
+  // the objects themselves hold the values and are read in full, and readers
+  // list a folder's items by the row ids, which stay errors. Recipient and
+  // attachment tables hold their data nowhere else: their cells are errors.
+  void Table(const Opener& open, const std::string& where, bool cached, Budget& budget) {
     auto node = open();
     if (!node.ok()) return Report(budget, where, node.status());
     auto tc = ltp::TableContext::Open(std::move(node).value());
@@ -319,7 +335,9 @@ class ObjectChecker {
       }
       for (const ltp::TableContext::Column& c : tc->columns()) {
         auto cell = tc->ReadCell(row, c);
-        if (!cell.ok()) Report(budget, where, cell.status());
+        if (!cell.ok()) {
+          Report(budget, where, cell.status(), cached ? Severity::kWarning : Severity::kError);
+        }
       }
     }
   }
@@ -341,6 +359,12 @@ class ObjectChecker {
     if (!bth.ok()) return Report(budget, where, bth.status());
     Status s = bth->ForEach([](ByteSpan, ByteSpan) { return Status::Ok(); });
     if (!s.ok()) Report(budget, where, s);
+  }
+
+  static bool IsFolderTable(ndb::Nid nid) {
+    const uint8_t type = ndb::NidTypeOf(nid);
+    return type == ndb::kNidTypeHierarchyTable || type == ndb::kNidTypeContentsTable ||
+           type == ndb::kNidTypeAssocContentsTable;
   }
 
   static bool IsMessage(ndb::Nid nid) {

@@ -17,6 +17,7 @@
 #include "pst/io/file.h"
 #include "pst/testing/samples.h"
 #include "pst/testing/status_matchers.h"
+#include "pst/testing/temp_dir.h"
 
 namespace pst::check {
 namespace {
@@ -90,19 +91,41 @@ TEST(CheckRealStoreTest, EverySampleGivesExactlyItsDocumentedFindings) {
   EXPECT_EQ(checked, expected.size()) << "expected_findings.txt lists stores that are not there";
 }
 
-// The command line: exit 0 sound (warnings allowed), 1 errors, 2 usage,
-// 3 unreadable.
+// The command line: exit 0 sound (warnings and notes allowed), 1 errors,
+// 2 usage, 3 unreadable; the summary counts each severity.
 TEST(CheckRealStoreTest, CommandExitStatus) {
   const std::string cli = std::string(QUILLMAR_BIN_DIR) + "/quillmar-cli";
   if (!std::filesystem::exists(cli)) GTEST_SKIP() << "quillmar-cli is not built";
   const std::string data = test::SampleDir().string();
+  test::TempDir dir;
+  const std::string out = dir.Join("out.txt");
   auto run = [&](const std::string& args) {
-    const int status = std::system((cli + " check " + args + " > /dev/null 2>&1").c_str());
+    const int status = std::system((cli + " check " + args + " > " + out + " 2>&1").c_str());
     return WEXITSTATUS(status);
   };
+  auto summary = [&] {
+    std::ifstream in(out);
+    std::string line, last;
+    while (std::getline(in, line)) last = line;
+    return last;
+  };
   EXPECT_EQ(run(data + "/unicode-empty-outlook.pst"), 0);
-  EXPECT_EQ(run(data + "/ansi-outlook98-empty-32k.pst"), 0);  // warnings only
-  EXPECT_EQ(run(data + "/unicode-enron-13mb.pst"), 1);
+  EXPECT_EQ(run(data + "/ansi-outlook98-empty-32k.pst"), 0);
+  EXPECT_NE(summary().find("sound, 0 errors, 13 warnings, 1 note ("), std::string::npos) << summary();
+  EXPECT_EQ(run("--errors-only " + data + "/unicode-enron-13mb.pst"), 0);  // warnings and notes
+  EXPECT_NE(summary().find("unicode-enron-13mb.pst: sound, 0 errors, 18 warnings, 16 notes"),
+            std::string::npos)
+      << summary();
+  // The message store's block no longer matches its CRC: an error.
+  testing::StoreEditor damaged(testing::LoadSample("unicode-empty-outlook.pst"));
+  damaged.bytes()[damaged.Block(damaged.Node(ndb::kNidMessageStore).data_bid).offset] ^= 0xFF;
+  const auto lines = testing::Lines(damaged.Check());
+  ASSERT_FALSE(lines.empty());
+  const std::string damaged_path = dir.Join("damaged.pst");
+  std::ofstream(damaged_path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(damaged.bytes().data()),
+             static_cast<std::streamsize>(damaged.bytes().size()));
+  EXPECT_EQ(run(damaged_path), 1) << lines.front();
   EXPECT_EQ(run(data + "/unicode-truncated-header-40b.bin"), 3);
   EXPECT_EQ(run(""), 2);
   EXPECT_EQ(run("--no-such-option " + data + "/unicode-empty-outlook.pst"), 2);

@@ -290,7 +290,9 @@ class SpaceChecker {
     // space would look leaked.
     if (leaked > 0 && ctx_.nbt_complete && ctx_.bbt_complete) {
       ctx_.report->counts.leaked_bytes += leaked * map_.slot;
-      ctx_.findings.Warning(where, std::to_string(leaked) + " slots (" +
+      // Note: leaked space costs room until the store is compacted, and
+      // nothing else; Outlook leaves it too.
+      ctx_.findings.Note(where, std::to_string(leaked) + " slots (" +
                                        std::to_string(leaked * map_.slot) + " bytes) in " +
                                        std::to_string(runs) + " runs from " + Hex(first_leak) +
                                        " are marked in use but hold no page or block: leaked space");
@@ -304,8 +306,10 @@ class SpaceChecker {
       zeros += static_cast<uint64_t>(z);
     }
     const ndb::Root& root = ctx_.header.root;
+    // Warning: the total only says how much room is left; no allocation is
+    // placed by it, and the bits it should sum are what a writer trusts.
     if (root.amap_free != zeros * map_.slot) {
-      ctx_.findings.Add(amap_severity_, "ROOT",
+      ctx_.findings.Warning("ROOT",
                         "cbAMapFree " + std::to_string(root.amap_free) + ", but the AMaps have " +
                             std::to_string(zeros) + " free slots (" +
                             std::to_string(zeros * map_.slot) + " bytes)");
