@@ -265,7 +265,7 @@ TEST_P(EverySampleTest, ConvertsToTheOtherFormatLeavingTheSourceAsItWas) {
     EXPECT_EQ((*store)->DisplayName().value_or(""), "Personal Folders");
   }
   const pst::check::CheckReport report = Check(output);
-  EXPECT_TRUE(report.sound()) << Findings(report);
+  EXPECT_TRUE(report.flawless()) << Findings(report);
 
   // The same top-level folders with the same numbers of messages and
   // folders below them, and the top folder's own messages, as an

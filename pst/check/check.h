@@ -81,6 +81,9 @@ struct CheckReport {
   CheckCounts counts;
 
   bool sound() const { return readable && errors == 0; }
+  // What this program writes itself is held to more: not even a departure
+  // that Outlook would tolerate or repair.
+  bool flawless() const { return sound() && warnings == 0; }
 };
 
 // Checks the store in `file`, which is only read. Never fails: whatever it

@@ -114,7 +114,7 @@ TEST(FolderCopier, ProgressComesInsideLargeValuesToo) {
   EXPECT_EQ(report.done.messages, 71u);
   EXPECT_GT(reports, report.done.messages + report.done.bytes / (128 * 1024));
   EXPECT_TRUE(report.failures.empty());
-  EXPECT_TRUE(check::CheckStore(*target.file).sound());
+  EXPECT_TRUE(check::CheckStore(*target.file).flawless());
 }
 
 TEST(FolderCopier, SpecialFoldersKeepTheirRoles) {
@@ -150,14 +150,14 @@ TEST(StoreCopy, DeletedItemsStaysUntilACopyTakesItsRole) {
   ASSERT_OK(DeleteSubfolders(*target.writer, target.top));
   EXPECT_EQ(target.writer->retired_wastebasket(), own);
   EXPECT_OK(target.writer->store().OpenFolder(own));
-  EXPECT_TRUE(check::CheckStore(*target.file).sound());
+  EXPECT_TRUE(check::CheckStore(*target.file).flawless());
   EXPECT_EQ(DeleteFolder(*target.writer, own).code(), Status::Code::kNotFound);
 
   CopyReport report;
   std::map<ndb::Nid, ndb::Nid> map;
   for (ndb::Nid f : TopFolders(**source)) {
     ASSERT_OK(CopyFolderTree(**source, f, *target.writer, target.top, {}, &report, &map));
-    EXPECT_TRUE(check::CheckStore(*target.file).sound());
+    EXPECT_TRUE(check::CheckStore(*target.file).flawless());
   }
   EXPECT_EQ(target.writer->retired_wastebasket(), 0u);
   EXPECT_FALSE(target.writer->store().database().FindNode(own).ok());
@@ -182,7 +182,7 @@ TEST(StoreCopy, RetiredDeletedItemsKeepsItsRoleWhenNoCopyTakesIt) {
   ASSERT_OK(EnsureWastebasket(*target.writer));
   EXPECT_EQ(target.writer->retired_wastebasket(), 0u);
   EXPECT_EQ(*target.writer->store().FolderNidOf(0x35E3), own);
-  EXPECT_TRUE(check::CheckStore(*target.file).sound());
+  EXPECT_TRUE(check::CheckStore(*target.file).flawless());
 }
 
 TEST(StoreCopy, DeletingACopiedTreeGivesEverythingBack) {
@@ -209,7 +209,7 @@ TEST(StoreCopy, DeletingACopiedTreeGivesEverythingBack) {
     copies.push_back(*copy);
   }
   ASSERT_GT(report.embedded_messages, 0u);
-  ASSERT_TRUE(check::CheckStore(*target.file).sound());
+  ASSERT_TRUE(check::CheckStore(*target.file).flawless());
   const uint64_t free_after_copy = target.writer->store().database().header().root.amap_free;
 
   for (ndb::Nid copy : copies) ASSERT_OK(DeleteFolder(*target.writer, copy));

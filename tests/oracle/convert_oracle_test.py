@@ -285,9 +285,25 @@ class ConvertAgainstOracles(unittest.TestCase):
     maxDiff = 4000
     longMessage = True
 
+    def assert_same_export(self, ours, theirs):
+        """readpst exports the same mail from both stores. readpst itself has
+        been seen to export nothing (exit 0) on a heavily loaded machine, so a
+        difference counts only when a second export of both shows it too. The
+        failure names the differing files, not a diff of megabytes of mbox
+        text (difflib would take many minutes over it)."""
+        for _ in range(2):
+            a, b = readpst_export(ours), readpst_export(theirs)
+            if a == b:
+                return
+        differing = sorted(k for k in set(a) | set(b) if a.get(k) != b.get(k))
+        self.fail("readpst exports differ in %d files: %s" % (len(differing), ", ".join(
+            "%s (%s vs %s bytes)" % (k, len(a.get(k, b"")), len(b.get(k, b""))) for k in differing[:20])))
+
     def check_output(self, out):
         proc = subprocess.run([CLI, "check", out], capture_output=True, text=True, timeout=900)
         self.assertEqual(proc.returncode, 0, proc.stdout[-3000:])
+        # What we write has no warnings either: nothing Outlook would have to tolerate.
+        self.assertIn(", 0 errors, 0 warnings,", proc.stdout, proc.stdout[-3000:])
         rp = subprocess.run(["readpst", "-D", "-o", os.path.dirname(out) + "/rp", out] if False else
                             ["readpst", "-D", "-S", "-o", tempfile.mkdtemp(), out],
                             capture_output=True, timeout=900)
@@ -327,7 +343,7 @@ class ConvertAgainstOracles(unittest.TestCase):
                     # page 1252 and labels what it writes by the store's format, so only
                     # ANSI -> Unicode of Western stores can be compared byte for byte.)
                     if is_ansi(path) and cp == 1252:
-                        self.assertEqual(readpst_export(out), readpst_export(path))
+                        self.assert_same_export(out, path)
 
     def test_round_trip_through_the_other_format(self):
         for path in stores():
@@ -343,7 +359,7 @@ class ConvertAgainstOracles(unittest.TestCase):
                     self.assertEqual(rc, 0, log[-3000:])
                     self.check_output(back)
                     if lossless and cp == 1252:
-                        self.assertEqual(readpst_export(back), readpst_export(path))
+                        self.assert_same_export(back, path)
                     self.compare(path, back, cp, not is_ansi(path))
 
 
