@@ -247,15 +247,36 @@ Result<CopyReport> Conversion::Fill(const messaging::Store& source, TreeCopy& tr
 }
 
 Result<CopyReport> Conversion::RecoverOrphans(const messaging::Store& source, ndb::Nid source_top,
-                                  messaging::StoreWriter& target, ndb::Nid target_top) {
+                                  messaging::StoreWriter& first_target, ndb::Nid first_top) {
+  messaging::StoreWriter* target = &first_target;
+  ndb::Nid target_top = first_top;
   CopyReport part;
-  auto recovered = pst::convert::RecoverOrphans(source, source_top, target, target_top,
-                                                CopyOptionsFor(target.format()), copied_anywhere_, listed_messages_,
+  auto recovered = pst::convert::RecoverOrphans(source, source_top, *target, target_top,
+                                                CopyOptionsFor(target->format()), copied_anywhere_, listed_messages_,
                                                 &part);
+  if (!recovered.ok() && recovered.status().IsSizeLimit() && next_output_ && target_written_) {
+    // One commit that does not fit a full output goes into the next one.
+    auto next = next_output_();
+    if (next.ok()) {
+      target = next->first;
+      target_top = next->second;
+      folder_map_.clear();
+      target_prepared_ = false;
+      target_written_ = false;
+      Status prepared = PrepareTarget(source, *target);
+      recovered = prepared.ok() ? pst::convert::RecoverOrphans(source, source_top, *target, target_top,
+                                                               CopyOptionsFor(target->format()), copied_anywhere_,
+                                                               listed_messages_, &part)
+                                : Result<ndb::Nid>(prepared);
+    } else {
+      recovered = next.status();
+    }
+  }
   if (!recovered.ok()) {
     Record(kRecoveredItemsName, recovered.status());
     return recovered.status();
   }
+  if (*recovered != 0) target_written_ = true;
   Add(part);
   return part;
 }

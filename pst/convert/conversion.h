@@ -135,7 +135,8 @@ class Conversion {
   // After every folder below the source's top folder `source_top` and the
   // top folder's own mail went through CopyFolder / CopyFolderMail: copies
   // what no table reached (a damaged source) into "Recovered Items" in
-  // `target_top` (salvage.h). Nothing is written when there is nothing.
+  // `target_top` (salvage.h), in one commit; with a next output, that goes
+  // there when the target is full. Nothing is written when there is nothing.
   // Returns this call's own report, as CopyFolder does.
   Result<CopyReport> RecoverOrphans(const messaging::Store& source, ndb::Nid source_top, messaging::StoreWriter& target,
                         ndb::Nid target_top);
