@@ -6,6 +6,7 @@
 #include "pst/base/coding.h"
 #include "pst/base/hex.h"
 #include "pst/convert/codepage_policy.h"
+#include "pst/convert/converted_string.h"
 #include "pst/messaging/property_access.h"
 #include "pst/messaging/tags.h"
 #include "pst/messaging/text.h"
@@ -17,7 +18,8 @@ using messaging::PropertyInput;
 
 // Values up to this size are copied in memory; larger ones are streamed.
 constexpr uint64_t kInMemoryValue = 64 * 1024;
-// Strings are converted whole; a string value larger than this is refused.
+// Strings up to kConvertInPieces are converted whole, larger ones in pieces;
+// a multi-valued string larger than this is refused.
 constexpr uint64_t kMaxConvertedString = 256 * 1024 * 1024;
 constexpr int kMaxFolderDepth = 256;
 constexpr int kMaxEmbeddingDepth = 32;
@@ -53,6 +55,12 @@ void Profile(uint16_t type, ByteSpan value, TextProfile* text) {
 void ProfileProperties(const ltp::PropertyContext& pc, uint64_t max_value, TextProfile* text) {
   for (const auto& entry : pc.entries()) {
     if (!IsUnicodeString(entry.type)) continue;
+    auto size = pc.ValueSize(entry);
+    if (entry.type == ltp::kPtypString && size.ok() && *size > kConvertInPieces) {
+      auto stream = pc.OpenValue(entry);
+      if (stream.ok()) (void)text->AddUtf16Le(**stream);
+      continue;
+    }
     auto value = pc.ReadValue(entry, max_value);
     if (value.ok()) Profile(entry.type, *value, text);
   }
@@ -164,13 +172,16 @@ Result<Bytes> FolderCopier::Convert(ltp::PropTag tag, ByteSpan value, uint32_t c
                                     const std::string& where) {
   const uint64_t replaced_before = report_->strings.characters_replaced;
   PST_ASSIGN_OR_RETURN(Bytes converted, converter_->ConvertValue(tag, value, codepage));
-  const uint64_t replaced = report_->strings.characters_replaced - replaced_before;
+  NoteReplaced(tag, report_->strings.characters_replaced - replaced_before, codepage, where);
+  return converted;
+}
+
+void FolderCopier::NoteReplaced(ltp::PropTag tag, uint64_t replaced, uint32_t codepage, const std::string& where) {
   if (replaced != 0) {
     AddListed(report_->replacements, where + ": property " + TagText(tag) + ": " + std::to_string(replaced) +
                                     (replaced == 1 ? " character" : " characters") + " not in code page " +
                                     std::to_string(codepage) + ", written as \"?\"");
   }
-  return converted;
 }
 
 Result<uint32_t> FolderCopier::TargetCodepage(const messaging::Message& message, const std::string& where,
@@ -234,7 +245,16 @@ Status FolderCopier::ConvertProperties(const ltp::PropertyContext& pc, uint32_t 
     Status s = [&]() -> Status {
       auto size = pc.ValueSize(entry);
       if (!size.ok()) return size.status().WithContext(where + ", property " + TagText(tag));
-      if (converter_->NeedsValueConversion(tag)) {
+      if (converter_->NeedsValueConversion(tag) && *size > kConvertInPieces &&
+          (entry.type == ltp::kPtypString || entry.type == ltp::kPtypString8)) {
+        PST_ASSIGN_OR_RETURN(auto stream, pc.OpenValue(entry));
+        PST_ASSIGN_OR_RETURN(auto converted, ConvertedString::Open(std::move(stream), unicode_target_, codepage));
+        ++report_->strings.strings_converted;
+        report_->strings.characters_replaced += converted->replaced();
+        NoteReplaced(tag, converted->replaced(), codepage, where);
+        const uint64_t converted_size = converted->size();
+        out->push_back(PropertyInput::Stream(*target_tag, converted_size, StreamFrom(std::move(converted))));
+      } else if (converter_->NeedsValueConversion(tag)) {
         if (*size > kMaxConvertedString) {
           return Status::NotSupported(where + ": string property " + TagText(tag) + " of " +
                                       std::to_string(*size) + " bytes is too large to convert");

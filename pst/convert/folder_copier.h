@@ -191,6 +191,7 @@ class FolderCopier {
   // whether the copy must be labelled with it.
   Result<uint32_t> TargetCodepage(const messaging::Message& message, const std::string& where, bool* declare);
   Result<Bytes> Convert(ltp::PropTag tag, ByteSpan value, uint32_t codepage, const std::string& where);
+  void NoteReplaced(ltp::PropTag tag, uint64_t replaced, uint32_t codepage, const std::string& where);
   Status ConvertProperties(const ltp::PropertyContext& pc, uint32_t codepage, const std::string& where,
                            std::vector<messaging::PropertyInput>* out, bool skip_object);
   Result<std::vector<ltp::PropValue>> ConvertCells(const std::vector<ltp::PropValue>& cells,
