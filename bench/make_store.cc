@@ -16,9 +16,19 @@
 // Attachment bytes are generated as they are written, so memory stays small
 // whatever the size. Deterministic for a given --seed.
 //
+// Extras for the memory and scale benchmarks, added after the mail above:
+//   --big-body CHARS       one message in Inbox whose plain body is CHARS
+//                          characters long (Western text with accents,
+//                          streamed as it is written);
+//   --bulk-messages N      a folder "Bulk" of N small messages;
+//   --folders N            N empty folders under "Many folders", created in
+//                          one update (its time is printed).
+//
 // usage: make_store --format ansi|unicode --size BYTES[K|M|G] [--seed N]
-//                   [--max-attachment BYTES] OUT.pst
+//                   [--max-attachment BYTES] [--big-body CHARS]
+//                   [--bulk-messages N] [--folders N] OUT.pst
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -220,6 +230,9 @@ class Generator {
       : writer_(writer), unicode_(unicode), random_(seed), max_attachment_(max_attachment) {}
 
   pst::Status Run(uint64_t target_size, const std::string& path);
+  pst::Status AddBigBody(uint64_t chars);
+  pst::Status AddBulkFolder(uint64_t messages);
+  pst::Status AddManyFolders(uint64_t count);
 
  private:
   struct FolderPlan {
@@ -274,6 +287,7 @@ class Generator {
   MessageInput Contact(const Language& lang);
   MessageInput Task(const Language& lang);
   pst::Status MakeFolders(std::vector<std::pair<pst::ndb::Nid, Kind>>* folders);
+  pst::Result<pst::ndb::Nid> TopFolder(pst::messaging::StoreUpdate& update, const char* name);
 
   pst::messaging::StoreWriter& writer_;
   bool unicode_;
@@ -635,6 +649,86 @@ pst::Status Generator::Run(uint64_t target_size, const std::string& path) {
   return pst::Status::Ok();
 }
 
+// A new folder under the top of the tree.
+pst::Result<pst::ndb::Nid> Generator::TopFolder(pst::messaging::StoreUpdate& update, const char* name) {
+  PST_ASSIGN_OR_RETURN(pst::ndb::Nid top, writer_.store().IpmSubtreeNid());
+  return update.CreateFolder(top, {String(pst::messaging::kPidDisplayName, name),
+                                   String(pst::messaging::kPidContainerClass, "IPF.Note")});
+}
+
+// The body is a line of Western text repeated, generated at the offset asked
+// for, so no copy of it is ever held.
+pst::Status Generator::AddBigBody(uint64_t chars) {
+  const std::u16string line = u"Zeile für Zeile: café, naïve, Ærøskøbing — 12 € ; ";
+  const uint64_t unit = unicode_ ? 2 : 1;
+  auto source = [line, unit](uint64_t offset, std::span<uint8_t> out) -> pst::Status {
+    for (size_t i = 0; i < out.size(); ++i) {
+      const uint64_t at = offset + i;
+      const char16_t c = line[(at / unit) % line.size()];
+      uint8_t b = static_cast<uint8_t>(c);  // the accents above are Latin-1, as in 1252 ...
+      if (c == u'—') b = 0x97;              // ... but these two
+      if (c == u'€') b = 0x80;
+      out[i] = unit == 2 ? static_cast<uint8_t>(at % 2 == 0 ? c & 0xFF : c >> 8) : b;
+    }
+    return pst::Status::Ok();
+  };
+  PST_ASSIGN_OR_RETURN(auto update, writer_.Begin());
+  PST_ASSIGN_OR_RETURN(pst::ndb::Nid folder, TopFolder(*update, "Big body"));
+  MessageInput m;
+  m.properties.push_back(String(pst::messaging::kPidMessageClass, "IPM.Note"));
+  m.properties.push_back(String(pst::messaging::kPidSubject, "A body of " + std::to_string(chars) + " characters"));
+  m.properties.push_back(Value(pst::messaging::kPidMessageCodepage, ltp::kPtypInteger32, Int32(1252)));
+  m.properties.push_back(Value(pst::messaging::kPidMessageFlags, ltp::kPtypInteger32, Int32(1)));
+  m.properties.push_back(PropertyInput::Stream(MakeTag(pst::messaging::kPidBody, StringType()), chars * unit, source));
+  PST_RETURN_IF_ERROR(update->CreateMessage(folder, m, false).status());
+  PST_RETURN_IF_ERROR(update->Commit());
+  std::fprintf(stderr, "a message of a %llu-character body in \"Big body\"\n", static_cast<unsigned long long>(chars));
+  return pst::Status::Ok();
+}
+
+pst::Status Generator::AddBulkFolder(uint64_t messages) {
+  constexpr uint64_t kPerUpdate = 5000;
+  pst::ndb::Nid folder = 0;
+  for (uint64_t done = 0; done < messages || folder == 0;) {
+    PST_ASSIGN_OR_RETURN(auto update, writer_.Begin());
+    if (folder == 0) {
+      PST_ASSIGN_OR_RETURN(folder, TopFolder(*update, "Bulk"));
+    }
+    for (uint64_t end = std::min(messages, done + kPerUpdate); done < end; ++done) {
+      MessageInput m;
+      m.properties.push_back(String(pst::messaging::kPidMessageClass, "IPM.Note"));
+      m.properties.push_back(String(pst::messaging::kPidSubject, "Bulk message " + std::to_string(done + 1)));
+      m.properties.push_back(String(pst::messaging::kPidSenderName, "Grüße aus München"));
+      m.properties.push_back(Value(0x0E06, ltp::kPtypTime, Int64(Time())));
+      m.properties.push_back(Value(pst::messaging::kPidMessageFlags, ltp::kPtypInteger32, Int32(1)));
+      m.properties.push_back(String(pst::messaging::kPidBody, Paragraphs(200, kLanguages[0])));
+      PST_RETURN_IF_ERROR(update->CreateMessage(folder, m, false).status());
+    }
+    PST_RETURN_IF_ERROR(update->Commit());
+  }
+  std::fprintf(stderr, "%llu small messages in \"Bulk\"\n", static_cast<unsigned long long>(messages));
+  return pst::Status::Ok();
+}
+
+pst::Status Generator::AddManyFolders(uint64_t count) {
+  const auto start = std::chrono::steady_clock::now();
+  PST_ASSIGN_OR_RETURN(auto update, writer_.Begin());
+  PST_ASSIGN_OR_RETURN(pst::ndb::Nid parent, TopFolder(*update, "Many folders"));
+  for (uint64_t i = 0; i < count; ++i) {
+    PST_RETURN_IF_ERROR(update->CreateFolder(parent, {String(pst::messaging::kPidDisplayName,
+                                                             "Folder " + std::to_string(i + 1)),
+                                                      String(pst::messaging::kPidContainerClass, "IPF.Note")})
+                            .status());
+  }
+  const auto created = std::chrono::steady_clock::now();
+  PST_RETURN_IF_ERROR(update->Commit());
+  const auto committed = std::chrono::steady_clock::now();
+  std::fprintf(stderr, "%llu folders in one update: created in %.2f s, committed in %.2f s\n",
+               static_cast<unsigned long long>(count), std::chrono::duration<double>(created - start).count(),
+               std::chrono::duration<double>(committed - created).count());
+  return pst::Status::Ok();
+}
+
 // BYTES with an optional K, M or G suffix (binary units); 0 when it is not one.
 uint64_t ParseSize(const std::string& text) {
   char* end = nullptr;
@@ -653,16 +747,20 @@ uint64_t ParseSize(const std::string& text) {
 
 int main(int argc, char** argv) {
   std::string format = "unicode", out, size_text, attachment_text;
-  uint64_t size = 10 << 20, seed = 1, max_attachment = 20 << 20;
+  uint64_t size = 10 << 20, seed = 1, max_attachment = 20 << 20, big_body = 0, bulk = 0, many_folders = 0;
   bench::Args args(argc, argv, "make_store",
                    "make_store --format ansi|unicode --size BYTES[K|M|G] [--seed N] "
-                   "[--max-attachment BYTES[K|M|G] (>= 1K)] OUT.pst");
+                   "[--max-attachment BYTES[K|M|G] (>= 1K)] [--big-body CHARS] [--bulk-messages N] "
+                   "[--folders N] OUT.pst");
   while (!args.done()) {
     if (args.Option("--format", format)) {
       if (format != "ansi" && format != "unicode") args.Refuse("--format is ansi or unicode, not " + format);
     } else if (args.Option("--size", size_text)) {
       if ((size = ParseSize(size_text)) == 0) args.Refuse("--size takes a size such as 512M, not " + size_text);
     } else if (args.Number("--seed", seed)) {
+    } else if (args.Number("--big-body", big_body)) {
+    } else if (args.Number("--bulk-messages", bulk)) {
+    } else if (args.Number("--folders", many_folders)) {
     } else if (args.Option("--max-attachment", attachment_text)) {
       max_attachment = ParseSize(attachment_text);
       if (max_attachment < 1024) args.Refuse("--max-attachment takes a size of at least 1K, not " + attachment_text);
@@ -698,6 +796,9 @@ int main(int argc, char** argv) {
   }
   Generator generator(**writer, options.format != pst::ndb::Format::kAnsi, seed, max_attachment);
   s = generator.Run(size, out);
+  if (s.ok() && big_body > 0) s = generator.AddBigBody(big_body);
+  if (s.ok() && bulk > 0) s = generator.AddBulkFolder(bulk);
+  if (s.ok() && many_folders > 0) s = generator.AddManyFolders(many_folders);
   if (!s.ok()) {
     std::fprintf(stderr, "make_store: %s\n", s.ToString().c_str());
     return 1;

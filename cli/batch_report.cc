@@ -43,19 +43,45 @@ std::string Seconds(double seconds) {
 std::string SourceJson(const SourceOutcome& o) {
   std::string out = "{\"source\":" + JsonString(o.source) + ",\"relative\":" + JsonString(o.relative) +
                     ",\"output\":" + (o.output.empty() ? std::string("null") : JsonString(o.output)) +
+                    ",\"parts\":" + List(o.parts) +
                     ",\"status\":" + JsonString(SourceStatusName(o.status)) +
                     ",\"reason\":" + (o.reason.empty() ? std::string("null") : JsonString(o.reason)) +
                     ",\"source_counts\":" + Counts(o.source_counts) + ",\"output_counts\":" + Counts(o.output_counts);
   std::vector<std::string> failures;
   std::vector<std::string> left_out;
+  std::string did_not_fit = "[";
+  std::string continued = "[";
   if (o.report) {
+    for (const auto& l : o.report->copied.left_out) {
+      if (did_not_fit.size() > 1) did_not_fit += ',';
+      did_not_fit += "{\"folder\":";
+      did_not_fit += JsonString(l.folder);
+      did_not_fit += ",\"messages\":" + std::to_string(l.messages);
+      did_not_fit += ",\"fai_messages\":" + std::to_string(l.fai_messages);
+      did_not_fit += l.folder_copied ? ",\"folder_copied\":true}" : ",\"folder_copied\":false}";
+    }
+    for (const auto& c : o.report->copied.continued) {
+      if (continued.size() > 1) continued += ',';
+      continued += "{\"folder\":";
+      continued += JsonString(c.folder);
+      continued += ",\"continuation\":";
+      continued += JsonString(c.name);
+      continued += ",\"messages\":" + std::to_string(c.messages) + "}";
+    }
     for (const auto& f : o.report->folders_not_copied) failures.push_back("folder not copied: " + f.name + ": " + f.why.ToString());
     failures.insert(failures.end(), o.report->copied.failures.begin(), o.report->copied.failures.end());
     left_out = o.report->copied.dropped_properties;
     for (const auto& [key, value] : ReportCounters(*o.report)) out += ",\"" + std::string(key) + "\":" + std::to_string(value);
   }
-  out += ",\"failures\":" + List(failures) + ",\"left_out\":" + List(left_out) + ",\"seconds\":" + Seconds(o.seconds) + "}";
+  out += ",\"failures\":" + List(failures) + ",\"left_out\":" + List(left_out) + ",\"did_not_fit\":" + did_not_fit +
+         "],\"continuation_folders\":" + continued + "]" + ",\"seconds\":" + Seconds(o.seconds) + "}";
   return out;
+}
+
+uint64_t MessagesLeftOut(const pst::convert::CopyReport& copied) {
+  uint64_t n = 0;
+  for (const auto& l : copied.left_out) n += l.messages;
+  return n;
 }
 
 }  // namespace
@@ -67,6 +93,7 @@ std::vector<std::pair<const char*, uint64_t>> ReportCounters(const pst::convert:
       {"strings_converted", copied.strings.strings_converted},
       {"messages_given_a_codepage", copied.objects_declared},
       {"folders_not_copied", report.folders_not_copied.size()},
+      {"messages_that_did_not_fit", MessagesLeftOut(report.copied)},
       {"objects_failed", copied.failures.size()},
       {"properties_left_out", copied.dropped_properties.size()},
       {"messages_recovered_with_damage", copied.messages_recovered_with_damage},

@@ -24,7 +24,8 @@ namespace fs = std::filesystem;
 
 constexpr const char* kUsage =
     "usage: quillmar-cli convert SOURCE... [-o DIR] [--to ansi|unicode] [--codepage N] [--max-size SIZE]\n"
-    "                               [--password-file FILE] [--jobs N] [--report FILE] [--shard K/N] [--quiet]\n"
+    "                               [--split] [--password-file FILE] [--jobs N] [--report FILE] [--shard K/N]\n"
+    "                               [--quiet]\n"
     "  Writes each SOURCE store's folders and messages into a new store of the other format (or\n"
     "  the one --to names) in DIR (default: the current folder, which must exist). Nothing is\n"
     "  ever replaced, and until a store is finished its file is called ...pst.partial.\n"
@@ -39,8 +40,10 @@ constexpr const char* kUsage =
     "                      (874, 932, 936, 949, 950 or 1250-1258; default: the one that holds every\n"
     "                      name, preferring the one most messages declare)\n"
     "  --max-size SIZE     never let an output grow past SIZE bytes (K, M, G: 1024-multiples;\n"
-    "                      default for ANSI: 2075149312, the format's limit); folders that do not\n"
-    "                      fit are listed as not copied\n"
+    "                      default for ANSI: 2075149312, the format's limit); the output is filled\n"
+    "                      as far as it goes and what does not fit is listed by folder\n"
+    "  --split             write as many outputs as the mail needs, each under the size limit:\n"
+    "                      NAME.pst, then NAME-part2.pst, NAME-part3.pst...\n"
     "  --password-file F   the password of protected sources (first line of F); the outputs get the\n"
     "                      same password. Without it a single run asks at the terminal; in a batch,\n"
     "                      a protected source without its password fails and the others go on\n"
@@ -71,12 +74,20 @@ std::string DescribeNote(const pst::convert::SalvageNote& note) {
   return text + ": " + note.why;
 }
 
+// "Inbox/Projects: 120 messages (the folder is in the output)".
+std::string DescribeLeftOut(const pst::convert::MessagesLeftOut& l) {
+  std::string text = l.folder + ": " + std::to_string(l.messages) + (l.messages == 1 ? " message" : " messages");
+  if (l.fai_messages) text += " and " + std::to_string(l.fai_messages) + " FAI messages";
+  return text + (l.folder_copied ? " (the folder is in the output)" : " (the folder is not)");
+}
+
 // The counts are the output's as `info` counts them: every folder of the
 // store, and messages without the FAI messages, which are counted apart.
-void PrintSummary(const std::string& path, const pst::convert::ConversionReport& report, pst::ndb::Format format,
-                  const StoreCounts& output) {
+void PrintSummary(const std::vector<std::string>& parts, const pst::convert::ConversionReport& report,
+                  pst::ndb::Format format, const StoreCounts& output) {
   const pst::convert::CopyReport& total = report.copied;
-  std::cout << path << "\n";
+  for (const std::string& part : parts) std::cout << part << "\n";
+  if (parts.size() > 1) std::cout << "parts: " << parts.size() << " (the counts below are over all of them)\n";
   std::cout << "folders: " << output.folders << "\n"
             << "messages: " << output.messages << "\n"
             << "FAI messages: " << output.fai_messages << "\n"
@@ -95,14 +106,19 @@ void PrintSummary(const std::string& path, const pst::convert::ConversionReport&
               << total.messages_recovered_with_damage << "; messages that could not be read: "
               << total.messages_unreadable << "\n";
   }
-  if (report.size_limit_reached) {
+  if (report.size_limit_reached && !total.left_out.empty()) {
     std::cout << "The output is incomplete: it reached its size limit of " << report.size_limit
-              << " bytes; the folders below were not copied.\n";
+              << " bytes; the messages below did not fit.\n";
   } else if (report.write_failed) {
     std::cout << "The output is incomplete: writing it failed (see below); the folders below were not copied.\n";
   }
   for (const auto& f : report.folders_not_copied) {
     std::cout << "  folder not copied: " << PrintableName(f.name + ": " + NotCopiedReason(f, report, format)) << "\n";
+  }
+  for (const auto& l : total.left_out) std::cout << "  did not fit: " << PrintableName(DescribeLeftOut(l)) << "\n";
+  for (const auto& c : total.continued) {
+    std::cout << "  continued: " << PrintableName(c.folder + ": " + std::to_string(c.messages) + " messages in \"" + c.name + "\"")
+              << "\n";
   }
   for (const auto& f : total.failures) std::cout << "  failed: " << PrintableName(f) << "\n";
   for (const auto& n : total.recovered_with_damage) {
@@ -120,6 +136,7 @@ ConvertSettings SettingsFrom(const ConvertOptions& options) {
   settings.to = options.to;
   settings.codepage = options.codepage;
   settings.max_size = options.max_size.value_or(0);
+  settings.split = options.split;
   settings.password_file = options.password_file;
   settings.count_source = options.report.has_value();
   return settings;
@@ -163,7 +180,7 @@ int RunSingle(const ConvertOptions& options) {
     }
     return outcome.exit_code;
   }
-  PrintSummary(outcome.output, *outcome.report, outcome.format, outcome.output_counts.value_or(StoreCounts()));
+  PrintSummary(outcome.parts, *outcome.report, outcome.format, outcome.output_counts.value_or(StoreCounts()));
   return reported ? outcome.exit_code : kExitDamaged;
 }
 
@@ -212,7 +229,9 @@ int RunBatch(const ConvertOptions& options) {
   for (const SourceOutcome& o : done) {
     ++counts[static_cast<int>(o.status)];
     std::cout << SourceStatusName(o.status) << "\t" << PrintableName(o.source) << "\t"
-              << (o.output.empty() ? "-" : PrintableName(o.output)) << "\n";
+              << (o.output.empty() ? "-" : PrintableName(o.output));
+    for (size_t p = 1; p < o.parts.size(); ++p) std::cout << "\t" << PrintableName(o.parts[p]);
+    std::cout << "\n";
   }
   std::cout << "sources: " << done.size() << " of " << items.size() << ", ok: " << counts[0]
             << ", incomplete: " << counts[1] << ", failed: " << counts[2] << ", skipped: " << counts[3] << "\n";
@@ -227,6 +246,7 @@ int RunBatch(const ConvertOptions& options) {
     for (const auto& f : o.report->folders_not_copied) {
       std::cout << "    folder not copied: " << PrintableName(f.name + ": " + f.why.ToString()) << "\n";
     }
+    for (const auto& l : o.report->copied.left_out) std::cout << "    did not fit: " << PrintableName(DescribeLeftOut(l)) << "\n";
     for (const auto& f : o.report->copied.failures) std::cout << "    failed: " << PrintableName(f) << "\n";
     for (const auto& d : o.report->copied.dropped_properties) std::cout << "    left out: " << PrintableName(d) << "\n";
   }

@@ -121,6 +121,7 @@ SourceOutcome ConvertOneStore(const std::string& source_path, const ConvertSetti
   pst::convert::ConversionOptions conversion;
   conversion.codepage = settings.codepage;
   conversion.max_file_size = settings.max_size;
+  conversion.split = settings.split;
   conversion.progress = [&progress](const pst::convert::CopyProgress&) {
     progress.Tick();
     return StopSignal() == 0;
@@ -147,11 +148,22 @@ SourceOutcome ConvertOneStore(const std::string& source_path, const ConvertSetti
                          kExitDamaged));
   }
   outcome.output = result->path;
-  auto output = pst::messaging::Store::OpenPath(result->path);
-  if (output.ok()) {
+  outcome.parts = result->parts;
+  StoreCounts counts;
+  bool counted = false;
+  for (const std::string& part : result->parts) {
+    auto output = pst::messaging::Store::OpenPath(part);
+    if (!output.ok()) continue;
     pst::convert::UseNamesCodepage(**output, std::nullopt);
-    outcome.output_counts = CountStore(**output);
+    const StoreCounts one = CountStore(**output);
+    counts.folders += one.folders;
+    counts.messages += one.messages;
+    counts.fai_messages += one.fai_messages;
+    counts.attachments += one.attachments;
+    counts.embedded_messages += one.embedded_messages;
+    counted = true;
   }
+  if (counted) outcome.output_counts = counts;
   const bool complete = result->report.complete();
   outcome.status = complete ? SourceStatus::kOk : SourceStatus::kIncomplete;
   outcome.exit_code = complete ? kExitOk : kExitDamaged;

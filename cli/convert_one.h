@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cli/batch_plan.h"
 #include "cli/progress.h"
@@ -38,6 +39,9 @@ struct SourceOutcome {
   // The finished output; for a failed run, the unfinished one when it was
   // kept (".partial"), else empty.
   std::string output;
+  // Every output of a split run, in order (output is the first); one
+  // otherwise.
+  std::vector<std::string> parts;
   SourceStatus status = SourceStatus::kFailed;
   std::string reason;  // why it failed or was skipped
   // The exit code this outcome alone gives (a single run's).
@@ -45,7 +49,7 @@ struct SourceOutcome {
   pst::ndb::Format format = pst::ndb::Format::kUnicode;
   std::optional<pst::convert::ConversionReport> report;
   std::optional<StoreCounts> source_counts;
-  std::optional<StoreCounts> output_counts;
+  std::optional<StoreCounts> output_counts;  // summed over the parts
   double seconds = 0;
 };
 
@@ -54,6 +58,7 @@ struct ConvertSettings {
   std::optional<pst::ndb::Format> to;
   std::optional<uint32_t> codepage;
   uint64_t max_size = 0;
+  bool split = false;
   std::optional<std::string> password_file;
   bool may_ask_password = false;  // a single run at a terminal may ask
   bool count_source = false;      // for the report

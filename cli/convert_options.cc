@@ -118,6 +118,8 @@ std::optional<ConvertOptions> ParseConvertOptions(const Args& args, std::string*
         *why = "--shard takes K/N with 1 <= K <= N (the K-th of N parts), not '" + args[i] + "'";
         return std::nullopt;
       }
+    } else if (a == "--split") {
+      o.split = true;
     } else if (a == "--quiet" || a == "-q") {
       o.quiet = true;
     } else if (a.size() > 1 && a[0] == '-') {

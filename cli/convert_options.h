@@ -28,6 +28,7 @@ struct ConvertOptions {
   std::optional<std::string> report;
   std::optional<Shard> shard;
   bool quiet = false;
+  bool split = false;  // as many outputs as the size limit needs
 };
 
 // nullopt with the reason in *why when the arguments are wrong.

@@ -77,7 +77,25 @@ Status Incomplete(const std::string& what, const convert::CopyReport& report) {
   return failed ? Status::Corruption(message) : Status::NotSupported(message);
 }
 
-// A copy that ended before it committed: nothing of it is in the target.
+// A copy the output had no room for in full: which folders kept how many
+// messages out. What fitted is in the output.
+Status DidNotFit(const std::string& what, const convert::CopyReport& report, const PstStore& target) {
+  const bool ansi = target.format() == pst::ndb::Format::kAnsi;
+  std::string message = "session: " + what + " was copied in part: the output " + target.path() + " reached " +
+                        (ansi ? "the ANSI size limit" : "its size limit") + ";";
+  size_t shown = 0;
+  for (const convert::MessagesLeftOut& l : report.left_out) {
+    if (shown == kReasonsShown) break;
+    const uint64_t n = l.messages + l.fai_messages;
+    message += std::string(shown++ ? "," : "") + " " + std::to_string(n) + (n == 1 ? " message" : " messages") +
+               " of " + Quoted(l.folder) + (l.folder_copied ? "" : " (and the folder itself)");
+  }
+  if (report.left_out.size() > shown) message += " and those of " + std::to_string(report.left_out.size() - shown) + " more folders";
+  return Status::SizeLimit(message + " did not fit");
+}
+
+// A copy that ended early: a cancelled one leaves nothing in the target;
+// after a failed write, what was committed before it stays.
 Status CopyFailed(const Status& status, const std::string& what, const PstStore& target) {
   if (status.code() == Status::Code::kCancelled) {
     return Status::Cancelled("session: copying " + what + " was cancelled; nothing of it was kept");
@@ -236,6 +254,7 @@ Status PstFolder::Copy(MessageFolder& destination, CopyObserver* observer, bool 
   if (observer && (damage.messages_recovered_with_damage || damage.messages_unreadable)) observer->OnDamage(damage);
 
   if (!copied.ok()) return CopyFailed(copied.status(), what, *target->store_);
+  if (!copied->left_out.empty()) return DidNotFit(what, *copied, *target->store_);
   if (!copied->failures.empty() || !copied->dropped_properties.empty()) return Incomplete("session: " + what, *copied);
   const std::string recovering = std::string("the folder ") + Quoted(convert::kRecoveredItemsName);
   if (!recovered.ok()) return CopyFailed(recovered.status(), recovering, *target->store_);

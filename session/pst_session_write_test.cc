@@ -421,6 +421,10 @@ TEST_F(PstSessionWriteTest, AnsiOutputThatReachesItsSizeLimitSaysSo) {
   EXPECT_EQ(full.code(), Status::Code::kSizeLimit);
   EXPECT_NE(ErrorDescription(full).find("\"lokay-m\""), std::string::npos) << ErrorDescription(full);
   EXPECT_NE(ErrorDescription(full).find("reached the ANSI size limit"), std::string::npos);
+  // The folder went in as far as it fitted; the notice says how much did not.
+  EXPECT_NE(ErrorDescription(full).find("was copied in part"), std::string::npos) << ErrorDescription(full);
+  EXPECT_NE(ErrorDescription(full).find(" messages of \"lokay-m"), std::string::npos) << ErrorDescription(full);
+  EXPECT_NE(Child(*target_top, "lokay-m"), nullptr);
   // What fits still goes in.
   EXPECT_OK(Child(*source_top, "Deleted Items")->CopyTo(*target_top, nullptr));
   ASSERT_OK(session_->Logoff());

@@ -1,5 +1,6 @@
 #include "pst/convert/codepage_policy.h"
 
+#include <algorithm>
 #include <string>
 
 #include "pst/messaging/codepage_guess.h"
@@ -54,6 +55,21 @@ void TextProfile::AddUtf16Le(ByteSpan text) {
     }
     seen_.set(u);
   }
+}
+
+Status TextProfile::AddUtf16Le(const ltp::ValueStream& text) {
+  const uint64_t size = text.size() & ~uint64_t{1};
+  Bytes piece;
+  for (uint64_t at = 0; at < size;) {
+    piece.resize(static_cast<size_t>(std::min<uint64_t>(64 * 1024, size - at)));
+    PST_RETURN_IF_ERROR(text.Read(at, piece));
+    size_t n = piece.size();
+    // A high surrogate at the end waits for its partner in the next piece.
+    if (at + n < size && (piece[n - 1] & 0xFC) == 0xD8) n -= 2;
+    AddUtf16Le(ByteSpan(piece).first(n));
+    at += n;
+  }
+  return Status::Ok();
 }
 
 size_t TextProfile::LostIn(uint32_t codepage) const {

@@ -29,6 +29,7 @@
 
 #include "pst/base/bytes.h"
 #include "pst/ltp/property_context.h"
+#include "pst/ltp/value_stream.h"
 #include "pst/messaging/store.h"
 
 namespace pst::convert {
@@ -44,6 +45,9 @@ class TextProfile {
  public:
   // Adds UTF-16LE text (an odd trailing byte is ignored).
   void AddUtf16Le(ByteSpan text);
+  // Adds UTF-16LE text read from a stream in pieces (for text too large to
+  // hold), as if added whole.
+  Status AddUtf16Le(const ltp::ValueStream& text);
   bool ascii_only() const { return !any_non_ascii_ && astral_ == 0; }
   // Distinct characters of the text that the code page cannot hold.
   size_t LostIn(uint32_t codepage) const;

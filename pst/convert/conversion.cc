@@ -76,8 +76,11 @@ Status Conversion::PrepareTarget(const messaging::Store& source, messaging::Stor
   return Status::Ok();
 }
 
-void Conversion::Add(const CopyReport& part) {
-  CopyReport& total = report_.copied;
+namespace {
+
+// Adds one copy's report to another.
+void AddReport(const CopyReport& part, CopyReport* to) {
+  CopyReport& total = *to;
   total.done.folders += part.done.folders;
   total.done.messages += part.done.messages;
   total.done.attachments += part.done.attachments;
@@ -93,19 +96,42 @@ void Conversion::Add(const CopyReport& part) {
       if (to.size() < CopyReport::kMaxListed) to.push_back(entry);
     }
   };
+  auto append_all = [](auto& to, const auto& from) { to.insert(to.end(), from.begin(), from.end()); };
   // Objects left out and properties dropped are listed whole: each one is mail lost.
-  total.failures.insert(total.failures.end(), part.failures.begin(), part.failures.end());
-  total.dropped_properties.insert(total.dropped_properties.end(), part.dropped_properties.begin(),
-                                  part.dropped_properties.end());
+  append_all(total.failures, part.failures);
+  append_all(total.dropped_properties, part.dropped_properties);
   append(total.replacements, part.replacements);
   append(total.codepages_declared, part.codepages_declared);
   // Salvage notes are listed whole too: each says where mail may be wrong or missing.
-  total.recovered_with_damage.insert(total.recovered_with_damage.end(), part.recovered_with_damage.begin(),
-                                     part.recovered_with_damage.end());
-  total.unreadable.insert(total.unreadable.end(), part.unreadable.begin(), part.unreadable.end());
+  append_all(total.recovered_with_damage, part.recovered_with_damage);
+  append_all(total.unreadable, part.unreadable);
   total.messages_recovered_with_damage += part.messages_recovered_with_damage;
   total.messages_unreadable += part.messages_unreadable;
+  for (const MessagesLeftOut& l : part.left_out) {
+    // Messages of one folder passed over one by one make one entry.
+    if (!total.left_out.empty() && total.left_out.back().folder == l.folder &&
+        total.left_out.back().folder_copied == l.folder_copied) {
+      total.left_out.back().messages += l.messages;
+      total.left_out.back().fai_messages += l.fai_messages;
+    } else {
+      total.left_out.push_back(l);
+    }
+  }
+  append_all(total.continued, part.continued);
+}
+
+// In a full output, a message that does not fit is passed over; after this
+// many in a row the rest of the copy is left out.
+constexpr int kMaxMissesInARow = 4;
+
+}  // namespace
+
+void Conversion::Add(const CopyReport& part) {
+  AddReport(part, &report_.copied);
   listed_messages_.insert(part.listed_messages.begin(), part.listed_messages.end());
+  folder_map_.insert(part.folder_map.begin(), part.folder_map.end());
+  copied_anywhere_.insert(part.folder_map.begin(), part.folder_map.end());
+  for (ndb::Nid folder : part.folders_left_out) copied_anywhere_.emplace(folder, 0);
 }
 
 void Conversion::Record(const std::string& what, const Status& why) {
@@ -141,15 +167,8 @@ Result<CopyReport> Conversion::CopyFolder(const messaging::Store& source, ndb::N
     Record(name, prepared);
     return prepared;
   }
-  CopyReport part;
-  auto copied = CopyFolderTree(source, folder_nid, target, target_parent, CopyOptionsFor(target.format()), &part,
-                               &folder_map_);
-  if (!copied.ok()) {
-    Record(name, copied.status());
-    return copied.status();
-  }
-  Add(part);
-  return part;
+  TreeCopy tree(source, folder_nid, /*mail_only=*/false, CopyOptionsFor(target.format()), options_.commit_limits);
+  return Fill(source, tree, name, target, target_parent);
 }
 
 Result<CopyReport> Conversion::CopyFolderMail(const messaging::Store& source, ndb::Nid folder_nid,
@@ -167,119 +186,103 @@ Result<CopyReport> Conversion::CopyFolderMail(const messaging::Store& source, nd
     Record(what, prepared);
     return prepared;
   }
-  CopyReport part;
-  Status copied = CopyFolderContents(source, folder_nid, target, target_folder, CopyOptionsFor(target.format()),
-                                     &part);
-  if (!copied.ok()) {
-    Record(what, copied);
-    return copied;
+  TreeCopy tree(source, folder_nid, /*mail_only=*/true, CopyOptionsFor(target.format()), options_.commit_limits);
+  return Fill(source, tree, what, target, target_folder);
+}
+
+Result<CopyReport> Conversion::Fill(const messaging::Store& source, TreeCopy& tree, const std::string& what,
+                                    messaging::StoreWriter& first_target, ndb::Nid first_parent) {
+  messaging::StoreWriter* target = &first_target;
+  CopyReport own;
+  int misses = 0;
+  Status s;
+  tree.StartTarget(*target, first_parent);
+  for (;;) {
+    s = PrepareTarget(source, *target);
+    if (s.ok()) s = tree.CopyInto(folder_map_);
+    if (tree.wrote_into_target()) target_written_ = true;
+    CopyReport part = tree.TakeReport();
+    const bool progressed = part.done.messages != 0;
+    Add(part);
+    AddReport(part, &own);
+    if (!s.IsSizeLimit()) break;
+    report_.size_limit_reached = true;
+    if (next_output_ && target_written_) {
+      auto next = next_output_();
+      if (!next.ok()) {
+        s = next.status();
+        break;
+      }
+      target = next->first;
+      tree.StartTarget(*target, next->second);
+      folder_map_.clear();
+      target_prepared_ = false;
+      target_written_ = false;
+      continue;
+    }
+    // What does not fit here is passed over (with a next output: it does
+    // not fit even into an empty one).
+    misses = progressed ? 1 : misses + 1;
+    if (!next_output_ && misses >= kMaxMissesInARow) {
+      tree.LeaveRest();
+    } else {
+      tree.SkipNext();
+    }
+    if (tree.done()) {
+      part = tree.TakeReport();
+      Add(part);
+      AddReport(part, &own);
+      s = Status::Ok();
+      break;
+    }
   }
-  Add(part);
-  return part;
+  if (s.ok()) return own;
+  if (s.code() == Status::Code::kCancelled && !next_output_ && tree.top_copy() != 0) {
+    // Nothing of a cancelled folder stays in a store the caller keeps.
+    (void)DeleteFolder(*target, tree.top_copy());
+    ForgetDeletedCopies(target->store());
+  }
+  Record(what, s);
+  return s;
 }
 
 Result<CopyReport> Conversion::RecoverOrphans(const messaging::Store& source, ndb::Nid source_top,
-                                  messaging::StoreWriter& target, ndb::Nid target_top) {
+                                  messaging::StoreWriter& first_target, ndb::Nid first_top) {
+  messaging::StoreWriter* target = &first_target;
+  ndb::Nid target_top = first_top;
   CopyReport part;
-  auto recovered = pst::convert::RecoverOrphans(source, source_top, target, target_top,
-                                                CopyOptionsFor(target.format()), folder_map_, listed_messages_,
+  auto recovered = pst::convert::RecoverOrphans(source, source_top, *target, target_top,
+                                                CopyOptionsFor(target->format()), copied_anywhere_, listed_messages_,
                                                 &part);
+  if (!recovered.ok() && recovered.status().IsSizeLimit() && next_output_ && target_written_) {
+    // One commit that does not fit a full output goes into the next one.
+    auto next = next_output_();
+    if (next.ok()) {
+      target = next->first;
+      target_top = next->second;
+      folder_map_.clear();
+      target_prepared_ = false;
+      target_written_ = false;
+      Status prepared = PrepareTarget(source, *target);
+      recovered = prepared.ok() ? pst::convert::RecoverOrphans(source, source_top, *target, target_top,
+                                                               CopyOptionsFor(target->format()), copied_anywhere_,
+                                                               listed_messages_, &part)
+                                : Result<ndb::Nid>(prepared);
+    } else {
+      recovered = next.status();
+    }
+  }
   if (!recovered.ok()) {
     Record(kRecoveredItemsName, recovered.status());
     return recovered.status();
   }
+  if (*recovered != 0) target_written_ = true;
   Add(part);
   return part;
 }
 
 void Conversion::ForgetDeletedCopies(const messaging::Store& target) {
   std::erase_if(folder_map_, [&](const auto& entry) { return !target.database().FindNode(entry.second).ok(); });
-}
-
-Result<NewStoreResult> ConvertToNewStore(messaging::Store& source, ndb::Format format,
-                                         const OutputPathCandidate& candidate, ConversionOptions options) {
-  PST_ASSIGN_OR_RETURN(ndb::Nid source_top, source.IpmSubtreeNid());
-  PST_ASSIGN_OR_RETURN(messaging::Folder top_folder, source.OpenFolder(source_top));
-  PST_ASSIGN_OR_RETURN(std::vector<ndb::Nid> children, top_folder.SubfolderNids());
-
-  messaging::StoreOptions store_options;
-  store_options.format = format;
-  store_options.display_name = "Personal Folders";
-  store_options.codepage = source.default_codepage();
-  PST_ASSIGN_OR_RETURN(OutputFile output, CreateOutputFile(candidate, store_options));
-
-  NewStoreResult result;
-  result.partial_path = output.partial_path;
-  const ndb::WriteOptions write_options = OutputWriteOptions(format, options.max_file_size);
-  std::error_code size_error;
-  const uint64_t empty_size = std::filesystem::file_size(output.partial_path, size_error);
-  if (!size_error && empty_size > write_options.max_file_size) {
-    DiscardOutputFile(output);
-    return Status::InvalidArgument("the size limit of " + std::to_string(write_options.max_file_size) +
-                                   " bytes is below the size of an empty store (" + std::to_string(empty_size) +
-                                   " bytes)");
-  }
-  const auto folder_done = options.folder_done;
-  Conversion conversion(source, std::move(options));
-  ConversionReport& report = conversion.report();
-  if (format == ndb::Format::kAnsi || write_options.max_file_size != ndb::WriteOptions().max_file_size) {
-    report.size_limit = write_options.max_file_size;
-  }
-
-  Status failure = [&]() -> Status {
-    PST_ASSIGN_OR_RETURN(auto file, io::OpenReadWrite(output.partial_path));
-    PST_ASSIGN_OR_RETURN(auto writer, messaging::StoreWriter::Open(
-                                          std::shared_ptr<io::WritableFile>(std::move(file)), write_options));
-    PST_ASSIGN_OR_RETURN(ndb::Nid target_top, writer->store().IpmSubtreeNid());
-    PST_RETURN_IF_ERROR(DeleteSubfolders(*writer, target_top));
-    for (ndb::Nid child : children) {
-      auto copied = conversion.CopyFolder(source, child, *writer, target_top);
-      if (report.cancelled) return Status::Ok();
-      if (folder_done) {
-        auto folder = source.OpenFolder(child);
-        folder_done(folder.ok() ? folder->DisplayName().value_or(Hex(child)) : Hex(child), copied.status());
-      }
-    }
-    (void)conversion.CopyFolderMail(source, source_top, *writer, target_top);
-    if (report.cancelled) return Status::Ok();
-    (void)conversion.RecoverOrphans(source, source_top, *writer, target_top);
-    if (report.cancelled) return Status::Ok();
-    Status wastebasket = EnsureWastebasket(*writer);
-    if (!wastebasket.ok()) conversion.report().folders_not_copied.push_back({"Deleted Items", wastebasket});
-    return Status::Ok();
-  }();  // the writer closes the file here
-
-  result.report = conversion.report();
-  if (!failure.ok() || report.cancelled) {
-    DiscardOutputFile(output);
-    result.failure = failure.ok() ? Status::Cancelled("the conversion was cancelled") : failure;
-    return result;
-  }
-  if (report.write_failed) {
-    // An output the disk cut short holds less than the source: it never
-    // gets a finished-looking name. What was written stays under its
-    // ".partial" name when it is a sound store, else it is removed.
-    if (!IsSoundStore(output.partial_path)) {
-      DiscardOutputFile(output);
-      result.failure = Status::Corruption("writing the output failed and what was written is not a sound store");
-      return result;
-    }
-    result.failure = Status::OutOfSpace("writing the output failed");
-    for (const FolderNotCopied& folder : report.folders_not_copied) {
-      if (IsWriteFailure(folder.why)) {
-        result.failure = folder.why;
-        break;
-      }
-    }
-    return result;
-  }
-  auto published = PublishOutputFile(output);
-  if (!published.ok()) {
-    result.failure = published.status();
-    return result;
-  }
-  result.path = *published;
-  return result;
 }
 
 }  // namespace pst::convert

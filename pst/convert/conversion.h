@@ -6,12 +6,14 @@
 //    the code page UseNamesCodepage chooses, an ANSI output records the one
 //    its names are written in, and every object's strings match its label;
 //  - the size limit: an ANSI output never grows past the format's ceiling or
-//    a smaller limit the caller sets; a folder that does not fit is left out
-//    and reported, and later folders are still tried;
+//    a smaller limit the caller sets; copies are committed in bounded pieces
+//    (tree_copy.h), so a folder that does not fit whole is copied as far as
+//    it fits and what is left out is listed per folder; with a next output
+//    (ConvertToNewStore's split) the copy goes on there instead;
+//  - a folder copy whose table is full gets continuation folders beside it;
 //  - the password of a protected source protects the output before any mail
 //    reaches it;
-//  - each top-level folder (and the mail of the top folder itself) is one
-//    committed transaction; special-folder roles follow the copies;
+//  - special-folder roles follow the copies;
 //  - the report: what was copied, what was not and why, what was left out,
 //    where characters were replaced and which objects were labelled anew.
 // ConvertToNewStore adds the rest of a whole run: the output is made under a
@@ -30,6 +32,7 @@
 
 #include "pst/base/result.h"
 #include "pst/convert/folder_copier.h"
+#include "pst/convert/tree_copy.h"
 #include "pst/messaging/store.h"
 #include "pst/messaging/store_writer.h"
 #include "pst/ndb/transaction.h"
@@ -49,6 +52,11 @@ struct ConversionOptions {
   bool salvage = true;
   // Told after each top-level folder ConvertToNewStore copied (or could not).
   std::function<void(const std::string& name, const Status& outcome)> folder_done;
+  // How much one commit of a copy may hold.
+  CommitLimits commit_limits;
+  // ConvertToNewStore: when an output is full, go on in a new one (the
+  // candidate's name with "-part2", "-part3"... before its extension).
+  bool split = false;
 };
 
 // The format a store of `source` format is converted into when the user
@@ -85,13 +93,17 @@ struct ConversionReport {
   // True when every folder, message and property went into the output as
   // the source holds it (nothing was read through damage).
   bool complete() const {
-    return folders_not_copied.empty() && copied.failures.empty() && copied.dropped_properties.empty() &&
+    return folders_not_copied.empty() && copied.left_out.empty() && copied.failures.empty() &&
+           copied.dropped_properties.empty() &&
            copied.recovered_with_damage.empty() && copied.unreadable.empty() && !write_failed && !cancelled;
   }
 };
 
 // Copies from one source into one target. The source must read with
 // UseNamesCodepage's choice. Neither store is held between calls.
+// Opens the output a full one is followed by: its writer and top folder.
+using NextOutput = std::function<Result<std::pair<messaging::StoreWriter*, ndb::Nid>>()>;
+
 class Conversion {
  public:
   Conversion(const messaging::Store& source, ConversionOptions options);
@@ -104,21 +116,27 @@ class Conversion {
     options_.progress_bytes = every_bytes;
   }
 
-  // Copies `folder` with all below it as a new subfolder of `target_parent`
-  // (one transaction). A search folder is passed over. The outcome goes
-  // into report(); the return value is this call's own report, or why
-  // nothing was copied (then the target is as it was).
+  // Where a copy goes on when its target is full (instead of leaving the
+  // rest out); the calls that follow go into the store it opened.
+  void set_next_output(NextOutput next) { next_output_ = std::move(next); }
+
+  // Copies `folder` with all below it as a new subfolder of `target_parent`,
+  // in bounded commits. A search folder is passed over. The outcome goes
+  // into report(); the return value is this call's own report (with what
+  // did not fit in left_out), or why the copy ended: then what was
+  // committed stays, except after a cancel, which removes the copy.
   Result<CopyReport> CopyFolder(const messaging::Store& source, ndb::Nid folder,
                                 messaging::StoreWriter& target, ndb::Nid target_parent);
   // Copies the mail `folder` holds itself (not its subfolders) into
-  // `target_folder` (one transaction; none when there is nothing to copy).
+  // `target_folder` (nothing is written when there is nothing to copy).
   Result<CopyReport> CopyFolderMail(const messaging::Store& source, ndb::Nid folder,
                                     messaging::StoreWriter& target, ndb::Nid target_folder);
 
   // After every folder below the source's top folder `source_top` and the
   // top folder's own mail went through CopyFolder / CopyFolderMail: copies
   // what no table reached (a damaged source) into "Recovered Items" in
-  // `target_top` (salvage.h). Nothing is written when there is nothing.
+  // `target_top` (salvage.h), in one commit; with a next output, that goes
+  // there when the target is full. Nothing is written when there is nothing.
   // Returns this call's own report, as CopyFolder does.
   Result<CopyReport> RecoverOrphans(const messaging::Store& source, ndb::Nid source_top, messaging::StoreWriter& target,
                         ndb::Nid target_top);
@@ -134,10 +152,19 @@ class Conversion {
   void Record(const std::string& what, const Status& why);
   void Add(const CopyReport& part);
   CopyOptions CopyOptionsFor(ndb::Format target_format) const;
+  // Runs `tree` into the target, and on into the next outputs or past what
+  // does not fit; `what` names it in the report.
+  Result<CopyReport> Fill(const messaging::Store& source, TreeCopy& tree, const std::string& what,
+                          messaging::StoreWriter& target, ndb::Nid target_parent);
 
   ConversionOptions options_;
+  NextOutput next_output_;
+  bool target_written_ = false;  // the current target holds something this conversion copied
   ConversionReport report_;
-  std::map<ndb::Nid, ndb::Nid> folder_map_;  // source folder -> its copy
+  std::map<ndb::Nid, ndb::Nid> folder_map_;  // source folder -> its copy in the current target
+  // The same over every target, and folders that did not fit (-> 0): what
+  // RecoverOrphans must not take for orphans.
+  std::map<ndb::Nid, ndb::Nid> copied_anywhere_;
   std::set<ndb::Nid> listed_messages_;  // source messages some table or parent link reached
   bool target_prepared_ = false;
 };
@@ -147,7 +174,8 @@ class Conversion {
 using OutputPathCandidate = std::function<std::string(int n)>;
 
 struct NewStoreResult {
-  std::string path;  // the finished output; empty when none was kept
+  std::string path;  // the finished output (the first part); empty when none was kept
+  std::vector<std::string> parts;  // every finished output, in order (split: more than one)
   ConversionReport report;
   Status failure;  // why there is no output, or why it stayed unfinished
   std::string partial_path;  // the output while it was written; kept when it could not be finished
@@ -162,7 +190,9 @@ struct NewStoreResult {
 // options.progress returns false the run stops between objects and the
 // unfinished output is removed (report().cancelled). A size limit below the
 // size of an empty store is refused (InvalidArgument) before anything is
-// copied.
+// copied. With options.split, a full output is finished (Deleted Items
+// given its role) and the run goes on in the next part, where the folders
+// on the way are made anew; a message larger than a whole part is left out.
 Result<NewStoreResult> ConvertToNewStore(messaging::Store& source, ndb::Format format,
                                          const OutputPathCandidate& candidate, ConversionOptions options);
 

@@ -6,8 +6,10 @@
 #include "pst/base/coding.h"
 #include "pst/base/hex.h"
 #include "pst/convert/codepage_policy.h"
+#include "pst/convert/converted_string.h"
 #include "pst/messaging/property_access.h"
 #include "pst/messaging/tags.h"
+#include "pst/messaging/text.h"
 
 namespace pst::convert {
 namespace {
@@ -16,7 +18,8 @@ using messaging::PropertyInput;
 
 // Values up to this size are copied in memory; larger ones are streamed.
 constexpr uint64_t kInMemoryValue = 64 * 1024;
-// Strings are converted whole; a string value larger than this is refused.
+// Strings up to kConvertInPieces are converted whole, larger ones in pieces;
+// a multi-valued string larger than this is refused.
 constexpr uint64_t kMaxConvertedString = 256 * 1024 * 1024;
 constexpr int kMaxFolderDepth = 256;
 constexpr int kMaxEmbeddingDepth = 32;
@@ -52,6 +55,12 @@ void Profile(uint16_t type, ByteSpan value, TextProfile* text) {
 void ProfileProperties(const ltp::PropertyContext& pc, uint64_t max_value, TextProfile* text) {
   for (const auto& entry : pc.entries()) {
     if (!IsUnicodeString(entry.type)) continue;
+    auto size = pc.ValueSize(entry);
+    if (entry.type == ltp::kPtypString && size.ok() && *size > kConvertInPieces) {
+      auto stream = pc.OpenValue(entry);
+      if (stream.ok()) (void)text->AddUtf16Le(**stream);
+      continue;
+    }
     auto value = pc.ReadValue(entry, max_value);
     if (value.ok()) Profile(entry.type, *value, text);
   }
@@ -61,18 +70,19 @@ void ProfileProperties(const ltp::PropertyContext& pc, uint64_t max_value, TextP
 
 class FolderCopier::TargetNames : public NamedPropertyMapper {
  public:
-  explicit TargetNames(messaging::StoreUpdate& target) : target_(target) {}
+  // Follows the copier's current update.
+  explicit TargetNames(messaging::StoreUpdate* const& target) : target_(target) {}
   Result<uint16_t> TargetId(const messaging::NamedProperty& name) override {
-    return target_.NamedPropertyId(name);
+    return target_->NamedPropertyId(name);
   }
 
  private:
-  messaging::StoreUpdate& target_;
+  messaging::StoreUpdate* const& target_;
 };
 
 FolderCopier::FolderCopier(const messaging::Store& source, messaging::StoreUpdate& target,
                            bool unicode_target, const CopyOptions& options, CopyReport* report)
-    : source_(source), target_(target), unicode_target_(unicode_target), options_(options), report_(report) {
+    : source_(source), target_(&target), unicode_target_(unicode_target), options_(options), report_(report) {
   names_ = std::make_unique<TargetNames>(target_);
   auto source_names = source_.Names();
   if (!source_names.ok()) {
@@ -162,13 +172,16 @@ Result<Bytes> FolderCopier::Convert(ltp::PropTag tag, ByteSpan value, uint32_t c
                                     const std::string& where) {
   const uint64_t replaced_before = report_->strings.characters_replaced;
   PST_ASSIGN_OR_RETURN(Bytes converted, converter_->ConvertValue(tag, value, codepage));
-  const uint64_t replaced = report_->strings.characters_replaced - replaced_before;
+  NoteReplaced(tag, report_->strings.characters_replaced - replaced_before, codepage, where);
+  return converted;
+}
+
+void FolderCopier::NoteReplaced(ltp::PropTag tag, uint64_t replaced, uint32_t codepage, const std::string& where) {
   if (replaced != 0) {
     AddListed(report_->replacements, where + ": property " + TagText(tag) + ": " + std::to_string(replaced) +
                                     (replaced == 1 ? " character" : " characters") + " not in code page " +
                                     std::to_string(codepage) + ", written as \"?\"");
   }
-  return converted;
 }
 
 Result<uint32_t> FolderCopier::TargetCodepage(const messaging::Message& message, const std::string& where,
@@ -232,7 +245,16 @@ Status FolderCopier::ConvertProperties(const ltp::PropertyContext& pc, uint32_t 
     Status s = [&]() -> Status {
       auto size = pc.ValueSize(entry);
       if (!size.ok()) return size.status().WithContext(where + ", property " + TagText(tag));
-      if (converter_->NeedsValueConversion(tag)) {
+      if (converter_->NeedsValueConversion(tag) && *size > kConvertInPieces &&
+          (entry.type == ltp::kPtypString || entry.type == ltp::kPtypString8)) {
+        PST_ASSIGN_OR_RETURN(auto stream, pc.OpenValue(entry));
+        PST_ASSIGN_OR_RETURN(auto converted, ConvertedString::Open(std::move(stream), unicode_target_, codepage));
+        ++report_->strings.strings_converted;
+        report_->strings.characters_replaced += converted->replaced();
+        NoteReplaced(tag, converted->replaced(), codepage, where);
+        const uint64_t converted_size = converted->size();
+        out->push_back(PropertyInput::Stream(*target_tag, converted_size, StreamFrom(std::move(converted))));
+      } else if (converter_->NeedsValueConversion(tag)) {
         if (*size > kMaxConvertedString) {
           return Status::NotSupported(where + ": string property " + TagText(tag) + " of " +
                                       std::to_string(*size) + " bytes is too large to convert");
@@ -420,7 +442,7 @@ Status FolderCopier::CopyMessage(ndb::Nid id, const ltp::TableContext* table, si
         if (extras.ok()) input.row_extras = std::move(extras).value();
       }
     }
-    PST_ASSIGN_OR_RETURN(ndb::Nid copy, target_.CreateMessage(target, input, associated));
+    PST_ASSIGN_OR_RETURN(ndb::Nid copy, target_->CreateMessage(target, input, associated));
     (void)copy;
     return Status::Ok();
   };
@@ -456,72 +478,6 @@ Status FolderCopier::CopyMessage(ndb::Nid id, const ltp::TableContext* table, si
   return Report();
 }
 
-Status FolderCopier::CopyMessages(const messaging::Folder& folder, ndb::Nid target, bool associated,
-                                  const std::string& path) {
-  const char* table_name = associated ? "FAI contents table" : "contents table";
-  FolderDamage(folder.nid(), path, "");
-  auto table = associated ? folder.OpenAssociatedContentsTable() : folder.OpenContentsTable();
-  std::vector<std::pair<ndb::Nid, std::optional<size_t>>> listed;  // message, its row
-  std::string damage = table.ok() ? "" : table.status().ToString();
-  if (!table.ok()) {
-    report_->failures.push_back(path + ": " + table_name + ": " + table.status().ToString());
-  } else {
-    for (size_t row = 0; row < table->row_count(); ++row) {
-      auto id = table->RowId(row);
-      if (!id.ok()) {
-        report_->failures.push_back(path + ": message row " + std::to_string(row) + ": " + id.status().ToString());
-        if (damage.empty()) damage = id.status().ToString();
-        continue;
-      }
-      // A row naming no node is a damaged row (or table).
-      if (damage.empty() && source_.database().FindNode(*id).status().IsNotFound()) {
-        damage = "row " + std::to_string(row) + " names message " + Hex(*id) + ", which is not in the store";
-      }
-      listed.emplace_back(*id, row);
-    }
-  }
-  if (!damage.empty() && options_.salvage) {
-    // Messages name their folder in the node B-tree too. (Only for a
-    // damaged table: a scan of a damaged store may also find messages
-    // deleted long ago, which must not come back into their folder.)
-    auto links = source_.Links();
-    size_t found = 0;
-    if (links.ok()) {
-      std::set<ndb::Nid> have;
-      for (const auto& l : listed) have.insert(l.first);
-      const uint8_t type = associated ? ndb::kNidTypeAssocMessage : ndb::kNidTypeNormalMessage;
-      for (ndb::Nid id : (*links)->ChildrenOf(folder.nid(), type)) {
-        if (have.insert(id).second) listed.emplace_back(id, std::nullopt), ++found;
-      }
-    }
-    Note(false, path, "folder " + Hex(folder.nid()), table_name,
-         "damaged (" + damage + "); " + std::to_string(found) + " messages found by their parent links" +
-             (links.ok() ? "" : " (" + links.status().ToString() + ")"));
-  }
-  FolderDamage(folder.nid(), path, table_name);
-  for (const auto& [id, row] : listed) {
-    if (!report_->listed_messages.insert(id).second) continue;  // a table listing one twice
-    PST_RETURN_IF_ERROR(CopyMessage(id, row && table.ok() ? &*table : nullptr, row.value_or(0), target,
-                                    associated, path));
-  }
-  return Status::Ok();
-}
-
-std::vector<ndb::Nid> FolderCopier::Subfolders(const messaging::Folder& folder, const std::string& path) {
-  auto children = folder.SubfolderNids();
-  if (children.ok()) return std::move(children).value();
-  report_->failures.push_back(path + ": subfolders: " + children.status().ToString());
-  if (!options_.salvage) return {};
-  // Folders name their parent in the node B-tree too.
-  auto links = source_.Links();
-  std::vector<ndb::Nid> found;
-  if (links.ok()) found = (*links)->ChildrenOf(folder.nid(), ndb::kNidTypeNormalFolder);
-  Note(false, path, "folder " + Hex(folder.nid()), "hierarchy table",
-       "damaged (" + children.status().ToString() + "); " + std::to_string(found.size()) +
-           " subfolders found by their parent links" + (links.ok() ? "" : " (" + links.status().ToString() + ")"));
-  return found;
-}
-
 Result<ndb::Nid> FolderCopier::CopyFolderTree(ndb::Nid folder_nid, ndb::Nid target_parent,
                                               const std::string& parent_path, int depth) {
   if (depth > kMaxFolderDepth) {
@@ -545,22 +501,10 @@ Result<ndb::Nid> FolderCopier::CopyFolderTree(ndb::Nid folder_nid, ndb::Nid targ
                                 " not copied (its results are kept by other folders)");
     return Status::NotSupported("search folders are not copied");
   }
-  std::vector<PropertyInput> properties;
-  object_where_ = path;
-  pending_.clear();
-  PST_RETURN_IF_ERROR(ConvertProperties(folder.properties(), options_.default_codepage, path, &properties, false));
-  PST_ASSIGN_OR_RETURN(ndb::Nid copy, target_.CreateFolder(target_parent, properties));
-  TakeDamage();
-  for (auto& [what, why] : pending_) Note(false, path, "folder " + Hex(folder_nid), what, why);
-  pending_.clear();
-  report_->folder_map[folder_nid] = copy;
-  ++report_->done.folders;
-  report_->done.current_folder = name.value_or("");
-  PST_RETURN_IF_ERROR(Report());
+  PST_ASSIGN_OR_RETURN(ndb::Nid copy, CreateFolderCopy(folder, target_parent, path));
   PST_RETURN_IF_ERROR(CopyMessages(folder, copy, false, path));
   PST_RETURN_IF_ERROR(CopyMessages(folder, copy, true, path));
   const std::vector<ndb::Nid> children = Subfolders(folder, path);
-  FolderDamage(folder_nid, path, "hierarchy table");
   for (ndb::Nid child : children) {
     auto copied = CopyFolderTree(child, copy, path, depth + 1);
     if (!copied.ok()) {
@@ -577,24 +521,30 @@ Result<ndb::Nid> FolderCopier::CopyFolder(ndb::Nid folder, ndb::Nid target_paren
   return CopyFolderTree(folder, target_parent, "", 0);
 }
 
-}  // namespace pst::convert
-
-namespace pst::convert {
-
-Status FolderCopier::CopyContents(ndb::Nid folder_nid, ndb::Nid target_folder) {
-  PST_ASSIGN_OR_RETURN(messaging::Folder folder, source_.OpenFolder(folder_nid));
-  const std::string path = folder.DisplayName().value_or("");
-  PST_RETURN_IF_ERROR(CopyMessages(folder, target_folder, false, path));
-  return CopyMessages(folder, target_folder, true, path);
-}
-
-Status FolderCopier::CopyMessageList(const std::vector<ndb::Nid>& messages, ndb::Nid target_folder,
-                                     const std::string& path) {
-  for (ndb::Nid id : messages) {
-    if (!report_->listed_messages.insert(id).second) continue;
-    PST_RETURN_IF_ERROR(CopyMessage(id, nullptr, 0, target_folder, false, path));
+Result<ndb::Nid> FolderCopier::CreateFolderCopy(const messaging::Folder& folder, ndb::Nid target_parent,
+                                                const std::string& path, const std::optional<std::string>& name) {
+  std::vector<PropertyInput> properties;
+  object_where_ = path;
+  pending_.clear();
+  PST_RETURN_IF_ERROR(ConvertProperties(folder.properties(), options_.default_codepage, path, &properties, false));
+  if (name) {
+    const ltp::PropTag tag = ltp::MakeTag(messaging::kPidDisplayName, unicode_target_ ? ltp::kPtypString
+                                                                                      : ltp::kPtypString8);
+    std::erase_if(properties, [](const PropertyInput& p) { return ltp::PropIdOf(p.tag) == messaging::kPidDisplayName; });
+    const Bytes utf16 = messaging::Utf8ToUtf16Le(*name);
+    PST_ASSIGN_OR_RETURN(Bytes value, Convert(ltp::MakeTag(messaging::kPidDisplayName, ltp::kPtypString), utf16,
+                                              options_.default_codepage, path));
+    properties.push_back(PropertyInput::Value(tag, std::move(value)));
   }
-  return Status::Ok();
+  PST_ASSIGN_OR_RETURN(ndb::Nid copy, target_->CreateFolder(target_parent, properties));
+  TakeDamage();
+  for (auto& [what, why] : pending_) Note(false, path, "folder " + Hex(folder.nid()), what, why);
+  pending_.clear();
+  if (!name) report_->folder_map[folder.nid()] = copy;
+  ++report_->done.folders;
+  report_->done.current_folder = name.value_or(folder.DisplayName().value_or(""));
+  PST_RETURN_IF_ERROR(Report());
+  return copy;
 }
 
 }  // namespace pst::convert

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -62,6 +63,22 @@ struct SalvageNote {
   std::string why;     // the engine's error, or what did not match in a damaged block
 };
 
+// A folder not all of whose messages went into the output (it was full).
+struct MessagesLeftOut {
+  std::string folder;  // the source folder's path, UTF-8 ("Inbox/Projects")
+  uint64_t messages = 0;
+  uint64_t fai_messages = 0;
+  bool folder_copied = false;  // whether the folder itself is in the output (in some part)
+};
+
+// A folder beside a copy that took the messages its table could not hold
+// (an ANSI table holds at most 65,535).
+struct ContinuationFolder {
+  std::string folder;  // the source folder's path
+  std::string name;    // "Inbox (2)"
+  uint64_t messages = 0;
+};
+
 struct CopyReport {
   CopyProgress done;
   uint64_t fai_messages = 0;
@@ -81,6 +98,11 @@ struct CopyReport {
   uint64_t objects_declared = 0;
   // Source folder NID -> its copy's NID.
   std::map<ndb::Nid, ndb::Nid> folder_map;
+  // What did not fit into the output, and where messages went past a full table.
+  std::vector<MessagesLeftOut> left_out;
+  std::vector<ContinuationFolder> continued;
+  // Source folders whose copy did not fit: not orphans for RecoverOrphans.
+  std::set<ndb::Nid> folders_left_out;
 
   // Salvage. Copied objects that were read through a damaged block (a byte
   // may be wrong) or that lack a part that could not be read, one note per
@@ -111,6 +133,31 @@ class FolderCopier {
   // the report's listed_messages are skipped.
   Status CopyMessageList(const std::vector<ndb::Nid>& messages, ndb::Nid target_folder, const std::string& path);
 
+  // The steps of a copy committed in pieces (tree_copy.h), each writing
+  // into the update given last (Retarget).
+  void Retarget(messaging::StoreUpdate& target) { target_ = &target; }
+  // A new subfolder of `target_parent` with `folder`'s properties, named
+  // `name` instead of the folder's own when given (a continuation folder,
+  // which is then not recorded in the report's folder_map).
+  Result<ndb::Nid> CreateFolderCopy(const messaging::Folder& folder, ndb::Nid target_parent, const std::string& path,
+                                    const std::optional<std::string>& name = std::nullopt);
+  // The messages (or FAI messages) `folder` lists that no earlier listing
+  // of this report did, with the table their rows are in; they are added to
+  // the report's listed_messages. A damaged table is noted in the report
+  // and, when salvaging, completed from the messages' parent links.
+  struct MessageListing {
+    std::optional<ltp::TableContext> table;
+    std::vector<std::pair<ndb::Nid, std::optional<size_t>>> messages;  // message, its row
+  };
+  MessageListing ListMessages(const messaging::Folder& folder, bool associated, const std::string& path);
+  // Copies one listed message; Ok also when it could not be read (then it
+  // is reported), an error only when the copy must end (EndsCopy).
+  Status CopyListedMessage(const MessageListing& listing, size_t index, ndb::Nid target, bool associated,
+                           const std::string& path);
+  // The folder's subfolders, from its hierarchy table or, when that is
+  // damaged and salvaging, from their parent links; damage is noted.
+  std::vector<ndb::Nid> Subfolders(const messaging::Folder& folder, const std::string& path);
+
  private:
   class TargetNames;
 
@@ -120,7 +167,7 @@ class FolderCopier {
                       const std::string& path);
   Status CopyMessage(ndb::Nid id, const ltp::TableContext* table, size_t row, ndb::Nid target,
                      bool associated, const std::string& path);
-  std::vector<ndb::Nid> Subfolders(const messaging::Folder& folder, const std::string& path);
+  std::vector<ndb::Nid> ListSubfolders(const messaging::Folder& folder, const std::string& path);
   Result<std::vector<ndb::Nid>> AttachmentIds(const messaging::Message& message);
   // `codepage`: the one the message's strings are written in; its
   // attachments' strings go into the same.
@@ -144,6 +191,7 @@ class FolderCopier {
   // whether the copy must be labelled with it.
   Result<uint32_t> TargetCodepage(const messaging::Message& message, const std::string& where, bool* declare);
   Result<Bytes> Convert(ltp::PropTag tag, ByteSpan value, uint32_t codepage, const std::string& where);
+  void NoteReplaced(ltp::PropTag tag, uint64_t replaced, uint32_t codepage, const std::string& where);
   Status ConvertProperties(const ltp::PropertyContext& pc, uint32_t codepage, const std::string& where,
                            std::vector<messaging::PropertyInput>* out, bool skip_object);
   Result<std::vector<ltp::PropValue>> ConvertCells(const std::vector<ltp::PropValue>& cells,
@@ -152,7 +200,7 @@ class FolderCopier {
   Status Report();
 
   const messaging::Store& source_;
-  messaging::StoreUpdate& target_;
+  messaging::StoreUpdate* target_;
   bool unicode_target_;
   CopyOptions options_;
   CopyReport* report_;

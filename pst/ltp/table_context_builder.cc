@@ -57,6 +57,24 @@ int GroupOf(uint8_t size) { return size >= 4 ? 0 : (size == 2 ? 1 : 2); }
 
 }  // namespace
 
+template <typename Fn>
+void TableContextBuilder::ForEachCell(const StoredRow& row, Fn&& fn) {
+  const Bytes& c = row.cells;
+  for (size_t at = 0; at + 5 <= c.size();) {
+    const size_t size = DecodeFixed32(c.data() + at + 1);
+    fn(size_t{c[at]}, ByteSpan(c).subspan(at + 5, size));
+    at += 5 + size;
+  }
+}
+
+void TableContextBuilder::AppendCell(Bytes* cells, size_t index, ByteSpan value) {
+  uint8_t head[5];
+  head[0] = static_cast<uint8_t>(index);
+  EncodeFixed32(head + 1, static_cast<uint32_t>(value.size()));
+  cells->insert(cells->end(), head, head + 5);
+  cells->insert(cells->end(), value.begin(), value.end());
+}
+
 uint8_t TableContextBuilder::CellSizeOf(uint16_t type) {
   switch (KindOf(type)) {
     case ValueKind::kUnsupported:
@@ -197,27 +215,28 @@ Status TableContextBuilder::AddColumn(PropTag tag) {
   for (const Column& c : columns_) before.push_back(c.tag);
   columns_.push_back({tag, 0, size, bit});
   PST_RETURN_IF_ERROR(Layout());
+  std::vector<size_t> moved_to(before.size());
+  for (size_t i = 0; i < before.size(); ++i) moved_to[i] = static_cast<size_t>(FindColumn(before[i]) - columns_.data());
   for (StoredRow& row : rows_) {
-    std::vector<std::optional<Bytes>> cells(columns_.size());
-    for (size_t i = 0; i < before.size(); ++i) {
-      const size_t to = static_cast<size_t>(FindColumn(before[i]) - columns_.data());
-      cells[to] = std::move(row.cells[i]);
-    }
-    row.cells = std::move(cells);
+    std::vector<std::pair<size_t, ByteSpan>> cells;
+    ForEachCell(row, [&](size_t index, ByteSpan value) { cells.emplace_back(moved_to[index], value); });
+    std::sort(cells.begin(), cells.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+    Bytes encoded;
+    encoded.reserve(row.cells.size());
+    for (const auto& [index, value] : cells) AppendCell(&encoded, index, value);
+    row.cells = std::move(encoded);
   }
   return Status::Ok();
 }
 
 Result<TableContextBuilder::StoredRow> TableContextBuilder::MakeRow(
     uint32_t row_id, const std::vector<PropValue>& cells) const {
-  StoredRow row;
-  row.id = row_id;
-  row.cells.resize(columns_.size());
+  std::vector<const Bytes*> by_column(columns_.size(), nullptr);
   for (const PropValue& v : cells) {
     const Column* c = FindColumn(v.tag);
     if (!c) return Status::InvalidArgument("row " + Hex(row_id) + ": no " + ColumnName(v.tag));
     const size_t index = static_cast<size_t>(c - columns_.data());
-    if (row.cells[index]) {
+    if (by_column[index]) {
       return Status::InvalidArgument("row " + Hex(row_id) + ": " + ColumnName(v.tag) + " twice");
     }
     Status check = CheckValue(PropTypeOf(v.tag), v.data);
@@ -229,11 +248,17 @@ Result<TableContextBuilder::StoredRow> TableContextBuilder::MakeRow(
       return Status::InvalidArgument("row " + Hex(row_id) + " has a row id cell of " +
                                      Hex(DecodeFixed32(v.data.data())));
     }
-    row.cells[index] = v.data;
+    by_column[index] = &v.data;
   }
-  Bytes id(4);
-  EncodeFixed32(id.data(), row_id);
-  row.cells[0] = std::move(id);  // RowId is column 0 (bit 0)
+  StoredRow row;
+  row.id = row_id;
+  uint8_t id[4];
+  EncodeFixed32(id, row_id);
+  AppendCell(&row.cells, 0, ByteSpan(id, 4));  // RowId is column 0 (bit 0)
+  for (size_t i = 1; i < by_column.size(); ++i) {
+    if (by_column[i]) AppendCell(&row.cells, i, *by_column[i]);
+  }
+  row.cells.shrink_to_fit();
   return row;
 }
 
@@ -276,47 +301,33 @@ std::optional<std::vector<PropValue>> TableContextBuilder::RowCells(uint32_t row
   const size_t index = FindRowIndex(row_id);
   if (index == rows_.size()) return std::nullopt;
   std::vector<PropValue> out;
-  for (size_t i = 0; i < columns_.size(); ++i) {
-    if (rows_[index].cells[i]) out.push_back({columns_[i].tag, *rows_[index].cells[i]});
-  }
+  ForEachCell(rows_[index], [&](size_t column, ByteSpan value) {
+    out.push_back({columns_[column].tag, Bytes(value.begin(), value.end())});
+  });
   return out;
 }
 
 Result<Bytes> TableContextBuilder::EncodeRow(const StoredRow& row, ValueWriter& values) const {
   Bytes bytes(row_size_, 0);
-  for (size_t i = 0; i < columns_.size(); ++i) {
-    if (!row.cells[i]) continue;
+  Status failed;
+  ForEachCell(row, [&](size_t i, ByteSpan cell) {
+    if (!failed.ok()) return;
     const Column& c = columns_[i];
-    const Bytes& cell = *row.cells[i];
     const uint16_t type = PropTypeOf(c.tag);
     if (KindOf(type) == ValueKind::kFixed && FixedSizeOf(type) == c.size) {
       std::copy(cell.begin(), cell.end(), bytes.begin() + c.offset);
     } else {
       auto hnid = values.Place(cell);
       if (!hnid.ok()) {
-        return hnid.status().WithContext("row " + Hex(row.id) + ", " + ColumnName(c.tag));
+        failed = hnid.status().WithContext("row " + Hex(row.id) + ", " + ColumnName(c.tag));
+        return;
       }
       EncodeFixed32(bytes.data() + c.offset, *hnid);
     }
     bytes[ends_[2] + c.bit / 8] |= static_cast<uint8_t>(0x80 >> (c.bit % 8));
-  }
+  });
+  PST_RETURN_IF_ERROR(failed);
   return bytes;
-}
-
-Result<std::vector<Bytes>> TableContextBuilder::MatrixBlocks(const std::vector<Bytes>& rows) const {
-  const size_t block_size = ndb::LayoutOf(format_).max_block_data;
-  const size_t per_block = block_size / row_size_;
-  std::vector<Bytes> blocks;
-  for (size_t first = 0; first < rows.size(); first += per_block) {
-    Bytes block;
-    block.reserve(block_size);
-    for (size_t r = first; r < rows.size() && r < first + per_block; ++r) {
-      block.insert(block.end(), rows[r].begin(), rows[r].end());
-    }
-    if (first + per_block < rows.size()) block.resize(block_size, 0);
-    blocks.push_back(std::move(block));
-  }
-  return blocks;
 }
 
 Result<WrittenNode> TableContextBuilder::Write(ndb::BlockWriter& writer) const {
@@ -344,23 +355,33 @@ Result<WrittenNode> TableContextBuilder::Write(ndb::BlockWriter& writer) const {
     PST_ASSIGN_OR_RETURN(hnid_rows, heap.Reserve(static_cast<size_t>(matrix_size)));
   }
 
+  // The row matrix: one heap item, or blocks of whole rows, each block
+  // encoded as the writer asks for it.
   ValueWriter values(&writer, &heap, heap_limit_);
-  std::vector<Bytes> encoded;
-  encoded.reserve(rows_.size());
-  for (const StoredRow& row : rows_) {
-    PST_ASSIGN_OR_RETURN(Bytes bytes, EncodeRow(row, values));
-    encoded.push_back(std::move(bytes));
-  }
-  if (!rows_.empty()) {
-    if (matrix_in_heap) {
-      Bytes matrix;
-      for (const Bytes& r : encoded) matrix.insert(matrix.end(), r.begin(), r.end());
-      PST_RETURN_IF_ERROR(heap.Write(hnid_rows, matrix));
-    } else {
-      PST_ASSIGN_OR_RETURN(std::vector<Bytes> blocks, MatrixBlocks(encoded));
-      PST_RETURN_IF_ERROR(values.PlaceBlocks(kRowMatrixSubnode, blocks));
-      hnid_rows = kRowMatrixSubnode;
+  if (!rows_.empty() && matrix_in_heap) {
+    Bytes matrix;
+    matrix.reserve(static_cast<size_t>(matrix_size));
+    for (const StoredRow& row : rows_) {
+      PST_ASSIGN_OR_RETURN(Bytes bytes, EncodeRow(row, values));
+      matrix.insert(matrix.end(), bytes.begin(), bytes.end());
     }
+    PST_RETURN_IF_ERROR(heap.Write(hnid_rows, matrix));
+  } else if (!rows_.empty()) {
+    const size_t block_size = ndb::LayoutOf(format_).max_block_data;
+    const size_t per_block = block_size / row_size_;
+    const size_t full_blocks = (rows_.size() - 1) / per_block;  // every block but the last is full size
+    const uint64_t size = uint64_t{full_blocks} * block_size + (rows_.size() - full_blocks * per_block) * row_size_;
+    auto block = [&](uint64_t offset, std::span<uint8_t> out) -> Status {
+      std::fill(out.begin(), out.end(), 0);
+      size_t r = static_cast<size_t>(offset / block_size) * per_block;
+      for (size_t at = 0; r < rows_.size() && at + row_size_ <= out.size(); ++r, at += row_size_) {
+        PST_ASSIGN_OR_RETURN(Bytes bytes, EncodeRow(rows_[r], values));
+        std::copy(bytes.begin(), bytes.end(), out.begin() + static_cast<ptrdiff_t>(at));
+      }
+      return Status::Ok();
+    };
+    PST_RETURN_IF_ERROR(values.PlaceStreamAs(kRowMatrixSubnode, size, block));
+    hnid_rows = kRowMatrixSubnode;
   }
 
   // Row index: row ids ascending -> row numbers.

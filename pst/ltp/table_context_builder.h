@@ -94,17 +94,23 @@ class TableContextBuilder {
   Result<WrittenNode> Write(ndb::BlockWriter& writer) const;
 
  private:
+  // A row as it waits for Write, compact because a folder's table may hold
+  // tens of thousands: its cells back to back, each as its column's index
+  // (1 byte), its size (4 bytes) and its bytes, in column order.
   struct StoredRow {
     uint32_t id = 0;
-    std::vector<std::optional<Bytes>> cells;  // by column index
+    Bytes cells;
   };
+  // Calls fn(column index, cell bytes) for each cell of a row.
+  template <typename Fn>
+  static void ForEachCell(const StoredRow& row, Fn&& fn);
+  static void AppendCell(Bytes* cells, size_t index, ByteSpan value);
 
   Status Layout();
   Status CheckLayout();
   Result<StoredRow> MakeRow(uint32_t row_id, const std::vector<PropValue>& cells) const;
   size_t FindRowIndex(uint32_t row_id) const;
   Result<Bytes> EncodeRow(const StoredRow& row, ValueWriter& values) const;
-  Result<std::vector<Bytes>> MatrixBlocks(const std::vector<Bytes>& rows) const;
 
   ndb::Format format_;
   size_t heap_limit_ = kOutlookHeapValueLimit;

@@ -42,8 +42,8 @@ Result<uint32_t> ValueWriter::PlaceStream(uint64_t size, const ndb::StreamSource
   return nid;
 }
 
-Status ValueWriter::PlaceBlocks(ndb::Nid nid, const std::vector<Bytes>& blocks) {
-  PST_ASSIGN_OR_RETURN(ndb::Bid bid, writer_->WriteBlocks(blocks));
+Status ValueWriter::PlaceStreamAs(ndb::Nid nid, uint64_t size, const ndb::StreamSource& source) {
+  PST_ASSIGN_OR_RETURN(ndb::Bid bid, writer_->WriteStream(size, source));
   subnodes_.push_back({nid, bid, 0});
   return Status::Ok();
 }

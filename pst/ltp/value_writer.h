@@ -44,9 +44,9 @@ class ValueWriter {
   // The same for a value pulled from `source`; large values are copied a
   // block at a time into the subnode, never held in memory.
   Result<uint32_t> PlaceStream(uint64_t size, const ndb::StreamSource& source);
-  // Writes blocks as the data of a subnode with a given NID (a table's row
-  // matrix, NID 0x3F).
-  Status PlaceBlocks(ndb::Nid nid, const std::vector<Bytes>& blocks);
+  // Writes a subnode with this NID whose data is `size` bytes read from
+  // `source` block by block (a table's row matrix).
+  Status PlaceStreamAs(ndb::Nid nid, uint64_t size, const ndb::StreamSource& source);
 
   // The subnodes written so far; the caller now owns their references.
   std::vector<ndb::SubnodeEntry> Take();

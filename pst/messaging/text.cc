@@ -221,4 +221,100 @@ Result<EncodedText> EncodeCodepage(ByteSpan utf16le, uint32_t codepage) {
   return result;
 }
 
+// ---------------------------------------------------------------------------
+// TextPieceConverter
+
+struct TextPieceConverter::State {
+  Converter conv;
+  bool to_utf16 = false;
+  size_t replaced = 0;
+  bool odd = false;      // a UTF-16 byte waiting for its partner
+  uint8_t odd_byte = 0;
+};
+
+TextPieceConverter::TextPieceConverter(std::unique_ptr<State> state) : state_(std::move(state)) {}
+TextPieceConverter::TextPieceConverter(TextPieceConverter&&) noexcept = default;
+TextPieceConverter& TextPieceConverter::operator=(TextPieceConverter&&) noexcept = default;
+TextPieceConverter::~TextPieceConverter() = default;
+
+Result<TextPieceConverter> TextPieceConverter::Open(bool to_utf16, uint32_t codepage) {
+  auto state = std::make_unique<State>();
+  state->conv = OpenConverter(codepage);
+  if (!state->conv) return UnsupportedCodepage(codepage);
+  state->to_utf16 = to_utf16;
+  if (!to_utf16) {
+    // As EncodeCodepage: "?" for what the code page lacks, each one counted.
+    UConverterFromUCallback callback = [](const void* context, UConverterFromUnicodeArgs* args,
+                                          const UChar* units, int32_t length, UChar32 code_point,
+                                          UConverterCallbackReason reason, UErrorCode* err) {
+      if (reason == UCNV_UNASSIGNED || reason == UCNV_ILLEGAL || reason == UCNV_IRREGULAR) {
+        ++static_cast<State*>(const_cast<void*>(context))->replaced;
+      }
+      UCNV_FROM_U_CALLBACK_SUBSTITUTE(nullptr, args, units, length, code_point, reason, err);
+    };
+    UErrorCode err = U_ZERO_ERROR;
+    ucnv_setSubstChars(state->conv.get(), "?", 1, &err);
+    err = U_ZERO_ERROR;
+    ucnv_setFromUCallBack(state->conv.get(), callback, state.get(), nullptr, nullptr, &err);
+    if (U_FAILURE(err)) return Status::InvalidArgument("cannot set up text encoding");
+  }
+  return TextPieceConverter(std::move(state));
+}
+
+void TextPieceConverter::Reset() {
+  ucnv_reset(state_->conv.get());
+  state_->replaced = 0;
+  state_->odd = false;
+}
+
+size_t TextPieceConverter::replaced() const { return state_->replaced; }
+
+Status TextPieceConverter::Convert(ByteSpan piece, bool last, Bytes* out) {
+  State& st = *state_;
+  const UBool flush = last ? 1 : 0;
+  UErrorCode err = U_ZERO_ERROR;
+  if (st.to_utf16) {
+    const char* src = reinterpret_cast<const char*>(piece.data());
+    const char* const src_end = src + piece.size();
+    UChar buffer[4096];
+    do {
+      UChar* target = buffer;
+      err = U_ZERO_ERROR;
+      ucnv_toUnicode(st.conv.get(), &target, buffer + 4096, &src, src_end, nullptr, flush, &err);
+      for (const UChar* u = buffer; u < target; ++u) {
+        out->push_back(static_cast<uint8_t>(*u));
+        out->push_back(static_cast<uint8_t>(*u >> 8));
+      }
+    } while (err == U_BUFFER_OVERFLOW_ERROR);
+    if (U_FAILURE(err)) return Status::Corruption(std::string("cannot decode text: ") + u_errorName(err));
+    return Status::Ok();
+  }
+  // UTF-16LE bytes to units, keeping an odd byte for the next piece.
+  std::u16string units;
+  units.reserve(piece.size() / 2 + 1);
+  size_t i = 0;
+  if (st.odd && !piece.empty()) {
+    units.push_back(static_cast<char16_t>(st.odd_byte | (piece[0] << 8)));
+    st.odd = false;
+    i = 1;
+  }
+  for (; i + 1 < piece.size(); i += 2) units.push_back(static_cast<char16_t>(piece[i] | (piece[i + 1] << 8)));
+  if (i < piece.size()) {
+    st.odd = true;
+    st.odd_byte = piece[i];
+  }
+  if (last) st.odd = false;  // an odd trailing byte cannot be a character
+  const UChar* src = reinterpret_cast<const UChar*>(units.data());
+  const UChar* const src_end = src + units.size();
+  char buffer[8192];
+  do {
+    char* target = buffer;
+    err = U_ZERO_ERROR;
+    ucnv_fromUnicode(st.conv.get(), &target, buffer + sizeof buffer, &src, src_end, nullptr, flush, &err);
+    out->insert(out->end(), reinterpret_cast<uint8_t*>(buffer), reinterpret_cast<uint8_t*>(target));
+  } while (err == U_BUFFER_OVERFLOW_ERROR);
+  if (U_FAILURE(err)) return Status::InvalidArgument(std::string("cannot encode text: ") + u_errorName(err));
+  return Status::Ok();
+}
+
 }  // namespace pst::messaging

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -41,5 +42,33 @@ Result<EncodedText> EncodeCodepage(ByteSpan utf16le, uint32_t codepage);
 
 // UTF-16LE text to 8-bit text and the reverse, for the converter.
 Result<Bytes> DecodeCodepageToUtf16Le(ByteSpan bytes, uint32_t codepage);
+
+// The two conversions above, piece by piece, for text too large to hold
+// whole: a character whose bytes, or a surrogate pair whose halves, fall
+// into two pieces comes out as the whole conversion gives it, and so do
+// stateful encodings (ISO-2022-JP), whose state carries over.
+class TextPieceConverter {
+ public:
+  // to_utf16: 8-bit text in `codepage` to UTF-16LE (as
+  // DecodeCodepageToUtf16Le); else UTF-16LE to 8-bit (as EncodeCodepage).
+  static Result<TextPieceConverter> Open(bool to_utf16, uint32_t codepage);
+  TextPieceConverter(TextPieceConverter&&) noexcept;
+  TextPieceConverter& operator=(TextPieceConverter&&) noexcept;
+  ~TextPieceConverter();
+
+  // Appends the next piece's conversion to *out; `last` ends the text (what
+  // the converter held back is written; an odd trailing UTF-16 byte is
+  // dropped).
+  Status Convert(ByteSpan piece, bool last, Bytes* out);
+  // Starts a new text.
+  void Reset();
+  // Characters the code page lacked so far (UTF-16 to 8-bit only).
+  size_t replaced() const;
+
+ private:
+  struct State;
+  explicit TextPieceConverter(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace pst::messaging

@@ -71,7 +71,11 @@ void AllocationMap::Recount(Region& r) {
 }
 
 void AllocationMap::SetBits(Region& r, uint32_t first, uint32_t count, bool used, bool both) {
-  if (!both && r.committed == nullptr) r.committed = std::make_unique<Bits>(r.bits);
+  // A region added since the last commit is all free in the committed
+  // state, which so needs no copy of its bits (it would take a second bitmap
+  // per region of everything a long transaction writes).
+  const bool added = static_cast<size_t>(&r - regions_.data()) >= committed_regions_;
+  if (!both && !added && r.committed == nullptr) r.committed = std::make_unique<Bits>(r.bits);
   for (uint32_t s = first; s < first + count; ++s) {
     const uint8_t mask = static_cast<uint8_t>(0x80 >> (s & 7));
     const bool was = (r.bits[s >> 3] & mask) != 0;
@@ -351,17 +355,21 @@ Bytes AllocationMap::EncodeFilledMap(uint64_t offset, uint8_t ptype) const {
   return page;
 }
 
-std::vector<AllocationMap::PageImage> AllocationMap::PagesToWrite() const {
-  std::vector<PageImage> out;
+Bytes AllocationMap::ImageOf(const PageToWrite& page) const {
+  return page.ptype == kPageTypeAMap ? EncodeAMap(page.region) : EncodeFilledMap(page.offset, page.ptype);
+}
+
+std::vector<AllocationMap::PageToWrite> AllocationMap::PagesToWrite() const {
+  std::vector<PageToWrite> out;
   for (size_t n = 0; n < regions_.size(); ++n) {
     const Region& r = regions_[n];
     const bool added = n >= committed_regions_;
     if (!r.amap_stale && !r.maps_stale && !added) continue;
     for (const MapPage& p : MapPagesOf(n)) {
       if (p.ptype == kPageTypeAMap) {
-        if (r.amap_stale || added) out.push_back({p.offset, added, EncodeAMap(n)});
+        if (r.amap_stale || added) out.push_back({p.offset, added, n, p.ptype});
       } else if (r.maps_stale || added) {
-        out.push_back({p.offset, added, EncodeFilledMap(p.offset, p.ptype)});
+        out.push_back({p.offset, added, n, p.ptype});
       }
     }
   }

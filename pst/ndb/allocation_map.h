@@ -90,14 +90,16 @@ class AllocationMap {
 
   // Every map page that must be (re)written for the current state: AMaps
   // whose bits differ from the file's, every map page of regions added
-  // since the last commit, and pages marked with MarkRewrite. Each comes
-  // with its full encoded image.
-  struct PageImage {
+  // since the last commit, and pages marked with MarkRewrite. Their images
+  // are made one at a time by ImageOf (a large store has thousands).
+  struct PageToWrite {
     uint64_t offset = 0;
     bool new_region = false;  // lies past the committed extent
-    Bytes image;
+    uint64_t region = 0;
+    uint8_t ptype = 0;
   };
-  std::vector<PageImage> PagesToWrite() const;
+  std::vector<PageToWrite> PagesToWrite() const;
+  Bytes ImageOf(const PageToWrite& page) const;
   // After PagesToWrite's pages are durable.
   void MarkWritten();
   // Forces a region's map pages (AMap and, with `all_maps`, PMap/FMap/FPMap)

@@ -64,7 +64,7 @@ TEST_P(AllocationMapTest, GrowsByWholeRegionsWithTheirMapPages) {
   for (const auto& p : maps.PagesToWrite()) {
     if (p.offset == kFirst + 8 * kRegion + 0x200) {
       pmap8 = true;
-      EXPECT_OK(CheckPage(GetParam(), p.image, kPageTypePMap, p.offset, p.offset, "PMap"));
+      EXPECT_OK(CheckPage(GetParam(), maps.ImageOf(p), kPageTypePMap, p.offset, p.offset, "PMap"));
     }
   }
   EXPECT_TRUE(pmap8);
@@ -140,7 +140,7 @@ TEST_P(AllocationMapTest, LoadReadsTheFilesMapsAndChecksThem) {
   for (int i = 0; i < 40; ++i) blocks.push_back(*maps.AllocateBlock(64 * (1 + i)));
   maps.Commit();
   io::MemoryFile file;
-  for (const auto& p : maps.PagesToWrite()) ASSERT_OK(file.Write(p.offset, p.image));
+  for (const auto& p : maps.PagesToWrite()) ASSERT_OK(file.Write(p.offset, maps.ImageOf(p)));
   ASSERT_OK(file.Truncate(maps.extent()));
   AllocationMap loaded(GetParam(), maps.extent(), UINT64_MAX);
   ASSERT_OK(loaded.Load(file, maps.extent()));
@@ -180,7 +180,7 @@ TEST(AllocationMapLayout, FreeMapsSitWhereTheFormatPutsThem) {
   for (const auto& p : big.PagesToWrite()) {
     if (p.offset != kFirst + 128 * r + 0x400) continue;
     ++fmaps;
-    EXPECT_OK(CheckPage(Format::kUnicode, p.image, kPageTypeFMap, p.offset, p.offset, "FMap"));
+    EXPECT_OK(CheckPage(Format::kUnicode, big.ImageOf(p), kPageTypeFMap, p.offset, p.offset, "FMap"));
   }
   EXPECT_EQ(fmaps, 1);
   EXPECT_EQ(big.free_bytes(), 129 * r - (129 + 17 + 1) * 512);

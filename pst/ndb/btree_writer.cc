@@ -404,6 +404,30 @@ Result<BlockRef> BTreeWriter::Flush(const std::function<Result<uint64_t>()>& all
   return FlushNode(*root_node_, allocate, next_page_bid, write);
 }
 
+size_t BTreeWriter::PagesBelow(const Node& n) {
+  size_t pages = 1;
+  for (const NodePtr& kid : n.kids) {
+    if (kid) pages += PagesBelow(*kid);
+  }
+  return pages;
+}
+
+Status BTreeWriter::Spill(size_t max_pages, const std::function<Result<uint64_t>()>& allocate,
+                          uint64_t* next_page_bid, const std::function<Status(uint64_t, ByteSpan)>& write) {
+  constexpr size_t kCheckEvery = 512;
+  if (++changes_since_spill_check_ < kCheckEvery || !root_node_) return Status::Ok();
+  changes_since_spill_check_ = 0;
+  if (PagesBelow(*root_node_) <= max_pages) return Status::Ok();
+  Node& root = *root_node_;
+  for (size_t i = 0; i < root.kids.size(); ++i) {
+    if (!root.kids[i]) continue;
+    PST_ASSIGN_OR_RETURN(BlockRef ref, FlushNode(*root.kids[i], allocate, next_page_bid, write));
+    SetIndexEntry(root, i, KeyAt(root, i), ref);
+    root.kids[i].reset();
+  }
+  return Status::Ok();
+}
+
 void BTreeWriter::Committed(BlockRef root) {
   committed_root_ = root_ = root;
   root_node_.reset();

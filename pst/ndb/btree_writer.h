@@ -58,6 +58,13 @@ class BTreeWriter {
   // Returns the new root.
   Result<BlockRef> Flush(const std::function<Result<uint64_t>()>& allocate, uint64_t* next_page_bid,
                          const std::function<Status(uint64_t offset, ByteSpan page)>& write);
+  // Bounds what a long transaction holds: checked every few hundred
+  // changes, once more than `max_pages` pages are in memory every page below
+  // the root is written to a new place (as Flush writes them) and let go. A
+  // later change reads back the few pages it touches; their place is then
+  // freed (it was this transaction's, so nothing committed is touched).
+  Status Spill(size_t max_pages, const std::function<Result<uint64_t>()>& allocate, uint64_t* next_page_bid,
+               const std::function<Status(uint64_t offset, ByteSpan page)>& write);
   // The flushed tree is now the committed one.
   void Committed(BlockRef root);
   // Drops every change since the last commit.
@@ -95,6 +102,7 @@ class BTreeWriter {
                              uint64_t* next_page_bid,
                              const std::function<Status(uint64_t, ByteSpan)>& write);
   Status Walk(const Node& n, const std::function<Status(ByteSpan)>& fn, int depth) const;
+  static size_t PagesBelow(const Node& n);
   Status PageError(const BlockRef& ref, const std::string& msg) const;
 
   const io::RandomAccessFile* file_;
@@ -106,6 +114,7 @@ class BTreeWriter {
   BlockRef committed_root_;
   BlockRef root_;          // the root page when root_node_ is null
   NodePtr root_node_;      // the materialized root, if any
+  size_t changes_since_spill_check_ = 0;
 };
 
 }  // namespace pst::ndb

@@ -138,6 +138,49 @@ TEST_P(BTreeWriterTest, RandomEditsMatchAModelAcrossCommits) {
   EXPECT_EQ(pages, 1);
 }
 
+// A long transaction writes its pages out early and reads back those it
+// changes again: the tree still matches the model, and every page written
+// early and read back is given back (no space is lost).
+TEST_P(BTreeWriterTest, PagesWrittenEarlyReadBackAndFreed) {
+  std::mt19937 rng(9);
+  std::map<uint64_t, uint32_t> model;
+  auto allocate = [this] { return maps_.AllocatePage(); };
+  auto write = [this](uint64_t at, ByteSpan b) { return file_.Write(at, b); };
+  int spilled_rounds = 0;
+  for (int round = 0; round < 4; ++round) {
+    for (int op = 0; op < 6000; ++op) {
+      const uint64_t key = nodes() ? (rng() % 20000) * 32 + 2 : (rng() % 20000) * 4 + 4;
+      if (rng() % 4 != 0) {
+        const uint32_t value = rng() % 1000000;
+        ASSERT_OK(tree_.Put(Entry(key, value)));
+        model[key] = value;
+      } else if (model.count(key)) {
+        ASSERT_OK(tree_.Remove(key));
+        model.erase(key);
+      }
+      const uint64_t pages_before = next_page_;
+      ASSERT_OK(tree_.Spill(8, allocate, &next_page_, write));
+      if (next_page_ != pages_before) ++spilled_rounds;
+    }
+    auto root = Commit();
+    ASSERT_OK(root);
+    ExpectMatches(model, *root);
+    if (HasFatalFailure()) return;
+    // In use: the map pages of every region and the committed tree's pages.
+    uint64_t pages = 0;
+    ASSERT_OK(BTreeWriter::ForEachPage(file_, format(), GetParam().kind, *root, [&](const BlockRef&, uint8_t) {
+      ++pages;
+      return Status::Ok();
+    }));
+    const uint64_t regions = (maps_.extent() - AllocationMap::kFirstRegion) / AllocationMap::kRegionSize;
+    uint64_t map_pages = 0;
+    for (uint64_t n = 0; n < regions; ++n) map_pages += AllocationMap::MapPagesOf(n).size();
+    const uint64_t used = regions * AllocationMap::kSlotsPerRegion - maps_.free_bytes() / AllocationMap::kSlotSize;
+    EXPECT_EQ(used, (map_pages + pages) * (AllocationMap::kPageSize / AllocationMap::kSlotSize));
+  }
+  EXPECT_GE(spilled_rounds, 20) << "the test should write pages early many times";
+}
+
 TEST_P(BTreeWriterTest, AscendingKeysFillPagesAndUnchangedPagesStay) {
   const size_t leaf_cap = LayoutOf(format()).btree_entries_size / tree_.leaf_entry_size();
   const int n = 2000;

@@ -23,6 +23,9 @@ namespace {
 
 constexpr size_t kMaxPendingWrite = 1 << 20;
 constexpr uint16_t kMaxRefCount = 0xFFFF;
+// B-tree pages each tree keeps in memory during a transaction (a page takes
+// about 600 bytes there).
+constexpr size_t kMaxTreePagesInMemory = 4096;
 
 }  // namespace
 
@@ -94,7 +97,20 @@ Status TransactionImpl::Flush() {
 Status TransactionImpl::StoreBlockEntry(const BlockEntry& e) {
   Bytes raw(db_.bbt_.leaf_entry_size());
   EncodeBlockEntry(header_.format, e, raw);
-  return db_.bbt_.Put(raw);
+  PST_RETURN_IF_ERROR(db_.bbt_.Put(raw));
+  return LimitTreeMemory();
+}
+
+Status TransactionImpl::LimitTreeMemory() {
+  auto allocate = [this]() { return db_.maps_.AllocatePage(); };
+  // Blocks still in the write buffer go first: one of them may lie where a
+  // page now goes, if it was freed since it was made.
+  auto write = [this](uint64_t offset, ByteSpan page) -> Status {
+    PST_RETURN_IF_ERROR(Flush());
+    return db_.file_->Write(offset, page);
+  };
+  PST_RETURN_IF_ERROR(db_.bbt_.Spill(kMaxTreePagesInMemory, allocate, &header_.next_page_bid, write));
+  return db_.nbt_.Spill(kMaxTreePagesInMemory, allocate, &header_.next_page_bid, write);
 }
 
 Result<Bid> TransactionImpl::PutBlock(ByteSpan data, bool internal) {

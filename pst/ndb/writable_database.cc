@@ -266,11 +266,11 @@ Status WritableDatabaseImpl::CommitTransaction(TransactionImpl& txn) {
   h.root.amap_valid = 2;
   h.unique = committed_.unique + 2;  // +1 is the interim header's
 
-  const std::vector<AllocationMap::PageImage> pages = maps_.PagesToWrite();
+  const std::vector<AllocationMap::PageToWrite> pages = maps_.PagesToWrite();
   bool in_place = clear_dlist_;
   for (const auto& p : pages) {
     if (p.new_region || !header_on_disk_) {
-      PST_RETURN_IF_ERROR(file_->Write(p.offset, p.image));
+      PST_RETURN_IF_ERROR(file_->Write(p.offset, maps_.ImageOf(p)));
     } else {
       in_place = true;
     }
@@ -284,7 +284,7 @@ Status WritableDatabaseImpl::CommitTransaction(TransactionImpl& txn) {
     Status s = WriteHeader(h1);
     if (s.ok()) s = file_->Sync();
     for (const auto& p : pages) {
-      if (s.ok() && !p.new_region) s = file_->Write(p.offset, p.image);
+      if (s.ok() && !p.new_region) s = file_->Write(p.offset, maps_.ImageOf(p));
     }
     if (s.ok() && clear_dlist_) s = file_->Write(kDListOffset, Bytes(AllocationMap::kPageSize, 0));
     if (s.ok()) s = file_->Sync();

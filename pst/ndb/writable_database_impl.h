@@ -137,6 +137,9 @@ class TransactionImpl final : public Transaction, private BlockSink {
   Status CountForeignReferences();
   void NoteNid(Nid nid);
   Status Flush();
+  // Writes B-tree pages out early so the trees' pages in memory stay
+  // bounded however much the transaction changes.
+  Status LimitTreeMemory();
 
   WritableDatabaseImpl& db_;
   Header header_;  // counters as this transaction moves them

@@ -1,0 +1,116 @@
+// FolderCopier: what a folder lists — its messages and subfolders, read
+// from its tables or, when those are damaged, from the parent links of the
+// node B-tree — and copying what was listed.
+#include <set>
+
+#include "pst/base/hex.h"
+#include "pst/convert/folder_copier.h"
+
+namespace pst::convert {
+
+FolderCopier::MessageListing FolderCopier::ListMessages(const messaging::Folder& folder, bool associated,
+                                                        const std::string& path) {
+  const char* table_name = associated ? "FAI contents table" : "contents table";
+  FolderDamage(folder.nid(), path, "");
+  auto table = associated ? folder.OpenAssociatedContentsTable() : folder.OpenContentsTable();
+  std::vector<std::pair<ndb::Nid, std::optional<size_t>>> listed;  // message, its row
+  std::string damage = table.ok() ? "" : table.status().ToString();
+  if (!table.ok()) {
+    report_->failures.push_back(path + ": " + table_name + ": " + table.status().ToString());
+  } else {
+    for (size_t row = 0; row < table->row_count(); ++row) {
+      auto id = table->RowId(row);
+      if (!id.ok()) {
+        report_->failures.push_back(path + ": message row " + std::to_string(row) + ": " + id.status().ToString());
+        if (damage.empty()) damage = id.status().ToString();
+        continue;
+      }
+      // A row naming no node is a damaged row (or table).
+      if (damage.empty() && source_.database().FindNode(*id).status().IsNotFound()) {
+        damage = "row " + std::to_string(row) + " names message " + Hex(*id) + ", which is not in the store";
+      }
+      listed.emplace_back(*id, row);
+    }
+  }
+  if (!damage.empty() && options_.salvage) {
+    // Messages name their folder in the node B-tree too. (Only for a
+    // damaged table: a scan of a damaged store may also find messages
+    // deleted long ago, which must not come back into their folder.)
+    auto links = source_.Links();
+    size_t found = 0;
+    if (links.ok()) {
+      std::set<ndb::Nid> have;
+      for (const auto& l : listed) have.insert(l.first);
+      const uint8_t type = associated ? ndb::kNidTypeAssocMessage : ndb::kNidTypeNormalMessage;
+      for (ndb::Nid id : (*links)->ChildrenOf(folder.nid(), type)) {
+        if (have.insert(id).second) listed.emplace_back(id, std::nullopt), ++found;
+      }
+    }
+    Note(false, path, "folder " + Hex(folder.nid()), table_name,
+         "damaged (" + damage + "); " + std::to_string(found) + " messages found by their parent links" +
+             (links.ok() ? "" : " (" + links.status().ToString() + ")"));
+  }
+  FolderDamage(folder.nid(), path, table_name);
+  MessageListing listing;
+  if (table.ok()) listing.table.emplace(std::move(table).value());
+  for (const auto& entry : listed) {
+    // A table listing one twice (or two tables listing one) copies it once.
+    if (report_->listed_messages.insert(entry.first).second) listing.messages.push_back(entry);
+  }
+  return listing;
+}
+
+Status FolderCopier::CopyListedMessage(const MessageListing& listing, size_t index, ndb::Nid target,
+                                       bool associated, const std::string& path) {
+  const auto& [id, row] = listing.messages[index];
+  const ltp::TableContext* table = row && listing.table ? &*listing.table : nullptr;
+  return CopyMessage(id, table, row.value_or(0), target, associated, path);
+}
+
+Status FolderCopier::CopyMessages(const messaging::Folder& folder, ndb::Nid target, bool associated,
+                                  const std::string& path) {
+  const MessageListing listing = ListMessages(folder, associated, path);
+  for (size_t i = 0; i < listing.messages.size(); ++i) {
+    PST_RETURN_IF_ERROR(CopyListedMessage(listing, i, target, associated, path));
+  }
+  return Status::Ok();
+}
+
+std::vector<ndb::Nid> FolderCopier::Subfolders(const messaging::Folder& folder, const std::string& path) {
+  std::vector<ndb::Nid> children = ListSubfolders(folder, path);
+  FolderDamage(folder.nid(), path, "hierarchy table");
+  return children;
+}
+
+std::vector<ndb::Nid> FolderCopier::ListSubfolders(const messaging::Folder& folder, const std::string& path) {
+  auto children = folder.SubfolderNids();
+  if (children.ok()) return std::move(children).value();
+  report_->failures.push_back(path + ": subfolders: " + children.status().ToString());
+  if (!options_.salvage) return {};
+  // Folders name their parent in the node B-tree too.
+  auto links = source_.Links();
+  std::vector<ndb::Nid> found;
+  if (links.ok()) found = (*links)->ChildrenOf(folder.nid(), ndb::kNidTypeNormalFolder);
+  Note(false, path, "folder " + Hex(folder.nid()), "hierarchy table",
+       "damaged (" + children.status().ToString() + "); " + std::to_string(found.size()) +
+           " subfolders found by their parent links" + (links.ok() ? "" : " (" + links.status().ToString() + ")"));
+  return found;
+}
+
+Status FolderCopier::CopyContents(ndb::Nid folder_nid, ndb::Nid target_folder) {
+  PST_ASSIGN_OR_RETURN(messaging::Folder folder, source_.OpenFolder(folder_nid));
+  const std::string path = folder.DisplayName().value_or("");
+  PST_RETURN_IF_ERROR(CopyMessages(folder, target_folder, false, path));
+  return CopyMessages(folder, target_folder, true, path);
+}
+
+Status FolderCopier::CopyMessageList(const std::vector<ndb::Nid>& messages, ndb::Nid target_folder,
+                                     const std::string& path) {
+  for (ndb::Nid id : messages) {
+    if (!report_->listed_messages.insert(id).second) continue;
+    PST_RETURN_IF_ERROR(CopyMessage(id, nullptr, 0, target_folder, false, path));
+  }
+  return Status::Ok();
+}
+
+}  // namespace pst::convert

@@ -1,0 +1,412 @@
+#include "pst/convert/tree_copy.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "pst/base/hex.h"
+#include "pst/convert/store_copy.h"
+
+namespace pst::convert {
+namespace {
+
+constexpr int kMaxFolderDepth = 256;
+
+// Where a report stood before a commit, so that what a rolled-back commit
+// added can be taken out again.
+struct ReportMark {
+  CopyProgress done;
+  uint64_t fai_messages, embedded_messages, objects_declared, recovered, unreadable_messages;
+  ConversionCounters strings;
+  size_t failures, dropped, replacements, codepages, recovered_notes, unreadable_notes, left_out, continued;
+  uint64_t last_continued_messages;
+};
+
+ReportMark MarkOf(const CopyReport& r) {
+  return {r.done,
+          r.fai_messages,
+          r.embedded_messages,
+          r.objects_declared,
+          r.messages_recovered_with_damage,
+          r.messages_unreadable,
+          r.strings,
+          r.failures.size(),
+          r.dropped_properties.size(),
+          r.replacements.size(),
+          r.codepages_declared.size(),
+          r.recovered_with_damage.size(),
+          r.unreadable.size(),
+          r.left_out.size(),
+          r.continued.size(),
+          r.continued.empty() ? 0 : r.continued.back().messages};
+}
+
+void RollBack(const ReportMark& m, CopyReport* r) {
+  r->done = m.done;
+  r->fai_messages = m.fai_messages;
+  r->embedded_messages = m.embedded_messages;
+  r->objects_declared = m.objects_declared;
+  r->messages_recovered_with_damage = m.recovered;
+  r->messages_unreadable = m.unreadable_messages;
+  r->strings = m.strings;
+  r->failures.resize(m.failures);
+  r->dropped_properties.resize(m.dropped);
+  r->replacements.resize(m.replacements);
+  r->codepages_declared.resize(m.codepages);
+  r->recovered_with_damage.resize(m.recovered_notes);
+  r->unreadable.resize(m.unreadable_notes);
+  r->left_out.resize(m.left_out);
+  r->continued.resize(m.continued);
+  if (!r->continued.empty()) r->continued.back().messages = m.last_continued_messages;
+}
+
+// Copies the notes `r` gained since `m` into `to`.
+void CopyNotes(const ReportMark& m, const CopyReport& r, CopyReport* to) {
+  auto copy_tail = [](const auto& from, size_t keep, auto& into) {
+    into.insert(into.end(), from.begin() + static_cast<std::ptrdiff_t>(keep), from.end());
+  };
+  copy_tail(r.failures, m.failures, to->failures);
+  copy_tail(r.recovered_with_damage, m.recovered_notes, to->recovered_with_damage);
+  copy_tail(r.unreadable, m.unreadable_notes, to->unreadable);
+}
+
+void AppendNotes(const CopyReport& from, CopyReport* r) {
+  r->failures.insert(r->failures.end(), from.failures.begin(), from.failures.end());
+  r->recovered_with_damage.insert(r->recovered_with_damage.end(), from.recovered_with_damage.begin(),
+                                  from.recovered_with_damage.end());
+  r->unreadable.insert(r->unreadable.end(), from.unreadable.begin(), from.unreadable.end());
+}
+
+bool EndsCopy(const Status& s) {
+  return s.code() == Status::Code::kOutOfSpace || s.code() == Status::Code::kSizeLimit ||
+         s.code() == Status::Code::kCancelled || s.code() == Status::Code::kIOError;
+}
+
+}  // namespace
+
+struct TreeCopy::Listings {
+  messaging::Folder folder;
+  FolderCopier::MessageListing messages;
+  FolderCopier::MessageListing fai_messages;
+};
+
+TreeCopy::TreeCopy(const messaging::Store& source, ndb::Nid folder, bool mail_only, const CopyOptions& options,
+                   const CommitLimits& limits)
+    : source_(source), mail_only_(mail_only), options_(options), limits_(limits) {
+  nodes_.push_back(Node{folder, 0, 0, NodeState::kNew, false, "", ""});
+  seen_.insert(folder);
+}
+
+TreeCopy::~TreeCopy() = default;
+
+ndb::Nid TreeCopy::top_copy() const {
+  if (mail_only_) return 0;
+  auto it = copies_.find(0);
+  return it == copies_.end() ? 0 : it->second;
+}
+
+CopyReport TreeCopy::TakeReport() {
+  CopyReport out = std::move(report_);
+  report_ = CopyReport();
+  report_.listed_messages = out.listed_messages;  // a message listed twice is still copied once
+  return out;
+}
+
+void TreeCopy::NextNode() {
+  cursor_ = Cursor{cursor_.node + 1, kEnter, 0};
+  spill_ = Spill();
+}
+
+void TreeCopy::AddChildren(size_t node, const std::vector<ndb::Nid>& children) {
+  const Node& parent = nodes_[node];
+  for (ndb::Nid child : children) {
+    if (parent.depth + 1 > kMaxFolderDepth) {
+      report_.failures.push_back(parent.path + ": folder " + Hex(child) + ": the folder tree is deeper than " +
+                                 std::to_string(kMaxFolderDepth));
+      continue;
+    }
+    if (!seen_.insert(child).second) {
+      report_.failures.push_back(parent.path + ": folder " + Hex(child) + " is listed twice in the folder tree");
+      continue;
+    }
+    nodes_.push_back(Node{child, node, parent.depth + 1, NodeState::kNew, false, "", ""});
+  }
+}
+
+bool TreeCopy::Enter(size_t index) {
+  Node& node = nodes_[index];
+  if (node.state != NodeState::kNew) return node.state == NodeState::kListed;
+  if (index != 0 && nodes_[node.parent].state == NodeState::kPassedOver) {
+    node.state = NodeState::kPassedOver;  // below a folder that was not copied
+    return false;
+  }
+  const std::string parent_path = index == 0 ? "" : nodes_[node.parent].path;
+  auto opened = source_.OpenFolder(node.nid);
+  if (!opened.ok()) {
+    report_.failures.push_back((parent_path.empty() ? "" : parent_path + ": ") + "folder " + Hex(node.nid) + ": " +
+                               opened.status().ToString());
+    if (options_.salvage) report_.unreadable.push_back({parent_path, "folder " + Hex(node.nid), "", opened.status().ToString()});
+    node.state = NodeState::kPassedOver;
+    return false;
+  }
+  node.name = opened->DisplayName().value_or("");
+  node.path = parent_path.empty() ? node.name : parent_path + "/" + node.name;
+  if (opened->is_search_folder()) {
+    report_.failures.push_back(node.path + ": search folder " + Hex(node.nid) +
+                               " not copied (its results are kept by other folders)");
+    node.state = NodeState::kPassedOver;
+    return false;
+  }
+  auto listings = std::make_unique<Listings>(Listings{std::move(opened).value(), {}, {}});
+  listings->messages = copier_->ListMessages(listings->folder, false, node.path);
+  listings->fai_messages = copier_->ListMessages(listings->folder, true, node.path);
+  if (!mail_only_) AddChildren(index, copier_->Subfolders(listings->folder, nodes_[index].path));
+  listings_[index] = std::move(listings);
+  nodes_[index].state = NodeState::kListed;
+  return true;
+}
+
+Result<ndb::Nid> TreeCopy::CopyOf(size_t index, uint64_t* folders) {
+  if (auto it = copies_.find(index); it != copies_.end()) return it->second;
+  if (auto it = piece_copies_.find(index); it != piece_copies_.end()) return it->second;
+  ndb::Nid parent = target_parent_;
+  if (index != 0) {
+    PST_ASSIGN_OR_RETURN(parent, CopyOf(nodes_[index].parent, folders));
+  }
+  const Node& node = nodes_[index];
+  ndb::Nid copy = 0;
+  if (auto it = listings_.find(index); it != listings_.end()) {
+    PST_ASSIGN_OR_RETURN(copy, copier_->CreateFolderCopy(it->second->folder, parent, node.path));
+  } else {
+    // A folder on the way to the current one, made anew in another target.
+    PST_ASSIGN_OR_RETURN(messaging::Folder folder, source_.OpenFolder(node.nid));
+    PST_ASSIGN_OR_RETURN(copy, copier_->CreateFolderCopy(folder, parent, node.path));
+  }
+  piece_copies_[index] = copy;
+  ++*folders;
+  return copy;
+}
+
+Status TreeCopy::CopyNextMessage(messaging::StoreUpdate& update, uint64_t* messages, uint64_t* folders) {
+  const size_t index = cursor_.node;
+  const bool associated = cursor_.phase == kFaiMessages;
+  Listings& listings = *listings_.at(index);
+  const FolderCopier::MessageListing& listing = associated ? listings.fai_messages : listings.messages;
+  if (cursor_.index >= listing.messages.size()) {
+    if (associated) {
+      NextNode();
+    } else {
+      cursor_.phase = kFaiMessages;
+      cursor_.index = 0;
+    }
+    return Status::Ok();
+  }
+  PST_ASSIGN_OR_RETURN(ndb::Nid copy, CopyOf(index, folders));
+  if (!spill_.active || spill_.node != index || spill_.associated != associated) {
+    PST_ASSIGN_OR_RETURN(uint64_t rows_left, update.RowsLeft(copy, associated));
+    spill_ = Spill{true, index, associated, copy, rows_left, 1, 0};
+  }
+  if (spill_.rows_left == 0) {
+    // The table is full: the rest goes into a folder beside the copy (or,
+    // for mail copied into a folder of the target, inside it).
+    const Node& node = nodes_[index];
+    ndb::Nid beside = copy;
+    if (!mail_only_) {
+      beside = target_parent_;
+      if (index != 0) {
+        PST_ASSIGN_OR_RETURN(beside, CopyOf(node.parent, folders));
+      }
+    }
+    const std::string name = node.name + " (" + std::to_string(spill_.number + 1) + ")";
+    PST_ASSIGN_OR_RETURN(ndb::Nid next, copier_->CreateFolderCopy(listings.folder, beside, node.path, name));
+    ++*folders;
+    PST_ASSIGN_OR_RETURN(uint64_t rows_left, update.RowsLeft(next, associated));
+    report_.continued.push_back({node.path, name, 0});
+    spill_ = Spill{true, index, associated, next, rows_left, spill_.number + 1, report_.continued.size() - 1};
+  }
+  const uint64_t copied_before = report_.done.messages;
+  PST_RETURN_IF_ERROR(copier_->CopyListedMessage(listing, cursor_.index, spill_.folder, associated, nodes_[index].path));
+  if (report_.done.messages != copied_before) {
+    --spill_.rows_left;
+    if (spill_.number > 1) ++report_.continued[spill_.report_index].messages;
+  }
+  ++cursor_.index;
+  ++*messages;
+  return Status::Ok();
+}
+
+Status TreeCopy::Step(messaging::StoreUpdate& update, uint64_t* messages, uint64_t* folders) {
+  if (cursor_.phase != kEnter) return CopyNextMessage(update, messages, folders);
+  const ReportMark before = MarkOf(report_);
+  const size_t index = cursor_.node;
+  const bool listed = Enter(index);
+  // What listing found is kept whether or not this commit is.
+  CopyNotes(before, report_, &listing_notes_);
+  if (!listed) {
+    NextNode();
+    return Status::Ok();
+  }
+  auto copy = CopyOf(index, folders);
+  if (!copy.ok()) {
+    if (EndsCopy(copy.status()) || index == 0) return copy.status();
+    // Passed over with all below it, as when it cannot be read; what it
+    // lists is left to RecoverOrphans.
+    const Node& node = nodes_[index];
+    report_.failures.push_back(nodes_[node.parent].path + ": folder " + Hex(node.nid) + ": " +
+                               copy.status().ToString());
+    listing_notes_.failures.push_back(report_.failures.back());
+    for (const auto* listing : {&listings_.at(index)->messages, &listings_.at(index)->fai_messages}) {
+      for (const auto& [id, row] : listing->messages) report_.listed_messages.erase(id);
+    }
+    nodes_[index].state = NodeState::kPassedOver;
+    NextNode();
+    return Status::Ok();
+  }
+  cursor_.phase = kMessages;
+  cursor_.index = 0;
+  return Status::Ok();
+}
+
+Status TreeCopy::Piece() {
+  PST_ASSIGN_OR_RETURN(auto update, target_->Begin());
+  if (!copier_) {
+    copier_ = std::make_unique<FolderCopier>(source_, *update, target_->format() != ndb::Format::kAnsi, options_,
+                                             &report_);
+  } else {
+    copier_->Retarget(*update);
+  }
+  const ReportMark mark = MarkOf(report_);
+  const Cursor start = cursor_;
+  const Spill spill_start = spill_;
+  piece_copies_.clear();
+  listing_notes_ = CopyReport();
+  uint64_t messages = 0;
+  uint64_t folders = 0;
+  uint64_t steps = 0;
+  const uint64_t bytes_before = report_.done.bytes;
+  Status s;
+  while (s.ok() && !done() && steps < max_steps_ && messages < limits_.messages && folders < limits_.folders &&
+         report_.done.bytes - bytes_before < limits_.bytes) {
+    s = Step(*update, &messages, &folders);
+    ++steps;
+  }
+  if (s.ok()) s = update->Commit();
+  if (!s.ok()) {
+    RollBack(mark, &report_);
+    AppendNotes(listing_notes_, &report_);
+    for (const auto& [index, copy] : piece_copies_) report_.folder_map.erase(nodes_[index].nid);
+    piece_copies_.clear();
+    cursor_ = start;
+    spill_ = spill_start;
+    if (s.IsSizeLimit() && steps > 1) {
+      // Try again with half as much: the output is nearly full.
+      max_steps_ = steps / 2;
+      return Status::Ok();
+    }
+    return s;
+  }
+  if (!piece_copies_.empty()) roles_due_ = true;
+  for (const auto& [index, copy] : piece_copies_) nodes_[index].copied = true;
+  wrote_ = wrote_ || messages + folders > 0;
+  copies_.merge(piece_copies_);
+  piece_copies_.clear();
+  // Listings behind the cursor are no longer needed.
+  while (!listings_.empty() && listings_.begin()->first < cursor_.node) listings_.erase(listings_.begin());
+  return Status::Ok();
+}
+
+Status TreeCopy::ApplyRoles(const std::map<ndb::Nid, ndb::Nid>& earlier) {
+  if (!roles_due_ || mail_only_) return Status::Ok();
+  roles_due_ = false;
+  std::map<ndb::Nid, ndb::Nid> map = earlier;
+  for (const auto& [index, copy] : copies_) map[nodes_[index].nid] = copy;
+  PST_ASSIGN_OR_RETURN(auto update, target_->Begin());
+  PST_RETURN_IF_ERROR(ApplySpecialFolderRoles(source_, *update, map));
+  PST_RETURN_IF_ERROR(update->Commit());
+  // A copy may have taken over Deleted Items; should dropping the old one
+  // fail, the store is still sound and EnsureWastebasket tries again.
+  (void)DropRetiredWastebasket(*target_);
+  return Status::Ok();
+}
+
+void TreeCopy::StartTarget(messaging::StoreWriter& target, ndb::Nid target_parent) {
+  target_ = &target;
+  target_parent_ = target_parent;
+  copies_.clear();
+  if (mail_only_) copies_[0] = target_parent;
+  spill_ = Spill();
+  max_steps_ = UINT64_MAX;
+  wrote_ = false;
+  roles_due_ = false;
+}
+
+Status TreeCopy::CopyInto(const std::map<ndb::Nid, ndb::Nid>& earlier) {
+  if (target_ == nullptr) return Status::InvalidArgument("tree copy: no target");
+  Status s;
+  while (s.ok() && !done()) s = Piece();
+  Status roles = ApplyRoles(earlier);
+  if (!roles.ok()) {
+    report_.failures.push_back(nodes_[0].path + ": the special-folder roles of its copies: " + roles.ToString());
+  }
+  return s;
+}
+
+void TreeCopy::LeftOut(size_t index, uint64_t messages, uint64_t fai_messages) {
+  const Node& node = nodes_[index];
+  const bool copied = node.copied || (mail_only_ && index == 0);
+  if (!report_.left_out.empty() && report_.left_out.back().folder == node.path &&
+      report_.left_out.back().folder_copied == copied) {
+    report_.left_out.back().messages += messages;
+    report_.left_out.back().fai_messages += fai_messages;
+    return;
+  }
+  report_.left_out.push_back({node.path, messages, fai_messages, copied});
+  if (!copied) report_.folders_left_out.insert(node.nid);
+}
+
+void TreeCopy::SkipNext() {
+  if (done()) return;
+  if (cursor_.phase == kEnter) return LeaveRest();
+  const bool associated = cursor_.phase == kFaiMessages;
+  const Listings& listings = *listings_.at(cursor_.node);
+  const auto& listing = associated ? listings.fai_messages : listings.messages;
+  if (cursor_.index < listing.messages.size()) {
+    LeftOut(cursor_.node, associated ? 0 : 1, associated ? 1 : 0);
+    ++cursor_.index;
+  }
+}
+
+void TreeCopy::LeaveRest() {
+  for (size_t index = cursor_.node; index < nodes_.size(); ++index) {
+    Node& node = nodes_[index];
+    if (index == cursor_.node && cursor_.phase != kEnter) {
+      const Listings& listings = *listings_.at(index);
+      const size_t normal = listings.messages.messages.size();
+      const size_t fai = listings.fai_messages.messages.size();
+      const bool in_fai = cursor_.phase == kFaiMessages;
+      LeftOut(index, in_fai ? 0 : normal - std::min(normal, cursor_.index),
+              in_fai ? fai - std::min(fai, cursor_.index) : fai);
+      continue;
+    }
+    if (node.state == NodeState::kPassedOver) continue;
+    // Counted, not copied: the tables say how many messages there are.
+    auto folder = source_.OpenFolder(node.nid);
+    if (!folder.ok()) continue;
+    if (node.state == NodeState::kNew) {
+      const std::string parent_path = index == 0 ? "" : nodes_[node.parent].path;
+      node.name = folder->DisplayName().value_or("");
+      node.path = parent_path.empty() ? node.name : parent_path + "/" + node.name;
+      if (!mail_only_) AddChildren(index, folder->SubfolderNids().value_or(std::vector<ndb::Nid>{}));
+      node.state = NodeState::kListed;
+    }
+    if (folder->is_search_folder()) continue;
+    // Its messages are listed (what did not fit is not an orphan).
+    auto messages = folder->MessageNids();
+    if (messages.ok()) report_.listed_messages.insert(messages->begin(), messages->end());
+    auto fai = folder->OpenAssociatedContentsTable();
+    LeftOut(index, messages.ok() ? messages->size() : 0, fai.ok() ? fai->row_count() : 0);
+  }
+  listings_.clear();
+  cursor_ = Cursor{nodes_.size(), kEnter, 0};
+}
+
+}  // namespace pst::convert

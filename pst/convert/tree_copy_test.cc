@@ -1,0 +1,202 @@
+// Copies committed in pieces: a folder past what one ANSI table holds, an
+// output filled to its limit in many small commits, and a cancel after
+// some commits. What the outputs hold is read by pypff.
+#include "pst/convert/tree_copy.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+
+#include "pst/check/check.h"
+#include "pst/convert/conversion.h"
+#include "pst/io/file.h"
+#include "pst/io/memory_file.h"
+#include "pst/messaging/store_creator.h"
+#include "pst/messaging/tags.h"
+#include "pst/messaging/text.h"
+#include "pst/testing/status_matchers.h"
+#include "pst/testing/temp_dir.h"
+
+namespace pst::convert {
+namespace {
+
+std::string Sample(const char* name) { return std::string(QUILLMAR_TESTDATA_DIR) + "/" + name; }
+
+std::string Shell(const std::string& command) {
+  std::string out;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return out;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  ::pclose(pipe);
+  return out;
+}
+
+bool PypffAvailable() { return Shell("/usr/bin/python3 -c 'import pypff; print(1)' 2>/dev/null") == "1\n"; }
+
+// "path count" per folder below the top folder, as pypff reads the store.
+std::map<std::string, uint64_t> PypffCounts(const std::string& path) {
+  const std::string script =
+      "import sys, pypff\n"
+      "f = pypff.file(); f.open(sys.argv[1])\n"
+      "def walk(folder, prefix):\n"
+      "    for i in range(folder.number_of_sub_folders):\n"
+      "        s = folder.get_sub_folder(i); p = prefix + '/' + (s.name or '')\n"
+      "        print(p, s.number_of_sub_messages, sep='\\t'); walk(s, p)\n"
+      "root = f.get_root_folder()\n"
+      "for i in range(root.number_of_sub_folders):\n"
+      "    t = root.get_sub_folder(i)\n"
+      "    if t.name == 'Top of Personal Folders': walk(t, '')\n";
+  std::map<std::string, uint64_t> counts;
+  const std::string out = Shell("/usr/bin/python3 -c \"$(cat <<'EOF'\n" + script + "EOF\n)\" '" + path + "' 2>&1");
+  size_t at = 0;
+  while (at < out.size()) {
+    size_t end = out.find('\n', at);
+    if (end == std::string::npos) end = out.size();
+    const std::string line = out.substr(at, end - at);
+    const size_t tab = line.find('\t');
+    if (tab != std::string::npos) counts[line.substr(1, tab - 1)] = std::stoull(line.substr(tab + 1));
+    at = end + 1;
+  }
+  return counts;
+}
+
+// Items per folder name as readpst counts them ("done" and "skipped"): it
+// reads a 65,535-row table in a second, where pypff takes minutes.
+std::map<std::string, uint64_t> ReadpstCounts(const std::string& path, const std::string& work) {
+  const std::string out = Shell("cd '" + work + "' && readpst -o . '" + path + "' 2>&1");
+  std::map<std::string, uint64_t> counts;
+  size_t at = 0;
+  while ((at = out.find("\t\"", at)) != std::string::npos) {
+    const size_t name_end = out.find("\" - ", at + 2);
+    if (name_end == std::string::npos) break;
+    const std::string name = out.substr(at + 2, name_end - at - 2);
+    unsigned long long done = 0, skipped = 0;
+    if (std::sscanf(out.c_str() + name_end, "\" - %llu items done, %llu items skipped", &done, &skipped) == 2) {
+      counts[name] = done + skipped;
+    }
+    at = name_end;
+  }
+  return counts;
+}
+
+uint64_t Total(const std::map<std::string, uint64_t>& counts) {
+  uint64_t n = 0;
+  for (const auto& [path, count] : counts) n += count;
+  return n;
+}
+
+Bytes Utf16(const std::string& text) { return messaging::Utf8ToUtf16Le(text); }
+
+TEST(TreeCopy, AFolderPastOneAnsiTableGoesOnInContinuationFolders) {
+  if (Shell("command -v readpst").empty()) GTEST_SKIP() << "readpst is not available";
+  test::TempDir dir;
+  const std::string source_path = dir.Join("bulk.pst");
+  constexpr uint64_t kMessages = 70000;
+  {
+    messaging::StoreOptions options;
+    options.format = ndb::Format::kUnicode;
+    ASSERT_OK(messaging::CreateStore(source_path, options));
+    ASSERT_OK_AND_ASSIGN(auto file, io::OpenReadWrite(source_path));
+    ASSERT_OK_AND_ASSIGN(auto writer, messaging::StoreWriter::Open(std::shared_ptr<io::WritableFile>(std::move(file))));
+    ASSERT_OK_AND_ASSIGN(ndb::Nid top, writer->store().IpmSubtreeNid());
+    ASSERT_OK_AND_ASSIGN(auto update, writer->Begin());
+    using messaging::PropertyInput;
+    ASSERT_OK_AND_ASSIGN(ndb::Nid bulk, update->CreateFolder(top, {PropertyInput::Value(
+                                            ltp::MakeTag(messaging::kPidDisplayName, ltp::kPtypString), Utf16("Bulk"))}));
+    for (uint64_t i = 0; i < kMessages; ++i) {
+      messaging::MessageInput message;
+      message.properties.push_back(
+          PropertyInput::Value(ltp::MakeTag(messaging::kPidSubject, ltp::kPtypString), Utf16(std::to_string(i))));
+      ASSERT_OK(update->CreateMessage(bulk, message, false));
+    }
+    ASSERT_OK(update->Commit());
+  }
+  ASSERT_OK_AND_ASSIGN(auto source, messaging::Store::OpenPath(source_path));
+  UseNamesCodepage(*source, std::nullopt);
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_OK_AND_ASSIGN(NewStoreResult result, ConvertToNewStore(*source, ndb::Format::kAnsi,
+                                                                [&](int) { return dir.Join("out.pst"); }, {}));
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  RecordProperty("convert_seconds", std::to_string(seconds));
+  ASSERT_FALSE(result.path.empty()) << result.failure.ToString();
+  EXPECT_TRUE(result.report.complete());
+  ASSERT_EQ(result.report.copied.continued.size(), 1u);
+  EXPECT_EQ(result.report.copied.continued[0].name, "Bulk (2)");
+  EXPECT_EQ(result.report.copied.continued[0].messages, kMessages - 65535);
+  const std::map<std::string, uint64_t> expected = {{"Bulk", 65535}, {"Bulk (2)", kMessages - 65535}};
+  std::filesystem::create_directory(dir.Join("readpst"));
+  auto counts = ReadpstCounts(result.path, dir.Join("readpst"));
+  counts.erase("Personal Folders");
+  counts.erase("Deleted Items");
+  EXPECT_EQ(counts, expected);
+  ASSERT_OK_AND_ASSIGN(auto out_file, io::OpenReadOnly(result.path));
+  EXPECT_TRUE(check::CheckStore(*out_file).sound());
+}
+
+// Many small commits into an output that fills up: every message is either
+// in the output or listed as not fitting, and the output stays sound.
+TEST(TreeCopy, SmallCommitsFillAnOutputToItsLimit) {
+  if (!PypffAvailable()) GTEST_SKIP() << "pypff is not available";
+  test::TempDir dir;
+  ASSERT_OK_AND_ASSIGN(auto source, messaging::Store::OpenPath(Sample("unicode-enron-13mb.pst")));
+  UseNamesCodepage(*source, std::nullopt);
+  const uint64_t source_messages = Total(PypffCounts(Sample("unicode-enron-13mb.pst")));
+  ASSERT_GT(source_messages, 0u);
+  ConversionOptions options;
+  options.max_file_size = 5000000;
+  options.commit_limits.messages = 3;
+  options.commit_limits.bytes = 256 * 1024;
+  ASSERT_OK_AND_ASSIGN(NewStoreResult result, ConvertToNewStore(*source, ndb::Format::kAnsi,
+                                                                [&](int) { return dir.Join("out.pst"); },
+                                                                std::move(options)));
+  ASSERT_FALSE(result.path.empty()) << result.failure.ToString();
+  EXPECT_LE(std::filesystem::file_size(result.path), 5000000u);
+  EXPECT_TRUE(result.report.size_limit_reached);
+  EXPECT_TRUE(result.report.folders_not_copied.empty());
+  uint64_t left_out = 0;
+  for (const MessagesLeftOut& l : result.report.copied.left_out) left_out += l.messages;
+  ASSERT_GT(left_out, 0u);
+  const uint64_t in_output = Total(PypffCounts(result.path));
+  EXPECT_EQ(in_output, result.report.copied.done.messages);
+  EXPECT_EQ(in_output + left_out, source_messages);
+  ASSERT_OK_AND_ASSIGN(auto out_file, io::OpenReadOnly(result.path));
+  EXPECT_TRUE(check::CheckStore(*out_file).sound());
+}
+
+// A folder copy cancelled after some of its commits leaves nothing of it.
+TEST(TreeCopy, ACancelAfterSomeCommitsRemovesTheFolderCopy) {
+  ASSERT_OK_AND_ASSIGN(auto source, messaging::Store::OpenPath(Sample("unicode-enron-13mb.pst")));
+  UseNamesCodepage(*source, std::nullopt);
+  auto file = std::make_shared<io::MemoryFile>();
+  messaging::StoreOptions store_options;
+  store_options.format = ndb::Format::kAnsi;
+  ASSERT_OK(messaging::CreateStore(file, store_options));
+  ASSERT_OK_AND_ASSIGN(auto writer, messaging::StoreWriter::Open(file));
+  ASSERT_OK_AND_ASSIGN(ndb::Nid target_top, writer->store().IpmSubtreeNid());
+  ASSERT_OK_AND_ASSIGN(ndb::Nid source_top, source->IpmSubtreeNid());
+  ASSERT_OK_AND_ASSIGN(messaging::Folder top, source->OpenFolder(source_top));
+  ASSERT_OK_AND_ASSIGN(auto children, top.SubfolderNids());
+  ConversionOptions options;
+  options.commit_limits.messages = 2;
+  options.progress = [](const CopyProgress& p) { return p.messages < 9; };
+  Conversion conversion(*source, std::move(options));
+  Status last;
+  size_t folders_before = 0;
+  for (ndb::Nid child : children) {
+    folders_before = writer->store().OpenFolder(target_top)->SubfolderNids()->size();
+    last = conversion.CopyFolder(*source, child, *writer, target_top).status();
+    if (!last.ok()) break;
+  }
+  EXPECT_EQ(last.code(), Status::Code::kCancelled);
+  EXPECT_TRUE(conversion.report().cancelled);
+  EXPECT_EQ(writer->store().OpenFolder(target_top)->SubfolderNids()->size(), folders_before);
+  writer.reset();
+  EXPECT_TRUE(check::CheckStore(*file).sound());
+}
+
+}  // namespace
+}  // namespace pst::convert
