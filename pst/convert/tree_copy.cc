@@ -117,18 +117,20 @@ void TreeCopy::NextNode() {
 }
 
 void TreeCopy::AddChildren(size_t node, const std::vector<ndb::Nid>& children) {
-  const Node& parent = nodes_[node];
+  // Copies, not a reference: adding children may move nodes_.
+  const int depth = nodes_[node].depth + 1;
+  const std::string parent_path = nodes_[node].path;
   for (ndb::Nid child : children) {
-    if (parent.depth + 1 > kMaxFolderDepth) {
-      report_.failures.push_back(parent.path + ": folder " + Hex(child) + ": the folder tree is deeper than " +
+    if (depth > kMaxFolderDepth) {
+      report_.failures.push_back(parent_path + ": folder " + Hex(child) + ": the folder tree is deeper than " +
                                  std::to_string(kMaxFolderDepth));
       continue;
     }
     if (!seen_.insert(child).second) {
-      report_.failures.push_back(parent.path + ": folder " + Hex(child) + " is listed twice in the folder tree");
+      report_.failures.push_back(parent_path + ": folder " + Hex(child) + " is listed twice in the folder tree");
       continue;
     }
-    nodes_.push_back(Node{child, node, parent.depth + 1, NodeState::kNew, false, "", ""});
+    nodes_.push_back(Node{child, node, depth, NodeState::kNew, false, "", ""});
   }
 }
 
@@ -395,8 +397,9 @@ void TreeCopy::LeaveRest() {
       const std::string parent_path = index == 0 ? "" : nodes_[node.parent].path;
       node.name = folder->DisplayName().value_or("");
       node.path = parent_path.empty() ? node.name : parent_path + "/" + node.name;
-      if (!mail_only_) AddChildren(index, folder->SubfolderNids().value_or(std::vector<ndb::Nid>{}));
       node.state = NodeState::kListed;
+      // Last: adding children may move nodes_, and with it `node`.
+      if (!mail_only_) AddChildren(index, folder->SubfolderNids().value_or(std::vector<ndb::Nid>{}));
     }
     if (folder->is_search_folder()) continue;
     // Its messages are listed (what did not fit is not an orphan).

@@ -137,6 +137,45 @@ TEST(TreeCopy, AFolderPastOneAnsiTableGoesOnInContinuationFolders) {
   EXPECT_TRUE(check::CheckStore(*out_file).sound());
 }
 
+// Thousands of subfolders of one folder all arrive, in several commits.
+TEST(TreeCopy, AFolderWithThousandsOfSubfoldersIsCopiedWhole) {
+  test::TempDir dir;
+  const std::string source_path = dir.Join("folders.pst");
+  constexpr size_t kFolders = 5000;
+  {
+    messaging::StoreOptions options;
+    options.format = ndb::Format::kUnicode;
+    ASSERT_OK(messaging::CreateStore(source_path, options));
+    ASSERT_OK_AND_ASSIGN(auto file, io::OpenReadWrite(source_path));
+    ASSERT_OK_AND_ASSIGN(auto writer, messaging::StoreWriter::Open(std::shared_ptr<io::WritableFile>(std::move(file))));
+    ASSERT_OK_AND_ASSIGN(ndb::Nid top, writer->store().IpmSubtreeNid());
+    ASSERT_OK_AND_ASSIGN(auto update, writer->Begin());
+    using messaging::PropertyInput;
+    auto name = [](const std::string& text) {
+      return PropertyInput::Value(ltp::MakeTag(messaging::kPidDisplayName, ltp::kPtypString), Utf16(text));
+    };
+    ASSERT_OK_AND_ASSIGN(ndb::Nid many, update->CreateFolder(top, {name("Many")}));
+    for (size_t i = 0; i < kFolders; ++i) ASSERT_OK(update->CreateFolder(many, {name(std::to_string(i))}));
+    ASSERT_OK(update->Commit());
+  }
+  ASSERT_OK_AND_ASSIGN(auto source, messaging::Store::OpenPath(source_path));
+  UseNamesCodepage(*source, std::nullopt);
+  ASSERT_OK_AND_ASSIGN(NewStoreResult result, ConvertToNewStore(*source, ndb::Format::kAnsi,
+                                                                [&](int) { return dir.Join("out.pst"); }, {}));
+  ASSERT_FALSE(result.path.empty()) << result.failure.ToString();
+  EXPECT_TRUE(result.report.copied.failures.empty()) << result.report.copied.failures.front();
+  EXPECT_TRUE(result.report.complete());
+  ASSERT_OK_AND_ASSIGN(auto output, messaging::Store::OpenPath(result.path));
+  ASSERT_OK_AND_ASSIGN(ndb::Nid out_top, output->IpmSubtreeNid());
+  ASSERT_OK_AND_ASSIGN(messaging::Folder out_top_folder, output->OpenFolder(out_top));
+  size_t subfolders = 0;
+  for (ndb::Nid child : out_top_folder.SubfolderNids().value_or(std::vector<ndb::Nid>{})) {
+    auto folder = output->OpenFolder(child);
+    if (folder.ok() && folder->DisplayName().value_or("") == "Many") subfolders = folder->SubfolderNids()->size();
+  }
+  EXPECT_EQ(subfolders, kFolders);
+}
+
 // Many small commits into an output that fills up: every message is either
 // in the output or listed as not fitting, and the output stays sound.
 TEST(TreeCopy, SmallCommitsFillAnOutputToItsLimit) {
