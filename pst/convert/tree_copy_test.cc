@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 
 #include "pst/check/check.h"
@@ -91,30 +92,39 @@ uint64_t Total(const std::map<std::string, uint64_t>& counts) {
 
 Bytes Utf16(const std::string& text) { return messaging::Utf8ToUtf16Le(text); }
 
+// A new Unicode store at `path` whose top folder gets what `fill` makes in
+// one update.
+void MakeStore(const std::string& path,
+               const std::function<void(messaging::StoreUpdate&, ndb::Nid top)>& fill) {
+  messaging::StoreOptions options;
+  options.format = ndb::Format::kUnicode;
+  ASSERT_OK(messaging::CreateStore(path, options));
+  ASSERT_OK_AND_ASSIGN(auto file, io::OpenReadWrite(path));
+  ASSERT_OK_AND_ASSIGN(auto writer, messaging::StoreWriter::Open(std::shared_ptr<io::WritableFile>(std::move(file))));
+  ASSERT_OK_AND_ASSIGN(ndb::Nid top, writer->store().IpmSubtreeNid());
+  ASSERT_OK_AND_ASSIGN(auto update, writer->Begin());
+  fill(*update, top);
+  ASSERT_OK(update->Commit());
+}
+
+messaging::PropertyInput DisplayName(const std::string& text) {
+  return messaging::PropertyInput::Value(ltp::MakeTag(messaging::kPidDisplayName, ltp::kPtypString), Utf16(text));
+}
+
 TEST(TreeCopy, AFolderPastOneAnsiTableGoesOnInContinuationFolders) {
   if (Shell("command -v readpst").empty()) GTEST_SKIP() << "readpst is not available";
   test::TempDir dir;
   const std::string source_path = dir.Join("bulk.pst");
   constexpr uint64_t kMessages = 70000;
-  {
-    messaging::StoreOptions options;
-    options.format = ndb::Format::kUnicode;
-    ASSERT_OK(messaging::CreateStore(source_path, options));
-    ASSERT_OK_AND_ASSIGN(auto file, io::OpenReadWrite(source_path));
-    ASSERT_OK_AND_ASSIGN(auto writer, messaging::StoreWriter::Open(std::shared_ptr<io::WritableFile>(std::move(file))));
-    ASSERT_OK_AND_ASSIGN(ndb::Nid top, writer->store().IpmSubtreeNid());
-    ASSERT_OK_AND_ASSIGN(auto update, writer->Begin());
-    using messaging::PropertyInput;
-    ASSERT_OK_AND_ASSIGN(ndb::Nid bulk, update->CreateFolder(top, {PropertyInput::Value(
-                                            ltp::MakeTag(messaging::kPidDisplayName, ltp::kPtypString), Utf16("Bulk"))}));
+  MakeStore(source_path, [&](messaging::StoreUpdate& update, ndb::Nid top) {
+    ASSERT_OK_AND_ASSIGN(ndb::Nid bulk, update.CreateFolder(top, {DisplayName("Bulk")}));
     for (uint64_t i = 0; i < kMessages; ++i) {
       messaging::MessageInput message;
-      message.properties.push_back(
-          PropertyInput::Value(ltp::MakeTag(messaging::kPidSubject, ltp::kPtypString), Utf16(std::to_string(i))));
-      ASSERT_OK(update->CreateMessage(bulk, message, false));
+      message.properties.push_back(messaging::PropertyInput::Value(
+          ltp::MakeTag(messaging::kPidSubject, ltp::kPtypString), Utf16(std::to_string(i))));
+      ASSERT_OK(update.CreateMessage(bulk, message, false));
     }
-    ASSERT_OK(update->Commit());
-  }
+  });
   ASSERT_OK_AND_ASSIGN(auto source, messaging::Store::OpenPath(source_path));
   UseNamesCodepage(*source, std::nullopt);
   const auto started = std::chrono::steady_clock::now();
@@ -142,22 +152,10 @@ TEST(TreeCopy, AFolderWithThousandsOfSubfoldersIsCopiedWhole) {
   test::TempDir dir;
   const std::string source_path = dir.Join("folders.pst");
   constexpr size_t kFolders = 5000;
-  {
-    messaging::StoreOptions options;
-    options.format = ndb::Format::kUnicode;
-    ASSERT_OK(messaging::CreateStore(source_path, options));
-    ASSERT_OK_AND_ASSIGN(auto file, io::OpenReadWrite(source_path));
-    ASSERT_OK_AND_ASSIGN(auto writer, messaging::StoreWriter::Open(std::shared_ptr<io::WritableFile>(std::move(file))));
-    ASSERT_OK_AND_ASSIGN(ndb::Nid top, writer->store().IpmSubtreeNid());
-    ASSERT_OK_AND_ASSIGN(auto update, writer->Begin());
-    using messaging::PropertyInput;
-    auto name = [](const std::string& text) {
-      return PropertyInput::Value(ltp::MakeTag(messaging::kPidDisplayName, ltp::kPtypString), Utf16(text));
-    };
-    ASSERT_OK_AND_ASSIGN(ndb::Nid many, update->CreateFolder(top, {name("Many")}));
-    for (size_t i = 0; i < kFolders; ++i) ASSERT_OK(update->CreateFolder(many, {name(std::to_string(i))}));
-    ASSERT_OK(update->Commit());
-  }
+  MakeStore(source_path, [&](messaging::StoreUpdate& update, ndb::Nid top) {
+    ASSERT_OK_AND_ASSIGN(ndb::Nid many, update.CreateFolder(top, {DisplayName("Many")}));
+    for (size_t i = 0; i < kFolders; ++i) ASSERT_OK(update.CreateFolder(many, {DisplayName(std::to_string(i))}));
+  });
   ASSERT_OK_AND_ASSIGN(auto source, messaging::Store::OpenPath(source_path));
   UseNamesCodepage(*source, std::nullopt);
   ASSERT_OK_AND_ASSIGN(NewStoreResult result, ConvertToNewStore(*source, ndb::Format::kAnsi,
