@@ -99,6 +99,21 @@ class KilledConversion(unittest.TestCase):
             self.assertEqual(partials, [], "%s: finished run left %s" % (where, names))
         return len(finals), len(partials)
 
+    def kill_once(self, label, source, extra_args, moment, before, clean_size, seen):
+        """One run killed `moment` seconds in; checks what it left and
+        counts it in `seen`. Returns whether the kill caught the run."""
+        where = "%s, kill after %.3f s" % (label, moment)
+        with tempfile.TemporaryDirectory(dir=self.work.name) as out_dir:
+            rc, _ = self.convert(source, out_dir, extra_args, kill_after=moment)
+            self.assertEqual(oracle_lib.sha256(source), before, "%s: the source changed" % where)
+            finals, partials = self.check_left_behind(out_dir, rc, clean_size, where)
+        killed = rc == -signal.SIGKILL
+        seen["killed" if killed else "finished"] += 1
+        seen["partial left"] += partials
+        if killed:
+            seen["final left by killed run"] += finals
+        return killed
+
     def run_kills(self, label, source, kills, extra_args=(), early=EARLY_KILLS, window=(0.0, 1.05)):
         """Kills `kills` runs at random moments in `window` (fractions of a
         clean run's duration), and more at the `early` moments (seconds)."""
@@ -120,19 +135,21 @@ class KilledConversion(unittest.TestCase):
         duration = min(durations)
         print("%s: clean run %.2f s, output %d bytes" % (label, duration, clean_size), file=sys.stderr)
 
-        moments = list(early) + [rng.uniform(window[0] * duration, window[1] * duration) for _ in range(kills)]
+        # Random moments over the run; a run that ends before its kill means
+        # the clean runs overstated how long a run takes (a cold cache, a
+        # busy machine), so later moments are drawn from a shorter run, until
+        # `kills` runs were killed (at most three times as many attempts).
         seen = {"killed": 0, "finished": 0, "partial left": 0, "final left by killed run": 0}
-        for moment in moments:
-            where = "%s, kill after %.3f s" % (label, moment)
-            with tempfile.TemporaryDirectory(dir=self.work.name) as out_dir:
-                rc, _ = self.convert(source, out_dir, extra_args, kill_after=moment)
-                self.assertEqual(oracle_lib.sha256(source), before, "%s: the source changed" % where)
-                finals, partials = self.check_left_behind(out_dir, rc, clean_size, where)
-            killed = rc == -signal.SIGKILL
-            seen["killed" if killed else "finished"] += 1
-            seen["partial left"] += partials
-            if killed:
-                seen["final left by killed run"] += finals
+        for moment in early:
+            self.kill_once(label, source, extra_args, moment, before, clean_size, seen)
+        caught = attempts = 0
+        while caught < kills and attempts < 3 * kills:
+            attempts += 1
+            moment = rng.uniform(window[0] * duration, window[1] * duration)
+            if self.kill_once(label, source, extra_args, moment, before, clean_size, seen):
+                caught += 1
+            else:
+                duration *= 0.8
         print("%s: %s" % (label, seen), file=sys.stderr)
         # The moments must have caught the run mid-way, not only before or after.
         self.assertGreaterEqual(seen["partial left"], kills // 3, seen)
