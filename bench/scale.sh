@@ -16,9 +16,9 @@
 #              same disk); needs twice the large store's size plus 2 GiB free
 # Environment, for trying the script out on small sizes:
 #   SCALE_ANSI_SIZE (1G), SCALE_UNICODE_SIZE (4G), SCALE_SMALL_SIZE (256M)
-#   SCALE_MAX_SIZE   passed as --max-size to the Unicode->ANSI runs, so that a
-#                    small store reaches a limit too (default: none; the
-#                    format's own ceiling applies)
+#   SCALE_MAX_SIZE   passed as --max-size to the Unicode->ANSI runs of the
+#                    large store, so that a small store reaches a limit too
+#                    (default: none; the format's own ceiling applies)
 #   SCALE_RESULTS    the file to update (default bench/RESULTS.md)
 #   SCALE_SEED       generator seed (1)
 #   SCALE_BODY_CHARS (100000000), SCALE_BULK_MESSAGES (70000), SCALE_FOLDERS (70000)
@@ -95,6 +95,10 @@ busy() {  # processes using a fifth of a core or more, over two seconds
     block == 2 && $9 + 0 >= 20 { printf "%s%s (%s%% CPU)", sep, $12, $9; sep = ", " }'
 }
 
+# Messages in the store generated last, as its summary line counts them
+# (the generated stores' extra messages in their special folders included).
+generated_messages() { "$cli" info "$last_generated" | awk '/^Messages:/ { print $2 }'; }
+
 gen_rows=()
 rows=()
 failures=0
@@ -107,6 +111,7 @@ make_store() {
   /usr/bin/time -v -o "$tv" "$gen" --format "$format" --size "$size" --seed "$seed" "$@" "$file" 2>"$work/gen.err" || {
     cat "$work/gen.err" >&2; echo "scale.sh: make_store failed" >&2; exit 1; }
   local bytes secs summary
+  last_generated=$file
   bytes=$(stat -c %s "$file")
   secs=$(tv_seconds "$tv")
   summary=$(grep -v '^$' "$work/gen.err" | tail -n 1)
@@ -116,7 +121,9 @@ make_store() {
 
 # run_one LABEL SRC DIRECTION EXPECT_LIMIT [CONVERT_ARGS...]: cp, then
 # convert, then check. EXPECT_LIMIT: yes (must stop at the size limit), no
-# (must copy everything), any (only memory and soundness are judged).
+# (must copy everything), any (only memory and soundness are judged). With
+# expect_messages set, the summary must count exactly that many messages.
+expect_messages=
 run_one() {
   local label=$1 src=$2 direction=$3 expect_limit=$4
   shift 4
@@ -137,7 +144,7 @@ run_one() {
   rm -rf "$out"
   mkdir "$out"
   local extra=() rc=0 limit=$kAnsiCeiling
-  if [ "$expect_limit" = yes ] && [ -n "$max_size" ]; then
+  if [ -n "$max_size" ] && { [ "$expect_limit" = yes ] || [[ " $* " == *" --split "* ]]; }; then
     extra=(--max-size "$max_size")
     limit=$max_size
   fi
@@ -146,21 +153,26 @@ run_one() {
   local secs rss
   secs=$(tv_seconds "$tv")
   rss=$(tv_rss_mib "$tv")
-  local outputs=("$out"/*.pst) out_file out_bytes=0
-  out_file=${outputs[0]}
-  [ -f "$out_file" ] && out_bytes=$(stat -c %s "$out_file")
+  # One output, or with --split its parts; each must pass check.
+  local outputs=() out_file out_bytes=0 part_bytes=()
+  for out_file in "$out"/*.pst; do
+    [ -f "$out_file" ] || continue
+    outputs+=("$out_file")
+    part_bytes+=("$(stat -c %s "$out_file")")
+    out_bytes=$((out_bytes + part_bytes[-1]))
+  done
 
   echo "check $label ..." >&2
   local check_rc=0 check_secs check
   t0=$(now)
-  if [ -f "$out_file" ]; then
-    "$cli" check "$out_file" >"$work/check.out" 2>&1 || check_rc=$?
-  else
-    check_rc=none
-  fi
+  [ ${#outputs[@]} -gt 0 ] || check_rc=none
+  for out_file in "${outputs[@]}"; do
+    "$cli" check "$out_file" >"$work/check.out" 2>&1 || { check_rc=$?; break; }
+  done
   check_secs=$(since "$t0")
   check="exit $check_rc"
   [ "$check_rc" = 0 ] && check="sound (exit 0, ${check_secs} s)"
+  [ "$check_rc" = 0 ] && [ ${#outputs[@]} -gt 1 ] && check="${#outputs[@]} parts, each sound (exit 0, ${check_secs} s)"
 
   # What this run must show.
   local faults=()
@@ -173,6 +185,14 @@ run_one() {
     [ "$rc" = 0 ] || faults+=("exit $rc, expected 0")
     if grep -q "size limit" "$work/convert.out"; then faults+=("unexpected size limit"); fi
   fi
+  if [ -n "$expect_messages" ]; then
+    local got
+    got=$(awk '/^messages:/ { print $2 }' "$work/convert.out")
+    [ "$got" = "$expect_messages" ] || faults+=("copied ${got:-no} messages, expected $expect_messages")
+  fi
+  for b in "${part_bytes[@]}"; do
+    [ "$b" -le "$limit" ] || faults+=("an output of $b bytes is past $limit")
+  done
   awk -v r="$rss" -v m="$kMaxPeakMiB" 'BEGIN { exit !(r > m) }' && faults+=("peak RSS $rss MiB over $kMaxPeakMiB MiB")
   local verdict=ok
   if [ ${#faults[@]} -gt 0 ]; then
@@ -184,6 +204,17 @@ run_one() {
   local copied
   copied=$(awk '/^messages:/ { m = $2 } /^attachments:/ { a = $2 } END { printf "%s msgs, %s att", m, a }' \
     "$work/convert.out")
+  local continued
+  continued=$(grep -c '^  continued: ' "$work/convert.out" || true)
+  [ "$continued" -gt 0 ] && copied+=", $continued continuation folder(s)"
+  if [ "$expect_limit" = yes ]; then
+    copied+=", output $(awk -v b="$out_bytes" -v l="$limit" 'BEGIN { printf "%.1f", 100 * b / l }') % of the limit"
+  fi
+  if [ ${#outputs[@]} -gt 1 ]; then
+    local sizes=() b
+    for b in "${part_bytes[@]}"; do sizes+=("$(mib "$b")"); done
+    copied+=", parts of $(IFS=/; echo "${sizes[*]}") MiB"
+  fi
 
   rows+=("| $label | $direction | $(mib "$src_bytes") | $secs | $(awk -v b="$src_bytes" -v s="$secs" \
     'BEGIN { printf "%.1f", (s > 0 ? b / 1e6 / s : 0) }') | $rss | $cp_secs | $(awk -v a="$secs" -v b="$cp_secs" \
@@ -213,7 +244,11 @@ run_one "$ansi_size" "$work/ansi.pst" "ANSI→Unicode" no
 rm -f "$work/ansi.pst"
 make_store unicode "$unicode_size" "$work/unicode.pst"
 run_one "$unicode_size" "$work/unicode.pst" "Unicode→ANSI" yes
+# --split: every message, in as many ANSI stores as it takes.
+expect_messages=$(generated_messages)
+run_one "$unicode_size, --split" "$work/unicode.pst" "Unicode→ANSI" no --split
 run_one "$unicode_size" "$work/unicode.pst" "Unicode→Unicode" no --to unicode
+expect_messages=
 rm -f "$work/unicode.pst"
 
 # One very large body each way: converted in pieces, never held whole.
@@ -223,15 +258,19 @@ rm -f "$work/body-ansi.pst"
 make_store unicode 1M "$work/body-unicode.pst" --big-body "$body_chars"
 run_one "body of $body_chars chars" "$work/body-unicode.pst" "Unicode→ANSI" no
 rm -f "$work/body-unicode.pst"
-# One folder of many small messages: its contents table is held until the
-# folder's commit. (Past 65,535 rows an ANSI output needs continuation
-# folders, so that direction is judged on memory and soundness only.)
+# One folder of many small messages, and one folder of many subfolders:
+# past 65,535 rows an ANSI output goes on in continuation folders, and
+# every message arrives.
 make_store unicode 1M "$work/bulk.pst" --bulk-messages "$bulk_messages"
+expect_messages=$(generated_messages)
 run_one "folder of $bulk_messages messages" "$work/bulk.pst" "Unicode→Unicode" no --to unicode
-run_one "folder of $bulk_messages messages" "$work/bulk.pst" "Unicode→ANSI" any
+run_one "folder of $bulk_messages messages" "$work/bulk.pst" "Unicode→ANSI" no
 rm -f "$work/bulk.pst"
-# Many folders in one update (its time is in the generator's row).
 make_store unicode 1M "$work/folders.pst" --folders "$many_folders"
+expect_messages=$(generated_messages)
+run_one "$many_folders subfolders of one folder" "$work/folders.pst" "Unicode→Unicode" no --to unicode
+run_one "$many_folders subfolders of one folder" "$work/folders.pst" "Unicode→ANSI" no
+expect_messages=
 rm -f "$work/folders.pst"
 
 finished=$(date -u '+%Y-%m-%d %H:%M:%S UTC')

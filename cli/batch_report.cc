@@ -66,7 +66,8 @@ std::string SourceJson(const SourceOutcome& o) {
       continued += JsonString(c.folder);
       continued += ",\"continuation\":";
       continued += JsonString(c.name);
-      continued += ",\"messages\":" + std::to_string(c.messages) + "}";
+      continued += ",\"messages\":" + std::to_string(c.messages);
+      continued += ",\"subfolders\":" + std::to_string(c.subfolders) + "}";
     }
     for (const auto& f : o.report->folders_not_copied) failures.push_back("folder not copied: " + f.name + ": " + f.why.ToString());
     failures.insert(failures.end(), o.report->copied.failures.begin(), o.report->copied.failures.end());

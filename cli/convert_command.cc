@@ -117,8 +117,9 @@ void PrintSummary(const std::vector<std::string>& parts, const pst::convert::Con
   }
   for (const auto& l : total.left_out) std::cout << "  did not fit: " << PrintableName(DescribeLeftOut(l)) << "\n";
   for (const auto& c : total.continued) {
-    std::cout << "  continued: " << PrintableName(c.folder + ": " + std::to_string(c.messages) + " messages in \"" + c.name + "\"")
-              << "\n";
+    std::string moved = c.messages > 0 || c.subfolders == 0 ? std::to_string(c.messages) + " messages" : "";
+    if (c.subfolders > 0) moved += (moved.empty() ? "" : " and ") + std::to_string(c.subfolders) + " subfolders";
+    std::cout << "  continued: " << PrintableName(c.folder + ": " + moved + " in \"" + c.name + "\"") << "\n";
   }
   for (const auto& f : total.failures) std::cout << "  failed: " << PrintableName(f) << "\n";
   for (const auto& n : total.recovered_with_damage) {

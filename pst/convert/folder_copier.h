@@ -77,6 +77,7 @@ struct ContinuationFolder {
   std::string folder;  // the source folder's path
   std::string name;    // "Inbox (2)"
   uint64_t messages = 0;
+  uint64_t subfolders = 0;
 };
 
 struct CopyReport {

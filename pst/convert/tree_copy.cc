@@ -172,7 +172,7 @@ Result<ndb::Nid> TreeCopy::CopyOf(size_t index, uint64_t* folders) {
   if (auto it = piece_copies_.find(index); it != piece_copies_.end()) return it->second;
   ndb::Nid parent = target_parent_;
   if (index != 0) {
-    PST_ASSIGN_OR_RETURN(parent, CopyOf(nodes_[index].parent, folders));
+    PST_ASSIGN_OR_RETURN(parent, PlaceUnder(nodes_[index].parent, folders));
   }
   const Node& node = nodes_[index];
   ndb::Nid copy = 0;
@@ -184,8 +184,45 @@ Result<ndb::Nid> TreeCopy::CopyOf(size_t index, uint64_t* folders) {
     PST_ASSIGN_OR_RETURN(copy, copier_->CreateFolderCopy(folder, parent, node.path));
   }
   piece_copies_[index] = copy;
+  if (index != 0) Placed(nodes_[index].parent);
   ++*folders;
   return copy;
+}
+
+Result<ndb::Nid> TreeCopy::PlaceUnder(size_t parent, uint64_t* folders) {
+  PST_ASSIGN_OR_RETURN(ndb::Nid copy, CopyOf(parent, folders));
+  subfolder_spills_before_.try_emplace(parent, subfolder_spills_.count(parent)
+                                                   ? std::optional(subfolder_spills_.at(parent))
+                                                   : std::nullopt);
+  auto it = subfolder_spills_.find(parent);
+  if (it == subfolder_spills_.end()) {
+    PST_ASSIGN_OR_RETURN(uint64_t rows_left, update_->SubfoldersLeft(copy));
+    it = subfolder_spills_.emplace(parent, SubfolderSpill{copy, rows_left, 1, 0}).first;
+  }
+  if (it->second.rows_left > 0) return it->second.folder;
+  // The copy's hierarchy table is full: the rest of its subfolders go into
+  // "Name (2)" beside it (map iterators outlive the insertions below).
+  ndb::Nid beside = target_parent_;
+  if (parent != 0) {
+    PST_ASSIGN_OR_RETURN(beside, PlaceUnder(nodes_[parent].parent, folders));
+  }
+  const Node& node = nodes_[parent];
+  const int number = it->second.number + 1;
+  const std::string name = node.name + " (" + std::to_string(number) + ")";
+  PST_ASSIGN_OR_RETURN(messaging::Folder source_folder, source_.OpenFolder(node.nid));
+  PST_ASSIGN_OR_RETURN(ndb::Nid next, copier_->CreateFolderCopy(source_folder, beside, node.path, name));
+  if (parent != 0) Placed(nodes_[parent].parent);
+  ++*folders;
+  PST_ASSIGN_OR_RETURN(uint64_t rows_left, update_->SubfoldersLeft(next));
+  report_.continued.push_back({node.path, name, 0, 0});
+  it->second = SubfolderSpill{next, rows_left, number, report_.continued.size() - 1};
+  return next;
+}
+
+void TreeCopy::Placed(size_t parent) {
+  SubfolderSpill& spill = subfolder_spills_.at(parent);
+  if (spill.rows_left > 0) --spill.rows_left;
+  if (spill.number > 1) ++report_.continued[spill.report_index].subfolders;
 }
 
 Status TreeCopy::CopyNextMessage(messaging::StoreUpdate& update, uint64_t* messages, uint64_t* folders) {
@@ -212,17 +249,19 @@ Status TreeCopy::CopyNextMessage(messaging::StoreUpdate& update, uint64_t* messa
     // for mail copied into a folder of the target, inside it).
     const Node& node = nodes_[index];
     ndb::Nid beside = copy;
+    const bool placed = !mail_only_ && index != 0;
     if (!mail_only_) {
       beside = target_parent_;
-      if (index != 0) {
-        PST_ASSIGN_OR_RETURN(beside, CopyOf(node.parent, folders));
+      if (placed) {
+        PST_ASSIGN_OR_RETURN(beside, PlaceUnder(node.parent, folders));
       }
     }
     const std::string name = node.name + " (" + std::to_string(spill_.number + 1) + ")";
     PST_ASSIGN_OR_RETURN(ndb::Nid next, copier_->CreateFolderCopy(listings.folder, beside, node.path, name));
+    if (placed) Placed(node.parent);
     ++*folders;
     PST_ASSIGN_OR_RETURN(uint64_t rows_left, update.RowsLeft(next, associated));
-    report_.continued.push_back({node.path, name, 0});
+    report_.continued.push_back({node.path, name, 0, 0});
     spill_ = Spill{true, index, associated, next, rows_left, spill_.number + 1, report_.continued.size() - 1};
   }
   const uint64_t copied_before = report_.done.messages;
@@ -270,6 +309,7 @@ Status TreeCopy::Step(messaging::StoreUpdate& update, uint64_t* messages, uint64
 
 Status TreeCopy::Piece() {
   PST_ASSIGN_OR_RETURN(auto update, target_->Begin());
+  update_ = update.get();
   if (!copier_) {
     copier_ = std::make_unique<FolderCopier>(source_, *update, target_->format() != ndb::Format::kAnsi, options_,
                                              &report_);
@@ -280,6 +320,7 @@ Status TreeCopy::Piece() {
   const Cursor start = cursor_;
   const Spill spill_start = spill_;
   piece_copies_.clear();
+  subfolder_spills_before_.clear();
   listing_notes_ = CopyReport();
   uint64_t messages = 0;
   uint64_t folders = 0;
@@ -299,6 +340,14 @@ Status TreeCopy::Piece() {
     piece_copies_.clear();
     cursor_ = start;
     spill_ = spill_start;
+    for (const auto& [parent, before] : subfolder_spills_before_) {
+      if (before) {
+        subfolder_spills_[parent] = *before;
+      } else {
+        subfolder_spills_.erase(parent);
+      }
+    }
+    subfolder_spills_before_.clear();
     if (s.IsSizeLimit() && steps > 1) {
       // Try again with half as much: the output is nearly full.
       max_steps_ = steps / 2;
@@ -311,8 +360,17 @@ Status TreeCopy::Piece() {
   wrote_ = wrote_ || messages + folders > 0;
   copies_.merge(piece_copies_);
   piece_copies_.clear();
-  // Listings behind the cursor are no longer needed.
+  // Listings behind the cursor are no longer needed, nor the places of
+  // parents whose subfolders are all made (breadth first: those before the
+  // current node's parent).
   while (!listings_.empty() && listings_.begin()->first < cursor_.node) listings_.erase(listings_.begin());
+  if (!done()) {
+    const size_t parent = nodes_[cursor_.node].parent;
+    for (auto it = subfolder_spills_.begin(); it != subfolder_spills_.end() && it->first < parent;) {
+      // A continued one is kept: its table's rows alone cannot tell where it went on.
+      it = it->second.number > 1 ? std::next(it) : subfolder_spills_.erase(it);
+    }
+  }
   return Status::Ok();
 }
 
@@ -336,6 +394,7 @@ void TreeCopy::StartTarget(messaging::StoreWriter& target, ndb::Nid target_paren
   copies_.clear();
   if (mail_only_) copies_[0] = target_parent;
   spill_ = Spill();
+  subfolder_spills_.clear();
   max_steps_ = UINT64_MAX;
   wrote_ = false;
   roles_due_ = false;

@@ -10,7 +10,8 @@
 //    up on the rest (LeaveRest) or goes on into another store (CopyInto
 //    again, where the folders on the way are made anew);
 //  - a folder copy whose table is full (an ANSI table holds 65,535 rows)
-//    gets continuation folders beside it, "Inbox (2)", "Inbox (3)"...;
+//    gets continuation folders beside it, "Inbox (2)", "Inbox (3)"...,
+//    for its messages or for its subfolders;
 //  - special-folder roles are given to the copies at the end of each
 //    CopyInto, in one small commit.
 // Folders are visited breadth first; every folder is copied with its
@@ -20,6 +21,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -101,6 +103,14 @@ class TreeCopy {
     int number = 1;               // 1: the copy itself; 2: "Name (2)"...
     size_t report_index = 0;      // its entry in report_.continued (number > 1)
   };
+  // Where the subfolders of a node go in this target: its copy, until that
+  // copy's hierarchy table is full, then continuation folders beside it.
+  struct SubfolderSpill {
+    ndb::Nid folder = 0;
+    uint64_t rows_left = 0;
+    int number = 1;
+    size_t report_index = 0;
+  };
   struct Listings;
 
   Status Piece();
@@ -108,6 +118,9 @@ class TreeCopy {
   // Opens, lists and expands a node once; false when it is passed over.
   bool Enter(size_t node);
   Result<ndb::Nid> CopyOf(size_t node, uint64_t* folders);
+  // The folder a new subfolder of `parent` goes into; Placed() once made.
+  Result<ndb::Nid> PlaceUnder(size_t parent, uint64_t* folders);
+  void Placed(size_t parent);
   Status CopyNextMessage(messaging::StoreUpdate& update, uint64_t* messages, uint64_t* folders);
   Status ApplyRoles(const std::map<ndb::Nid, ndb::Nid>& earlier);
   void NextNode();
@@ -128,8 +141,12 @@ class TreeCopy {
   std::map<size_t, std::unique_ptr<Listings>> listings_;
   Cursor cursor_;
   Spill spill_;
+  std::map<size_t, SubfolderSpill> subfolder_spills_;
+  // Their values before the open commit (nullopt: none), to roll back to.
+  std::map<size_t, std::optional<SubfolderSpill>> subfolder_spills_before_;
   // This target: where the copies are, committed and in the open commit.
   messaging::StoreWriter* target_ = nullptr;
+  messaging::StoreUpdate* update_ = nullptr;  // the open commit's
   ndb::Nid target_parent_ = 0;
   std::map<size_t, ndb::Nid> copies_;
   std::map<size_t, ndb::Nid> piece_copies_;

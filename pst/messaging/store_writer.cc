@@ -206,6 +206,10 @@ std::vector<ltp::PropValue> StoreUpdate::RowFor(const ltp::TableContextBuilder& 
 
 Result<ndb::Nid> StoreUpdate::CreateFolder(ndb::Nid parent, const std::vector<PropertyInput>& properties) {
   PST_ASSIGN_OR_RETURN(PendingFolder * parent_folder, Folder(parent));
+  PST_RETURN_IF_ERROR(LoadTable(*parent_folder, ndb::kNidTypeHierarchyTable));
+  if (Table(*parent_folder, ndb::kNidTypeHierarchyTable).full()) {
+    return Status::FormatLimit("folder " + Hex(parent) + ": the table is full: " + TableLimit() + " subfolders");
+  }
   PST_ASSIGN_OR_RETURN(ndb::Nid nid, txn_->AllocateNid(ndb::kNidTypeNormalFolder));
   // The folder's three tables share its index; keep their counters with it.
   for (uint8_t type : {ndb::kNidTypeHierarchyTable, ndb::kNidTypeContentsTable, ndb::kNidTypeAssocContentsTable}) {
@@ -223,6 +227,11 @@ Result<ndb::Nid> StoreUpdate::CreateFolder(ndb::Nid parent, const std::vector<Pr
     PST_RETURN_IF_ERROR(LoadTable(*folder, type));
     folder->table_dirty[TableIndex(type)] = true;
   }
+  // Its row now, so that the parent's table counts it; the cells are
+  // written with the rest of the folders at commit.
+  auto& hierarchy = Table(*parent_folder, ndb::kNidTypeHierarchyTable);
+  PST_RETURN_IF_ERROR(hierarchy.AddRow(nid, RowFor(hierarchy, {}, {})));
+  parent_folder->table_dirty[TableIndex(ndb::kNidTypeHierarchyTable)] = true;
   folders_.emplace(nid, std::move(folder));
   return nid;
 }
@@ -372,9 +381,7 @@ Result<ndb::Nid> StoreUpdate::CreateMessage(ndb::Nid folder_nid, const MessageIn
   const uint8_t table_type = associated ? ndb::kNidTypeAssocContentsTable : ndb::kNidTypeContentsTable;
   PST_RETURN_IF_ERROR(LoadTable(*folder, table_type));
   if (Table(*folder, table_type).full()) {
-    return Status::FormatLimit("folder " + Hex(folder_nid) + ": the table is full: " +
-                              (writer_->format() == ndb::Format::kAnsi ? "an ANSI" : "a") + " table holds at most " +
-                              std::to_string(ltp::TableContextBuilder::MaxRows(writer_->format())) + " messages");
+    return Status::FormatLimit("folder " + Hex(folder_nid) + ": the table is full: " + TableLimit() + " messages");
   }
   PST_ASSIGN_OR_RETURN(ndb::Nid nid,
                        txn_->AllocateNid(associated ? ndb::kNidTypeAssocMessage : ndb::kNidTypeNormalMessage));
@@ -397,9 +404,21 @@ Result<ndb::Nid> StoreUpdate::CreateMessage(ndb::Nid folder_nid, const MessageIn
   return nid;
 }
 
+std::string StoreUpdate::TableLimit() const {
+  return std::string(writer_->format() == ndb::Format::kAnsi ? "an ANSI" : "a") + " table holds at most " +
+         std::to_string(ltp::TableContextBuilder::MaxRows(writer_->format()));
+}
+
 Result<uint64_t> StoreUpdate::RowsLeft(ndb::Nid folder_nid, bool associated) {
+  return RowsLeftIn(folder_nid, associated ? ndb::kNidTypeAssocContentsTable : ndb::kNidTypeContentsTable);
+}
+
+Result<uint64_t> StoreUpdate::SubfoldersLeft(ndb::Nid folder_nid) {
+  return RowsLeftIn(folder_nid, ndb::kNidTypeHierarchyTable);
+}
+
+Result<uint64_t> StoreUpdate::RowsLeftIn(ndb::Nid folder_nid, uint8_t table_type) {
   PST_ASSIGN_OR_RETURN(PendingFolder * folder, Folder(folder_nid));
-  const uint8_t table_type = associated ? ndb::kNidTypeAssocContentsTable : ndb::kNidTypeContentsTable;
   PST_RETURN_IF_ERROR(LoadTable(*folder, table_type));
   const uint64_t rows = Table(*folder, table_type).row_count();
   const uint64_t max = ltp::TableContextBuilder::MaxRows(writer_->format());

@@ -96,16 +96,20 @@ class StoreUpdate {
 
   // A new folder under `parent` with these properties (counts are kept by
   // the update). Its tables start empty, with the store's template columns.
+  // FormatLimit, with nothing written, when the parent's hierarchy table is
+  // full (SubfoldersLeft is 0).
   Result<ndb::Nid> CreateFolder(ndb::Nid parent, const std::vector<PropertyInput>& properties);
   // Removes a folder with everything below it, and its row in its parent.
   Status DeleteFolder(ndb::Nid folder);
-  // A new message (associated: an FAI message) in `folder`. OutOfSpace,
+  // A new message (associated: an FAI message) in `folder`. FormatLimit,
   // with nothing written, when the folder's table is full (RowsLeft is 0).
   Result<ndb::Nid> CreateMessage(ndb::Nid folder, const MessageInput& message, bool associated);
   // How many more messages `folder`'s contents table (associated: its FAI
   // table) takes: an ANSI table holds at most 65,535. A caller whose
   // CreateMessage failed asks here to tell a full table from a full disk.
   Result<uint64_t> RowsLeft(ndb::Nid folder, bool associated);
+  // How many more subfolders `folder`'s hierarchy table takes.
+  Result<uint64_t> SubfoldersLeft(ndb::Nid folder);
 
   // The property id of a named property in this store (added when new).
   Result<uint16_t> NamedPropertyId(const NamedProperty& name);
@@ -126,6 +130,8 @@ class StoreUpdate {
   StoreUpdate(StoreWriter* writer, std::unique_ptr<ndb::Transaction> txn);
 
   Result<PendingFolder*> Folder(ndb::Nid nid);
+  Result<uint64_t> RowsLeftIn(ndb::Nid folder, uint8_t table_type);
+  std::string TableLimit() const;  // "an ANSI table holds at most 65535"
   Status LoadProps(PendingFolder& folder);
   Status LoadTable(PendingFolder& folder, uint8_t table_type);
   ltp::TableContextBuilder& Table(PendingFolder& folder, uint8_t table_type);
