@@ -7,6 +7,7 @@
 #include "pst/convert/conversion.h"
 #include "pst/convert/output_file.h"
 #include "pst/convert/store_copy.h"
+#include "pst/io/deferred_sync_file.h"
 #include "pst/io/file.h"
 
 namespace pst::convert {
@@ -30,6 +31,9 @@ struct Part {
   OutputFile file;
   std::unique_ptr<messaging::StoreWriter> writer;
   ndb::Nid top = 0;
+  // The writer's commits do not wait for the disk: the file is unfinished
+  // until it is published, and is synced once, before that.
+  std::shared_ptr<io::DeferredSyncFile> sync;
 };
 
 }  // namespace
@@ -70,8 +74,8 @@ Result<NewStoreResult> ConvertToNewStore(messaging::Store& source, ndb::Format f
   auto open = [&]() -> Status {
     Part& part = parts.back();
     PST_ASSIGN_OR_RETURN(auto file, io::OpenReadWrite(part.file.partial_path));
-    PST_ASSIGN_OR_RETURN(part.writer, messaging::StoreWriter::Open(
-                                          std::shared_ptr<io::WritableFile>(std::move(file)), write_options));
+    part.sync = std::make_shared<io::DeferredSyncFile>(std::move(file));
+    PST_ASSIGN_OR_RETURN(part.writer, messaging::StoreWriter::Open(part.sync, write_options));
     PST_ASSIGN_OR_RETURN(part.top, part.writer->store().IpmSubtreeNid());
     return DeleteSubfolders(*part.writer, part.top);
   };
@@ -85,10 +89,14 @@ Result<NewStoreResult> ConvertToNewStore(messaging::Store& source, ndb::Format f
   if (format == ndb::Format::kAnsi || write_options.max_file_size != ndb::WriteOptions().max_file_size) {
     report.size_limit = write_options.max_file_size;
   }
+  Status sync_failure;
   auto finish_part = [&](Part& part) {
     Status wastebasket = EnsureWastebasket(*part.writer);
     if (!wastebasket.ok()) report.folders_not_copied.push_back({"Deleted Items", wastebasket});
-    part.writer.reset();  // closes the file
+    part.writer.reset();
+    Status synced = part.sync->SyncNow();
+    if (!synced.ok() && sync_failure.ok()) sync_failure = synced;
+    part.sync.reset();  // closes the file
   };
   if (split) {
     conversion.set_next_output([&]() -> Result<std::pair<messaging::StoreWriter*, ndb::Nid>> {
@@ -118,13 +126,22 @@ Result<NewStoreResult> ConvertToNewStore(messaging::Store& source, ndb::Format f
     finish_part(parts.back());
     return Status::Ok();
   }();
-  for (Part& part : parts) part.writer.reset();  // every file is closed here
+  for (Part& part : parts) {  // every file is closed here
+    part.writer.reset();
+    part.sync.reset();
+  }
 
   result.report = conversion.report();
   result.partial_path = parts.back().file.partial_path;
   if (!failure.ok() || report.cancelled) {
     discard_all();
     result.failure = failure.ok() ? Status::Cancelled("the conversion was cancelled") : failure;
+    return result;
+  }
+  if (!sync_failure.ok()) {
+    // What was written may not be on the disk: nothing of it is kept.
+    discard_all();
+    result.failure = Status::IOError("the output could not be written to the disk: " + sync_failure.ToString());
     return result;
   }
   if (report.write_failed) {
