@@ -100,8 +100,7 @@ TreeCopy::~TreeCopy() = default;
 
 ndb::Nid TreeCopy::top_copy() const {
   if (mail_only_) return 0;
-  auto it = copies_.find(0);
-  return it == copies_.end() ? 0 : it->second;
+  return nodes_[0].copy;
 }
 
 CopyReport TreeCopy::TakeReport() {
@@ -168,7 +167,7 @@ bool TreeCopy::Enter(size_t index) {
 }
 
 Result<ndb::Nid> TreeCopy::CopyOf(size_t index, uint64_t* folders) {
-  if (auto it = copies_.find(index); it != copies_.end()) return it->second;
+  if (nodes_[index].copy != 0) return nodes_[index].copy;
   if (auto it = piece_copies_.find(index); it != piece_copies_.end()) return it->second;
   ndb::Nid parent = target_parent_;
   if (index != 0) {
@@ -356,9 +355,11 @@ Status TreeCopy::Piece() {
     return s;
   }
   if (!piece_copies_.empty()) roles_due_ = true;
-  for (const auto& [index, copy] : piece_copies_) nodes_[index].copied = true;
+  for (const auto& [index, copy] : piece_copies_) {
+    nodes_[index].copied = true;
+    nodes_[index].copy = copy;
+  }
   wrote_ = wrote_ || messages + folders > 0;
-  copies_.merge(piece_copies_);
   piece_copies_.clear();
   // Listings behind the cursor are no longer needed, nor the places of
   // parents whose subfolders are all made (breadth first: those before the
@@ -378,7 +379,9 @@ Status TreeCopy::ApplyRoles(const std::map<ndb::Nid, ndb::Nid>& earlier) {
   if (!roles_due_ || mail_only_) return Status::Ok();
   roles_due_ = false;
   std::map<ndb::Nid, ndb::Nid> map = earlier;
-  for (const auto& [index, copy] : copies_) map[nodes_[index].nid] = copy;
+  for (const Node& node : nodes_) {
+    if (node.copy != 0) map[node.nid] = node.copy;
+  }
   PST_ASSIGN_OR_RETURN(auto update, target_->Begin());
   PST_RETURN_IF_ERROR(ApplySpecialFolderRoles(source_, *update, map));
   PST_RETURN_IF_ERROR(update->Commit());
@@ -391,8 +394,8 @@ Status TreeCopy::ApplyRoles(const std::map<ndb::Nid, ndb::Nid>& earlier) {
 void TreeCopy::StartTarget(messaging::StoreWriter& target, ndb::Nid target_parent) {
   target_ = &target;
   target_parent_ = target_parent;
-  copies_.clear();
-  if (mail_only_) copies_[0] = target_parent;
+  for (Node& node : nodes_) node.copy = 0;
+  if (mail_only_) nodes_[0].copy = target_parent;
   spill_ = Spill();
   subfolder_spills_.clear();
   max_steps_ = UINT64_MAX;

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -86,6 +87,7 @@ class TreeCopy {
     bool copied = false;  // into some target, committed
     std::string name;
     std::string path;
+    ndb::Nid copy = 0;  // its committed copy in the current target
   };
   struct Cursor {
     size_t node = 0;
@@ -136,7 +138,9 @@ class TreeCopy {
   uint64_t max_steps_ = UINT64_MAX;
   CopyReport report_;
   std::unique_ptr<FolderCopier> copier_;
-  std::vector<Node> nodes_;  // breadth first; nodes_[0] is the top
+  // Breadth first; nodes_[0] is the top. A deque: a tree of 100,000
+  // folders grows it without copying it whole.
+  std::deque<Node> nodes_;
   std::set<ndb::Nid> seen_;  // folders already in nodes_ (a damaged tree may list one twice)
   std::map<size_t, std::unique_ptr<Listings>> listings_;
   Cursor cursor_;
@@ -148,8 +152,7 @@ class TreeCopy {
   messaging::StoreWriter* target_ = nullptr;
   messaging::StoreUpdate* update_ = nullptr;  // the open commit's
   ndb::Nid target_parent_ = 0;
-  std::map<size_t, ndb::Nid> copies_;
-  std::map<size_t, ndb::Nid> piece_copies_;
+  std::map<size_t, ndb::Nid> piece_copies_;  // made in the open commit
   bool wrote_ = false;
   bool roles_due_ = false;
   // Report entries listing made in the open commit: they stay if it is rolled back.
