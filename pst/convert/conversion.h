@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -33,6 +34,7 @@
 #include "pst/base/result.h"
 #include "pst/convert/folder_copier.h"
 #include "pst/convert/tree_copy.h"
+#include "pst/io/file.h"
 #include "pst/messaging/store.h"
 #include "pst/messaging/store_writer.h"
 #include "pst/ndb/transaction.h"
@@ -57,6 +59,9 @@ struct ConversionOptions {
   // ConvertToNewStore: when an output is full, go on in a new one (the
   // candidate's name with "-part2", "-part3"... before its extension).
   bool split = false;
+  // ConvertToNewStore: wraps each output file as it is opened for writing
+  // (tests hand in a file that fails).
+  std::function<std::shared_ptr<io::WritableFile>(std::shared_ptr<io::WritableFile>)> wrap_output;
 };
 
 // The format a store of `source` format is converted into when the user

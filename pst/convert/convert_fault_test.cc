@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "pst/check/check.h"
+#include "pst/convert/conversion.h"
 #include "pst/convert/store_copy.h"
 #include "pst/io/fault_injecting_file.h"
 #include "pst/io/file.h"
@@ -261,6 +262,39 @@ TEST_P(ConvertFault, EveryFailedWriteOrFlushIsReportedAndLeavesASoundStoreOrNone
       std::error_code ignored;
       fs::remove(out, ignored);
       if (HasFatalFailure()) return;
+    }
+  }
+}
+
+// The output is synced once, when it is finished, however many commits the
+// run made; when that sync fails nothing is published or left behind.
+TEST(ConvertSync, AnOutputIsSyncedOnceAndNotKeptWhenThatFails) {
+  ASSERT_OK_AND_ASSIGN(auto source, messaging::Store::OpenPath(std::string(QUILLMAR_TESTDATA_DIR) +
+                                                               "/unicode-enron-13mb.pst"));
+  UseNamesCodepage(*source, std::nullopt);
+  for (const bool fail : {false, true}) {
+    TempDir dir;
+    std::shared_ptr<io::FaultInjectingFile> output;
+    ConversionOptions options;
+    options.commit_limits.messages = 5;  // many commits
+    options.wrap_output = [&](std::shared_ptr<io::WritableFile> file) {
+      output = std::make_shared<io::FaultInjectingFile>(std::move(file));
+      if (fail) output->FailSyncAt(1, Status::IOError("the disk went away"));
+      return output;
+    };
+    ASSERT_OK_AND_ASSIGN(NewStoreResult result,
+                         ConvertToNewStore(*source, ndb::Format::kAnsi,
+                                           [&](int) { return dir.path() + "/out.pst"; }, std::move(options)));
+    ASSERT_NE(output, nullptr);
+    EXPECT_EQ(output->sync_count(), 1u) << "fail: " << fail;
+    if (fail) {
+      EXPECT_TRUE(result.path.empty());
+      EXPECT_NE(result.failure.ToString().find("the disk went away"), std::string::npos) << result.failure.ToString();
+      EXPECT_TRUE(fs::is_empty(dir.path()));
+    } else {
+      EXPECT_OK(result.failure);
+      EXPECT_EQ(Unsound(result.path), "");
+      EXPECT_EQ(result.report.copied.done.messages, 71u);
     }
   }
 }

@@ -70,10 +70,13 @@ Result<NewStoreResult> ConvertToNewStore(messaging::Store& source, ndb::Format f
     parts.push_back(Part{std::move(file), nullptr, 0});
     return Status::Ok();
   };
+  const auto wrap_output = options.wrap_output;
   // Opens the newest part for writing and empties its top folder.
   auto open = [&]() -> Status {
     Part& part = parts.back();
-    PST_ASSIGN_OR_RETURN(auto file, io::OpenReadWrite(part.file.partial_path));
+    PST_ASSIGN_OR_RETURN(auto opened, io::OpenReadWrite(part.file.partial_path));
+    std::shared_ptr<io::WritableFile> file = std::move(opened);
+    if (wrap_output) file = wrap_output(std::move(file));
     part.sync = std::make_shared<io::DeferredSyncFile>(std::move(file));
     PST_ASSIGN_OR_RETURN(part.writer, messaging::StoreWriter::Open(part.sync, write_options));
     PST_ASSIGN_OR_RETURN(part.top, part.writer->store().IpmSubtreeNid());
