@@ -53,6 +53,8 @@ for target in $targets; do
     "build-fuzz/fuzz/$target" "$work/corpus" -max_total_time="$time" "${options[@]}" \
     >"$log" 2>&1 || status=$?
   tail -n 25 "$log"
+  # The last status line: executions, coverage (cov: edges, ft: features), corpus.
+  grep -E '^#[0-9]+' "$log" | tail -n 1 || true
   rm -rf "$work"
   if [ "$status" -ne 0 ]; then
     echo "$target failed (exit $status)" >&2
