@@ -18,9 +18,9 @@ namespace {
 
 using namespace pst;
 
-constexpr size_t kMaxStreamRead = 64 * 1024;  // bytes of each node's stream read
+constexpr size_t kMaxStreamRead = 16 * 1024;  // bytes of each node's stream read
 constexpr int kMaxDepth = 4;
-constexpr size_t kMaxNodes = 64;
+constexpr size_t kMaxNodes = 16;
 
 ndb::Bid BidOf(const std::vector<Bytes>& pieces, uint8_t index) {
   if (index == 0 || index >= pieces.size()) return 0;
@@ -30,8 +30,8 @@ ndb::Bid BidOf(const std::vector<Bytes>& pieces, uint8_t index) {
 }
 
 void ReadNode(const ndb::NodeData& node, int depth, size_t& opened) {
-  for (size_t i = 0; i < node.block_count() && i < 256; ++i) (void)node.ReadBlock(i);
-  Bytes chunk(8192);
+  for (size_t i = 0; i < node.block_count() && i < 64; ++i) (void)node.ReadBlock(i);
+  Bytes chunk(4096);
   for (uint64_t at = 0; at < node.size() && at < kMaxStreamRead; at += chunk.size()) {
     const uint64_t n = std::min<uint64_t>(chunk.size(), node.size() - at);
     if (!node.Read(at, std::span<uint8_t>(chunk).first(n)).ok()) break;
