@@ -67,7 +67,7 @@ Result<NewStoreResult> ConvertToNewStore(messaging::Store& source, ndb::Format f
                                      " bytes is below the size of an empty store (" + std::to_string(empty_size) +
                                      " bytes)");
     }
-    parts.push_back(Part{std::move(file), nullptr, 0});
+    parts.push_back(Part{std::move(file), nullptr, 0, nullptr});
     return Status::Ok();
   };
   const auto wrap_output = options.wrap_output;

@@ -6,7 +6,9 @@
 // owned by the caller. The caller hands that reference to a node
 // (Transaction::PutNode) or to a subnode entry written with
 // WriteSubnodeTree, or gives it back with Release. Blocks are never modified
-// once written; a changed node gets new blocks.
+// once written; a changed node gets new blocks. So a data block with the
+// same bytes as one written before may come back as that block, shared
+// (see identical_blocks.h).
 #pragma once
 
 #include <cstdint>

@@ -32,7 +32,8 @@ class BlockSink {
   virtual Result<Bid> PutBlock(ByteSpan data, bool internal) = 0;
   // Gives back one reference (recursively freeing what a freed block holds).
   virtual Status Release(Bid bid) = 0;
-  // Frees a block just written, without touching what it refers to.
+  // Frees an internal block just written, without touching what it refers
+  // to. (Internal blocks are never shared, so nothing else holds it.)
   virtual Status Discard(Bid bid) = 0;
 };
 

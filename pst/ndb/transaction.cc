@@ -121,6 +121,12 @@ Result<Bid> TransactionImpl::PutBlock(ByteSpan data, bool internal) {
                                    " bytes exceeds the maximum of " +
                                    std::to_string(l.max_block_data));
   }
+  uint64_t key = 0;
+  if (!internal) {
+    key = IdenticalBlocks::KeyOf(data);
+    PST_ASSIGN_OR_RETURN(Bid shared, ShareIdentical(key, data));
+    if (shared != 0) return shared;
+  }
   const Bid base = header_.next_block_bid;
   if (!l.wide && base + 4 > 0xFFFFFFFFull) {
     return Status::FormatLimit("ndb: block BIDs of the ANSI format are used up");
@@ -149,7 +155,23 @@ Result<Bid> TransactionImpl::PutBlock(ByteSpan data, bool internal) {
   Status s = StoreBlockEntry(e);
   if (!s.ok()) broken_ = s;
   PST_RETURN_IF_ERROR(s);
+  if (!internal) db_.identical_.Remember(key, bid);
   return bid;
+}
+
+Result<Bid> TransactionImpl::ShareIdentical(uint64_t key, ByteSpan data) {
+  const Bid candidate = db_.identical_.Candidate(key);
+  if (candidate == 0) return Bid{0};
+  // Whatever stands in the way of proving the bytes equal only costs the
+  // share: the block is then written anew.
+  auto entry = FindBlock(candidate);
+  if (!entry.ok() || entry->bid != candidate || entry->size != data.size()) return Bid{0};
+  auto stored = ReadBlock(candidate);
+  if (!stored.ok() || !std::equal(stored->begin(), stored->end(), data.begin(), data.end())) {
+    return Bid{0};
+  }
+  PST_ASSIGN_OR_RETURN(bool taken, TryAddRef(candidate));
+  return taken ? candidate : Bid{0};
 }
 
 Result<BlockEntry> TransactionImpl::FindBlock(Bid bid) const {

@@ -10,6 +10,7 @@
 #include "pst/ndb/allocation_map.h"
 #include "pst/ndb/btree_writer.h"
 #include "pst/ndb/data_tree_writer.h"
+#include "pst/ndb/identical_blocks.h"
 #include "pst/ndb/transaction.h"
 
 namespace pst::ndb {
@@ -87,6 +88,7 @@ class WritableDatabaseImpl final : public WritableDatabase {
   // come from another writer and may be too low (until counted once).
   Bid foreign_bid_limit_ = 0;
   bool counts_exact_ = true;
+  IdenticalBlocks identical_;  // data blocks written this session, to share
 };
 
 class TransactionImpl final : public Transaction, private BlockSink {
@@ -130,6 +132,9 @@ class TransactionImpl final : public Transaction, private BlockSink {
   Status Discard(Bid bid) override;
 
   Status Usable() const;
+  // An earlier block with exactly these bytes, now with one more reference
+  // for the caller; 0 when there is none to share.
+  Result<Bid> ShareIdentical(uint64_t key, ByteSpan data);
   Status StoreBlockEntry(const BlockEntry& e);
   Status CheckBlockExists(Bid bid, const char* what) const;
   // Brings the reference counts of blocks from other writers up to the

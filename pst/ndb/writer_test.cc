@@ -327,6 +327,63 @@ TEST_P(WriterTest, SharedBlocksCountEveryReference) {
   EXPECT_EQ((*node)->size(), 500u);
 }
 
+TEST_P(WriterTest, IdenticalDataIsWrittenOnceAndStaysRightForEachSharer) {
+  const uint64_t size = 3 * max_data() + 100;  // full blocks, a short one, an XBLOCK
+  const Nid first = MakeNid(kNidTypeNormalMessage, 0x10001);
+  const Nid second = MakeNid(kNidTypeNormalMessage, 0x10002);
+  auto txn = Begin();
+  auto a = txn->WriteData(Pattern(size, 4));
+  auto b = txn->WriteData(Pattern(size, 4));
+  ASSERT_OK(a);
+  ASSERT_OK(b);
+  ASSERT_OK(txn->PutNode({first, *a, 0, 0}));
+  ASSERT_OK(txn->PutNode({second, *b, 0, 0}));
+  ASSERT_OK(txn->Commit());
+  ASSERT_OK(CheckStore(file_));
+  size_t data_blocks = 0;
+  ASSERT_OK(db_->database().ForEachBlock([&](const BlockEntry& e) {
+    if (!IsInternalBid(e.bid)) {
+      ++data_blocks;
+      EXPECT_EQ(e.ref_count, 3) << "block " << e.bid << ": two XBLOCKs + 1";
+    }
+    return Status::Ok();
+  }));
+  EXPECT_EQ(data_blocks, 4u);
+
+  // Deleting one sharer leaves the other whole.
+  auto txn2 = Begin();
+  ASSERT_OK(txn2->DeleteNode(first));
+  ASSERT_OK(txn2->Commit());
+  ASSERT_OK(CheckStore(file_));
+  auto node = db_->database().OpenNode(second);
+  ASSERT_OK(node);
+  ExpectStream(**node, size, 4);
+
+  // A block an abandoned transaction wrote is gone, and its BID is handed out
+  // again for other bytes: those must not be taken for the old ones.
+  Bid abandoned = 0;
+  {
+    auto t = Begin();
+    auto bid = t->WriteData(Pattern(300, 5));
+    ASSERT_OK(bid);
+    abandoned = *bid;
+  }
+  auto txn3 = Begin();
+  auto reused = txn3->WriteData(Pattern(300, 6));
+  ASSERT_OK(reused);
+  ASSERT_EQ(*reused, abandoned) << "the case needs the BID handed out again";
+  auto again = txn3->WriteData(Pattern(300, 5));
+  ASSERT_OK(again);
+  EXPECT_NE(*again, *reused);
+  ASSERT_OK(txn3->PutNode({first, *again, 0, 0}));
+  ASSERT_OK(txn3->Release(*reused));
+  ASSERT_OK(txn3->Commit());
+  ASSERT_OK(CheckStore(file_));
+  node = db_->database().OpenNode(first);
+  ASSERT_OK(node);
+  ExpectStream(**node, 300, 5);
+}
+
 TEST_P(WriterTest, AbandonedTransactionLeavesTheFileAsItWas) {
   auto txn = Begin();
   ASSERT_OK(txn->PutNode({0x21, *txn->WriteData(Pattern(100, 1)), 0, 0}));
