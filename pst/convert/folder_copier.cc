@@ -162,10 +162,23 @@ ndb::StreamSource FolderCopier::StreamFrom(std::shared_ptr<ltp::ValueStream> str
   ltp::ValueStream* raw = stream.get();
   return [this, raw](uint64_t offset, std::span<uint8_t> out) -> Status {
     PST_RETURN_IF_ERROR(raw->Read(offset, out));
-    report_->done.bytes += out.size();
-    if (report_->done.bytes - bytes_at_last_report_ >= options_.progress_bytes) PST_RETURN_IF_ERROR(Report());
-    return Status::Ok();
+    return CountStreamed(out.size());
   };
+}
+
+ndb::StoredStreamSource FolderCopier::StoredFrom(const ltp::ValueStream& stream) {
+  const auto encoding = stream.stored_encoding();
+  if (!encoding) return {};
+  return {*encoding, [this, raw = &stream](uint64_t offset, std::span<uint8_t> out) -> Status {
+            PST_RETURN_IF_ERROR(raw->ReadStored(offset, out));
+            return CountStreamed(out.size());
+          }};
+}
+
+Status FolderCopier::CountStreamed(size_t bytes) {
+  report_->done.bytes += bytes;
+  if (report_->done.bytes - bytes_at_last_report_ >= options_.progress_bytes) return Report();
+  return Status::Ok();
 }
 
 Result<Bytes> FolderCopier::Convert(ltp::PropTag tag, ByteSpan value, uint32_t codepage,
@@ -274,7 +287,8 @@ Status FolderCopier::ConvertProperties(const ltp::PropertyContext& pc, uint32_t 
           PST_RETURN_IF_ERROR(VerifyStream(
               [raw = shared.get()](uint64_t at, std::span<uint8_t> o) { return raw->Read(at, o); }, *size));
         }
-        out->push_back(PropertyInput::Stream(*target_tag, *size, StreamFrom(std::move(shared))));
+        ndb::StoredStreamSource stored = StoredFrom(*shared);
+        out->push_back(PropertyInput::Stream(*target_tag, *size, StreamFrom(std::move(shared)), std::move(stored)));
       }
       return Status::Ok();
     }();

@@ -198,6 +198,12 @@ class FolderCopier {
   Result<std::vector<ltp::PropValue>> ConvertCells(const std::vector<ltp::PropValue>& cells,
                                                    uint32_t codepage, const std::string& where);
   ndb::StreamSource StreamFrom(std::shared_ptr<ltp::ValueStream> stream);
+  // The same stream as the source store keeps it, where it can give it so
+  // (an output of the same encoding then takes it without decoding). The
+  // stream must be kept alive by StreamFrom.
+  ndb::StoredStreamSource StoredFrom(const ltp::ValueStream& stream);
+  // Counts streamed bytes for the progress report.
+  Status CountStreamed(size_t bytes);
   Status Report();
 
   const messaging::Store& source_;

@@ -87,7 +87,8 @@ Status PropertyContextBuilder::Set(PropTag tag, Bytes value) {
   return Status::Ok();
 }
 
-Status PropertyContextBuilder::SetStream(PropTag tag, uint64_t size, ndb::StreamSource source) {
+Status PropertyContextBuilder::SetStream(PropTag tag, uint64_t size, ndb::StreamSource source,
+                                         ndb::StoredStreamSource stored) {
   PST_RETURN_IF_ERROR(CheckType(tag));
   const uint16_t type = PropTypeOf(tag);
   if (KindOf(type) != ValueKind::kVariable || type == kPtypObject) {
@@ -100,6 +101,7 @@ Status PropertyContextBuilder::SetStream(PropTag tag, uint64_t size, ndb::Stream
   v.streamed = true;
   v.stream_size = size;
   v.source = std::move(source);
+  v.stored = std::move(stored);
   values_[PropIdOf(tag)] = std::move(v);
   return Status::Ok();
 }
@@ -148,7 +150,7 @@ Result<uint32_t> PropertyContextBuilder::PlaceValue(const Value& v, HeapWriter& 
   if (KindOf(v.type) == ValueKind::kFixed || v.type == kPtypObject) {
     return heap.Allocate(v.data);
   }
-  if (v.streamed) return values.PlaceStream(v.stream_size, v.source);
+  if (v.streamed) return values.PlaceStream(v.stream_size, v.source, v.stored);
   return values.Place(v.data);
 }
 

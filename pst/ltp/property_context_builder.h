@@ -52,7 +52,10 @@ class PropertyContextBuilder {
   Status Set(PropTag tag, Bytes value);
   // Sets a variable-size property whose `size` bytes come from `source` at
   // Write time (bodies, attachment data); `source` must stay valid until then.
-  Status SetStream(PropTag tag, uint64_t size, ndb::StreamSource source);
+  // `stored`: the same bytes as another store keeps them (see
+  // ndb::BlockWriter::WriteStoredStream), or none.
+  Status SetStream(PropTag tag, uint64_t size, ndb::StreamSource source,
+                   ndb::StoredStreamSource stored = {});
   // Removes a property; false when there was none.
   bool Remove(uint16_t id);
 
@@ -82,6 +85,7 @@ class PropertyContextBuilder {
     bool streamed = false;
     uint64_t stream_size = 0;
     ndb::StreamSource source;
+    ndb::StoredStreamSource stored;
   };
 
   Result<uint32_t> PlaceValue(const Value& v, HeapWriter& heap, ValueWriter& values) const;

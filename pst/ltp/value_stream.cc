@@ -41,6 +41,13 @@ class NodeValueStream : public ValueStream {
     }
     return node_->Read(offset, out);
   }
+  std::optional<ndb::CryptMethod> stored_encoding() const override { return node_->stored_encoding(); }
+  Status ReadStored(uint64_t offset, std::span<uint8_t> out) const override {
+    if (!RangeWithin(offset, out.size(), node_->size())) {
+      return RangeError(offset, out.size(), node_->size());
+    }
+    return node_->ReadStored(offset, out);
+  }
 
  private:
   std::unique_ptr<ndb::NodeData> node_;

@@ -28,7 +28,8 @@ Result<uint32_t> ValueWriter::Place(ByteSpan value) {
   return nid;
 }
 
-Result<uint32_t> ValueWriter::PlaceStream(uint64_t size, const ndb::StreamSource& source) {
+Result<uint32_t> ValueWriter::PlaceStream(uint64_t size, const ndb::StreamSource& source,
+                                          const ndb::StoredStreamSource& stored) {
   if (size == 0) return uint32_t{0};
   if (FitsHeap(size)) {
     heap_budget_left_ -= static_cast<size_t>(size);
@@ -37,7 +38,7 @@ Result<uint32_t> ValueWriter::PlaceStream(uint64_t size, const ndb::StreamSource
     return heap_->Allocate(value);
   }
   PST_ASSIGN_OR_RETURN(ndb::Nid nid, writer_->AllocateNid(ndb::kNidTypeLtp));
-  PST_ASSIGN_OR_RETURN(ndb::Bid bid, writer_->WriteStream(size, source));
+  PST_ASSIGN_OR_RETURN(ndb::Bid bid, writer_->WriteStoredStream(size, source, stored));
   subnodes_.push_back({nid, bid, 0});
   return nid;
 }

@@ -43,7 +43,10 @@ class ValueWriter {
   Result<uint32_t> Place(ByteSpan value);
   // The same for a value pulled from `source`; large values are copied a
   // block at a time into the subnode, never held in memory.
-  Result<uint32_t> PlaceStream(uint64_t size, const ndb::StreamSource& source);
+  // `stored`, when given, is the same value as another store keeps it
+  // (copied without decoding where this store encodes the same way).
+  Result<uint32_t> PlaceStream(uint64_t size, const ndb::StreamSource& source,
+                               const ndb::StoredStreamSource& stored = {});
   // Writes a subnode with this NID whose data is `size` bytes read from
   // `source` block by block (a table's row matrix).
   Status PlaceStreamAs(ndb::Nid nid, uint64_t size, const ndb::StreamSource& source);

@@ -60,12 +60,14 @@ PropertyInput PropertyInput::Value(ltp::PropTag tag, Bytes data) {
   return p;
 }
 
-PropertyInput PropertyInput::Stream(ltp::PropTag tag, uint64_t size, ndb::StreamSource source) {
+PropertyInput PropertyInput::Stream(ltp::PropTag tag, uint64_t size, ndb::StreamSource source,
+                                    ndb::StoredStreamSource stored) {
   PropertyInput p;
   p.tag = tag;
   p.streamed = true;
   p.size = size;
   p.source = std::move(source);
+  p.stored = std::move(stored);
   return p;
 }
 
@@ -175,7 +177,7 @@ ltp::TableContextBuilder& StoreUpdate::Table(PendingFolder& folder, uint8_t tabl
 Status StoreUpdate::SetProperties(ltp::PropertyContextBuilder& pc,
                                   const std::vector<PropertyInput>& properties) {
   for (const auto& p : properties) {
-    Status s = p.streamed ? pc.SetStream(p.tag, p.size, p.source) : pc.Set(p.tag, p.data);
+    Status s = p.streamed ? pc.SetStream(p.tag, p.size, p.source, p.stored) : pc.Set(p.tag, p.data);
     if (!s.ok()) return s.WithContext("property " + Hex(p.tag));
   }
   return Status::Ok();

@@ -33,9 +33,11 @@ struct PropertyInput {
   bool streamed = false;
   uint64_t size = 0;
   ndb::StreamSource source;
+  ndb::StoredStreamSource stored;  // the bytes as a source store keeps them, if it can
 
   static PropertyInput Value(ltp::PropTag tag, Bytes data);
-  static PropertyInput Stream(ltp::PropTag tag, uint64_t size, ndb::StreamSource source);
+  static PropertyInput Stream(ltp::PropTag tag, uint64_t size, ndb::StreamSource source,
+                              ndb::StoredStreamSource stored = {});
 };
 
 struct MessageInput;

@@ -25,6 +25,13 @@ namespace pst::ndb {
 // Supplies `out.size()` bytes of a stream starting at `offset`.
 using StreamSource = std::function<Status(uint64_t offset, std::span<uint8_t> out)>;
 
+// The same stream as another store keeps it: encoded with `encoding`, a
+// method that maps each byte alone (see NodeData::ReadStored).
+struct StoredStreamSource {
+  CryptMethod encoding = CryptMethod::kNone;
+  StreamSource read;  // empty: the stream has no stored form
+};
+
 class BlockWriter {
  public:
   virtual ~BlockWriter() = default;
@@ -43,6 +50,15 @@ class BlockWriter {
   // Writes `size` bytes pulled from `source` as a data tree, in bounded
   // memory (a block at a time). Returns 0 for size 0.
   virtual Result<Bid> WriteStream(uint64_t size, const StreamSource& source) = 0;
+
+  // Writes what WriteStream(size, plain) writes. Where this store encodes
+  // with stored.encoding, the stored bytes go in as they are: no byte is
+  // decoded and encoded again.
+  virtual Result<Bid> WriteStoredStream(uint64_t size, const StreamSource& plain,
+                                        const StoredStreamSource& stored) {
+    (void)stored;
+    return WriteStream(size, plain);
+  }
 
   // Writes a subnode tree (SLBLOCK, or SIBLOCK over SLBLOCKs) for entries,
   // which it sorts by NID; duplicate NIDs are an error. The tree takes over

@@ -84,7 +84,7 @@ Status DataTreeBuilder::CloseXBlock() {
   return Status::Ok();
 }
 
-Status DataTreeBuilder::Add(ByteSpan data) {
+Status DataTreeBuilder::Add(ByteSpan data, bool stored) {
   if (finished_) return Status::InvalidArgument("ndb: data tree already finished");
   if (data.size() > LayoutOf(format_).max_block_data) {
     return Status::InvalidArgument("ndb: a data block of " + std::to_string(data.size()) +
@@ -96,7 +96,7 @@ Status DataTreeBuilder::Add(ByteSpan data) {
     return Status::InvalidArgument("ndb: node data of 4 GiB or more cannot be stored");
   }
   if (leaves_.size() == XBlockCapacity(format_)) PST_RETURN_IF_ERROR(CloseXBlock());
-  PST_ASSIGN_OR_RETURN(Bid b, sink_.PutBlock(data, false));
+  PST_ASSIGN_OR_RETURN(Bid b, stored ? sink_.PutStoredBlock(data) : sink_.PutBlock(data, false));
   leaves_.push_back(b);
   leaves_bytes_ += data.size();
   total_ += data.size();

@@ -30,6 +30,8 @@ class BlockSink {
   virtual ~BlockSink() = default;
   // Writes one block; the caller owns the one reference it holds.
   virtual Result<Bid> PutBlock(ByteSpan data, bool internal) = 0;
+  // The same for a data block given already encoded by the store's method.
+  virtual Result<Bid> PutStoredBlock(ByteSpan stored) = 0;
   // Gives back one reference (recursively freeing what a freed block holds).
   virtual Status Release(Bid bid) = 0;
   // Frees an internal block just written, without touching what it refers
@@ -51,8 +53,9 @@ class DataTreeBuilder {
   DataTreeBuilder(const DataTreeBuilder&) = delete;
   DataTreeBuilder& operator=(const DataTreeBuilder&) = delete;
 
-  // Writes one data block (at most the format's max_block_data bytes).
-  Status Add(ByteSpan data);
+  // Writes one data block (at most the format's max_block_data bytes);
+  // `stored`: the bytes are already encoded by the store's method.
+  Status Add(ByteSpan data, bool stored = false);
   // The root: 0 if nothing was added, the block itself if there is one.
   Result<Bid> Finish();
 

@@ -16,6 +16,7 @@
 #include "pst/base/hex.h"
 #include "pst/ndb/context.h"
 #include "pst/ndb/block.h"
+#include "pst/ndb/crypt.h"
 #include "pst/ndb/database_impl.h"
 #include "pst/ndb/node_data_impl.h"
 #include "pst/ndb/page.h"
@@ -208,7 +209,7 @@ Status DatabaseImpl::ForEachBlock(const std::function<Status(const BlockEntry&)>
   return bbt_.ForEach([&](ByteSpan e) { return fn(DecodeBlockEntry(f, e)); });
 }
 
-Result<DatabaseImpl::BlockPtr> DatabaseImpl::LoadBlock(Bid bid) const {
+Result<DatabaseImpl::BlockPtr> DatabaseImpl::LoadBlock(Bid bid, bool stored) const {
   const Bid key = bid & ~Bid{1};
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -240,11 +241,13 @@ Result<DatabaseImpl::BlockPtr> DatabaseImpl::LoadBlock(Bid bid) const {
   Bytes image(static_cast<size_t>(disk));
   Status read = file_->Read(entry.offset, image);
   if (!read.ok()) return InContext(read, where);
-  StoredBlock stored{key, entry.offset, entry.size, entry.inflated_size};
+  StoredBlock block{key, entry.offset, entry.size, entry.inflated_size};
   DamageLog* log = salvage_.load();
   std::string damage;
-  PST_ASSIGN_OR_RETURN(Bytes data, DecodeBlock(format(), crypt_method(), stored, image,
-                                               log != nullptr ? &damage : nullptr));
+  // Internal blocks are never encoded, so the cache below holds the same
+  // bytes either way.
+  PST_ASSIGN_OR_RETURN(Bytes data, DecodeBlock(format(), stored ? CryptMethod::kNone : crypt_method(),
+                                               block, image, log != nullptr ? &damage : nullptr));
   if (!damage.empty()) log->Add({key, entry.offset, damage});
   auto ptr = std::make_shared<const Bytes>(std::move(data));
   if (IsInternalBid(key) && damage.empty()) {
@@ -271,6 +274,22 @@ void DatabaseImpl::ReadThroughDamage(DamageLog* log) const {
 
 Result<Bytes> DatabaseImpl::ReadBlock(Bid bid) const {
   PST_ASSIGN_OR_RETURN(BlockPtr block, LoadBlock(bid));
+  return Bytes(*block);
+}
+
+Result<Bytes> Database::ReadStoredBlock(Bid bid) const {
+  PST_ASSIGN_OR_RETURN(Bytes data, ReadBlock(bid));
+  if (!IsInternalBid(bid)) PST_RETURN_IF_ERROR(EncodeBlockData(crypt_method(), bid, data));
+  return data;
+}
+
+Result<Bytes> DatabaseImpl::ReadStoredBlock(Bid bid) const {
+  // A compressed block of an encoded 4K store would come back inflated,
+  // which is not the stored form.
+  if (format() == Format::kUnicode4k && crypt_method() != CryptMethod::kNone) {
+    return Status::NotSupported("ndb: blocks of an encoded 4K store are not given as stored");
+  }
+  PST_ASSIGN_OR_RETURN(BlockPtr block, LoadBlock(bid, true));
   return Bytes(*block);
 }
 

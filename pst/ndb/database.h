@@ -70,6 +70,10 @@ class Database {
   // Reads one block: checks its trailer (size, BID, signature, CRC) against
   // its BBT entry and decodes data blocks per the crypt method.
   virtual Result<Bytes> ReadBlock(Bid bid) const = 0;
+  // The same checks, but a data block's bytes are returned as stored,
+  // still encoded by the crypt method (see NodeData::ReadStored). This
+  // default encodes what ReadBlock gives again.
+  virtual Result<Bytes> ReadStoredBlock(Bid bid) const;
 
   // Salvage reading, for copying mail out of a damaged store. While `log`
   // is set, a block or B-tree page whose trailer disagrees with it (CRC,

@@ -32,6 +32,7 @@ class DatabaseImpl final : public Database {
   Status ForEachNode(const std::function<Status(const NodeEntry&)>& fn) const override;
   Status ForEachBlock(const std::function<Status(const BlockEntry&)>& fn) const override;
   Result<Bytes> ReadBlock(Bid bid) const override;
+  Result<Bytes> ReadStoredBlock(Bid bid) const override;
   void ReadThroughDamage(DamageLog* log) const override;
   DamageLog* damage_log() const override { return salvage_.load(); }
   Result<std::unique_ptr<NodeData>> OpenNode(Nid nid) const override;
@@ -40,7 +41,8 @@ class DatabaseImpl final : public Database {
 
  private:
   using BlockPtr = std::shared_ptr<const Bytes>;
-  Result<BlockPtr> LoadBlock(Bid bid) const;
+  // stored: leave a data block encoded.
+  Result<BlockPtr> LoadBlock(Bid bid, bool stored = false) const;
   // Salvage only: the file scanned once for blocks and node entries (see
   // scan_index.h); nullptr when the scan failed.
   const ScanIndex* Scan() const;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 
 #include "pst/base/bytes.h"
@@ -36,6 +37,17 @@ class NodeData {
   // Reads out.size() bytes of the data stream at offset; fails (Corruption)
   // when the range passes size().
   virtual Status Read(uint64_t offset, std::span<uint8_t> out) const = 0;
+
+  // The same bytes as the file keeps them: encoded with stored_encoding(),
+  // a method that maps each byte alone (none or permute), so a store of the
+  // same method can take them as they are, without decoding and encoding
+  // again. Nodes that cannot give their bytes so have no stored_encoding().
+  virtual std::optional<CryptMethod> stored_encoding() const { return std::nullopt; }
+  virtual Status ReadStored(uint64_t offset, std::span<uint8_t> out) const {
+    (void)offset;
+    (void)out;
+    return Status::NotSupported("ndb: this node gives no bytes as stored");
+  }
 
   // Opens a subnode of this node by NID (only the low 32 bits of stored
   // subnode NIDs count). NotFound if the node has no such subnode.

@@ -137,16 +137,17 @@ size_t TreeNodeData::SegmentOfOffset(uint64_t offset) const {
   return static_cast<size_t>(it - segments_.begin()) - 1;
 }
 
-Result<const Bytes*> TreeNodeData::BlockData(size_t index) const {
-  if (cached_index_ == index) return &cached_block_;
+Result<const Bytes*> TreeNodeData::BlockData(size_t index, bool stored) const {
+  if (cached_index_ == index && cached_stored_ == stored) return &cached_block_;
   const size_t s = SegmentOfBlock(index);
   PST_RETURN_IF_ERROR(LoadSegment(s));
   const Bid bid = leaves_.bids[index - segments_[s].first_block];
   cached_index_ = SIZE_MAX;
-  auto data = db_.ReadBlock(bid);
+  auto data = stored ? db_.ReadStoredBlock(bid) : db_.ReadBlock(bid);
   if (!data.ok()) return InContext(data.status(), Where());
   cached_block_ = std::move(data).value();
   cached_index_ = index;
+  cached_stored_ = stored;
   return &cached_block_;
 }
 
@@ -161,6 +162,24 @@ Result<Bytes> TreeNodeData::ReadBlock(size_t index) const {
 }
 
 Status TreeNodeData::Read(uint64_t offset, std::span<uint8_t> out) const {
+  return ReadRange(offset, out, false);
+}
+
+std::optional<CryptMethod> TreeNodeData::stored_encoding() const {
+  const Header& h = db_.header();
+  if (h.crypt_method == CryptMethod::kNone) return h.crypt_method;
+  // Permuted bytes are the same wherever they stand (the cyclic method
+  // keys on the BID); in the 4K variant a block may be compressed instead.
+  if (h.crypt_method == CryptMethod::kPermute && h.format != Format::kUnicode4k) return h.crypt_method;
+  return std::nullopt;
+}
+
+Status TreeNodeData::ReadStored(uint64_t offset, std::span<uint8_t> out) const {
+  if (!stored_encoding()) return NodeData::ReadStored(offset, out);
+  return ReadRange(offset, out, true);
+}
+
+Status TreeNodeData::ReadRange(uint64_t offset, std::span<uint8_t> out, bool stored) const {
   if (offset > size_ || out.size() > size_ - offset) {
     return Status::Corruption(Where() + ": read of " + std::to_string(out.size()) +
                               " bytes at " + std::to_string(offset) + " passes its size " +
@@ -178,7 +197,7 @@ Status TreeNodeData::Read(uint64_t offset, std::span<uint8_t> out) const {
     const size_t k = static_cast<size_t>(it - leaves_.ends.begin());
     const uint64_t block_start = k == 0 ? 0 : leaves_.ends[k - 1];
     const uint64_t block_end = leaves_.ends[k];
-    PST_ASSIGN_OR_RETURN(const Bytes* data, BlockData(seg.first_block + k));
+    PST_ASSIGN_OR_RETURN(const Bytes* data, BlockData(seg.first_block + k, stored));
     const uint64_t at = in_seg - block_start;
     const size_t n = static_cast<size_t>(
         std::min<uint64_t>(out.size() - done, block_end - in_seg));

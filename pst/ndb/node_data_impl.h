@@ -37,6 +37,8 @@ class TreeNodeData final : public NodeData {
   size_t block_count() const override { return block_count_; }
   Result<Bytes> ReadBlock(size_t index) const override;
   Status Read(uint64_t offset, std::span<uint8_t> out) const override;
+  std::optional<CryptMethod> stored_encoding() const override;
+  Status ReadStored(uint64_t offset, std::span<uint8_t> out) const override;
   Result<std::unique_ptr<NodeData>> OpenSubnode(Nid nid) const override;
   Status ForEachSubnode(const std::function<Status(Nid)>& fn) const override;
 
@@ -69,7 +71,9 @@ class TreeNodeData final : public NodeData {
   Status LoadSegment(size_t index) const;  // with mu_ held
   size_t SegmentOfBlock(size_t block) const;
   size_t SegmentOfOffset(uint64_t offset) const;
-  Result<const Bytes*> BlockData(size_t index) const;  // with mu_ held
+  // Block `index`, decoded or as stored; with mu_ held.
+  Result<const Bytes*> BlockData(size_t index, bool stored = false) const;
+  Status ReadRange(uint64_t offset, std::span<uint8_t> out, bool stored) const;
   std::string Where() const;
 
   const Database& db_;
@@ -83,6 +87,7 @@ class TreeNodeData final : public NodeData {
   mutable std::mutex mu_;
   mutable Leaves leaves_;
   mutable size_t cached_index_ = SIZE_MAX;
+  mutable bool cached_stored_ = false;
   mutable Bytes cached_block_;
 };
 

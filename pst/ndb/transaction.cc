@@ -13,6 +13,7 @@
 #include "pst/base/checked_math.h"
 #include "pst/base/hex.h"
 #include "pst/ndb/block.h"
+#include "pst/ndb/crypt.h"
 #include "pst/ndb/node_data_impl.h"
 #include "pst/ndb/reference_census.h"
 #include "pst/ndb/writable_database_impl.h"
@@ -114,6 +115,12 @@ Status TransactionImpl::LimitTreeMemory() {
 }
 
 Result<Bid> TransactionImpl::PutBlock(ByteSpan data, bool internal) {
+  return PutAnyBlock(data, internal, false);
+}
+
+Result<Bid> TransactionImpl::PutStoredBlock(ByteSpan stored) { return PutAnyBlock(stored, false, true); }
+
+Result<Bid> TransactionImpl::PutAnyBlock(ByteSpan data, bool internal, bool stored) {
   PST_RETURN_IF_ERROR(Usable());
   const FormatLayout& l = LayoutOf(header_.format);
   if (data.size() > l.max_block_data) {
@@ -123,8 +130,9 @@ Result<Bid> TransactionImpl::PutBlock(ByteSpan data, bool internal) {
   }
   uint64_t key = 0;
   if (!internal) {
-    key = IdenticalBlocks::KeyOf(data);
-    PST_ASSIGN_OR_RETURN(Bid shared, ShareIdentical(key, data));
+    // Stored and plain bytes are keyed apart (the same key would only miss).
+    key = stored ? ~IdenticalBlocks::KeyOf(data) : IdenticalBlocks::KeyOf(data);
+    PST_ASSIGN_OR_RETURN(Bid shared, ShareIdentical(key, data, stored));
     if (shared != 0) return shared;
   }
   const Bid base = header_.next_block_bid;
@@ -135,7 +143,8 @@ Result<Bid> TransactionImpl::PutBlock(ByteSpan data, bool internal) {
   PST_ASSIGN_OR_RETURN(uint64_t offset, db_.maps_.AllocateBlock(disk));
   header_.next_block_bid = base + 4;
   const Bid bid = internal ? base | 2 : base;
-  auto image = EncodeBlock(header_.format, header_.crypt_method, bid, offset, data);
+  const CryptMethod method = stored ? CryptMethod::kNone : header_.crypt_method;  // stored: encoded already
+  auto image = EncodeBlock(header_.format, method, bid, offset, data);
   if (!image.ok()) {
     (void)db_.maps_.Free(offset, disk);
     return image.status();
@@ -159,17 +168,17 @@ Result<Bid> TransactionImpl::PutBlock(ByteSpan data, bool internal) {
   return bid;
 }
 
-Result<Bid> TransactionImpl::ShareIdentical(uint64_t key, ByteSpan data) {
+Result<Bid> TransactionImpl::ShareIdentical(uint64_t key, ByteSpan data, bool stored) {
   const Bid candidate = db_.identical_.Candidate(key);
   if (candidate == 0) return Bid{0};
   // Whatever stands in the way of proving the bytes equal only costs the
   // share: the block is then written anew.
   auto entry = FindBlock(candidate);
   if (!entry.ok() || entry->bid != candidate || entry->size != data.size()) return Bid{0};
-  auto stored = ReadBlock(candidate);
-  if (!stored.ok() || !std::equal(stored->begin(), stored->end(), data.begin(), data.end())) {
-    return Bid{0};
-  }
+  auto earlier = ReadBlock(candidate);
+  if (!earlier.ok()) return Bid{0};
+  if (stored && !EncodeBlockData(header_.crypt_method, candidate, *earlier).ok()) return Bid{0};
+  if (!std::equal(earlier->begin(), earlier->end(), data.begin(), data.end())) return Bid{0};
   PST_ASSIGN_OR_RETURN(bool taken, TryAddRef(candidate));
   return taken ? candidate : Bid{0};
 }
@@ -246,6 +255,10 @@ Result<Bid> TransactionImpl::WriteBlocks(const std::vector<Bytes>& blocks) {
 }
 
 Result<Bid> TransactionImpl::WriteStream(uint64_t size, const StreamSource& source) {
+  return WriteChunks(size, source, false);
+}
+
+Result<Bid> TransactionImpl::WriteChunks(uint64_t size, const StreamSource& source, bool stored) {
   PST_RETURN_IF_ERROR(Usable());
   const size_t max = LayoutOf(header_.format).max_block_data;
   if (size > 0xFFFFFFFFull) {
@@ -257,9 +270,17 @@ Result<Bid> TransactionImpl::WriteStream(uint64_t size, const StreamSource& sour
     const size_t n = static_cast<size_t>(std::min<uint64_t>(max, size - at));
     std::span<uint8_t> chunk(buffer.data(), n);
     PST_RETURN_IF_ERROR(source(at, chunk));
-    PST_RETURN_IF_ERROR(tree.Add(chunk));
+    PST_RETURN_IF_ERROR(tree.Add(chunk, stored));
   }
   return tree.Finish();
+}
+
+Result<Bid> TransactionImpl::WriteStoredStream(uint64_t size, const StreamSource& plain,
+                                               const StoredStreamSource& stored) {
+  const CryptMethod method = header_.crypt_method;
+  const bool takes_stored = stored.read && stored.encoding == method &&
+                            (method == CryptMethod::kNone || method == CryptMethod::kPermute);
+  return takes_stored ? WriteChunks(size, stored.read, true) : WriteChunks(size, plain, false);
 }
 
 Status TransactionImpl::CheckBlockExists(Bid bid, const char* what) const {

@@ -38,6 +38,7 @@ class CommittedView final : public Database {
     return reader_->ForEachBlock(fn);
   }
   Result<Bytes> ReadBlock(Bid bid) const override { return reader_->ReadBlock(bid); }
+  Result<Bytes> ReadStoredBlock(Bid bid) const override { return reader_->ReadStoredBlock(bid); }
   Result<std::unique_ptr<NodeData>> OpenNode(Nid nid) const override;
   Result<std::unique_ptr<NodeData>> OpenNodeFromBids(Nid nid, Bid data_bid,
                                                      Bid subnode_bid) const override;
@@ -100,6 +101,8 @@ class TransactionImpl final : public Transaction, private BlockSink {
   Result<Bid> WriteData(ByteSpan data) override;
   Result<Bid> WriteBlocks(const std::vector<Bytes>& blocks) override;
   Result<Bid> WriteStream(uint64_t size, const StreamSource& source) override;
+  Result<Bid> WriteStoredStream(uint64_t size, const StreamSource& plain,
+                                const StoredStreamSource& stored) override;
   Result<Bid> WriteSubnodeTree(std::vector<SubnodeEntry> entries) override;
   Status AddRef(Bid bid) override;
   Result<bool> TryAddRef(Bid bid) override;
@@ -129,12 +132,17 @@ class TransactionImpl final : public Transaction, private BlockSink {
 
   // BlockSink
   Result<Bid> PutBlock(ByteSpan data, bool internal) override;
+  Result<Bid> PutStoredBlock(ByteSpan stored) override;
+  Result<Bid> PutAnyBlock(ByteSpan data, bool internal, bool stored);
   Status Discard(Bid bid) override;
 
   Status Usable() const;
+  // A data tree of `size` bytes from `source`, a block at a time;
+  // `stored`: the bytes come encoded by this store's method.
+  Result<Bid> WriteChunks(uint64_t size, const StreamSource& source, bool stored);
   // An earlier block with exactly these bytes, now with one more reference
   // for the caller; 0 when there is none to share.
-  Result<Bid> ShareIdentical(uint64_t key, ByteSpan data);
+  Result<Bid> ShareIdentical(uint64_t key, ByteSpan data, bool stored);
   Status StoreBlockEntry(const BlockEntry& e);
   Status CheckBlockExists(Bid bid, const char* what) const;
   // Brings the reference counts of blocks from other writers up to the

@@ -7,6 +7,7 @@
 
 #include "pst/io/memory_file.h"
 #include "pst/ndb/block.h"
+#include "pst/ndb/crypt.h"
 #include "pst/ndb/data_tree_writer.h"
 #include "pst/ndb/testing/store_check_test_util.h"
 #include "pst/ndb/testing/writer_test_util.h"
@@ -382,6 +383,59 @@ TEST_P(WriterTest, IdenticalDataIsWrittenOnceAndStaysRightForEachSharer) {
   node = db_->database().OpenNode(first);
   ASSERT_OK(node);
   ExpectStream(**node, 300, 5);
+}
+
+TEST_P(WriterTest, StoredBytesOfTheSameEncodingAreCopiedAsTheyAre) {
+  const CryptMethod method = GetParam().crypt;
+  const bool byte_wise = method != CryptMethod::kCyclic;
+  const uint64_t size = 2 * max_data() + 77;
+  const Bytes plain = Pattern(size, 8);
+  Bytes encoded = plain;
+  ASSERT_OK(EncodeBlockData(byte_wise ? method : CryptMethod::kPermute, 0, encoded));
+  size_t plain_reads = 0, stored_reads = 0;
+  StreamSource from_plain = [&](uint64_t at, std::span<uint8_t> out) {
+    ++plain_reads;
+    std::copy_n(plain.begin() + static_cast<ptrdiff_t>(at), out.size(), out.begin());
+    return Status::Ok();
+  };
+  auto stored_as = [&](CryptMethod encoding) {
+    return StoredStreamSource{encoding, [&](uint64_t at, std::span<uint8_t> out) {
+                                ++stored_reads;
+                                std::copy_n(encoded.begin() + static_cast<ptrdiff_t>(at), out.size(), out.begin());
+                                return Status::Ok();
+                              }};
+  };
+  const Nid same = MakeNid(kNidTypeNormalMessage, 0x10001);
+  const Nid other = MakeNid(kNidTypeNormalMessage, 0x10002);
+  auto txn = Begin();
+  // A stream stored the way this store encodes goes in as it is (a cyclic
+  // store encodes by BID, so it never can).
+  auto a = txn->WriteStoredStream(size, from_plain, stored_as(byte_wise ? method : CryptMethod::kCyclic));
+  ASSERT_OK(a);
+  EXPECT_EQ(plain_reads == 0, byte_wise);
+  EXPECT_EQ(stored_reads > 0, byte_wise);
+  // One stored another way is read plain.
+  plain_reads = stored_reads = 0;
+  const CryptMethod another = method == CryptMethod::kPermute ? CryptMethod::kNone : CryptMethod::kPermute;
+  auto b = txn->WriteStoredStream(size, from_plain, stored_as(another));
+  ASSERT_OK(b);
+  EXPECT_EQ(stored_reads, 0u);
+  ASSERT_OK(txn->PutNode({same, *a, 0, 0}));
+  ASSERT_OK(txn->PutNode({other, *b, 0, 0}));
+  ASSERT_OK(txn->Commit());
+  ASSERT_OK(CheckStore(file_));
+  for (Nid nid : {same, other}) {
+    auto node = db_->database().OpenNode(nid);
+    ASSERT_OK(node);
+    ExpectStream(**node, size, 8);
+    // And the reader gives the stored bytes back where the method allows.
+    EXPECT_EQ((*node)->stored_encoding().has_value(), byte_wise);
+    if (byte_wise) {
+      Bytes stored(size);
+      ASSERT_OK((*node)->ReadStored(0, stored));
+      EXPECT_TRUE(stored == encoded);
+    }
+  }
 }
 
 TEST_P(WriterTest, AbandonedTransactionLeavesTheFileAsItWas) {
