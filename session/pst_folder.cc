@@ -20,7 +20,7 @@ namespace convert = pst::convert;
 // this often (the first report of a copy always), so a slow event loop does
 // not slow the copy and a window waiting on it stays responsive.
 constexpr uint64_t kProgressBytes = 256 * 1024;
-constexpr std::chrono::milliseconds kProgressInterval{50};
+constexpr std::chrono::milliseconds kProgressInterval{25};
 
 // Reasons listed in an incomplete copy's error; the rest are counted.
 constexpr size_t kReasonsShown = 5;
@@ -32,22 +32,35 @@ class ProgressRelay {
 
   bool operator()(const convert::CopyProgress& engine) {
     if (!observer_) return true;
+    if (cancelled_) return false;
     const auto now = std::chrono::steady_clock::now();
     if (reported_ && now - last_ < kProgressInterval) return true;
     reported_ = true;
     last_ = now;
-    CopyProgress progress;
-    progress.objects_done = engine.folders + engine.messages;
-    progress.bytes_done = engine.bytes;
-    progress.current_folder = engine.current_folder.empty() ? folder_name_ : engine.current_folder;
-    return observer_->OnProgress(progress);
+    last_progress_.objects_done = engine.folders + engine.messages;
+    last_progress_.bytes_done = engine.bytes;
+    last_progress_.current_folder = engine.current_folder.empty() ? folder_name_ : engine.current_folder;
+    return observer_->OnProgress(last_progress_);
+  }
+
+  // While a commit waits for the disk: the observer hears the last progress
+  // again, so a window goes on turning. A cancel asked for meanwhile ends the
+  // copy at its next report.
+  void KeepAlive() {
+    if (!observer_ || !reported_ || cancelled_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < kProgressInterval) return;
+    last_ = now;
+    if (!observer_->OnProgress(last_progress_)) cancelled_ = true;
   }
 
  private:
   CopyObserver* observer_;
   std::string folder_name_;
   bool reported_ = false;
+  bool cancelled_ = false;
   std::chrono::steady_clock::time_point last_;
+  CopyProgress last_progress_;
 };
 
 std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
@@ -234,6 +247,7 @@ Status PstFolder::Copy(MessageFolder& destination, CopyObserver* observer, bool 
   ProgressRelay relay(observer, name);
   conversion.set_progress([&relay](const convert::CopyProgress& progress) { return relay(progress); },
                           kProgressBytes);
+  target->store_->WhileSyncing([&relay] { relay.KeepAlive(); });
   Result<convert::CopyReport> copied = convert::CopyReport();
   if (holds_mail) {
     copied = mail_only ? conversion.CopyFolderMail(store_->store(), nid_, *writer, target->nid_)
@@ -244,6 +258,7 @@ Status PstFolder::Copy(MessageFolder& destination, CopyObserver* observer, bool 
     recovered = conversion.RecoverOrphans(store_->store(), nid_, *writer, target->nid_);
   }
   conversion.set_progress(nullptr, kProgressBytes);
+  target->store_->WhileSyncing(nullptr);
 
   CopyDamage damage;
   for (const auto* part : {&copied, &recovered}) {

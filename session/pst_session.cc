@@ -225,9 +225,11 @@ Result<StoreWriter*> PstStore::Writer() {
   const pst::ndb::Format format = reader_->format();
   const pst::ndb::WriteOptions options = pst::convert::OutputWriteOptions(
       format, format == pst::ndb::Format::kAnsi ? options_.ansi_max_file_size : 0);
-  auto writer = StoreWriter::Open(std::shared_ptr<pst::io::WritableFile>(std::move(file).value()), options);
+  auto waiting = std::make_shared<pst::io::WaitingSyncFile>(std::shared_ptr<pst::io::WritableFile>(std::move(file).value()));
+  auto writer = StoreWriter::Open(waiting, options);
   if (!writer.ok()) return writer.status().WithContext("session: opening " + path_ + " for writing");
   writer_ = std::move(writer).value();
+  file_ = std::move(waiting);
   reader_.reset();
   return writer_.get();
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pst/convert/conversion.h"
+#include "pst/io/waiting_sync_file.h"
 #include "pst/messaging/store.h"
 #include "pst/messaging/store_writer.h"
 #include "session/pst_session.h"
@@ -53,6 +54,11 @@ class PstStore : public MessageStore, public std::enable_shared_from_this<PstSto
 
   // The writer, opened over the file at the first change.
   Result<StoreWriter*> Writer();
+  // What the writer's commits call while they wait for the disk (a copy's
+  // observer, so that a window keeps turning); nullptr: nothing.
+  void WhileSyncing(std::function<void()> fn) {
+    if (file_) file_->set_while_waiting(std::move(fn));
+  }
   // Gives the store object a new display name, unless it has it already.
   Status SetDisplayName(const std::string& name);
 
@@ -81,6 +87,7 @@ class PstStore : public MessageStore, public std::enable_shared_from_this<PstSto
   PstSessionOptions options_;
   std::unique_ptr<Store> reader_;
   std::unique_ptr<StoreWriter> writer_;
+  std::shared_ptr<pst::io::WaitingSyncFile> file_;  // the writer's file
   std::map<std::string, std::unique_ptr<pst::convert::Conversion>> conversions_;
   std::optional<uint32_t> codepage_;
 };

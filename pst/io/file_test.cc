@@ -7,9 +7,12 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <thread>
+#include <atomic>
 
 #include "pst/io/file.h"
 #include "pst/io/memory_file.h"
+#include "pst/io/waiting_sync_file.h"
 #include "pst/testing/status_matchers.h"
 
 namespace pst::io {
@@ -116,6 +119,47 @@ TEST(MemoryFile, GrowsOnWriteAndBoundsReads) {
   EXPECT_EQ(out[1], 8);
   EXPECT_FALSE(f.Read(5, out).ok());
   EXPECT_FALSE(f.Write(uint64_t{1} << 40, data).ok());
+}
+
+// A disk that takes its time to sync (and may fail to): no real one shows
+// either on demand.
+class SlowSyncFile : public WritableFile {
+ public:
+  explicit SlowSyncFile(Status result) : result_(std::move(result)) {}
+  Status Read(uint64_t offset, std::span<uint8_t> out) const override { return memory_.Read(offset, out); }
+  uint64_t Size() const override { return memory_.Size(); }
+  std::string Name() const override { return "slow"; }
+  Status Write(uint64_t offset, ByteSpan data) override { return memory_.Write(offset, data); }
+  Status Truncate(uint64_t size) override { return memory_.Truncate(size); }
+  Status Sync() override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    ++syncs;
+    return result_;
+  }
+  std::atomic<int> syncs{0};
+
+ private:
+  MemoryFile memory_;
+  Status result_;
+};
+
+TEST(WaitingSyncFile, TheCallerGoesOnCallingItsOwnerWhileTheDiskSyncs) {
+  for (Status result : {Status::Ok(), Status::IOError("the disk went away")}) {
+    auto base = std::make_shared<SlowSyncFile>(result);
+    WaitingSyncFile file(base);
+    int calls = 0;
+    file.set_while_waiting([&] { ++calls; });
+    const Status s = file.Sync();
+    EXPECT_EQ(s.code(), result.code());
+    EXPECT_EQ(base->syncs, 1);
+    EXPECT_GE(calls, 3) << "60 ms of waiting, called every 5 ms";
+    // Without an owner's function it waits as a plain file does.
+    file.set_while_waiting(nullptr);
+    calls = 0;
+    (void)file.Sync();
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(base->syncs, 2);
+  }
 }
 
 }  // namespace
