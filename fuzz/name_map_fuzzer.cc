@@ -40,8 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CountingMapper mapper;
   convert::ConversionCounters counters;
   convert::PropertyConverter converter(/*unicode_target=*/false, &*map, &mapper, &counters);
-  // Every id the map holds, and one past them.
-  const uint32_t end = 0x8000 + std::min<uint32_t>(static_cast<uint32_t>(map->entries().size()) + 1, 0x7FFF);
+  // The ids the map holds, and one past them: the first 256 (more only
+  // repeat the same paths, at the cost of every input's speed).
+  const uint32_t end = 0x8000 + std::min<uint32_t>(static_cast<uint32_t>(map->entries().size()) + 1, 256);
   for (uint32_t id = 0x8000; id < end; ++id) {
     (void)map->Find(static_cast<uint16_t>(id));
     (void)converter.TargetTag(ltp::MakeTag(static_cast<uint16_t>(id), ltp::kPtypString));
