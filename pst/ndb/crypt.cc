@@ -2,6 +2,10 @@
 
 #include <string>
 
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "pst/base/hex.h"
 
 namespace pst::ndb {
@@ -72,12 +76,57 @@ Status UnknownMethod(CryptMethod method) {
 }
 }  // namespace
 
-void PermuteEncode(std::span<uint8_t> data) {
-  for (uint8_t& b : data) b = kR[b];
+namespace {
+
+void SubstituteBytewise(const uint8_t* table, uint8_t* p, size_t n) {
+  for (size_t i = 0; i < n; ++i) p[i] = table[p[i]];
 }
 
-void PermuteDecode(std::span<uint8_t> data) {
-  for (uint8_t& b : data) b = kI[b];
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+// 64 bytes at a time where the processor can look bytes up in a register-held
+// table (AVX-512 VBMI, 2019 on): each half of the 256-byte table fills two
+// registers, bit 7 of a byte picks the half. Several times the speed of
+// looking up one byte at a time; reading a store spends much of its time here.
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) void SubstituteVbmi(const uint8_t* table, uint8_t* p,
+                                                                          size_t n) {
+  const __m512i t0 = _mm512_loadu_si512(table);
+  const __m512i t1 = _mm512_loadu_si512(table + 64);
+  const __m512i t2 = _mm512_loadu_si512(table + 128);
+  const __m512i t3 = _mm512_loadu_si512(table + 192);
+  for (; n >= 64; p += 64, n -= 64) {
+    const __m512i v = _mm512_loadu_si512(p);
+    const __m512i low_half = _mm512_permutex2var_epi8(t0, v, t1);
+    const __m512i high_half = _mm512_permutex2var_epi8(t2, v, t3);
+    _mm512_storeu_si512(p, _mm512_mask_blend_epi8(_mm512_movepi8_mask(v), low_half, high_half));
+  }
+  SubstituteBytewise(table, p, n);
+}
+
+using SubstituteFn = void (*)(const uint8_t*, uint8_t*, size_t);
+SubstituteFn ChooseSubstitute() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw") ? SubstituteVbmi
+                                                                                   : SubstituteBytewise;
+}
+
+void Substitute(const uint8_t* table, std::span<uint8_t> data) {
+  static const SubstituteFn fn = ChooseSubstitute();
+  fn(table, data.data(), data.size());
+}
+#else
+void Substitute(const uint8_t* table, std::span<uint8_t> data) {
+  SubstituteBytewise(table, data.data(), data.size());
+}
+#endif
+
+}  // namespace
+
+void PermuteEncode(std::span<uint8_t> data) { Substitute(kR, data); }
+
+void PermuteDecode(std::span<uint8_t> data) { Substitute(kI, data); }
+
+void PermuteBytewiseForTesting(bool encode, std::span<uint8_t> data) {
+  SubstituteBytewise(encode ? kR : kI, data.data(), data.size());
 }
 
 void CyclicCode(std::span<uint8_t> data, uint32_t key) {

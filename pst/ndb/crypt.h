@@ -20,6 +20,9 @@ extern const uint8_t kCryptTable[768];
 
 void PermuteEncode(std::span<uint8_t> data);
 void PermuteDecode(std::span<uint8_t> data);
+// The plain one-byte-at-a-time substitution, which the two above must match
+// whatever the processor lets them use.
+void PermuteBytewiseForTesting(bool encode, std::span<uint8_t> data);
 
 // The cyclic method is its own inverse; key = low 32 bits of the block's BID.
 void CyclicCode(std::span<uint8_t> data, uint32_t key);

@@ -43,6 +43,22 @@ TEST(CryptTest, EachMethodRoundTripsAndChangesTheBytes) {
   EXPECT_EQ(b, plain);
 }
 
+TEST(CryptTest, PermuteGivesTheTablesBytesAtEveryLengthAndAlignment) {
+  Bytes source(300 + 64);
+  for (size_t k = 0; k < source.size(); ++k) source[k] = static_cast<uint8_t>(k * 167 + 3);
+  for (bool encode : {true, false}) {
+    for (size_t offset : {0, 1, 31}) {
+      for (size_t n = 0; n <= 300; n += (n < 140 ? 1 : 37)) {
+        Bytes fast = source, plain = source;
+        std::span<uint8_t> f(fast.data() + offset, n), p(plain.data() + offset, n);
+        encode ? PermuteEncode(f) : PermuteDecode(f);
+        PermuteBytewiseForTesting(encode, p);
+        ASSERT_EQ(fast, plain) << (encode ? "encode" : "decode") << " of " << n << " bytes at " << offset;
+      }
+    }
+  }
+}
+
 TEST(CryptTest, CyclicKeyIsTheLow32BitsOfTheBid) {
   const Bytes plain = AllBytes();
   Bytes a = plain;
