@@ -299,8 +299,15 @@ class ConvertAgainstOracles(unittest.TestCase):
             if a == b:
                 return
         differing = sorted(k for k in set(a) | set(b) if a.get(k) != b.get(k))
-        self.fail("readpst exports differ in %d files: %s" % (len(differing), ", ".join(
-            "%s (%s vs %s bytes)" % (k, len(a.get(k, b"")), len(b.get(k, b""))) for k in differing[:20])))
+
+        def where(k):  # the first differing bytes, so a failure says what differed
+            x, y = a.get(k, b""), b.get(k, b"")
+            at = next((i for i in range(min(len(x), len(y))) if x[i] != y[i]), min(len(x), len(y)))
+            return "at %d: %r vs %r" % (at, x[max(0, at - 40):at + 40], y[max(0, at - 40):at + 40])
+
+        self.fail("readpst exports differ in %d files: %s" % (len(differing), "; ".join(
+            "%s (%s vs %s bytes) %s" % (k, len(a.get(k, b"")), len(b.get(k, b"")), where(k))
+            for k in differing[:5])))
 
     def check_output(self, out):
         proc = subprocess.run([CLI, "check", out], capture_output=True, text=True, timeout=900)
