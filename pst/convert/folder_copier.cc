@@ -367,9 +367,7 @@ Status FolderCopier::ReadAttachment(const messaging::Message& message, ndb::Nid 
     att.object_size = data->size();
     att.object_source = [this, raw = data.get()](uint64_t offset, std::span<uint8_t> out) -> Status {
       PST_RETURN_IF_ERROR(raw->Read(offset, out));
-      report_->done.bytes += out.size();
-      if (report_->done.bytes - bytes_at_last_report_ >= options_.progress_bytes) PST_RETURN_IF_ERROR(Report());
-      return Status::Ok();
+      return CountStreamed(out.size());
     };
   }
   // The attachment's property context is read while the message is written.
