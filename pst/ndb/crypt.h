@@ -32,4 +32,12 @@ void CyclicCode(std::span<uint8_t> data, uint32_t key);
 Status DecodeBlockData(CryptMethod method, Bid bid, std::span<uint8_t> data);
 Status EncodeBlockData(CryptMethod method, Bid bid, std::span<uint8_t> data);
 
+// Whether a block's stored bytes stay valid wherever they are moved: true
+// for no encoding and for the permutation, which maps each byte alone;
+// false for the cyclic method, which keys on the BID. Stored bytes can then
+// be copied between stores (and re-cut to other block sizes) as they are.
+inline bool StoredBytesMoveUnchanged(CryptMethod method) {
+  return method == CryptMethod::kNone || method == CryptMethod::kPermute;
+}
+
 }  // namespace pst::ndb

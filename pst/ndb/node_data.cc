@@ -5,6 +5,7 @@
 #include "pst/base/byte_reader.h"
 #include "pst/base/hex.h"
 #include "pst/ndb/context.h"
+#include "pst/ndb/crypt.h"
 #include "pst/ndb/node_data_impl.h"
 #include "pst/ndb/subnode_tree.h"
 
@@ -167,11 +168,10 @@ Status TreeNodeData::Read(uint64_t offset, std::span<uint8_t> out) const {
 
 std::optional<CryptMethod> TreeNodeData::stored_encoding() const {
   const Header& h = db_.header();
-  if (h.crypt_method == CryptMethod::kNone) return h.crypt_method;
-  // Permuted bytes are the same wherever they stand (the cyclic method
-  // keys on the BID); in the 4K variant a block may be compressed instead.
-  if (h.crypt_method == CryptMethod::kPermute && h.format != Format::kUnicode4k) return h.crypt_method;
-  return std::nullopt;
+  if (!StoredBytesMoveUnchanged(h.crypt_method)) return std::nullopt;
+  // In the 4K variant an encoded block may be compressed instead.
+  if (h.crypt_method != CryptMethod::kNone && h.format == Format::kUnicode4k) return std::nullopt;
+  return h.crypt_method;
 }
 
 Status TreeNodeData::ReadStored(uint64_t offset, std::span<uint8_t> out) const {

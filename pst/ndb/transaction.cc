@@ -278,8 +278,7 @@ Result<Bid> TransactionImpl::WriteChunks(uint64_t size, const StreamSource& sour
 Result<Bid> TransactionImpl::WriteStoredStream(uint64_t size, const StreamSource& plain,
                                                const StoredStreamSource& stored) {
   const CryptMethod method = header_.crypt_method;
-  const bool takes_stored = stored.read && stored.encoding == method &&
-                            (method == CryptMethod::kNone || method == CryptMethod::kPermute);
+  const bool takes_stored = stored.read && stored.encoding == method && StoredBytesMoveUnchanged(method);
   return takes_stored ? WriteChunks(size, stored.read, true) : WriteChunks(size, plain, false);
 }
 
