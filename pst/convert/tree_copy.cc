@@ -205,16 +205,22 @@ Result<ndb::Nid> TreeCopy::PlaceUnder(size_t parent, uint64_t* folders) {
   if (parent != 0) {
     PST_ASSIGN_OR_RETURN(beside, PlaceUnder(nodes_[parent].parent, folders));
   }
-  const Node& node = nodes_[parent];
   const int number = it->second.number + 1;
-  const std::string name = node.name + " (" + std::to_string(number) + ")";
-  PST_ASSIGN_OR_RETURN(messaging::Folder source_folder, source_.OpenFolder(node.nid));
-  PST_ASSIGN_OR_RETURN(ndb::Nid next, copier_->CreateFolderCopy(source_folder, beside, node.path, name));
+  PST_ASSIGN_OR_RETURN(messaging::Folder source_folder, source_.OpenFolder(nodes_[parent].nid));
+  PST_ASSIGN_OR_RETURN(ndb::Nid next, CreateContinuation(parent, source_folder, beside, number, folders));
   if (parent != 0) Placed(nodes_[parent].parent);
-  ++*folders;
   PST_ASSIGN_OR_RETURN(uint64_t rows_left, update_->SubfoldersLeft(next));
-  report_.continued.push_back({node.path, name, 0, 0});
   it->second = SubfolderSpill{next, rows_left, number, report_.continued.size() - 1};
+  return next;
+}
+
+Result<ndb::Nid> TreeCopy::CreateContinuation(size_t index, const messaging::Folder& source, ndb::Nid beside,
+                                              int number, uint64_t* folders) {
+  const Node& node = nodes_[index];
+  const std::string name = node.name + " (" + std::to_string(number) + ")";
+  PST_ASSIGN_OR_RETURN(ndb::Nid next, copier_->CreateFolderCopy(source, beside, node.path, name));
+  ++*folders;
+  report_.continued.push_back({node.path, name, 0, 0});
   return next;
 }
 
@@ -255,12 +261,9 @@ Status TreeCopy::CopyNextMessage(messaging::StoreUpdate& update, uint64_t* messa
         PST_ASSIGN_OR_RETURN(beside, PlaceUnder(node.parent, folders));
       }
     }
-    const std::string name = node.name + " (" + std::to_string(spill_.number + 1) + ")";
-    PST_ASSIGN_OR_RETURN(ndb::Nid next, copier_->CreateFolderCopy(listings.folder, beside, node.path, name));
+    PST_ASSIGN_OR_RETURN(ndb::Nid next, CreateContinuation(index, listings.folder, beside, spill_.number + 1, folders));
     if (placed) Placed(node.parent);
-    ++*folders;
     PST_ASSIGN_OR_RETURN(uint64_t rows_left, update.RowsLeft(next, associated));
-    report_.continued.push_back({node.path, name, 0, 0});
     spill_ = Spill{true, index, associated, next, rows_left, spill_.number + 1, report_.continued.size() - 1};
   }
   const uint64_t copied_before = report_.done.messages;

@@ -123,6 +123,10 @@ class TreeCopy {
   // The folder a new subfolder of `parent` goes into; Placed() once made.
   Result<ndb::Nid> PlaceUnder(size_t parent, uint64_t* folders);
   void Placed(size_t parent);
+  // Makes "Name (number)", the next continuation of `node`'s copy, in
+  // `beside`, and lists it last in report_.continued.
+  Result<ndb::Nid> CreateContinuation(size_t node, const messaging::Folder& source, ndb::Nid beside, int number,
+                                      uint64_t* folders);
   Status CopyNextMessage(messaging::StoreUpdate& update, uint64_t* messages, uint64_t* folders);
   Status ApplyRoles(const std::map<ndb::Nid, ndb::Nid>& earlier);
   void NextNode();
