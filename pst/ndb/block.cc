@@ -102,13 +102,17 @@ Result<Bytes> Inflate(ByteSpan in, size_t inflated_size, const std::string& wher
 
 }  // namespace
 
-Result<Bytes> DecodeBlock(Format format, CryptMethod method, const StoredBlock& block,
-                          ByteSpan image, std::string* damage) {
+namespace {
+
+// `owned`, when given, holds `image`'s bytes and may be taken over.
+Result<Bytes> DecodeImage(Format format, CryptMethod method, const StoredBlock& block, ByteSpan image,
+                          std::string* damage, Bytes* owned) {
   const FormatLayout& l = LayoutOf(format);
-  const std::string where =
-      "ndb: block " + Hex(block.bid) + " at offset " + Hex(block.offset);
+  // Made only for an error: formatting it for every block read costs more
+  // than checking the block.
+  auto where = [&block] { return "ndb: block " + Hex(block.bid) + " at offset " + Hex(block.offset); };
   if (image.size() != BlockDiskSize(format, block.size)) {
-    return Status::Corruption(where + ": block image has " + std::to_string(image.size()) +
+    return Status::Corruption(where() + ": block image has " + std::to_string(image.size()) +
                               " bytes, expected " +
                               std::to_string(BlockDiskSize(format, block.size)));
   }
@@ -116,7 +120,7 @@ Result<Bytes> DecodeBlock(Format format, CryptMethod method, const StoredBlock& 
       DecodeBlockTrailer(format, image.last(l.block_trailer_size));
   // Each disagreement fails a plain read; a salvage read notes it and goes on.
   auto mismatch = [&](const std::string& what) -> Status {
-    if (damage == nullptr) return Status::Corruption(where + ": " + what);
+    if (damage == nullptr) return Status::Corruption(where() + ": " + what);
     if (!damage->empty()) *damage += "; ";
     *damage += what;
     return Status::Ok();
@@ -146,30 +150,47 @@ Result<Bytes> DecodeBlock(Format format, CryptMethod method, const StoredBlock& 
   Bytes data;
   if (format == Format::kUnicode4k && t.inflated_size != block.size) {
     if (t.inflated_size != block.inflated_size) {
-      return Status::Corruption(where + ": trailer's inflated size " +
+      return Status::Corruption(where() + ": trailer's inflated size " +
                                 std::to_string(t.inflated_size) + " differs from the index's " +
                                 std::to_string(block.inflated_size));
     }
     if (t.inflated_size > l.max_block_data) {
-      return Status::Corruption(where + ": inflated size " + std::to_string(t.inflated_size) +
+      return Status::Corruption(where() + ": inflated size " + std::to_string(t.inflated_size) +
                                 " exceeds the maximum block size");
     }
     if (!IsInternalBid(block.bid) && method != CryptMethod::kNone) {
-      return Status::NotSupported(where + ": compressed block in an encoded 4K store");
+      return Status::NotSupported(where() + ": compressed block in an encoded 4K store");
     }
-    PST_ASSIGN_OR_RETURN(data, Inflate(stored, t.inflated_size, where));
+    PST_ASSIGN_OR_RETURN(data, Inflate(stored, t.inflated_size, where()));
   } else {
     if (block.inflated_size != block.size) {
-      return Status::Corruption(where + ": index says the block inflates to " +
+      return Status::Corruption(where() + ": index says the block inflates to " +
                                 std::to_string(block.inflated_size) +
                                 " bytes but the block is not compressed");
     }
-    data.assign(stored.begin(), stored.end());
+    if (owned != nullptr) {
+      owned->resize(block.size);  // the stored bytes are its first ones
+      data = std::move(*owned);
+    } else {
+      data.assign(stored.begin(), stored.end());
+    }
   }
   if (!IsInternalBid(block.bid)) {
     PST_RETURN_IF_ERROR(DecodeBlockData(method, block.bid, data));
   }
   return data;
+}
+
+}  // namespace
+
+Result<Bytes> DecodeBlock(Format format, CryptMethod method, const StoredBlock& block, ByteSpan image,
+                          std::string* damage) {
+  return DecodeImage(format, method, block, image, damage, nullptr);
+}
+
+Result<Bytes> DecodeBlock(Format format, CryptMethod method, const StoredBlock& block, Bytes&& image,
+                          std::string* damage) {
+  return DecodeImage(format, method, block, ByteSpan(image), damage, &image);
 }
 
 }  // namespace pst::ndb

@@ -63,5 +63,9 @@ struct StoredBlock {
 // nothing did). A wrong byte in a body beats losing the message.
 Result<Bytes> DecodeBlock(Format format, CryptMethod method, const StoredBlock& block,
                           ByteSpan image, std::string* damage = nullptr);
+// The same, decoding in the image's own buffer where it can (an uncompressed
+// block): reading a store passes every byte through here.
+Result<Bytes> DecodeBlock(Format format, CryptMethod method, const StoredBlock& block,
+                          Bytes&& image, std::string* damage = nullptr);
 
 }  // namespace pst::ndb

@@ -209,50 +209,50 @@ Status DatabaseImpl::ForEachBlock(const std::function<Status(const BlockEntry&)>
   return bbt_.ForEach([&](ByteSpan e) { return fn(DecodeBlockEntry(f, e)); });
 }
 
-Result<DatabaseImpl::BlockPtr> DatabaseImpl::LoadBlock(Bid bid, bool stored) const {
+Result<Bytes> DatabaseImpl::LoadBlock(Bid bid, bool stored) const {
   const Bid key = bid & ~Bid{1};
-  {
+  if (IsInternalBid(key)) {  // only internal blocks are kept (below)
     std::lock_guard<std::mutex> lock(mu_);
     auto it = cache_.find(key);
     if (it != cache_.end()) {
       lru_.splice(lru_.begin(), lru_, it->second);
-      return it->second->second;
+      return Bytes(*it->second->second);
     }
   }
   if (key == 0) return Status::NotFound("ndb: BID 0 names no block");
   PST_ASSIGN_OR_RETURN(BlockEntry entry, FindBlock(key));
   const FormatLayout& l = LayoutOf(format());
-  const std::string where = "ndb: block " + Hex(key) + " at offset " + Hex(entry.offset);
+  auto where = [&] { return "ndb: block " + Hex(key) + " at offset " + Hex(entry.offset); };
   if (entry.size > l.max_block_data || entry.inflated_size > l.max_block_data) {
-    return Status::Corruption(where + ": size " + std::to_string(entry.size) + "/" +
+    return Status::Corruption(where() + ": size " + std::to_string(entry.size) + "/" +
                               std::to_string(entry.inflated_size) +
                               " exceeds the largest block of the format");
   }
   const uint64_t disk = BlockDiskSize(format(), entry.size);
   if (entry.offset % l.block_alignment != 0) {
-    return Status::Corruption(where + " is not aligned to " + std::to_string(l.block_alignment) +
+    return Status::Corruption(where() + " is not aligned to " + std::to_string(l.block_alignment) +
                               " bytes");
   }
   if (!RangeWithin(entry.offset, disk, file_->Size())) {
-    return Status::Corruption(where + ": " + std::to_string(disk) +
+    return Status::Corruption(where() + ": " + std::to_string(disk) +
                               " bytes pass the end of the file (" +
                               std::to_string(file_->Size()) + " bytes)");
   }
   Bytes image(static_cast<size_t>(disk));
   Status read = file_->Read(entry.offset, image);
-  if (!read.ok()) return InContext(read, where);
+  if (!read.ok()) return InContext(read, where());
   StoredBlock block{key, entry.offset, entry.size, entry.inflated_size};
   DamageLog* log = salvage_.load();
   std::string damage;
   // Internal blocks are never encoded, so the cache below holds the same
   // bytes either way.
   PST_ASSIGN_OR_RETURN(Bytes data, DecodeBlock(format(), stored ? CryptMethod::kNone : crypt_method(),
-                                               block, image, log != nullptr ? &damage : nullptr));
+                                               block, std::move(image), log != nullptr ? &damage : nullptr));
   if (!damage.empty()) log->Add({key, entry.offset, damage});
-  auto ptr = std::make_shared<const Bytes>(std::move(data));
   if (IsInternalBid(key) && damage.empty()) {
     std::lock_guard<std::mutex> lock(mu_);
     if (cache_.find(key) == cache_.end()) {
+      auto ptr = std::make_shared<const Bytes>(data);
       lru_.emplace_front(key, ptr);
       cache_[key] = lru_.begin();
       cached_bytes_ += ptr->size();
@@ -263,7 +263,7 @@ Result<DatabaseImpl::BlockPtr> DatabaseImpl::LoadBlock(Bid bid, bool stored) con
       }
     }
   }
-  return BlockPtr(ptr);
+  return data;
 }
 
 void DatabaseImpl::ReadThroughDamage(DamageLog* log) const {
@@ -272,10 +272,7 @@ void DatabaseImpl::ReadThroughDamage(DamageLog* log) const {
   bbt_.ReadThroughDamage(log);
 }
 
-Result<Bytes> DatabaseImpl::ReadBlock(Bid bid) const {
-  PST_ASSIGN_OR_RETURN(BlockPtr block, LoadBlock(bid));
-  return Bytes(*block);
-}
+Result<Bytes> DatabaseImpl::ReadBlock(Bid bid) const { return LoadBlock(bid); }
 
 Result<Bytes> Database::ReadStoredBlock(Bid bid) const {
   PST_ASSIGN_OR_RETURN(Bytes data, ReadBlock(bid));
@@ -289,8 +286,7 @@ Result<Bytes> DatabaseImpl::ReadStoredBlock(Bid bid) const {
   if (format() == Format::kUnicode4k && crypt_method() != CryptMethod::kNone) {
     return Status::NotSupported("ndb: blocks of an encoded 4K store are not given as stored");
   }
-  PST_ASSIGN_OR_RETURN(BlockPtr block, LoadBlock(bid, true));
-  return Bytes(*block);
+  return LoadBlock(bid, true);
 }
 
 Result<std::unique_ptr<NodeData>> DatabaseImpl::OpenNode(Nid nid) const {

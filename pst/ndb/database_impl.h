@@ -41,8 +41,9 @@ class DatabaseImpl final : public Database {
 
  private:
   using BlockPtr = std::shared_ptr<const Bytes>;
-  // stored: leave a data block encoded.
-  Result<BlockPtr> LoadBlock(Bid bid, bool stored = false) const;
+  // stored: leave a data block encoded. Internal blocks come from (and go
+  // into) the cache; data blocks are read, checked and decoded in one buffer.
+  Result<Bytes> LoadBlock(Bid bid, bool stored = false) const;
   // Salvage only: the file scanned once for blocks and node entries (see
   // scan_index.h); nullptr when the scan failed.
   const ScanIndex* Scan() const;
