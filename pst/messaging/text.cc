@@ -3,6 +3,8 @@
 #include <unicode/ucnv.h>
 #include <unicode/ustring.h>
 
+#include <bit>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -55,8 +57,16 @@ Converter OpenConverter(uint32_t codepage) {
   return nullptr;
 }
 
+// On a little-endian machine UTF-16LE is the string's own memory: one copy
+// instead of a loop over every unit (bodies pass here whole).
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+
 std::u16string FromLe(ByteSpan utf16le) {
   std::u16string s(utf16le.size() / 2, u'\0');
+  if constexpr (kLittleEndian) {
+    if (!s.empty()) std::memcpy(s.data(), utf16le.data(), s.size() * 2);
+    return s;
+  }
   for (size_t i = 0; i < s.size(); ++i) {
     s[i] = static_cast<char16_t>(utf16le[2 * i] | (utf16le[2 * i + 1] << 8));
   }
@@ -65,6 +75,10 @@ std::u16string FromLe(ByteSpan utf16le) {
 
 Bytes ToLe(const std::u16string& s) {
   Bytes out(s.size() * 2);
+  if constexpr (kLittleEndian) {
+    if (!s.empty()) std::memcpy(out.data(), s.data(), out.size());
+    return out;
+  }
   for (size_t i = 0; i < s.size(); ++i) {
     out[2 * i] = static_cast<uint8_t>(s[i]);
     out[2 * i + 1] = static_cast<uint8_t>(s[i] >> 8);
