@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <string>
 
 #include "pst/base/hex.h"
@@ -210,6 +211,23 @@ bool AllocationMap::FindRun(const Region& r, uint32_t slots, bool page, uint32_t
   }
   uint32_t run = 0;
   for (uint32_t j = 0; j < kBitmapBytes; ++j) {
+    // A region fills from its start, so most of a search passes full bytes:
+    // pass them eight at a time (the bitmap is a whole number of words).
+    static_assert(kBitmapBytes % 8 == 0);
+    if (j % 8 == 0) {
+      uint64_t word;
+      std::memcpy(&word, r.bits.data() + j, 8);
+      if (r.committed) {
+        uint64_t committed;
+        std::memcpy(&committed, r.committed->data() + j, 8);
+        word |= committed;
+      }
+      if (word == ~uint64_t{0}) {
+        run = 0;
+        j += 7;
+        continue;
+      }
+    }
     const uint8_t used = r.committed ? static_cast<uint8_t>(r.bits[j] | (*r.committed)[j]) : r.bits[j];
     if (used == 0xFF) {
       run = 0;

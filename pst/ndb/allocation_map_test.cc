@@ -94,6 +94,22 @@ TEST_P(AllocationMapTest, SpaceFreedInATransactionWaitsForTheCommit) {
   EXPECT_EQ(*c, *a) << "after the commit the space is free for use";
 }
 
+TEST_P(AllocationMapTest, FindsAGapAcrossTheBitmapsWords) {
+  AllocationMap maps(GetParam(), 0, UINT64_MAX);
+  const uint64_t slots = maps.free_bytes() / 64;
+  for (uint64_t i = 0; i < slots; ++i) ASSERT_OK(maps.AllocateBlock(64));
+  ASSERT_EQ(maps.free_bytes(), 0u) << "the first region is full";
+  maps.Commit();
+  // Slots 62..64: the last two of the bitmap's first 64-bit word, the first of its second.
+  const uint64_t gap = kFirst + 62 * 64;
+  ASSERT_OK(maps.Free(gap, 3 * 64));
+  maps.Commit();
+  auto at = maps.AllocateBlock(3 * 64);
+  ASSERT_OK(at);
+  EXPECT_EQ(*at, gap);
+  EXPECT_EQ(maps.extent(), kFirst + kRegion) << "found without growing";
+}
+
 TEST_P(AllocationMapTest, AbandonDropsGrownRegions) {
   AllocationMap maps(GetParam(), 0, UINT64_MAX);
   const uint64_t free_before = maps.free_bytes();
