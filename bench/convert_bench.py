@@ -1,7 +1,11 @@
 #!/usr/bin/env python3
 """Conversion benchmark: quillmar-cli convert on stores, beside `cp` of the
 same source in the same run. Prints time, MB/s (of the source's size), peak
-memory of the converter, and the ratio of its time to cp's.
+memory of the converter, and the ratio of its time to cp's. The converter
+syncs what it writes before it finishes, so the copy is synced too
+(`cp` + `sync` of the copy): both times end with the bytes on the disk.
+Each figure is the best of three; the source is read once first, so both
+start from the page cache.
 
 usage: bench/convert_bench.py CLI [STORE ...]
 """
@@ -62,6 +66,7 @@ def main():
     print("%-42s %-8s %9s %8s %9s %9s %7s" % ("store", "to", "seconds", "MB/s", "peak_MiB", "cp_s", "ratio"))
     for store in stores:
         size = os.path.getsize(store)
+        subprocess.run(["cat", store], stdout=subprocess.DEVNULL, check=True)
         for to in ("ansi", "unicode"):
             with tempfile.TemporaryDirectory() as out:
                 def clean():
@@ -69,7 +74,7 @@ def main():
                         os.remove(os.path.join(out, f))
                 t, peak = best([cli, "convert", store, "-o", out, "--to", to] + oracle_lib.password_args(store), 3, clean)
                 cp_dest = os.path.join(out, "copy.pst")
-                cp_t, _ = best(["cp", store, cp_dest], 3, clean)
+                cp_t, _ = best(["sh", "-c", 'cp "$1" "$2" && sync "$2"', "cp", store, cp_dest], 3, clean)
             print("%-42s %-8s %9.3f %8.1f %9.1f %9.4f %6.1fx" % (
                 os.path.basename(store), to, t, size / t / 1e6, peak, cp_t, t / cp_t))
 
