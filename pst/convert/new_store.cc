@@ -9,6 +9,7 @@
 #include "pst/convert/store_copy.h"
 #include "pst/io/deferred_sync_file.h"
 #include "pst/io/file.h"
+#include "pst/io/write_behind_file.h"
 
 namespace pst::convert {
 namespace {
@@ -34,6 +35,9 @@ struct Part {
   // The writer's commits do not wait for the disk: the file is unfinished
   // until it is published, and is synced once, before that.
   std::shared_ptr<io::DeferredSyncFile> sync;
+  // Above `sync`: the writes go to the disk on a second thread while the
+  // next ones are made; every commit still waits for its own writes.
+  std::shared_ptr<io::WriteBehindFile> behind;
 };
 
 }  // namespace
@@ -67,7 +71,7 @@ Result<NewStoreResult> ConvertToNewStore(messaging::Store& source, ndb::Format f
                                      " bytes is below the size of an empty store (" + std::to_string(empty_size) +
                                      " bytes)");
     }
-    parts.push_back(Part{std::move(file), nullptr, 0, nullptr});
+    parts.push_back(Part{std::move(file), nullptr, 0, nullptr, nullptr});
     return Status::Ok();
   };
   const auto wrap_output = options.wrap_output;
@@ -78,7 +82,8 @@ Result<NewStoreResult> ConvertToNewStore(messaging::Store& source, ndb::Format f
     std::shared_ptr<io::WritableFile> file = std::move(opened);
     if (wrap_output) file = wrap_output(std::move(file));
     part.sync = std::make_shared<io::DeferredSyncFile>(std::move(file));
-    PST_ASSIGN_OR_RETURN(part.writer, messaging::StoreWriter::Open(part.sync, write_options));
+    part.behind = std::make_shared<io::WriteBehindFile>(part.sync);
+    PST_ASSIGN_OR_RETURN(part.writer, messaging::StoreWriter::Open(part.behind, write_options));
     PST_ASSIGN_OR_RETURN(part.top, part.writer->store().IpmSubtreeNid());
     return DeleteSubfolders(*part.writer, part.top);
   };
@@ -97,8 +102,10 @@ Result<NewStoreResult> ConvertToNewStore(messaging::Store& source, ndb::Format f
     Status wastebasket = EnsureWastebasket(*part.writer);
     if (!wastebasket.ok()) report.folders_not_copied.push_back({"Deleted Items", wastebasket});
     part.writer.reset();
-    Status synced = part.sync->SyncNow();
+    Status synced = part.behind->Flush();
+    if (synced.ok()) synced = part.sync->SyncNow();
     if (!synced.ok() && sync_failure.ok()) sync_failure = synced;
+    part.behind.reset();
     part.sync.reset();  // closes the file
   };
   if (split) {
@@ -131,6 +138,7 @@ Result<NewStoreResult> ConvertToNewStore(messaging::Store& source, ndb::Format f
   }();
   for (Part& part : parts) {  // every file is closed here
     part.writer.reset();
+    part.behind.reset();
     part.sync.reset();
   }
 

@@ -1,0 +1,136 @@
+#include "pst/io/write_behind_file.h"
+
+#include <algorithm>
+#include <system_error>
+#include <utility>
+
+namespace pst::io {
+
+WriteBehindFile::WriteBehindFile(std::shared_ptr<WritableFile> base, size_t queue_bytes)
+    : base_(std::move(base)), name_(base_->Name()), queue_bytes_(queue_bytes), size_(base_->Size()) {
+  try {
+    worker_ = std::thread([this] { Work(); });
+  } catch (const std::system_error&) {
+    // No thread to be had: every write goes straight to the base file.
+  }
+}
+
+WriteBehindFile::~WriteBehindFile() {
+  if (!worker_.joinable()) return;
+  {
+    std::unique_lock<std::mutex> lock(mu_);
+    (void)DrainLocked(lock);
+    stop_ = true;
+  }
+  work_ready_.notify_one();
+  worker_.join();
+}
+
+void WriteBehindFile::Work() {
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    work_ready_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+    if (queue_.empty()) return;  // stop_, and nothing left
+    // Taken off the queue, so the caller cannot join more bytes onto it.
+    Chunk chunk = std::move(queue_.front());
+    queue_.pop_front();
+    writing_ = true;
+    lock.unlock();
+    Status written = base_->Write(chunk.offset, chunk.bytes);
+    const size_t held = chunk.bytes.capacity();
+    lock.lock();
+    writing_ = false;
+    queued_bytes_ -= held;
+    // Fresh memory costs a page fault per page: run buffers are used again.
+    if (held == kChunkBytes && spare_.size() < kSpareChunks) {
+      chunk.bytes.clear();
+      spare_.push_back(std::move(chunk.bytes));
+    }
+    if (!written.ok() && failure_.ok()) failure_ = written;
+    if (!failure_.ok()) {  // what is queued would land after a hole
+      for (const Chunk& c : queue_) queued_bytes_ -= c.bytes.capacity();
+      queue_.clear();
+    }
+    work_done_.notify_all();
+  }
+}
+
+Status WriteBehindFile::DrainLocked(std::unique_lock<std::mutex>& lock) const {
+  work_done_.wait(lock, [this] { return queue_.empty() && !writing_; });
+  return failure_;
+}
+
+Status WriteBehindFile::Flush() const {
+  std::unique_lock<std::mutex> lock(mu_);
+  return DrainLocked(lock);
+}
+
+Status WriteBehindFile::Write(uint64_t offset, ByteSpan data) {
+  if (!worker_.joinable()) {
+    Status s = base_->Write(offset, data);
+    if (s.ok()) size_ = std::max<uint64_t>(size_, offset + data.size());
+    return s;
+  }
+  if (data.empty()) return Status::Ok();
+  std::unique_lock<std::mutex> lock(mu_);
+  // Room on the queue; a write larger than all of it waits for an empty one.
+  work_done_.wait(lock, [&] {
+    return !failure_.ok() || queued_bytes_ + data.size() <= queue_bytes_ || (queue_.empty() && !writing_);
+  });
+  if (!failure_.ok()) return failure_;
+  Chunk* tail = queue_.empty() ? nullptr : &queue_.back();
+  if (tail != nullptr && tail->offset + tail->bytes.size() == offset &&
+      tail->bytes.size() + data.size() <= kChunkBytes) {
+    const size_t before = tail->bytes.capacity();
+    tail->bytes.insert(tail->bytes.end(), data.begin(), data.end());
+    queued_bytes_ += tail->bytes.capacity() - before;
+  } else {
+    Chunk chunk{offset, Bytes()};
+    // A run of blocks is likely followed by the next run: room for them
+    // up front saves copying as the chunk grows. A lone page gets its size.
+    if (data.size() >= kRunBytes && data.size() <= kChunkBytes && !spare_.empty()) {
+      chunk.bytes = std::move(spare_.back());
+      spare_.pop_back();
+    } else {
+      chunk.bytes.reserve(data.size() >= kRunBytes ? std::max(kChunkBytes, data.size()) : data.size());
+    }
+    chunk.bytes.assign(data.begin(), data.end());
+    queued_bytes_ += chunk.bytes.capacity();
+    queue_.push_back(std::move(chunk));
+  }
+  size_ = std::max<uint64_t>(size_, offset + data.size());
+  lock.unlock();
+  work_ready_.notify_one();
+  return Status::Ok();
+}
+
+Status WriteBehindFile::Read(uint64_t offset, std::span<uint8_t> out) const {
+  {
+    std::unique_lock<std::mutex> lock(mu_);
+    PST_RETURN_IF_ERROR(DrainLocked(lock));
+  }
+  return base_->Read(offset, out);
+}
+
+uint64_t WriteBehindFile::Size() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return size_;
+}
+
+Status WriteBehindFile::Truncate(uint64_t size) {
+  std::unique_lock<std::mutex> lock(mu_);
+  PST_RETURN_IF_ERROR(DrainLocked(lock));
+  PST_RETURN_IF_ERROR(base_->Truncate(size));
+  size_ = size;
+  return Status::Ok();
+}
+
+Status WriteBehindFile::Sync() {
+  {
+    std::unique_lock<std::mutex> lock(mu_);
+    PST_RETURN_IF_ERROR(DrainLocked(lock));
+  }
+  return base_->Sync();
+}
+
+}  // namespace pst::io

@@ -1,0 +1,88 @@
+// A file whose writes go to the disk on a worker thread: Write() copies the
+// bytes into a bounded queue and returns, so the caller makes the next
+// blocks while the kernel copies the last ones into the page cache (most of
+// a conversion's system time). Adjacent writes are joined on the queue, so
+// the base file sees fewer, larger writes.
+//
+// The caller sees the file as if every write had happened: Read(),
+// Truncate() and Sync() first wait until the queue is empty, and Size()
+// counts queued bytes. The base file is used by one thread at a time (the
+// worker, or the caller once the queue is empty), so it needs no locking of
+// its own.
+//
+// A failed write is kept and returned by the next call that can fail
+// (Write, Read, Truncate, Sync, Flush); after it the file takes no more
+// writes. Every Sync() waits for the queue, so a commit that syncs learns
+// of a failed write of its own before it ends.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pst/io/file.h"
+
+namespace pst::io {
+
+class WriteBehindFile : public WritableFile {
+ public:
+  static constexpr size_t kDefaultQueueBytes = size_t{4} << 20;
+
+  // Writes past `queue_bytes` waiting wait for the worker.
+  explicit WriteBehindFile(std::shared_ptr<WritableFile> base, size_t queue_bytes = kDefaultQueueBytes);
+  // Waits for the queue; a failure then is lost (call Flush() to see it).
+  ~WriteBehindFile() override;
+
+  WriteBehindFile(const WriteBehindFile&) = delete;
+  WriteBehindFile& operator=(const WriteBehindFile&) = delete;
+
+  Status Read(uint64_t offset, std::span<uint8_t> out) const override;
+  uint64_t Size() const override;
+  std::string Name() const override { return name_; }
+  Status Write(uint64_t offset, ByteSpan data) override;
+  Status Truncate(uint64_t size) override;
+  Status Sync() override;
+
+  // Waits until every write so far has reached the base file; the first
+  // failure, if any.
+  Status Flush() const;
+
+ private:
+  struct Chunk {
+    uint64_t offset;
+    Bytes bytes;
+  };
+  // A chunk grows by adjacent writes up to this size; a write of at least
+  // kRunBytes starts a chunk with room for it all.
+  static constexpr size_t kChunkBytes = size_t{1} << 20;
+  static constexpr size_t kRunBytes = size_t{64} << 10;
+  static constexpr size_t kSpareChunks = 2;
+
+  void Work();
+  // With mu_ held: waits until the worker is idle and the queue empty.
+  Status DrainLocked(std::unique_lock<std::mutex>& lock) const;
+
+  const std::shared_ptr<WritableFile> base_;
+  const std::string name_;
+  const size_t queue_bytes_;
+
+  mutable std::mutex mu_;
+  mutable std::condition_variable work_ready_;  // to the worker: a chunk is queued, or stop
+  mutable std::condition_variable work_done_;   // to the caller: a chunk was written
+  std::deque<Chunk> queue_;  // the chunk being written is off it
+  std::vector<Bytes> spare_;  // empty, kChunkBytes of room each
+  size_t queued_bytes_ = 0;
+  bool writing_ = false;
+  bool stop_ = false;
+  Status failure_;
+  uint64_t size_;
+
+  std::thread worker_;
+};
+
+}  // namespace pst::io
