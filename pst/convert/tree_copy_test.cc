@@ -68,7 +68,7 @@ std::map<std::string, uint64_t> PypffCounts(const std::string& path) {
 // Items per folder name as readpst counts them ("done" and "skipped"): it
 // reads a 65,535-row table in a second, where pypff takes minutes.
 std::map<std::string, uint64_t> ReadpstCounts(const std::string& path, const std::string& work) {
-  const std::string out = Shell("cd '" + work + "' && readpst -o . '" + path + "' 2>&1");
+  const std::string out = Shell("cd '" + work + "' && readpst -j 0 -o . '" + path + "' 2>&1");
   std::map<std::string, uint64_t> counts;
   size_t at = 0;
   while ((at = out.find("\t\"", at)) != std::string::npos) {

@@ -241,7 +241,7 @@ TEST_P(StoreCreatorTest, IndependentReadersOpenIt) {
   const std::string out = (dir_ / "readpst").string();
   const std::string log = (dir_ / "readpst.txt").string();
   fs::create_directories(out);
-  EXPECT_EQ(std::system(("readpst -D -o '" + out + "' '" + path_ + "' > '" + log + "' 2>&1")
+  EXPECT_EQ(std::system(("readpst -j 0 -D -o '" + out + "' '" + path_ + "' > '" + log + "' 2>&1")
                             .c_str()),
             0)
       << "readpst";

@@ -307,8 +307,8 @@ TEST(RealStoreWriter, RewrittenStoresExportExactlyAsBefore) {
       ours.push_back(b + ".rp" + std::to_string(i));
       fs::create_directories(theirs.back());
       fs::create_directories(ours.back());
-      ASSERT_EQ(Shell("readpst -D -S -o '" + theirs.back() + "' '" + original + "'"), 0);
-      ASSERT_EQ(Shell("readpst -D -S -o '" + ours.back() + "' '" + copy.string() + "'"), 0);
+      ASSERT_EQ(Shell("readpst -j 0 -D -S -o '" + theirs.back() + "' '" + original + "'"), 0);
+      ASSERT_EQ(Shell("readpst -j 0 -D -S -o '" + ours.back() + "' '" + copy.string() + "'"), 0);
     }
     std::set<std::string> their_files = FilesUnder(theirs);
     const std::set<std::string> our_files = FilesUnder(ours);
@@ -320,7 +320,7 @@ TEST(RealStoreWriter, RewrittenStoresExportExactlyAsBefore) {
     for (int i = 4; i <= 10 && !all_found(); ++i) {
       theirs.push_back(a + ".rp" + std::to_string(i));
       fs::create_directories(theirs.back());
-      ASSERT_EQ(Shell("readpst -D -S -o '" + theirs.back() + "' '" + original + "'"), 0);
+      ASSERT_EQ(Shell("readpst -j 0 -D -S -o '" + theirs.back() + "' '" + original + "'"), 0);
       their_files = FilesUnder(theirs);
     }
     // Messages ("folder/N") must be the same set; attachment and body files

@@ -237,7 +237,7 @@ def readpst_export(path):
     boundaries normalised, per folder path below the top folder."""
     import re
     with tempfile.TemporaryDirectory() as out:
-        proc = subprocess.run(["readpst", "-D", "-r", "-o", out, path], capture_output=True, timeout=900)
+        proc = subprocess.run(["readpst", "-j", "0", "-D", "-r", "-o", out, path], capture_output=True, timeout=900)
         if proc.returncode != 0:
             raise AssertionError("readpst failed on %s: %r" % (path, proc.stderr[-500:]))
         folders = {}
@@ -314,8 +314,8 @@ class ConvertAgainstOracles(unittest.TestCase):
         self.assertEqual(proc.returncode, 0, proc.stdout[-3000:])
         # What we write has no warnings either: nothing Outlook would have to tolerate.
         self.assertIn(", 0 errors, 0 warnings,", proc.stdout, proc.stdout[-3000:])
-        rp = subprocess.run(["readpst", "-D", "-o", os.path.dirname(out) + "/rp", out] if False else
-                            ["readpst", "-D", "-S", "-o", tempfile.mkdtemp(), out],
+        rp = subprocess.run(["readpst", "-j", "0", "-D", "-o", os.path.dirname(out) + "/rp", out] if False else
+                            ["readpst", "-j", "0", "-D", "-S", "-o", tempfile.mkdtemp(), out],
                             capture_output=True, timeout=900)
         self.assertEqual(rp.returncode, 0, rp.stderr[-2000:])
 

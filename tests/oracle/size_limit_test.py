@@ -60,7 +60,7 @@ class SizeLimit(unittest.TestCase):
         self.assertLessEqual(os.path.getsize(path), LIMIT)
         check = subprocess.run([CLI, "check", path], capture_output=True, text=True, timeout=600)
         self.assertEqual(check.returncode, 0, check.stdout[-2000:])
-        rp = subprocess.run(["readpst", "-D", "-S", "-o", os.path.dirname(path), path], capture_output=True,
+        rp = subprocess.run(["readpst", "-j", "0", "-D", "-S", "-o", os.path.dirname(path), path], capture_output=True,
                             timeout=600)
         self.assertEqual(rp.returncode, 0)
 
