@@ -53,7 +53,10 @@ void TextProfile::AddUtf16Le(ByteSpan text) {
         continue;
       }
     }
-    seen_.set(u);
+    if (!seen_.test(u)) {
+      seen_.set(u);
+      distinct_.push_back(u);
+    }
   }
 }
 
@@ -77,8 +80,8 @@ size_t TextProfile::LostIn(uint32_t codepage) const {
   // Each distinct character once, each followed by a space so that a
   // double-byte code page cannot pair it with its neighbour.
   Bytes text;
-  for (uint32_t u = 0x80; u < 0x10000; ++u) {
-    if (!seen_.test(u)) continue;
+  text.reserve(4 * distinct_.size());
+  for (const uint16_t u : distinct_) {
     text.push_back(static_cast<uint8_t>(u));
     text.push_back(static_cast<uint8_t>(u >> 8));
     text.push_back(' ');

@@ -54,6 +54,7 @@ class TextProfile {
 
  private:
   std::bitset<0x10000> seen_;
+  std::vector<uint16_t> distinct_;  // the characters of seen_, as they first came
   bool any_non_ascii_ = false;
   uint64_t astral_ = 0;  // characters outside the BMP: no ANSI code page has them
 };
