@@ -256,11 +256,21 @@ Status FolderCopier::ConvertProperties(const ltp::PropertyContext& pc, uint32_t 
       continue;
     }
     Status s = [&]() -> Status {
-      auto size = pc.ValueSize(entry);
+      std::unique_ptr<ltp::ValueStream> opened;  // a big value is opened once
+      if (pc.InSubnode(entry)) {
+        auto stream = pc.OpenValue(entry);
+        if (!stream.ok()) return stream.status().WithContext(where + ", property " + TagText(tag));
+        opened = std::move(stream).value();
+      }
+      auto size = opened ? Result<uint64_t>(opened->size()) : pc.ValueSize(entry);
       if (!size.ok()) return size.status().WithContext(where + ", property " + TagText(tag));
+      auto open = [&]() -> Result<std::unique_ptr<ltp::ValueStream>> {
+        if (opened) return std::move(opened);
+        return pc.OpenValue(entry);
+      };
       if (converter_->NeedsValueConversion(tag) && *size > kConvertInPieces &&
           (entry.type == ltp::kPtypString || entry.type == ltp::kPtypString8)) {
-        PST_ASSIGN_OR_RETURN(auto stream, pc.OpenValue(entry));
+        PST_ASSIGN_OR_RETURN(auto stream, open());
         PST_ASSIGN_OR_RETURN(auto converted, ConvertedString::Open(std::move(stream), unicode_target_, codepage));
         ++report_->strings.strings_converted;
         report_->strings.characters_replaced += converted->replaced();
@@ -281,7 +291,7 @@ Status FolderCopier::ConvertProperties(const ltp::PropertyContext& pc, uint32_t 
         report_->done.bytes += value.size();
         out->push_back(PropertyInput::Value(*target_tag, std::move(value)));
       } else {
-        PST_ASSIGN_OR_RETURN(auto stream, pc.OpenValue(entry));
+        PST_ASSIGN_OR_RETURN(auto stream, open());
         std::shared_ptr<ltp::ValueStream> shared(std::move(stream));
         if (verify_streams_) {
           PST_RETURN_IF_ERROR(VerifyStream(

@@ -86,6 +86,10 @@ Result<uint64_t> PropertyContext::ValueSize(const Entry& entry) const {
   return size;
 }
 
+bool PropertyContext::InSubnode(const Entry& entry) const {
+  return !IsInline(entry.type) && entry.hnid != 0 && !IsHid(entry.hnid);
+}
+
 Result<Bytes> PropertyContext::ReadValue(const Entry& entry, size_t max_size) const {
   if (KindOf(entry.type) == ValueKind::kUnsupported) {
     return Status::NotSupported(WhereEntry(*node_, entry) + ": type " + TypeName(entry.type) +

@@ -32,6 +32,11 @@ class PropertyContext {
 
   // Size in bytes of a property's stored value.
   Result<uint64_t> ValueSize(const Entry& entry) const;
+  // Whether the value has a subnode of its own (a value too big for the
+  // heap). Its size and its stream each come from opening that subnode,
+  // which reads the list of its blocks: a caller that wants both opens the
+  // value once and asks the stream for its size.
+  bool InSubnode(const Entry& entry) const;
 
   // The whole stored value. Fails with NotSupported if it is larger than
   // max_size (use OpenValue for large values).
