@@ -30,9 +30,25 @@ class WritableFile : public RandomAccessFile {
  public:
   // Writes all of data at offset, growing the file if needed.
   virtual Status Write(uint64_t offset, ByteSpan data) = 0;
+  // Writes buffer's bytes at offset, as Write() does, and leaves buffer
+  // empty. A file that keeps bytes to write later takes the buffer itself
+  // instead of a copy and leaves one of its own, perhaps with room, in its
+  // place.
+  virtual Status WriteBuffer(uint64_t offset, Bytes& buffer) {
+    Status s = Write(offset, buffer);
+    buffer.clear();
+    return s;
+  }
   virtual Status Truncate(uint64_t size) = 0;
   // Makes everything written so far durable.
   virtual Status Sync() = 0;
+  // Asks the system to start writing [offset, offset + length) to the disk
+  // without waiting for it: a later Sync() then has less left to do. Only a
+  // hint; it promises nothing about durability.
+  virtual void StartWriteback(uint64_t offset, uint64_t length) {
+    (void)offset;
+    (void)length;
+  }
 };
 
 // Opens an existing file for reading only; the file is never written.

@@ -29,7 +29,9 @@ WriteBehindFile::~WriteBehindFile() {
 void WriteBehindFile::Work() {
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
+    worker_idle_ = true;
     work_ready_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+    worker_idle_ = false;
     if (queue_.empty()) return;  // stop_, and nothing left
     // Taken off the queue, so the caller cannot join more bytes onto it.
     Chunk chunk = std::move(queue_.front());
@@ -51,18 +53,33 @@ void WriteBehindFile::Work() {
       for (const Chunk& c : queue_) queued_bytes_ -= c.bytes.capacity();
       queue_.clear();
     }
-    work_done_.notify_all();
+    if (callers_waiting_ > 0) work_done_.notify_all();
   }
 }
 
 Status WriteBehindFile::DrainLocked(std::unique_lock<std::mutex>& lock) const {
-  work_done_.wait(lock, [this] { return queue_.empty() && !writing_; });
+  WaitForWorker(lock, [this] { return queue_.empty() && !writing_; });
   return failure_;
 }
 
 Status WriteBehindFile::Flush() const {
   std::unique_lock<std::mutex> lock(mu_);
   return DrainLocked(lock);
+}
+
+Status WriteBehindFile::WaitForRoomLocked(std::unique_lock<std::mutex>& lock, size_t bytes) {
+  // A write larger than all of the queue waits for an empty one.
+  WaitForWorker(lock, [&] {
+    return !failure_.ok() || queued_bytes_ + bytes <= queue_bytes_ || (queue_.empty() && !writing_);
+  });
+  return failure_;
+}
+
+bool WriteBehindFile::QueueLocked(Chunk chunk) {
+  size_ = std::max<uint64_t>(size_, chunk.offset + chunk.bytes.size());
+  queued_bytes_ += chunk.bytes.capacity();
+  queue_.push_back(std::move(chunk));
+  return worker_idle_;
 }
 
 Status WriteBehindFile::Write(uint64_t offset, ByteSpan data) {
@@ -73,17 +90,15 @@ Status WriteBehindFile::Write(uint64_t offset, ByteSpan data) {
   }
   if (data.empty()) return Status::Ok();
   std::unique_lock<std::mutex> lock(mu_);
-  // Room on the queue; a write larger than all of it waits for an empty one.
-  work_done_.wait(lock, [&] {
-    return !failure_.ok() || queued_bytes_ + data.size() <= queue_bytes_ || (queue_.empty() && !writing_);
-  });
-  if (!failure_.ok()) return failure_;
+  PST_RETURN_IF_ERROR(WaitForRoomLocked(lock, data.size()));
   Chunk* tail = queue_.empty() ? nullptr : &queue_.back();
+  bool wake = false;
   if (tail != nullptr && tail->offset + tail->bytes.size() == offset &&
       tail->bytes.size() + data.size() <= kChunkBytes) {
     const size_t before = tail->bytes.capacity();
     tail->bytes.insert(tail->bytes.end(), data.begin(), data.end());
     queued_bytes_ += tail->bytes.capacity() - before;
+    size_ = std::max<uint64_t>(size_, offset + data.size());
   } else {
     Chunk chunk{offset, Bytes()};
     // A run of blocks is likely followed by the next run: room for them
@@ -95,12 +110,27 @@ Status WriteBehindFile::Write(uint64_t offset, ByteSpan data) {
       chunk.bytes.reserve(data.size() >= kRunBytes ? std::max(kChunkBytes, data.size()) : data.size());
     }
     chunk.bytes.assign(data.begin(), data.end());
-    queued_bytes_ += chunk.bytes.capacity();
-    queue_.push_back(std::move(chunk));
+    wake = QueueLocked(std::move(chunk));
   }
-  size_ = std::max<uint64_t>(size_, offset + data.size());
   lock.unlock();
-  work_ready_.notify_one();
+  if (wake) work_ready_.notify_one();
+  return Status::Ok();
+}
+
+Status WriteBehindFile::WriteBuffer(uint64_t offset, Bytes& buffer) {
+  // Small writes join the queue's tail, as any write does.
+  if (!worker_.joinable() || buffer.size() < kRunBytes) return WritableFile::WriteBuffer(offset, buffer);
+  std::unique_lock<std::mutex> lock(mu_);
+  PST_RETURN_IF_ERROR(WaitForRoomLocked(lock, buffer.capacity()));
+  Bytes replacement;
+  if (!spare_.empty()) {
+    replacement = std::move(spare_.back());
+    spare_.pop_back();
+  }
+  const bool wake = QueueLocked(Chunk{offset, std::move(buffer)});
+  buffer = std::move(replacement);
+  lock.unlock();
+  if (wake) work_ready_.notify_one();
   return Status::Ok();
 }
 

@@ -45,6 +45,7 @@ class WriteBehindFile : public WritableFile {
   uint64_t Size() const override;
   std::string Name() const override { return name_; }
   Status Write(uint64_t offset, ByteSpan data) override;
+  Status WriteBuffer(uint64_t offset, Bytes& buffer) override;
   Status Truncate(uint64_t size) override;
   Status Sync() override;
 
@@ -64,8 +65,19 @@ class WriteBehindFile : public WritableFile {
   static constexpr size_t kSpareChunks = 2;
 
   void Work();
+  // With mu_ held: waits for room for `bytes` on the queue; the failure, if any.
+  Status WaitForRoomLocked(std::unique_lock<std::mutex>& lock, size_t bytes);
+  // With mu_ held: queues `chunk` and says whether the worker needs waking.
+  bool QueueLocked(Chunk chunk);
   // With mu_ held: waits until the worker is idle and the queue empty.
   Status DrainLocked(std::unique_lock<std::mutex>& lock) const;
+  // With mu_ held: waits on work_done_ until `ready`.
+  template <typename Ready>
+  void WaitForWorker(std::unique_lock<std::mutex>& lock, Ready ready) const {
+    ++callers_waiting_;
+    work_done_.wait(lock, ready);
+    --callers_waiting_;
+  }
 
   const std::shared_ptr<WritableFile> base_;
   const std::string name_;
@@ -79,6 +91,10 @@ class WriteBehindFile : public WritableFile {
   size_t queued_bytes_ = 0;
   bool writing_ = false;
   bool stop_ = false;
+  // Who sleeps on the condition variables: a wake-up is a system call, so
+  // only a sleeper is woken.
+  bool worker_idle_ = false;
+  mutable int callers_waiting_ = 0;
   Status failure_;
   uint64_t size_;
 

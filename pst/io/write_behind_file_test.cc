@@ -11,9 +11,10 @@
 namespace pst::io {
 namespace {
 
-// Random writes (adjacent runs, overlaps, some larger than the queue) with
-// reads and truncations between them, against the same calls made on a
-// plain file: the caller never sees a write that has not landed yet.
+// Random writes (adjacent runs, overlaps, some larger than the queue, some
+// handing their buffer over) with reads and truncations between them,
+// against the same calls made on a plain file: the caller never sees a
+// write that has not landed yet, and a buffer it gets back is its own.
 TEST(WriteBehindFile, BehavesAsIfEveryWriteHadLanded) {
   for (const size_t queue_bytes : {size_t{4096}, WriteBehindFile::kDefaultQueueBytes}) {
     auto base = std::make_shared<MemoryFile>();
@@ -21,14 +22,24 @@ TEST(WriteBehindFile, BehavesAsIfEveryWriteHadLanded) {
     WriteBehindFile file(base, queue_bytes);
     std::mt19937 random(static_cast<uint32_t>(queue_bytes));
     uint64_t next = 0;
+    Bytes handed;  // filled again after each hand-over, as a writer reuses its buffer
     for (int i = 0; i < 1500; ++i) {
       const int kind = static_cast<int>(random() % 40);
-      const size_t size = kind == 0 ? 20000 + random() % 1200000 : 1 + random() % 3000;
+      const bool hand_over = kind >= 30 && kind < 36;
+      const size_t size = kind == 0 ? 20000 + random() % 1200000
+                          : hand_over ? 1 + random() % (1 << 20)
+                                      : 1 + random() % 3000;
       // Mostly right after the last write, as a commit writes its blocks.
       const uint64_t offset = kind < 28 ? next : random() % (expected.Size() + 1);
       Bytes data(size);
       for (auto& b : data) b = static_cast<uint8_t>(random());
-      ASSERT_OK(file.Write(offset, data));
+      if (hand_over) {
+        handed.assign(data.begin(), data.end());
+        ASSERT_OK(file.WriteBuffer(offset, handed));
+        ASSERT_TRUE(handed.empty()) << i;
+      } else {
+        ASSERT_OK(file.Write(offset, data));
+      }
       ASSERT_OK(expected.Write(offset, data));
       next = offset + size;
       ASSERT_EQ(file.Size(), expected.Size()) << i;
