@@ -58,8 +58,8 @@ void EncodeBlockTrailer(Format format, const BlockTrailer& t, std::span<uint8_t>
   }
 }
 
-Result<Bytes> EncodeBlock(Format format, CryptMethod method, Bid bid, uint64_t ib,
-                          ByteSpan data) {
+Status EncodeBlockInto(Format format, CryptMethod method, Bid bid, uint64_t ib, ByteSpan data,
+                       std::span<uint8_t> out, std::optional<uint32_t> data_crc) {
   const FormatLayout& l = LayoutOf(format);
   if (format == Format::kUnicode4k) {
     return Status::NotSupported("ndb: writing blocks of the 4K variant is not supported");
@@ -70,19 +70,30 @@ Result<Bytes> EncodeBlock(Format format, CryptMethod method, Bid bid, uint64_t i
                                    std::to_string(l.max_block_data));
   }
   if ((bid & 1) != 0) return Status::InvalidArgument("ndb: block BID " + Hex(bid) + " has bit 0 set");
-  Bytes out(BlockDiskSize(format, data.size()), 0);
+  if (out.size() != BlockDiskSize(format, data.size())) {
+    return Status::InvalidArgument("ndb: block " + Hex(bid) + " needs " +
+                                   std::to_string(BlockDiskSize(format, data.size())) +
+                                   " bytes, not " + std::to_string(out.size()));
+  }
   std::copy(data.begin(), data.end(), out.begin());
+  std::fill(out.begin() + static_cast<ptrdiff_t>(data.size()), out.end() - l.block_trailer_size, 0);
   std::span<uint8_t> body(out.data(), data.size());
-  if (!IsInternalBid(bid)) PST_RETURN_IF_ERROR(EncodeBlockData(method, bid, body));
+  const bool encoded = !IsInternalBid(bid) && method != CryptMethod::kNone;
+  if (encoded) PST_RETURN_IF_ERROR(EncodeBlockData(method, bid, body));
   BlockTrailer t;
   t.cb = static_cast<uint16_t>(data.size());
   t.sig = ComputeSig(ib, bid);
-  t.crc = PstCrc32(body);
+  t.crc = data_crc && !encoded ? *data_crc : PstCrc32(body);
   t.bid = bid;
   t.inflated_size = t.cb;
-  EncodeBlockTrailer(format, t,
-                     std::span<uint8_t>(out.data() + out.size() - l.block_trailer_size,
-                                        l.block_trailer_size));
+  EncodeBlockTrailer(format, t, out.last(l.block_trailer_size));
+  return Status::Ok();
+}
+
+Result<Bytes> EncodeBlock(Format format, CryptMethod method, Bid bid, uint64_t ib,
+                          ByteSpan data) {
+  Bytes out(BlockDiskSize(format, data.size()));
+  PST_RETURN_IF_ERROR(EncodeBlockInto(format, method, bid, ib, data, out));
   return out;
 }
 

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -45,6 +46,11 @@ void EncodeBlockTrailer(Format format, const BlockTrailer& t, std::span<uint8_t>
 // 1 clear) encoded per `method`, zero padding, trailer with signature and
 // CRC. ANSI and Unicode only; data must fit max_block_data.
 Result<Bytes> EncodeBlock(Format format, CryptMethod method, Bid bid, uint64_t ib, ByteSpan data);
+// The same, into `out`, which must be BlockDiskSize(format, data.size()) bytes.
+// `data_crc`, if the caller has it, is PstCrc32(data): it saves computing
+// the trailer's CRC again where the block stores data unencoded.
+Status EncodeBlockInto(Format format, CryptMethod method, Bid bid, uint64_t ib, ByteSpan data,
+                       std::span<uint8_t> out, std::optional<uint32_t> data_crc = std::nullopt);
 
 // What the BBT says about a block, as the block decoder needs it.
 struct StoredBlock {

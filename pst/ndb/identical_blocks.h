@@ -27,8 +27,10 @@ class IdenticalBlocks {
  public:
   static constexpr size_t kSlots = size_t{1} << 16;  // 1 MiB of table
 
-  // A 64-bit key of a block's plain bytes (size included).
+  // A 64-bit key of a block's bytes: their CRC (PstCrc32) and size. A
+  // caller that holds the CRC already passes it in.
   static uint64_t KeyOf(ByteSpan data);
+  static uint64_t KeyOf(uint32_t crc, size_t size);
 
   // The block last remembered under `key`, or 0.
   Bid Candidate(uint64_t key) const;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "pst/base/checked_math.h"
+#include "pst/base/crc32.h"
 #include "pst/base/hex.h"
 #include "pst/ndb/block.h"
 #include "pst/ndb/crypt.h"
@@ -89,7 +90,7 @@ Status TransactionImpl::Usable() const {
 
 Status TransactionImpl::Flush() {
   if (pending_.empty()) return Status::Ok();
-  Status s = db_.file_->Write(pending_offset_, pending_);
+  Status s = db_.file_->WriteBuffer(pending_offset_, pending_);
   pending_.clear();
   if (!s.ok()) broken_ = s;
   return s;
@@ -129,9 +130,12 @@ Result<Bid> TransactionImpl::PutAnyBlock(ByteSpan data, bool internal, bool stor
                                    std::to_string(l.max_block_data));
   }
   uint64_t key = 0;
+  std::optional<uint32_t> data_crc;
   if (!internal) {
+    data_crc = PstCrc32(data);
     // Stored and plain bytes are keyed apart (the same key would only miss).
-    key = stored ? ~IdenticalBlocks::KeyOf(data) : IdenticalBlocks::KeyOf(data);
+    const uint64_t content = IdenticalBlocks::KeyOf(*data_crc, data.size());
+    key = stored ? ~content : content;
     PST_ASSIGN_OR_RETURN(Bid shared, ShareIdentical(key, data, stored));
     if (shared != 0) return shared;
   }
@@ -144,17 +148,28 @@ Result<Bid> TransactionImpl::PutAnyBlock(ByteSpan data, bool internal, bool stor
   header_.next_block_bid = base + 4;
   const Bid bid = internal ? base | 2 : base;
   const CryptMethod method = stored ? CryptMethod::kNone : header_.crypt_method;  // stored: encoded already
-  auto image = EncodeBlock(header_.format, method, bid, offset, data);
-  if (!image.ok()) {
-    (void)db_.maps_.Free(offset, disk);
-    return image.status();
-  }
   if (!pending_.empty() &&
       (pending_offset_ + pending_.size() != offset || pending_.size() + disk > kMaxPendingWrite)) {
-    PST_RETURN_IF_ERROR(Flush());
+    Status flushed = Flush();
+    if (!flushed.ok()) {
+      (void)db_.maps_.Free(offset, disk);
+      return flushed;
+    }
   }
-  if (pending_.empty()) pending_offset_ = offset;
-  pending_.insert(pending_.end(), image->begin(), image->end());
+  if (pending_.empty()) {
+    pending_offset_ = offset;
+    pending_.reserve(kMaxPendingWrite);
+  }
+  // Made where it will be written from: the block is not copied again.
+  const size_t at = pending_.size();
+  pending_.resize(at + disk);
+  Status encoded = EncodeBlockInto(header_.format, method, bid, offset, data,
+                                   std::span<uint8_t>(pending_.data() + at, disk), data_crc);
+  if (!encoded.ok()) {
+    pending_.resize(at);
+    (void)db_.maps_.Free(offset, disk);
+    return encoded;
+  }
   BlockEntry e;
   e.bid = bid;
   e.offset = offset;
