@@ -23,7 +23,7 @@
 #include "pst/ltp/table_context_builder.h"
 
 #include <algorithm>
-#include <set>
+#include <bitset>
 #include <string>
 
 #include "pst/base/coding.h"
@@ -128,8 +128,7 @@ Status TableContextBuilder::CheckLayout() {
     return Status::InvalidArgument("table of " + std::to_string(n) + " columns (1 to " +
                                    std::to_string(kMaxColumns) + ")");
   }
-  std::set<PropTag> tags;
-  std::set<uint8_t> bits;
+  std::bitset<256> bits;
   uint32_t ends[3] = {0, 0, 0};
   for (const Column& c : columns_) {
     const uint8_t size = CellSizeOf(PropTypeOf(c.tag));
@@ -141,11 +140,11 @@ Status TableContextBuilder::CheckLayout() {
       return Status::InvalidArgument(ColumnName(c.tag) + " has " + std::to_string(c.size) +
                                      "-byte cells (its type needs " + std::to_string(size) + ")");
     }
-    if (!tags.insert(c.tag).second) return Status::InvalidArgument(ColumnName(c.tag) + " twice");
-    if (c.bit >= 8 * BitmapSize(n) || !bits.insert(c.bit).second) {
+    if (c.bit >= 8 * BitmapSize(n) || bits.test(c.bit)) {
       return Status::InvalidArgument(ColumnName(c.tag) + ": bit " + std::to_string(c.bit) +
                                      " used twice or outside the bitmap");
     }
+    bits.set(c.bit);
     uint32_t& end = ends[GroupOf(c.size)];
     end = std::max<uint32_t>(end, c.offset + c.size);
   }
@@ -153,6 +152,13 @@ Status TableContextBuilder::CheckLayout() {
   if (first.tag != kTagLtpRowId || first.offset != 0 || first.bit != 0) {
     return Status::InvalidArgument("a table's first column must be " + Hex(kTagLtpRowId) +
                                    " at offset 0, bit 0");
+  }
+  std::vector<PropTag> tags;
+  tags.reserve(n);
+  for (const Column& c : columns_) tags.push_back(c.tag);
+  std::sort(tags.begin(), tags.end());
+  if (auto twice = std::adjacent_find(tags.begin(), tags.end()); twice != tags.end()) {
+    return Status::InvalidArgument(ColumnName(*twice) + " twice");
   }
   ends[1] = std::max(ends[1], ends[0]);
   ends[2] = std::max(ends[2], ends[1]);
@@ -195,25 +201,36 @@ Status TableContextBuilder::Layout() {
   return CheckLayout();
 }
 
-Status TableContextBuilder::AddColumn(PropTag tag) {
-  const uint8_t size = CellSizeOf(PropTypeOf(tag));
-  if (size == 0) {
-    return Status::InvalidArgument(ColumnName(tag) + ": type " + TypeName(PropTypeOf(tag)) +
-                                   " cannot be stored");
+Status TableContextBuilder::AddColumn(PropTag tag) { return AddColumns(std::span<const PropTag>(&tag, 1)); }
+
+Status TableContextBuilder::AddColumns(std::span<const PropTag> tags) {
+  if (tags.empty()) return Status::Ok();
+  for (size_t i = 0; i < tags.size(); ++i) {
+    const PropTag tag = tags[i];
+    if (CellSizeOf(PropTypeOf(tag)) == 0) {
+      return Status::InvalidArgument(ColumnName(tag) + ": type " + TypeName(PropTypeOf(tag)) +
+                                     " cannot be stored");
+    }
+    if (FindColumn(tag) || std::find(tags.begin(), tags.begin() + static_cast<ptrdiff_t>(i), tag) !=
+                               tags.begin() + static_cast<ptrdiff_t>(i)) {
+      return Status::InvalidArgument(ColumnName(tag) + " already exists");
+    }
   }
-  if (FindColumn(tag)) return Status::InvalidArgument(ColumnName(tag) + " already exists");
-  if (columns_.size() >= kMaxColumns) {
+  if (columns_.size() + tags.size() > kMaxColumns) {
     return Status::InvalidArgument("a table holds at most " + std::to_string(kMaxColumns) +
                                    " columns");
   }
-  std::set<uint8_t> used;
-  for (const Column& c : columns_) used.insert(c.bit);
-  uint8_t bit = 0;
-  while (used.count(bit)) ++bit;
-  // Rows keep their cells by column index; the new column is absent in them.
+  std::bitset<256> used;
+  for (const Column& c : columns_) used.set(c.bit);
+  // Rows keep their cells by column index; the new columns are absent in them.
   std::vector<PropTag> before;
   for (const Column& c : columns_) before.push_back(c.tag);
-  columns_.push_back({tag, 0, size, bit});
+  uint8_t bit = 0;
+  for (const PropTag tag : tags) {
+    while (used.test(bit)) ++bit;
+    used.set(bit);
+    columns_.push_back({tag, 0, CellSizeOf(PropTypeOf(tag)), bit});
+  }
   PST_RETURN_IF_ERROR(Layout());
   std::vector<size_t> moved_to(before.size());
   for (size_t i = 0; i < before.size(); ++i) moved_to[i] = static_cast<size_t>(FindColumn(before[i]) - columns_.data());

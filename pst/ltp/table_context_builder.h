@@ -58,6 +58,8 @@ class TableContextBuilder {
   // Outlook lays out a table: cells of 8 and 4 bytes, then 2, then 1 byte,
   // each group in column (bit) order, then the cell-existence bitmap.
   Status AddColumn(PropTag tag);
+  // Adds several columns at once, laying the row out once.
+  Status AddColumns(std::span<const PropTag> tags);
   const std::vector<Column>& columns() const { return columns_; }
   const Column* FindColumn(PropTag tag) const;
   uint32_t row_size() const { return row_size_; }

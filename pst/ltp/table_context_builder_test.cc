@@ -81,13 +81,18 @@ TEST(TableLayoutTest, MatchesOutlooksHierarchyAndRecipientTemplates) {
   ExpectColumn(h, 0x66360003, 48, 4, 12);
   ExpectColumn(h, 0x360A000B, 52, 1, 5);
 
+  const std::vector<PropTag> recipient_tags = {
+      PropTag{0x0E0F000B}, MakeTag(0x3002, kS), MakeTag(0x3003, kS), PropTag{0x0FFF0102},
+      MakeTag(0x3001, kS), PropTag{0x0C150003}, PropTag{0x300B0102}, PropTag{0x0FF90102},
+      PropTag{0x0FFE0003}, PropTag{0x39000003}, PropTag{0x3A40000B}, MakeTag(0x39FF, kS)};
   TableContextBuilder r(ndb::Format::kUnicode);
-  for (PropTag t : {PropTag{0x0E0F000B}, MakeTag(0x3002, kS), MakeTag(0x3003, kS),
-                    PropTag{0x0FFF0102}, MakeTag(0x3001, kS), PropTag{0x0C150003},
-                    PropTag{0x300B0102}, PropTag{0x0FF90102}, PropTag{0x0FFE0003},
-                    PropTag{0x39000003}, PropTag{0x3A40000B}, MakeTag(0x39FF, kS)}) {
-    ASSERT_OK(r.AddColumn(t));
-  }
+  for (PropTag t : recipient_tags) ASSERT_OK(r.AddColumn(t));
+  // All at once, the same layout as one by one.
+  TableContextBuilder at_once(ndb::Format::kUnicode);
+  ASSERT_OK(at_once.AddColumns(recipient_tags));
+  for (const Column& c : r.columns()) ExpectColumn(at_once.columns(), c.tag, c.offset, c.size, c.bit);
+  EXPECT_EQ(at_once.columns().size(), r.columns().size());
+  EXPECT_FALSE(at_once.AddColumns(std::vector<PropTag>{0x66350003, 0x66350003}).ok());  // twice in one call
   ExpectColumn(r.columns(), MakeTag(0x3002, kS), 8, 4, 3);
   ExpectColumn(r.columns(), MakeTag(0x39FF, kS), 44, 4, 13);
   ExpectColumn(r.columns(), 0x0E0F000B, 48, 1, 2);
@@ -285,6 +290,9 @@ TEST_P(TableContextBuilderTest, RejectsBrokenInput) {
   EXPECT_FALSE(TableContextBuilder::WithColumns(GetParam(), broken).ok());
   broken = good();
   broken[2].bit = 8;  // outside the one-byte bitmap
+  EXPECT_FALSE(TableContextBuilder::WithColumns(GetParam(), broken).ok());
+  broken = good();
+  broken.push_back({0x360A000B, 9, 1, 3});  // the same column twice
   EXPECT_FALSE(TableContextBuilder::WithColumns(GetParam(), broken).ok());
   broken = good();
   broken[0].offset = 4, broken[1].offset = 0;  // RowId not at 0

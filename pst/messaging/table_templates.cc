@@ -136,7 +136,7 @@ Result<ltp::TableContextBuilder> TemplateTable(ndb::Nid template_nid, ndb::Forma
     return Status::InvalidArgument("messaging: " + Hex(template_nid) + " is no table template");
   }
   ltp::TableContextBuilder table(format);
-  for (PropTag t : tags) PST_RETURN_IF_ERROR(table.AddColumn(t));
+  PST_RETURN_IF_ERROR(table.AddColumns(tags));
   return table;
 }
 
