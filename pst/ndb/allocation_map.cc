@@ -301,24 +301,24 @@ Result<uint64_t> AllocationMap::AllocateBlock(uint64_t size) {
 Result<uint64_t> AllocationMap::AllocatePage() { return Allocate(8, true); }
 
 Status AllocationMap::Free(uint64_t offset, uint64_t size) {
-  const std::string where = "ndb: freeing " + std::to_string(size) + " bytes at " + Hex(offset);
+  auto where = [&] { return "ndb: freeing " + std::to_string(size) + " bytes at " + Hex(offset); };
   if (offset < kFirstRegion || offset % kSlotSize != 0 || size == 0 || size % kSlotSize != 0) {
-    return Status::Corruption(where + ": not on the 64-byte grid of the data area");
+    return Status::Corruption(where() + ": not on the 64-byte grid of the data area");
   }
   const uint64_t n = (offset - kFirstRegion) / kRegionSize;
   const uint64_t rel = offset - RegionStart(n);
   if (n >= regions_.size() || rel + size > kRegionSize) {
-    return Status::Corruption(where + ": outside the allocation maps");
+    return Status::Corruption(where() + ": outside the allocation maps");
   }
   Region& r = regions_[n];
   const uint32_t first = static_cast<uint32_t>(rel / kSlotSize);
   const uint32_t count = static_cast<uint32_t>(size / kSlotSize);
   for (uint32_t s = first; s < first + count; ++s) {
-    if (!Bit(r.bits, s)) return Status::Corruption(where + ": the space is not in use");
+    if (!Bit(r.bits, s)) return Status::Corruption(where() + ": the space is not in use");
   }
   for (const MapPage& p : MapPagesOf(n)) {
     if (p.offset < offset + size && offset < p.offset + kPageSize) {
-      return Status::Corruption(where + ": would free the map page at " + Hex(p.offset));
+      return Status::Corruption(where() + ": would free the map page at " + Hex(p.offset));
     }
   }
   SetBits(r, first, count, false, false);

@@ -58,6 +58,10 @@ void EncodeBlockTrailer(Format format, const BlockTrailer& t, std::span<uint8_t>
   }
 }
 
+std::string BlockWhere(Bid bid, uint64_t offset) {
+  return "ndb: block " + Hex(bid) + " at offset " + Hex(offset);
+}
+
 Status EncodeBlockInto(Format format, CryptMethod method, Bid bid, uint64_t ib, ByteSpan data,
                        std::span<uint8_t> out, std::optional<uint32_t> data_crc) {
   const FormatLayout& l = LayoutOf(format);
@@ -121,7 +125,7 @@ Result<Bytes> DecodeImage(Format format, CryptMethod method, const StoredBlock& 
   const FormatLayout& l = LayoutOf(format);
   // Made only for an error: formatting it for every block read costs more
   // than checking the block.
-  auto where = [&block] { return "ndb: block " + Hex(block.bid) + " at offset " + Hex(block.offset); };
+  auto where = [&block] { return BlockWhere(block.bid, block.offset); };
   if (image.size() != BlockDiskSize(format, block.size)) {
     return Status::Corruption(where() + ": block image has " + std::to_string(image.size()) +
                               " bytes, expected " +

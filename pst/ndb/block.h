@@ -60,6 +60,10 @@ struct StoredBlock {
   uint16_t inflated_size = 0;  // 4K: bytes after decompression; else = size
 };
 
+// "ndb: block <bid> at offset <ib>", the context of every error about a
+// block. Built only when an error needs it: blocks are read by the million.
+std::string BlockWhere(Bid bid, uint64_t offset);
+
 // Checks the on-disk image of a block (BlockDiskSize bytes read at its
 // offset) against its BBT entry: trailer cb, BID, signature, CRC over the
 // stored bytes; then decompresses (4K) and decodes data blocks.

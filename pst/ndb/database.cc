@@ -222,7 +222,7 @@ Result<Bytes> DatabaseImpl::LoadBlock(Bid bid, bool stored) const {
   if (key == 0) return Status::NotFound("ndb: BID 0 names no block");
   PST_ASSIGN_OR_RETURN(BlockEntry entry, FindBlock(key));
   const FormatLayout& l = LayoutOf(format());
-  auto where = [&] { return "ndb: block " + Hex(key) + " at offset " + Hex(entry.offset); };
+  auto where = [&] { return BlockWhere(key, entry.offset); };
   if (entry.size > l.max_block_data || entry.inflated_size > l.max_block_data) {
     return Status::Corruption(where() + ": size " + std::to_string(entry.size) + "/" +
                               std::to_string(entry.inflated_size) +

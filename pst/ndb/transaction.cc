@@ -213,15 +213,14 @@ Result<BlockEntry> TransactionImpl::FindBlock(Bid bid) const {
 Result<Bytes> TransactionImpl::ReadBlock(Bid bid) const {
   PST_ASSIGN_OR_RETURN(BlockEntry e, FindBlock(bid));
   const FormatLayout& l = LayoutOf(header_.format);
-  const std::string where = "ndb: block " + Hex(e.bid) + " at offset " + Hex(e.offset);
   if (e.size > l.max_block_data) {
-    return Status::Corruption(where + ": size " + std::to_string(e.size) + " is too large");
+    return Status::Corruption(BlockWhere(e.bid, e.offset) + ": size " + std::to_string(e.size) + " is too large");
   }
   const uint64_t disk = BlockDiskSize(header_.format, e.size);
   if (e.offset % l.block_alignment != 0 || !RangeWithin(e.offset, disk, db_.file_->Size())) {
     // A block still waiting in the write buffer is not in the file yet.
     if (pending_.empty() || e.offset < pending_offset_) {
-      return Status::Corruption(where + " lies outside the file");
+      return Status::Corruption(BlockWhere(e.bid, e.offset) + " lies outside the file");
     }
   }
   Bytes image(disk);
