@@ -7,7 +7,11 @@
 namespace pst::io {
 
 WriteBehindFile::WriteBehindFile(std::shared_ptr<WritableFile> base, size_t queue_bytes)
-    : base_(std::move(base)), name_(base_->Name()), queue_bytes_(queue_bytes), size_(base_->Size()) {
+    : base_(std::move(base)),
+      name_(base_->Name()),
+      queue_bytes_(queue_bytes),
+      wake_bytes_(std::clamp<size_t>(queue_bytes / 4, 1, kChunkBytes)),
+      size_(base_->Size()) {
   try {
     worker_ = std::thread([this] { Work(); });
   } catch (const std::system_error&) {
@@ -79,7 +83,7 @@ bool WriteBehindFile::QueueLocked(Chunk chunk) {
   size_ = std::max<uint64_t>(size_, chunk.offset + chunk.bytes.size());
   queued_bytes_ += chunk.bytes.capacity();
   queue_.push_back(std::move(chunk));
-  return worker_idle_;
+  return worker_idle_ && queued_bytes_ >= wake_bytes_;
 }
 
 Status WriteBehindFile::Write(uint64_t offset, ByteSpan data) {
@@ -99,6 +103,7 @@ Status WriteBehindFile::Write(uint64_t offset, ByteSpan data) {
     tail->bytes.insert(tail->bytes.end(), data.begin(), data.end());
     queued_bytes_ += tail->bytes.capacity() - before;
     size_ = std::max<uint64_t>(size_, offset + data.size());
+    wake = worker_idle_ && queued_bytes_ >= wake_bytes_;
   } else {
     Chunk chunk{offset, Bytes()};
     // A run of blocks is likely followed by the next run: room for them

@@ -67,13 +67,14 @@ class WriteBehindFile : public WritableFile {
   void Work();
   // With mu_ held: waits for room for `bytes` on the queue; the failure, if any.
   Status WaitForRoomLocked(std::unique_lock<std::mutex>& lock, size_t bytes);
-  // With mu_ held: queues `chunk` and says whether the worker needs waking.
+  // With mu_ held: queues `chunk` and says whether to wake the worker.
   bool QueueLocked(Chunk chunk);
   // With mu_ held: waits until the worker is idle and the queue empty.
   Status DrainLocked(std::unique_lock<std::mutex>& lock) const;
   // With mu_ held: waits on work_done_ until `ready`.
   template <typename Ready>
   void WaitForWorker(std::unique_lock<std::mutex>& lock, Ready ready) const {
+    if (worker_idle_ && !queue_.empty()) work_ready_.notify_one();  // bytes below wake_bytes_
     ++callers_waiting_;
     work_done_.wait(lock, ready);
     --callers_waiting_;
@@ -82,6 +83,9 @@ class WriteBehindFile : public WritableFile {
   const std::shared_ptr<WritableFile> base_;
   const std::string name_;
   const size_t queue_bytes_;
+  // A sleeping worker is woken once this much is queued (or someone waits):
+  // waking it for every small write cost more than the writes.
+  const size_t wake_bytes_;
 
   mutable std::mutex mu_;
   mutable std::condition_variable work_ready_;  // to the worker: a chunk is queued, or stop
