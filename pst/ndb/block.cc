@@ -1,13 +1,12 @@
 #include "pst/ndb/block.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <string>
 
 #include "pst/base/coding.h"
 #include "pst/base/crc32.h"
 #include "pst/base/hex.h"
+#include "pst/base/inflate.h"
 #include "pst/ndb/crypt.h"
 #include "pst/ndb/page.h"
 
@@ -105,12 +104,9 @@ namespace {
 
 Result<Bytes> Inflate(ByteSpan in, size_t inflated_size, const std::string& where) {
   Bytes out(inflated_size);
-  uLongf out_len = static_cast<uLongf>(out.size());
-  const int rc = uncompress(out.data(), &out_len, in.data(), static_cast<uLong>(in.size()));
-  if (rc != Z_OK || out_len != inflated_size) {
+  if (!InflateZlib(in, out)) {
     return Status::Corruption(where + ": compressed data does not inflate to " +
-                              std::to_string(inflated_size) + " bytes (zlib status " +
-                              std::to_string(rc) + ")");
+                              std::to_string(inflated_size) + " bytes");
   }
   return out;
 }
