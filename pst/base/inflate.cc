@@ -30,8 +30,12 @@ bool InflateZlib(ByteSpan in, std::span<uint8_t> out) {
   const int rc = isal_inflate_stateless(state.get());
   return rc == ISAL_DECOMP_OK && state->block_state == ISAL_BLOCK_FINISH && state->total_out == out.size();
 #else
-  uLongf out_len = static_cast<uLongf>(out.size());
-  const int rc = uncompress(out.data(), &out_len, in.data(), static_cast<uLong>(in.size()));
+  // zlib inflates into a scratch byte of its own when given no room, and
+  // reports success for a one-byte stream: give it a byte to fill instead.
+  uint8_t probe = 0;
+  uint8_t* to = out.empty() ? &probe : out.data();
+  uLongf out_len = out.empty() ? 1 : static_cast<uLongf>(out.size());
+  const int rc = uncompress(to, &out_len, in.data(), static_cast<uLong>(in.size()));
   return rc == Z_OK && out_len == out.size();
 #endif
 }
