@@ -221,6 +221,11 @@ Result<Bytes> DatabaseImpl::LoadBlock(Bid bid, bool stored) const {
   }
   if (key == 0) return Status::NotFound("ndb: BID 0 names no block");
   PST_ASSIGN_OR_RETURN(BlockEntry entry, FindBlock(key));
+  return LoadEntry(entry, stored);
+}
+
+Result<Bytes> DatabaseImpl::LoadEntry(const BlockEntry& entry, bool stored) const {
+  const Bid key = entry.bid & ~Bid{1};
   const FormatLayout& l = LayoutOf(format());
   auto where = [&] { return BlockWhere(key, entry.offset); };
   if (entry.size > l.max_block_data || entry.inflated_size > l.max_block_data) {
@@ -287,6 +292,15 @@ Result<Bytes> DatabaseImpl::ReadStoredBlock(Bid bid) const {
     return Status::NotSupported("ndb: blocks of an encoded 4K store are not given as stored");
   }
   return LoadBlock(bid, true);
+}
+
+Result<Bytes> DatabaseImpl::ReadBlockOf(const BlockEntry& entry, bool stored) const {
+  // Internal blocks go through the cache.
+  if (IsInternalBid(entry.bid)) return stored ? ReadStoredBlock(entry.bid) : ReadBlock(entry.bid);
+  if (stored && format() == Format::kUnicode4k && crypt_method() != CryptMethod::kNone) {
+    return ReadStoredBlock(entry.bid);  // which refuses
+  }
+  return LoadEntry(entry, stored);
 }
 
 Result<std::unique_ptr<NodeData>> DatabaseImpl::OpenNode(Nid nid) const {

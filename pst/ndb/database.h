@@ -74,6 +74,12 @@ class Database {
   // still encoded by the crypt method (see NodeData::ReadStored). This
   // default encodes what ReadBlock gives again.
   virtual Result<Bytes> ReadStoredBlock(Bid bid) const;
+  // ReadBlock, or ReadStoredBlock if `stored`, of a block whose index entry
+  // the caller has looked up already (FindBlock): a store that can skips
+  // looking it up again. The default looks it up.
+  virtual Result<Bytes> ReadBlockOf(const BlockEntry& entry, bool stored) const {
+    return stored ? ReadStoredBlock(entry.bid) : ReadBlock(entry.bid);
+  }
 
   // Salvage reading, for copying mail out of a damaged store. While `log`
   // is set, a block or B-tree page whose trailer disagrees with it (CRC,

@@ -65,7 +65,7 @@ Status TreeNodeData::Init() {
     if (!entry.ok()) return InContext(entry.status(), Where());
     segments_.push_back({0, 0, 1, 0, entry->inflated_size});
     leaves_.segment = 0;
-    leaves_.bids = {data_bid_};
+    leaves_.entries = {*entry};
     leaves_.ends = {entry->inflated_size};
     block_count_ = 1;
     size_ = entry->inflated_size;
@@ -107,14 +107,15 @@ Status TreeNodeData::LoadSegment(size_t index) const {
                               ": changed while the node was open");
   }
   Leaves leaves;
-  leaves.bids = std::move(x.bids);
-  leaves.ends.reserve(leaves.bids.size());
+  leaves.entries.reserve(x.bids.size());
+  leaves.ends.reserve(x.bids.size());
   uint64_t end = 0;
-  for (Bid b : leaves.bids) {
+  for (Bid b : x.bids) {
     auto entry = db_.FindBlock(b);
     if (!entry.ok()) return InContext(entry.status(), Where() + ", XBLOCK " + Hex(seg.xblock));
     end += entry->inflated_size;
     leaves.ends.push_back(end);
+    leaves.entries.push_back(*entry);
   }
   if (end != seg.size) {
     return Status::Corruption(Where() + ", XBLOCK " + Hex(seg.xblock) + ": lcbTotal " +
@@ -142,9 +143,9 @@ Result<const Bytes*> TreeNodeData::BlockData(size_t index, bool stored) const {
   if (cached_index_ == index && cached_stored_ == stored) return &cached_block_;
   const size_t s = SegmentOfBlock(index);
   PST_RETURN_IF_ERROR(LoadSegment(s));
-  const Bid bid = leaves_.bids[index - segments_[s].first_block];
+  const BlockEntry& entry = leaves_.entries[index - segments_[s].first_block];
   cached_index_ = SIZE_MAX;
-  auto data = stored ? db_.ReadStoredBlock(bid) : db_.ReadBlock(bid);
+  auto data = db_.ReadBlockOf(entry, stored);
   if (!data.ok()) return InContext(data.status(), Where());
   cached_block_ = std::move(data).value();
   cached_index_ = index;

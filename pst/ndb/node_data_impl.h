@@ -54,8 +54,8 @@ class TreeNodeData final : public NodeData {
   // The data blocks of the loaded segment.
   struct Leaves {
     size_t segment = SIZE_MAX;
-    std::vector<Bid> bids;
-    std::vector<uint64_t> ends;  // stream offset (within the segment) after each block
+    std::vector<BlockEntry> entries;  // each block's index entry, looked up once
+    std::vector<uint64_t> ends;       // stream offset (within the segment) after each block
   };
   struct XBlock {
     uint8_t level = 0;
