@@ -92,7 +92,7 @@ struct TreeCopy::Listings {
 TreeCopy::TreeCopy(const messaging::Store& source, ndb::Nid folder, bool mail_only, const CopyOptions& options,
                    const CommitLimits& limits)
     : source_(source), mail_only_(mail_only), options_(options), limits_(limits) {
-  nodes_.push_back(Node{folder, 0, 0, NodeState::kNew, false, "", ""});
+  nodes_.push_back(Node{folder, 0, 0, NodeState::kNew, false, ""});
   seen_.insert(folder);
 }
 
@@ -110,6 +110,20 @@ CopyReport TreeCopy::TakeReport() {
   return out;
 }
 
+std::string TreeCopy::PathOf(size_t index) const {
+  std::vector<size_t> chain;
+  for (size_t i = index;; i = nodes_[i].parent) {
+    chain.push_back(i);
+    if (i == 0) break;
+  }
+  std::string path;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (!path.empty()) path += '/';
+    path += nodes_[*it].name;
+  }
+  return path;
+}
+
 void TreeCopy::NextNode() {
   cursor_ = Cursor{cursor_.node + 1, kEnter, 0};
   spill_ = Spill();
@@ -118,7 +132,7 @@ void TreeCopy::NextNode() {
 void TreeCopy::AddChildren(size_t node, const std::vector<ndb::Nid>& children) {
   // Copies, not a reference: adding children may move nodes_.
   const int depth = nodes_[node].depth + 1;
-  const std::string parent_path = nodes_[node].path;
+  const std::string parent_path = PathOf(node);
   for (ndb::Nid child : children) {
     if (depth > kMaxFolderDepth) {
       report_.failures.push_back(parent_path + ": folder " + Hex(child) + ": the folder tree is deeper than " +
@@ -129,7 +143,7 @@ void TreeCopy::AddChildren(size_t node, const std::vector<ndb::Nid>& children) {
       report_.failures.push_back(parent_path + ": folder " + Hex(child) + " is listed twice in the folder tree");
       continue;
     }
-    nodes_.push_back(Node{child, node, depth, NodeState::kNew, false, "", ""});
+    nodes_.push_back(Node{child, node, depth, NodeState::kNew, false, ""});
   }
 }
 
@@ -140,7 +154,7 @@ bool TreeCopy::Enter(size_t index) {
     node.state = NodeState::kPassedOver;  // below a folder that was not copied
     return false;
   }
-  const std::string parent_path = index == 0 ? "" : nodes_[node.parent].path;
+  const std::string parent_path = index == 0 ? "" : PathOf(node.parent);
   auto opened = source_.OpenFolder(node.nid);
   if (!opened.ok()) {
     report_.failures.push_back((parent_path.empty() ? "" : parent_path + ": ") + "folder " + Hex(node.nid) + ": " +
@@ -150,17 +164,17 @@ bool TreeCopy::Enter(size_t index) {
     return false;
   }
   node.name = opened->DisplayName().value_or("");
-  node.path = parent_path.empty() ? node.name : parent_path + "/" + node.name;
+  const std::string path = parent_path.empty() ? node.name : parent_path + "/" + node.name;
   if (opened->is_search_folder()) {
-    report_.failures.push_back(node.path + ": search folder " + Hex(node.nid) +
+    report_.failures.push_back(path + ": search folder " + Hex(node.nid) +
                                " not copied (its results are kept by other folders)");
     node.state = NodeState::kPassedOver;
     return false;
   }
   auto listings = std::make_unique<Listings>(Listings{std::move(opened).value(), {}, {}});
-  listings->messages = copier_->ListMessages(listings->folder, false, node.path);
-  listings->fai_messages = copier_->ListMessages(listings->folder, true, node.path);
-  if (!mail_only_) AddChildren(index, copier_->Subfolders(listings->folder, nodes_[index].path));
+  listings->messages = copier_->ListMessages(listings->folder, false, path);
+  listings->fai_messages = copier_->ListMessages(listings->folder, true, path);
+  if (!mail_only_) AddChildren(index, copier_->Subfolders(listings->folder, path));
   listings_[index] = std::move(listings);
   nodes_[index].state = NodeState::kListed;
   return true;
@@ -176,11 +190,11 @@ Result<ndb::Nid> TreeCopy::CopyOf(size_t index, uint64_t* folders) {
   const Node& node = nodes_[index];
   ndb::Nid copy = 0;
   if (auto it = listings_.find(index); it != listings_.end()) {
-    PST_ASSIGN_OR_RETURN(copy, copier_->CreateFolderCopy(it->second->folder, parent, node.path));
+    PST_ASSIGN_OR_RETURN(copy, copier_->CreateFolderCopy(it->second->folder, parent, PathOf(index)));
   } else {
     // A folder on the way to the current one, made anew in another target.
     PST_ASSIGN_OR_RETURN(messaging::Folder folder, source_.OpenFolder(node.nid));
-    PST_ASSIGN_OR_RETURN(copy, copier_->CreateFolderCopy(folder, parent, node.path));
+    PST_ASSIGN_OR_RETURN(copy, copier_->CreateFolderCopy(folder, parent, PathOf(index)));
   }
   piece_copies_[index] = copy;
   if (index != 0) Placed(nodes_[index].parent);
@@ -218,9 +232,10 @@ Result<ndb::Nid> TreeCopy::CreateContinuation(size_t index, const messaging::Fol
                                               int number, uint64_t* folders) {
   const Node& node = nodes_[index];
   const std::string name = node.name + " (" + std::to_string(number) + ")";
-  PST_ASSIGN_OR_RETURN(ndb::Nid next, copier_->CreateFolderCopy(source, beside, node.path, name));
+  const std::string path = PathOf(index);
+  PST_ASSIGN_OR_RETURN(ndb::Nid next, copier_->CreateFolderCopy(source, beside, path, name));
   ++*folders;
-  report_.continued.push_back({node.path, name, 0, 0});
+  report_.continued.push_back({path, name, 0, 0});
   return next;
 }
 
@@ -267,7 +282,7 @@ Status TreeCopy::CopyNextMessage(messaging::StoreUpdate& update, uint64_t* messa
     spill_ = Spill{true, index, associated, next, rows_left, spill_.number + 1, report_.continued.size() - 1};
   }
   const uint64_t copied_before = report_.done.messages;
-  PST_RETURN_IF_ERROR(copier_->CopyListedMessage(listing, cursor_.index, spill_.folder, associated, nodes_[index].path));
+  PST_RETURN_IF_ERROR(copier_->CopyListedMessage(listing, cursor_.index, spill_.folder, associated, PathOf(index)));
   if (report_.done.messages != copied_before) {
     --spill_.rows_left;
     if (spill_.number > 1) ++report_.continued[spill_.report_index].messages;
@@ -294,7 +309,7 @@ Status TreeCopy::Step(messaging::StoreUpdate& update, uint64_t* messages, uint64
     // Passed over with all below it, as when it cannot be read; what it
     // lists is left to RecoverOrphans.
     const Node& node = nodes_[index];
-    report_.failures.push_back(nodes_[node.parent].path + ": folder " + Hex(node.nid) + ": " +
+    report_.failures.push_back(PathOf(node.parent) + ": folder " + Hex(node.nid) + ": " +
                                copy.status().ToString());
     listing_notes_.failures.push_back(report_.failures.back());
     for (const auto* listing : {&listings_.at(index)->messages, &listings_.at(index)->fai_messages}) {
@@ -412,7 +427,7 @@ Status TreeCopy::CopyInto(const std::map<ndb::Nid, ndb::Nid>& earlier) {
   while (s.ok() && !done()) s = Piece();
   Status roles = ApplyRoles(earlier);
   if (!roles.ok()) {
-    report_.failures.push_back(nodes_[0].path + ": the special-folder roles of its copies: " + roles.ToString());
+    report_.failures.push_back(PathOf(0) + ": the special-folder roles of its copies: " + roles.ToString());
   }
   return s;
 }
@@ -420,13 +435,14 @@ Status TreeCopy::CopyInto(const std::map<ndb::Nid, ndb::Nid>& earlier) {
 void TreeCopy::LeftOut(size_t index, uint64_t messages, uint64_t fai_messages) {
   const Node& node = nodes_[index];
   const bool copied = node.copied || (mail_only_ && index == 0);
-  if (!report_.left_out.empty() && report_.left_out.back().folder == node.path &&
+  const std::string path = PathOf(index);
+  if (!report_.left_out.empty() && report_.left_out.back().folder == path &&
       report_.left_out.back().folder_copied == copied) {
     report_.left_out.back().messages += messages;
     report_.left_out.back().fai_messages += fai_messages;
     return;
   }
-  report_.left_out.push_back({node.path, messages, fai_messages, copied});
+  report_.left_out.push_back({path, messages, fai_messages, copied});
   if (!copied) report_.folders_left_out.insert(node.nid);
 }
 
@@ -459,9 +475,7 @@ void TreeCopy::LeaveRest() {
     auto folder = source_.OpenFolder(node.nid);
     if (!folder.ok()) continue;
     if (node.state == NodeState::kNew) {
-      const std::string parent_path = index == 0 ? "" : nodes_[node.parent].path;
       node.name = folder->DisplayName().value_or("");
-      node.path = parent_path.empty() ? node.name : parent_path + "/" + node.name;
       node.state = NodeState::kListed;
       // Last: adding children may move nodes_, and with it `node`.
       if (!mail_only_) AddChildren(index, folder->SubfolderNids().value_or(std::vector<ndb::Nid>{}));

@@ -86,7 +86,6 @@ class TreeCopy {
     NodeState state = NodeState::kNew;
     bool copied = false;  // into some target, committed
     std::string name;
-    std::string path;
     ndb::Nid copy = 0;  // its committed copy in the current target
   };
   struct Cursor {
@@ -129,6 +128,9 @@ class TreeCopy {
                                       uint64_t* folders);
   Status CopyNextMessage(messaging::StoreUpdate& update, uint64_t* messages, uint64_t* folders);
   Status ApplyRoles(const std::map<ndb::Nid, ndb::Nid>& earlier);
+  // "Top/Inbox/Sub": the names from the top node down. Made when needed,
+  // not kept: a tree of 70,000 folders would hold as many paths.
+  std::string PathOf(size_t index) const;
   void NextNode();
   void AddChildren(size_t node, const std::vector<ndb::Nid>& children);
   void LeftOut(size_t node, uint64_t messages, uint64_t fai_messages);
