@@ -126,7 +126,11 @@ Status WriteBehindFile::WriteBuffer(uint64_t offset, Bytes& buffer) {
   // Small writes join the queue's tail, as any write does.
   if (!worker_.joinable() || buffer.size() < kRunBytes) return WritableFile::WriteBuffer(offset, buffer);
   std::unique_lock<std::mutex> lock(mu_);
-  PST_RETURN_IF_ERROR(WaitForRoomLocked(lock, buffer.capacity()));
+  Status room = WaitForRoomLocked(lock, buffer.capacity());
+  if (!room.ok()) {
+    buffer.clear();  // as after any write: the caller starts anew
+    return room;
+  }
   Bytes replacement;
   if (!spare_.empty()) {
     replacement = std::move(spare_.back());
