@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstring>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 namespace pst::messaging {
@@ -57,6 +58,22 @@ Converter OpenConverter(uint32_t codepage) {
   return nullptr;
 }
 
+// A converter for one-shot use on this thread, reset. Opening one looks its
+// name up and allocates, and strings are converted by the million: each
+// thread keeps those it has opened. Only code pages ICU knows are kept, so
+// the values a damaged store declares cannot grow the cache.
+UConverter* ConverterFor(uint32_t codepage) {
+  thread_local std::unordered_map<uint32_t, Converter> opened;
+  auto it = opened.find(codepage);
+  if (it == opened.end()) {
+    Converter conv = OpenConverter(codepage);
+    if (!conv) return nullptr;
+    it = opened.emplace(codepage, std::move(conv)).first;
+  }
+  ucnv_reset(it->second.get());
+  return it->second.get();
+}
+
 // On a little-endian machine UTF-16LE is the string's own memory: one copy
 // instead of a loop over every unit (bodies pass here whole).
 constexpr bool kLittleEndian = std::endian::native == std::endian::little;
@@ -91,13 +108,13 @@ Status UnsupportedCodepage(uint32_t codepage) {
 }
 
 Result<std::u16string> DecodeToUtf16(ByteSpan bytes, uint32_t codepage) {
-  Converter conv = OpenConverter(codepage);
+  UConverter* conv = ConverterFor(codepage);
   if (!conv) return UnsupportedCodepage(codepage);
   if (bytes.empty()) return std::u16string();
   // Each input byte yields at most two UTF-16 units.
   std::u16string out(bytes.size() * 2 + 2, u'\0');
   UErrorCode err = U_ZERO_ERROR;
-  int32_t n = ucnv_toUChars(conv.get(), reinterpret_cast<UChar*>(out.data()),
+  int32_t n = ucnv_toUChars(conv, reinterpret_cast<UChar*>(out.data()),
                             static_cast<int32_t>(out.size()),
                             reinterpret_cast<const char*>(bytes.data()),
                             static_cast<int32_t>(bytes.size()), &err);
@@ -185,7 +202,7 @@ uint32_t WindowsCodepageFor(uint32_t codepage) {
   }
 }
 
-bool IsSupportedCodepage(uint32_t codepage) { return OpenConverter(codepage) != nullptr; }
+bool IsSupportedCodepage(uint32_t codepage) { return ConverterFor(codepage) != nullptr; }
 
 Result<std::string> DecodeCodepage(ByteSpan bytes, uint32_t codepage) {
   PST_ASSIGN_OR_RETURN(std::u16string u, DecodeToUtf16(bytes, codepage));
@@ -199,7 +216,7 @@ Result<Bytes> DecodeCodepageToUtf16Le(ByteSpan bytes, uint32_t codepage) {
 }
 
 Result<EncodedText> EncodeCodepage(ByteSpan utf16le, uint32_t codepage) {
-  Converter conv = OpenConverter(codepage);
+  UConverter* conv = ConverterFor(codepage);
   if (!conv) return UnsupportedCodepage(codepage);
   EncodedText result;
   std::u16string s = FromLe(utf16le);
@@ -219,16 +236,20 @@ Result<EncodedText> EncodeCodepage(ByteSpan utf16le, uint32_t codepage) {
   UErrorCode err = U_ZERO_ERROR;
   // Windows writes "?" for a character a code page lacks; ICU's own
   // substitute for most code pages is the control character 0x1A.
-  ucnv_setSubstChars(conv.get(), "?", 1, &err);
+  ucnv_setSubstChars(conv, "?", 1, &err);
   err = U_ZERO_ERROR;
-  ucnv_setFromUCallBack(conv.get(), callback, &counter, nullptr, nullptr, &err);
+  ucnv_setFromUCallBack(conv, callback, &counter, nullptr, nullptr, &err);
   if (U_FAILURE(err)) return Status::InvalidArgument("cannot set up text encoding");
   const int32_t max_bytes = UCNV_GET_MAX_BYTES_FOR_STRING(static_cast<int32_t>(s.size()),
-                                                          ucnv_getMaxCharSize(conv.get()));
+                                                          ucnv_getMaxCharSize(conv));
   std::vector<char> buf(static_cast<size_t>(max_bytes) + 1);
-  int32_t n = ucnv_fromUChars(conv.get(), buf.data(), static_cast<int32_t>(buf.size()),
+  int32_t n = ucnv_fromUChars(conv, buf.data(), static_cast<int32_t>(buf.size()),
                               reinterpret_cast<const UChar*>(s.data()),
                               static_cast<int32_t>(s.size()), &err);
+  // The converter is kept for the next string: it must not point at this
+  // call's counter once the call is over.
+  UErrorCode restored = U_ZERO_ERROR;
+  ucnv_setFromUCallBack(conv, UCNV_FROM_U_CALLBACK_SUBSTITUTE, nullptr, nullptr, nullptr, &restored);
   if (U_FAILURE(err)) return Status::InvalidArgument(std::string("cannot encode text: ") + u_errorName(err));
   result.bytes.assign(buf.begin(), buf.begin() + n);
   result.replaced = counter.replaced;

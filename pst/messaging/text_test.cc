@@ -49,5 +49,24 @@ TEST(Text, EncodingCountsCharactersTheCodePageLacks) {
   EXPECT_EQ(emoji->replaced, 1u);
 }
 
+// Converters are kept between calls: nothing of one string reaches the next,
+// not a count, not the shift state of ISO-2022-JP.
+TEST(Text, EachConversionStartsAfresh) {
+  ASSERT_OK(EncodeCodepage(Utf8ToUtf16Le("\xE6\x97\xA5"), 1252));
+  auto clean = EncodeCodepage(Utf8ToUtf16Le("abc"), 1252);
+  ASSERT_OK(clean);
+  EXPECT_EQ(clean->replaced, 0u);
+  ASSERT_TRUE(IsSupportedCodepage(50220));
+  ASSERT_OK(EncodeCodepage(Utf8ToUtf16Le("\xE6\x97\xA5"), 50220));  // shifts into JIS X 0208
+  auto ascii = EncodeCodepage(Utf8ToUtf16Le("a"), 50220);
+  ASSERT_OK(ascii);
+  EXPECT_EQ(ascii->bytes, B({'a'}));
+  // A decode cut inside an escape sequence, then a whole one.
+  (void)DecodeCodepage(B({0x1B, 0x24}), 50220);  // may fail; must leave nothing behind
+  auto plain = DecodeCodepage(B({'x', 'y'}), 50220);
+  ASSERT_OK(plain);
+  EXPECT_EQ(*plain, "xy");
+}
+
 }  // namespace
 }  // namespace pst::messaging
