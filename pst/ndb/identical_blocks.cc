@@ -1,6 +1,5 @@
 #include "pst/ndb/identical_blocks.h"
 
-#include "pst/base/crc32.h"
 
 namespace pst::ndb {
 
@@ -22,8 +21,6 @@ uint64_t Avalanche(uint64_t h) {
 // processor's own instructions: keying by it costs nothing for bytes
 // written as they are. A CRC spreads blocks as well as any hash here, and a
 // collision only costs a comparison.
-uint64_t IdenticalBlocks::KeyOf(ByteSpan data) { return KeyOf(PstCrc32(data), data.size()); }
-
 uint64_t IdenticalBlocks::KeyOf(uint32_t crc, size_t size) {
   return Avalanche(uint64_t{crc} << 32 | (size & 0xFFFFFFFFu));
 }

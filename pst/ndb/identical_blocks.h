@@ -27,9 +27,7 @@ class IdenticalBlocks {
  public:
   static constexpr size_t kSlots = size_t{1} << 16;  // 1 MiB of table
 
-  // A 64-bit key of a block's bytes: their CRC (PstCrc32) and size. A
-  // caller that holds the CRC already passes it in.
-  static uint64_t KeyOf(ByteSpan data);
+  // A 64-bit key of a block's bytes from their CRC (PstCrc32) and size.
   static uint64_t KeyOf(uint32_t crc, size_t size);
 
   // The block last remembered under `key`, or 0.
