@@ -102,10 +102,10 @@ Result<Bytes> EncodeBlock(Format format, CryptMethod method, Bid bid, uint64_t i
 
 namespace {
 
-Result<Bytes> Inflate(ByteSpan in, size_t inflated_size, const std::string& where) {
+Result<Bytes> Inflate(ByteSpan in, size_t inflated_size, const StoredBlock& block) {
   Bytes out(inflated_size);
   if (!InflateZlib(in, out)) {
-    return Status::Corruption(where + ": compressed data does not inflate to " +
+    return Status::Corruption(BlockWhere(block.bid, block.offset) + ": compressed data does not inflate to " +
                               std::to_string(inflated_size) + " bytes");
   }
   return out;
@@ -172,7 +172,7 @@ Result<Bytes> DecodeImage(Format format, CryptMethod method, const StoredBlock& 
     if (!IsInternalBid(block.bid) && method != CryptMethod::kNone) {
       return Status::NotSupported(where() + ": compressed block in an encoded 4K store");
     }
-    PST_ASSIGN_OR_RETURN(data, Inflate(stored, t.inflated_size, where()));
+    PST_ASSIGN_OR_RETURN(data, Inflate(stored, t.inflated_size, block));
   } else {
     if (block.inflated_size != block.size) {
       return Status::Corruption(where() + ": index says the block inflates to " +
