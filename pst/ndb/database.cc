@@ -295,11 +295,9 @@ Result<Bytes> DatabaseImpl::ReadStoredBlock(Bid bid) const {
 }
 
 Result<Bytes> DatabaseImpl::ReadBlockOf(const BlockEntry& entry, bool stored) const {
-  // Internal blocks go through the cache.
-  if (IsInternalBid(entry.bid)) return stored ? ReadStoredBlock(entry.bid) : ReadBlock(entry.bid);
-  if (stored && format() == Format::kUnicode4k && crypt_method() != CryptMethod::kNone) {
-    return ReadStoredBlock(entry.bid);  // which refuses
-  }
+  // Internal blocks go through the cache; ReadStoredBlock refuses what it must.
+  const bool refused = stored && format() == Format::kUnicode4k && crypt_method() != CryptMethod::kNone;
+  if (IsInternalBid(entry.bid) || refused) return Database::ReadBlockOf(entry, stored);
   return LoadEntry(entry, stored);
 }
 
