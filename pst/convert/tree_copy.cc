@@ -164,7 +164,7 @@ bool TreeCopy::Enter(size_t index) {
     return false;
   }
   node.name = opened->DisplayName().value_or("");
-  const std::string path = parent_path.empty() ? node.name : parent_path + "/" + node.name;
+  const std::string path = PathOf(index);
   if (opened->is_search_folder()) {
     report_.failures.push_back(path + ": search folder " + Hex(node.nid) +
                                " not copied (its results are kept by other folders)");
