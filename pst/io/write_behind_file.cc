@@ -83,7 +83,7 @@ bool WriteBehindFile::QueueLocked(Chunk chunk) {
   size_ = std::max<uint64_t>(size_, chunk.offset + chunk.bytes.size());
   queued_bytes_ += chunk.bytes.capacity();
   queue_.push_back(std::move(chunk));
-  return worker_idle_ && queued_bytes_ >= wake_bytes_;
+  return WakeWorkerLocked();
 }
 
 Status WriteBehindFile::Write(uint64_t offset, ByteSpan data) {
@@ -103,7 +103,7 @@ Status WriteBehindFile::Write(uint64_t offset, ByteSpan data) {
     tail->bytes.insert(tail->bytes.end(), data.begin(), data.end());
     queued_bytes_ += tail->bytes.capacity() - before;
     size_ = std::max<uint64_t>(size_, offset + data.size());
-    wake = worker_idle_ && queued_bytes_ >= wake_bytes_;
+    wake = WakeWorkerLocked();
   } else {
     Chunk chunk{offset, Bytes()};
     // A run of blocks is likely followed by the next run: room for them

@@ -69,6 +69,8 @@ class WriteBehindFile : public WritableFile {
   Status WaitForRoomLocked(std::unique_lock<std::mutex>& lock, size_t bytes);
   // With mu_ held: queues `chunk` and says whether to wake the worker.
   bool QueueLocked(Chunk chunk);
+  // With mu_ held: whether the worker sleeps while enough waits for it.
+  bool WakeWorkerLocked() const { return worker_idle_ && queued_bytes_ >= wake_bytes_; }
   // With mu_ held: waits until the worker is idle and the queue empty.
   Status DrainLocked(std::unique_lock<std::mutex>& lock) const;
   // With mu_ held: waits on work_done_ until `ready`.
