@@ -5,12 +5,14 @@
 // of the whole machine could lose what was not synced, and such a file is
 // never published before SyncNow() succeeds.
 //
-// Each write is handed to the disk at once (StartWriteback), so the disk
-// works while the file is still being made and SyncNow() waits only for the
-// last of it: the intermediate syncs are skipped, not their disk time moved
-// to the end.
+// Written bytes are handed to the disk as they come (StartWriteback, once
+// per few megabytes: each call costs a walk of the range and a device
+// kick), so the disk works while the file is still being made and SyncNow()
+// waits only for the last of it: the intermediate syncs are skipped, not
+// their disk time moved to the end.
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <utility>
@@ -28,7 +30,7 @@ class DeferredSyncFile : public WritableFile {
   std::string Name() const override { return base_->Name(); }
   Status Write(uint64_t offset, ByteSpan data) override {
     PST_RETURN_IF_ERROR(base_->Write(offset, data));
-    base_->StartWriteback(offset, data.size());
+    NoteWritten(offset, data.size());
     return Status::Ok();
   }
   Status Truncate(uint64_t size) override { return base_->Truncate(size); }
@@ -38,7 +40,27 @@ class DeferredSyncFile : public WritableFile {
   Status SyncNow() { return base_->Sync(); }
 
  private:
+  static constexpr uint64_t kWritebackBatch = uint64_t{8} << 20;
+
+  void NoteWritten(uint64_t offset, uint64_t length) {
+    if (unwritten_bytes_ == 0) {
+      unwritten_begin_ = offset;
+      unwritten_end_ = offset + length;
+    } else {
+      unwritten_begin_ = std::min(unwritten_begin_, offset);
+      unwritten_end_ = std::max(unwritten_end_, offset + length);
+    }
+    unwritten_bytes_ += length;
+    if (unwritten_bytes_ < kWritebackBatch) return;
+    base_->StartWriteback(unwritten_begin_, unwritten_end_ - unwritten_begin_);
+    unwritten_bytes_ = 0;
+  }
+
   std::shared_ptr<WritableFile> base_;
+  // Written since the last StartWriteback: the range that holds them.
+  uint64_t unwritten_begin_ = 0;
+  uint64_t unwritten_end_ = 0;
+  uint64_t unwritten_bytes_ = 0;
 };
 
 }  // namespace pst::io
