@@ -34,7 +34,7 @@ class WritableFile : public RandomAccessFile {
   // empty. A file that keeps bytes to write later takes the buffer itself
   // instead of a copy and leaves one of its own, perhaps with room, in its
   // place.
-  virtual Status WriteBuffer(uint64_t offset, Bytes& buffer) {
+  virtual Status WriteBuffer(uint64_t offset, BufferBytes& buffer) {
     Status s = Write(offset, buffer);
     buffer.clear();
     return s;

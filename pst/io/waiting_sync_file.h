@@ -29,7 +29,7 @@ class WaitingSyncFile : public WritableFile {
   uint64_t Size() const override { return base_->Size(); }
   std::string Name() const override { return base_->Name(); }
   Status Write(uint64_t offset, ByteSpan data) override { return base_->Write(offset, data); }
-  Status WriteBuffer(uint64_t offset, Bytes& buffer) override { return base_->WriteBuffer(offset, buffer); }
+  Status WriteBuffer(uint64_t offset, BufferBytes& buffer) override { return base_->WriteBuffer(offset, buffer); }
   Status Truncate(uint64_t size) override { return base_->Truncate(size); }
   void StartWriteback(uint64_t offset, uint64_t length) override { base_->StartWriteback(offset, length); }
 

@@ -105,7 +105,7 @@ Status WriteBehindFile::Write(uint64_t offset, ByteSpan data) {
     size_ = std::max<uint64_t>(size_, offset + data.size());
     wake = WakeWorkerLocked();
   } else {
-    Chunk chunk{offset, Bytes()};
+    Chunk chunk{offset, BufferBytes()};
     // A run of blocks is likely followed by the next run: room for them
     // up front saves copying as the chunk grows. A lone page gets its size.
     if (data.size() >= kRunBytes && data.size() <= kChunkBytes && !spare_.empty()) {
@@ -122,7 +122,7 @@ Status WriteBehindFile::Write(uint64_t offset, ByteSpan data) {
   return Status::Ok();
 }
 
-Status WriteBehindFile::WriteBuffer(uint64_t offset, Bytes& buffer) {
+Status WriteBehindFile::WriteBuffer(uint64_t offset, BufferBytes& buffer) {
   // Small writes join the queue's tail, as any write does.
   if (!worker_.joinable() || buffer.size() < kRunBytes) return WritableFile::WriteBuffer(offset, buffer);
   std::unique_lock<std::mutex> lock(mu_);
@@ -131,7 +131,7 @@ Status WriteBehindFile::WriteBuffer(uint64_t offset, Bytes& buffer) {
     buffer.clear();  // as after any write: the caller starts anew
     return room;
   }
-  Bytes replacement;
+  BufferBytes replacement;
   if (!spare_.empty()) {
     replacement = std::move(spare_.back());
     spare_.pop_back();

@@ -45,7 +45,7 @@ class WriteBehindFile : public WritableFile {
   uint64_t Size() const override;
   std::string Name() const override { return name_; }
   Status Write(uint64_t offset, ByteSpan data) override;
-  Status WriteBuffer(uint64_t offset, Bytes& buffer) override;
+  Status WriteBuffer(uint64_t offset, BufferBytes& buffer) override;
   Status Truncate(uint64_t size) override;
   Status Sync() override;
 
@@ -56,7 +56,7 @@ class WriteBehindFile : public WritableFile {
  private:
   struct Chunk {
     uint64_t offset;
-    Bytes bytes;
+    BufferBytes bytes;
   };
   // A chunk grows by adjacent writes up to this size; a write of at least
   // kRunBytes starts a chunk with room for it all.
@@ -93,7 +93,7 @@ class WriteBehindFile : public WritableFile {
   mutable std::condition_variable work_ready_;  // to the worker: a chunk is queued, or stop
   mutable std::condition_variable work_done_;   // to the caller: a chunk was written
   std::deque<Chunk> queue_;  // the chunk being written is off it
-  std::vector<Bytes> spare_;  // empty, kChunkBytes of room each
+  std::vector<BufferBytes> spare_;  // empty, kChunkBytes of room each
   size_t queued_bytes_ = 0;
   bool writing_ = false;
   bool stop_ = false;

@@ -22,7 +22,7 @@ TEST(WriteBehindFile, BehavesAsIfEveryWriteHadLanded) {
     WriteBehindFile file(base, queue_bytes);
     std::mt19937 random(static_cast<uint32_t>(queue_bytes));
     uint64_t next = 0;
-    Bytes handed;  // filled again after each hand-over, as a writer reuses its buffer
+    BufferBytes handed;  // filled again after each hand-over, as a writer reuses its buffer
     for (int i = 0; i < 1500; ++i) {
       const int kind = static_cast<int>(random() % 40);
       const bool hand_over = kind >= 30 && kind < 36;

@@ -165,7 +165,7 @@ class TransactionImpl final : public Transaction, private BlockSink {
   // Blocks are written as they come; consecutive ones are gathered here and
   // written together.
   uint64_t pending_offset_ = 0;
-  Bytes pending_;
+  BufferBytes pending_;
 };
 
 }  // namespace pst::ndb
