@@ -1,6 +1,7 @@
 #include "pst/ndb/allocation_map.h"
 
 #include <map>
+#include <random>
 
 #include "pst/io/memory_file.h"
 #include "pst/ndb/page.h"
@@ -108,6 +109,49 @@ TEST_P(AllocationMapTest, FindsAGapAcrossTheBitmapsWords) {
   ASSERT_OK(at);
   EXPECT_EQ(*at, gap);
   EXPECT_EQ(maps.extent(), kFirst + kRegion) << "found without growing";
+}
+
+// Runs of random sizes and starts exercise every partial byte of the
+// bitmap: each allocation must miss what either state uses, and the free
+// count must follow, through frees, commits and abandons.
+TEST_P(AllocationMapTest, KeepsItsCountsThroughRandomAllocationsAndFrees) {
+  AllocationMap maps(GetParam(), 0, UINT64_MAX);
+  std::map<uint64_t, uint64_t> committed, current;
+  std::mt19937 random(7);
+  auto overlaps = [](const std::map<uint64_t, uint64_t>& m, uint64_t at, uint64_t size) {
+    auto next = m.lower_bound(at);
+    if (next != m.end() && next->first < at + size) return true;
+    return next != m.begin() && std::prev(next)->first + std::prev(next)->second > at;
+  };
+  for (int i = 0; i < 20000; ++i) {
+    const uint32_t kind = random() % 100;
+    if (kind < 60 || current.empty()) {
+      const uint64_t size = 64 * (1 + random() % 128);
+      auto at = maps.AllocateBlock(size);
+      ASSERT_OK(at);
+      ASSERT_FALSE(overlaps(current, *at, size)) << i;
+      ASSERT_FALSE(overlaps(committed, *at, size)) << i << ": reused space the committed state uses";
+      current[*at] = size;
+    } else if (kind < 97) {
+      auto victim = std::next(current.begin(), static_cast<long>(random() % current.size()));
+      ASSERT_OK(maps.Free(victim->first, victim->second));
+      current.erase(victim);
+    } else if (kind < 99) {
+      maps.Commit();
+      committed = current;
+    } else {
+      maps.Abandon();
+      current = committed;
+    }
+    uint64_t used = 0;
+    for (const auto& [at, size] : current) used += size;
+    uint64_t capacity = 0;
+    for (uint64_t n = 0; n < (maps.extent() - kFirst) / kRegion; ++n) {
+      capacity += kRegion - 512 * AllocationMap::MapPagesOf(n).size();
+    }
+    ASSERT_EQ(maps.free_bytes(), capacity - used)
+        << i;
+  }
 }
 
 TEST_P(AllocationMapTest, AbandonDropsGrownRegions) {
