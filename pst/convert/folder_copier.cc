@@ -1,6 +1,7 @@
 #include "pst/convert/folder_copier.h"
 
 #include <algorithm>
+#include <optional>
 #include <set>
 
 #include "pst/base/coding.h"
@@ -50,9 +51,43 @@ void Profile(uint16_t type, ByteSpan value, TextProfile* text) {
   text->AddUtf16Le(value);
 }
 
+}  // namespace
+
+// String values read to choose a message's code page, kept for its
+// conversion so that each is read once (a message's bodies are most of its
+// strings). What passes the budget is read again when converted.
+class StringsRead {
+ public:
+  static constexpr uint64_t kBudgetBytes = uint64_t{4} << 20;
+
+  void Keep(ltp::PropTag tag, Bytes value) {
+    if (value.size() > kBudgetBytes - bytes_) return;
+    bytes_ += value.size();
+    values_.emplace_back(tag, std::move(value));
+  }
+  // The value kept for `tag`, moved out; nullopt if none was.
+  std::optional<Bytes> Take(ltp::PropTag tag) {
+    for (auto& [kept_tag, value] : values_) {
+      if (kept_tag == tag) {
+        kept_tag = 0;
+        return std::move(value);
+      }
+    }
+    return std::nullopt;
+  }
+
+ private:
+  std::vector<std::pair<ltp::PropTag, Bytes>> values_;
+  uint64_t bytes_ = 0;
+};
+
+namespace {
+
 // Profiles the strings that can be read; one that cannot is reported (or
-// fails the object) when it is copied, not here.
-void ProfileProperties(const ltp::PropertyContext& pc, uint64_t max_value, TextProfile* text) {
+// fails the object) when it is copied, not here. Values read whole go to
+// `read`, when given.
+void ProfileProperties(const ltp::PropertyContext& pc, uint64_t max_value, TextProfile* text,
+                       StringsRead* read = nullptr) {
   for (const auto& entry : pc.entries()) {
     if (!IsUnicodeString(entry.type)) continue;
     auto size = pc.ValueSize(entry);
@@ -62,7 +97,9 @@ void ProfileProperties(const ltp::PropertyContext& pc, uint64_t max_value, TextP
       continue;
     }
     auto value = pc.ReadValue(entry, max_value);
-    if (value.ok()) Profile(entry.type, *value, text);
+    if (!value.ok()) continue;
+    Profile(entry.type, *value, text);
+    if (read != nullptr) read->Keep(ltp::MakeTag(entry.id, entry.type), std::move(value).value());
   }
 }
 
@@ -198,12 +235,12 @@ void FolderCopier::NoteReplaced(ltp::PropTag tag, uint64_t replaced, uint32_t co
 }
 
 Result<uint32_t> FolderCopier::TargetCodepage(const messaging::Message& message, const std::string& where,
-                                              bool* declare) {
+                                              bool* declare, StringsRead* read) {
   *declare = false;
   // Reading 8-bit strings, or copying them as they are: the message's own.
   if (unicode_target_ || !source_.is_unicode()) return message.codepage();
   TextProfile text;
-  ProfileProperties(message.properties(), kMaxConvertedString, &text);
+  ProfileProperties(message.properties(), kMaxConvertedString, &text, read);
   auto recipients = message.OpenRecipientTable();
   for (size_t row = 0; recipients.ok() && *recipients && row < (*recipients)->row_count(); ++row) {
     auto cells = (*recipients)->ReadRow(row);
@@ -234,7 +271,7 @@ Result<uint32_t> FolderCopier::TargetCodepage(const messaging::Message& message,
 
 Status FolderCopier::ConvertProperties(const ltp::PropertyContext& pc, uint32_t codepage,
                                        const std::string& where, std::vector<PropertyInput>* out,
-                                       bool skip_object) {
+                                       bool skip_object, StringsRead* read) {
   for (const auto& entry : pc.entries()) {
     const ltp::PropTag tag = ltp::MakeTag(entry.id, entry.type);
     if (entry.type == ltp::kPtypObject) {
@@ -282,7 +319,11 @@ Status FolderCopier::ConvertProperties(const ltp::PropertyContext& pc, uint32_t 
           return Status::NotSupported(where + ": string property " + TagText(tag) + " of " +
                                       std::to_string(*size) + " bytes is too large to convert");
         }
-        PST_ASSIGN_OR_RETURN(Bytes value, pc.ReadValue(entry, kMaxConvertedString));
+        std::optional<Bytes> kept = read != nullptr ? read->Take(tag) : std::nullopt;
+        if (!kept) {
+          PST_ASSIGN_OR_RETURN(kept, pc.ReadValue(entry, kMaxConvertedString));
+        }
+        const Bytes& value = *kept;
         PST_ASSIGN_OR_RETURN(Bytes converted, Convert(tag, value, codepage, where));
         report_->done.bytes += value.size();
         out->push_back(PropertyInput::Value(*target_tag, std::move(converted)));
@@ -395,9 +436,11 @@ Result<messaging::MessageInput> FolderCopier::ReadMessage(const messaging::Messa
   }
   messaging::MessageInput input;
   bool declare = false;
-  PST_ASSIGN_OR_RETURN(const uint32_t codepage, TargetCodepage(message, where, &declare));
+  StringsRead strings_read;
+  PST_ASSIGN_OR_RETURN(const uint32_t codepage, TargetCodepage(message, where, &declare, &strings_read));
   if (codepage_out) *codepage_out = codepage;
-  PST_RETURN_IF_ERROR(ConvertProperties(message.properties(), codepage, where, &input.properties, false));
+  PST_RETURN_IF_ERROR(
+      ConvertProperties(message.properties(), codepage, where, &input.properties, false, &strings_read));
   if (declare) {
     // The label the copy needs replaces the one copied from the source.
     const ltp::PropTag label = ltp::MakeTag(messaging::kPidMessageCodepage, ltp::kPtypInteger32);

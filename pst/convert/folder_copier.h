@@ -118,6 +118,8 @@ struct CopyReport {
   std::set<ndb::Nid> listed_messages;
 };
 
+class StringsRead;
+
 class FolderCopier {
  public:
   FolderCopier(const messaging::Store& source, messaging::StoreUpdate& target, bool unicode_target,
@@ -189,12 +191,16 @@ class FolderCopier {
   Result<messaging::MessageInput> ReadMessage(const messaging::Message& message, int depth,
                                               const std::string& where, uint32_t* codepage = nullptr);
   // The code page the message's strings are written in; `declare` tells
-  // whether the copy must be labelled with it.
-  Result<uint32_t> TargetCodepage(const messaging::Message& message, const std::string& where, bool* declare);
+  // whether the copy must be labelled with it. The message's own string
+  // values it reads go to `read` (as many as its budget holds).
+  Result<uint32_t> TargetCodepage(const messaging::Message& message, const std::string& where, bool* declare,
+                                  StringsRead* read);
   Result<Bytes> Convert(ltp::PropTag tag, ByteSpan value, uint32_t codepage, const std::string& where);
   void NoteReplaced(ltp::PropTag tag, uint64_t replaced, uint32_t codepage, const std::string& where);
+  // Values found in `read` are taken from it rather than read again.
   Status ConvertProperties(const ltp::PropertyContext& pc, uint32_t codepage, const std::string& where,
-                           std::vector<messaging::PropertyInput>* out, bool skip_object);
+                           std::vector<messaging::PropertyInput>* out, bool skip_object,
+                           StringsRead* read = nullptr);
   Result<std::vector<ltp::PropValue>> ConvertCells(const std::vector<ltp::PropValue>& cells,
                                                    uint32_t codepage, const std::string& where);
   ndb::StreamSource StreamFrom(std::shared_ptr<ltp::ValueStream> stream);
