@@ -76,6 +76,7 @@ class WriteBehindFile : public WritableFile {
   // With mu_ held: waits on work_done_ until `ready`.
   template <typename Ready>
   void WaitForWorker(std::unique_lock<std::mutex>& lock, Ready ready) const {
+    if (ready()) return;  // no wake-up: most writes find room
     if (worker_idle_ && !queue_.empty()) work_ready_.notify_one();  // bytes below wake_bytes_
     ++callers_waiting_;
     work_done_.wait(lock, ready);

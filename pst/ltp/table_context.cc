@@ -129,21 +129,22 @@ Result<TableContext> TableContext::Open(std::unique_ptr<ndb::NodeData> node) {
 }
 
 Status TableContext::CheckColumn(const Column& c) const {
-  const std::string name = "column " + Hex(c.tag);
+  // Named only for an error: every table opened checks all its columns.
+  auto name = [&c] { return "column " + Hex(c.tag); };
   if (c.size != 1 && c.size != 2 && c.size != 4 && c.size != 8) {
-    return Corrupt(name + " has a cell size of " + std::to_string(c.size));
+    return Corrupt(name() + " has a cell size of " + std::to_string(c.size));
   }
   if (c.offset + c.size > ceb_offset_) {
-    return Corrupt(name + " at " + std::to_string(c.offset) + "+" + std::to_string(c.size) +
+    return Corrupt(name() + " at " + std::to_string(c.offset) + "+" + std::to_string(c.size) +
                    " overlaps the cell-existence bitmap at " + std::to_string(ceb_offset_));
   }
   if (c.bit >= column_count_) {
-    return Corrupt(name + " has existence bit " + std::to_string(c.bit) + " but the table has " +
+    return Corrupt(name() + " has existence bit " + std::to_string(c.bit) + " but the table has " +
                    std::to_string(column_count_) + " columns");
   }
   const size_t expected = CellSizeOf(PropTypeOf(c.tag));
   if (expected != 0 && c.size != expected) {
-    return Corrupt(name + " of type " + TypeName(PropTypeOf(c.tag)) + " has a cell size of " +
+    return Corrupt(name() + " of type " + TypeName(PropTypeOf(c.tag)) + " has a cell size of " +
                    std::to_string(c.size) + " (expected " + std::to_string(expected) + ")");
   }
   return Status::Ok();
