@@ -224,7 +224,7 @@ Result<Bytes> DatabaseImpl::LoadBlock(Bid bid, bool stored) const {
   return LoadEntry(entry, stored);
 }
 
-Result<Bytes> DatabaseImpl::LoadEntry(const BlockEntry& entry, bool stored) const {
+Result<Bytes> DatabaseImpl::LoadEntry(const BlockEntry& entry, bool stored, Bytes* spare) const {
   const Bid key = entry.bid & ~Bid{1};
   const FormatLayout& l = LayoutOf(format());
   auto where = [&] { return BlockWhere(key, entry.offset); };
@@ -243,7 +243,8 @@ Result<Bytes> DatabaseImpl::LoadEntry(const BlockEntry& entry, bool stored) cons
                               " bytes pass the end of the file (" +
                               std::to_string(file_->Size()) + " bytes)");
   }
-  Bytes image(static_cast<size_t>(disk));
+  Bytes image = spare != nullptr ? std::move(*spare) : Bytes();
+  image.resize(static_cast<size_t>(disk));
   Status read = file_->Read(entry.offset, image);
   if (!read.ok()) return InContext(read, where());
   StoredBlock block{key, entry.offset, entry.size, entry.inflated_size};
@@ -294,11 +295,11 @@ Result<Bytes> DatabaseImpl::ReadStoredBlock(Bid bid) const {
   return LoadBlock(bid, true);
 }
 
-Result<Bytes> DatabaseImpl::ReadBlockOf(const BlockEntry& entry, bool stored) const {
+Result<Bytes> DatabaseImpl::ReadBlockOf(const BlockEntry& entry, bool stored, Bytes* spare) const {
   // Internal blocks go through the cache; ReadStoredBlock refuses what it must.
   const bool refused = stored && format() == Format::kUnicode4k && crypt_method() != CryptMethod::kNone;
   if (IsInternalBid(entry.bid) || refused) return Database::ReadBlockOf(entry, stored);
-  return LoadEntry(entry, stored);
+  return LoadEntry(entry, stored, spare);
 }
 
 Result<std::unique_ptr<NodeData>> DatabaseImpl::OpenNode(Nid nid) const {

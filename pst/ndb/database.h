@@ -76,8 +76,11 @@ class Database {
   virtual Result<Bytes> ReadStoredBlock(Bid bid) const;
   // ReadBlock, or ReadStoredBlock if `stored`, of a block whose index entry
   // the caller has looked up already (FindBlock): a store that can skips
-  // looking it up again. The default looks it up.
-  virtual Result<Bytes> ReadBlockOf(const BlockEntry& entry, bool stored) const {
+  // looking it up again. The default looks it up. `spare`, when given, is a
+  // buffer the caller is done with, which a store may read into (the blocks
+  // of a data tree, one after another, each into the one before's).
+  virtual Result<Bytes> ReadBlockOf(const BlockEntry& entry, bool stored, Bytes* spare = nullptr) const {
+    (void)spare;
     return stored ? ReadStoredBlock(entry.bid) : ReadBlock(entry.bid);
   }
 

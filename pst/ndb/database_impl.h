@@ -33,7 +33,7 @@ class DatabaseImpl final : public Database {
   Status ForEachBlock(const std::function<Status(const BlockEntry&)>& fn) const override;
   Result<Bytes> ReadBlock(Bid bid) const override;
   Result<Bytes> ReadStoredBlock(Bid bid) const override;
-  Result<Bytes> ReadBlockOf(const BlockEntry& entry, bool stored) const override;
+  Result<Bytes> ReadBlockOf(const BlockEntry& entry, bool stored, Bytes* spare = nullptr) const override;
   void ReadThroughDamage(DamageLog* log) const override;
   DamageLog* damage_log() const override { return salvage_.load(); }
   Result<std::unique_ptr<NodeData>> OpenNode(Nid nid) const override;
@@ -45,8 +45,9 @@ class DatabaseImpl final : public Database {
   // stored: leave a data block encoded. Internal blocks come from (and go
   // into) the cache; data blocks are read, checked and decoded in one buffer.
   Result<Bytes> LoadBlock(Bid bid, bool stored = false) const;
-  // LoadBlock past the cache and the index lookup.
-  Result<Bytes> LoadEntry(const BlockEntry& entry, bool stored) const;
+  // LoadBlock past the cache and the index lookup; reads into `spare` if
+  // given (resizing a buffer of about the block's size zeroes next to nothing).
+  Result<Bytes> LoadEntry(const BlockEntry& entry, bool stored, Bytes* spare = nullptr) const;
   // Salvage only: the file scanned once for blocks and node entries (see
   // scan_index.h); nullptr when the scan failed.
   const ScanIndex* Scan() const;

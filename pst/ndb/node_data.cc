@@ -145,7 +145,7 @@ Result<const Bytes*> TreeNodeData::BlockData(size_t index, bool stored) const {
   PST_RETURN_IF_ERROR(LoadSegment(s));
   const BlockEntry& entry = leaves_.entries[index - segments_[s].first_block];
   cached_index_ = SIZE_MAX;
-  auto data = db_.ReadBlockOf(entry, stored);
+  auto data = db_.ReadBlockOf(entry, stored, &cached_block_);
   if (!data.ok()) return InContext(data.status(), Where());
   cached_block_ = std::move(data).value();
   cached_index_ = index;
