@@ -4,7 +4,6 @@
 #include <memory>
 #include <new>
 #include <span>
-#include <utility>
 #include <vector>
 
 namespace pst {
@@ -24,13 +23,11 @@ struct UninitializedAllocator : std::allocator<T> {
   template <typename U>
   UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
 
+  // Only value-initialization changes; a construction with arguments goes
+  // to std::allocator_traits' own.
   template <typename U>
   void construct(U* p) noexcept {
     ::new (static_cast<void*>(p)) U;
-  }
-  template <typename U, typename... Args>
-  void construct(U* p, Args&&... args) {
-    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
   }
 };
 
