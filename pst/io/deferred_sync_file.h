@@ -43,24 +43,24 @@ class DeferredSyncFile : public WritableFile {
   static constexpr uint64_t kWritebackBatch = uint64_t{8} << 20;
 
   void NoteWritten(uint64_t offset, uint64_t length) {
-    if (unwritten_bytes_ == 0) {
-      unwritten_begin_ = offset;
-      unwritten_end_ = offset + length;
+    if (unhinted_bytes_ == 0) {
+      unhinted_begin_ = offset;
+      unhinted_end_ = offset + length;
     } else {
-      unwritten_begin_ = std::min(unwritten_begin_, offset);
-      unwritten_end_ = std::max(unwritten_end_, offset + length);
+      unhinted_begin_ = std::min(unhinted_begin_, offset);
+      unhinted_end_ = std::max(unhinted_end_, offset + length);
     }
-    unwritten_bytes_ += length;
-    if (unwritten_bytes_ < kWritebackBatch) return;
-    base_->StartWriteback(unwritten_begin_, unwritten_end_ - unwritten_begin_);
-    unwritten_bytes_ = 0;
+    unhinted_bytes_ += length;
+    if (unhinted_bytes_ < kWritebackBatch) return;
+    base_->StartWriteback(unhinted_begin_, unhinted_end_ - unhinted_begin_);
+    unhinted_bytes_ = 0;
   }
 
   std::shared_ptr<WritableFile> base_;
-  // Written since the last StartWriteback: the range that holds them.
-  uint64_t unwritten_begin_ = 0;
-  uint64_t unwritten_end_ = 0;
-  uint64_t unwritten_bytes_ = 0;
+  // Written since the last StartWriteback hint: the range that holds them.
+  uint64_t unhinted_begin_ = 0;
+  uint64_t unhinted_end_ = 0;
+  uint64_t unhinted_bytes_ = 0;
 };
 
 }  // namespace pst::io
