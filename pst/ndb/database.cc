@@ -8,6 +8,7 @@
 #include "pst/ndb/database.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "pst/base/byte_reader.h"
@@ -224,7 +225,8 @@ Result<Bytes> DatabaseImpl::LoadBlock(Bid bid, bool stored) const {
   return LoadEntry(entry, stored);
 }
 
-Result<Bytes> DatabaseImpl::LoadEntry(const BlockEntry& entry, bool stored, Bytes* spare) const {
+Result<Bytes> DatabaseImpl::LoadEntry(const BlockEntry& entry, bool stored,
+                                      BlockSequence* sequence) const {
   const Bid key = entry.bid & ~Bid{1};
   const FormatLayout& l = LayoutOf(format());
   auto where = [&] { return BlockWhere(key, entry.offset); };
@@ -243,9 +245,10 @@ Result<Bytes> DatabaseImpl::LoadEntry(const BlockEntry& entry, bool stored, Byte
                               " bytes pass the end of the file (" +
                               std::to_string(file_->Size()) + " bytes)");
   }
-  Bytes image = spare != nullptr ? std::move(*spare) : Bytes();
+  // Resizing the spare buffer, of about a block's size, zeroes next to nothing.
+  Bytes image = sequence != nullptr ? std::move(sequence->spare) : Bytes();
   image.resize(static_cast<size_t>(disk));
-  Status read = file_->Read(entry.offset, image);
+  Status read = ReadImage(entry.offset, image, sequence);
   if (!read.ok()) return InContext(read, where());
   StoredBlock block{key, entry.offset, entry.size, entry.inflated_size};
   DamageLog* log = salvage_.load();
@@ -272,6 +275,39 @@ Result<Bytes> DatabaseImpl::LoadEntry(const BlockEntry& entry, bool stored, Byte
   return data;
 }
 
+Status DatabaseImpl::ReadImage(uint64_t offset, std::span<uint8_t> image,
+                               BlockSequence* sequence) const {
+  if (sequence == nullptr) return file_->Read(offset, image);
+  BufferBytes& ahead = sequence->ahead;
+  const uint64_t ahead_offset = sequence->ahead_offset;
+  if (offset >= ahead_offset && offset - ahead_offset <= ahead.size() &&
+      image.size() <= ahead.size() - (offset - ahead_offset)) {
+    std::memcpy(image.data(), ahead.data() + (offset - ahead_offset), image.size());
+    return Status::Ok();
+  }
+  // One read for the run of next blocks that lie back to back after this
+  // one: a read of the file costs far more than copying a block.
+  const FormatLayout& l = LayoutOf(format());
+  uint64_t end = offset + image.size();
+  for (const BlockEntry& next : sequence->next) {
+    if (next.offset != end || next.size > l.max_block_data) break;
+    const uint64_t next_end = end + BlockDiskSize(format(), next.size);
+    if (next_end - offset > kReadAheadBytes || next_end > file_->Size()) break;
+    end = next_end;
+  }
+  ahead.clear();
+  if (end == offset + image.size()) return file_->Read(offset, image);
+  ahead.resize(static_cast<size_t>(end - offset));
+  if (!file_->Read(offset, ahead).ok()) {
+    // Let the block's own read give the error, or find its bytes after all.
+    ahead.clear();
+    return file_->Read(offset, image);
+  }
+  sequence->ahead_offset = offset;
+  std::memcpy(image.data(), ahead.data(), image.size());
+  return Status::Ok();
+}
+
 void DatabaseImpl::ReadThroughDamage(DamageLog* log) const {
   salvage_.store(log);
   nbt_.ReadThroughDamage(log);
@@ -295,11 +331,12 @@ Result<Bytes> DatabaseImpl::ReadStoredBlock(Bid bid) const {
   return LoadBlock(bid, true);
 }
 
-Result<Bytes> DatabaseImpl::ReadBlockOf(const BlockEntry& entry, bool stored, Bytes* spare) const {
+Result<Bytes> DatabaseImpl::ReadBlockOf(const BlockEntry& entry, bool stored,
+                                        BlockSequence* sequence) const {
   // Internal blocks go through the cache; ReadStoredBlock refuses what it must.
   const bool refused = stored && format() == Format::kUnicode4k && crypt_method() != CryptMethod::kNone;
   if (IsInternalBid(entry.bid) || refused) return Database::ReadBlockOf(entry, stored);
-  return LoadEntry(entry, stored, spare);
+  return LoadEntry(entry, stored, sequence);
 }
 
 Result<std::unique_ptr<NodeData>> DatabaseImpl::OpenNode(Nid nid) const {

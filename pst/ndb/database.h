@@ -5,7 +5,9 @@
 
 #include <functional>
 #include <memory>
+#include <span>
 
+#include "pst/base/bytes.h"
 #include "pst/base/result.h"
 #include "pst/io/file.h"
 #include "pst/ndb/damage_log.h"
@@ -40,6 +42,21 @@ BlockEntry DecodeBlockEntry(Format format, ByteSpan entry);
 // The inverses, into entry.size() >= cbEnt bytes (padding written as 0).
 void EncodeNodeEntry(Format format, const NodeEntry& e, std::span<uint8_t> entry);
 void EncodeBlockEntry(Format format, const BlockEntry& e, std::span<uint8_t> entry);
+
+// What a reader of blocks one after another (the blocks of a data tree)
+// keeps between reads, so that the store can save work on the next one. A
+// store that uses none of it still reads correctly.
+struct BlockSequence {
+  // A buffer the caller is done with (the block before's), to read into.
+  Bytes spare;
+  // The blocks the caller means to read next, in order. Where they lie back
+  // to back after the one asked for, the store may read them in the same
+  // call into `ahead`: one read of the file instead of one per block.
+  std::span<const BlockEntry> next;
+  // File bytes read ahead: `ahead` holds the file's bytes from `ahead_offset`.
+  uint64_t ahead_offset = 0;
+  BufferBytes ahead;
+};
 
 class Database {
  public:
@@ -76,11 +93,11 @@ class Database {
   virtual Result<Bytes> ReadStoredBlock(Bid bid) const;
   // ReadBlock, or ReadStoredBlock if `stored`, of a block whose index entry
   // the caller has looked up already (FindBlock): a store that can skips
-  // looking it up again. The default looks it up. `spare`, when given, is a
-  // buffer the caller is done with, which a store may read into (the blocks
-  // of a data tree, one after another, each into the one before's).
-  virtual Result<Bytes> ReadBlockOf(const BlockEntry& entry, bool stored, Bytes* spare = nullptr) const {
-    (void)spare;
+  // looking it up again. The default looks it up. `sequence`, when given, is
+  // kept by a caller that reads blocks one after another (see BlockSequence).
+  virtual Result<Bytes> ReadBlockOf(const BlockEntry& entry, bool stored,
+                                    BlockSequence* sequence = nullptr) const {
+    (void)sequence;
     return stored ? ReadStoredBlock(entry.bid) : ReadBlock(entry.bid);
   }
 

@@ -19,6 +19,8 @@ class DatabaseImpl final : public Database {
   // Internal blocks (data and subnode tree blocks) are re-read often while
   // walking trees; keep the most recent ones up to this many bytes.
   static constexpr size_t kBlockCacheBytes = 1 << 20;
+  // Blocks read ahead for a BlockSequence: at most this many bytes a read.
+  static constexpr uint64_t kReadAheadBytes = 256 * 1024;
 
   DatabaseImpl(std::shared_ptr<const io::RandomAccessFile> file, Header header);
 
@@ -33,7 +35,8 @@ class DatabaseImpl final : public Database {
   Status ForEachBlock(const std::function<Status(const BlockEntry&)>& fn) const override;
   Result<Bytes> ReadBlock(Bid bid) const override;
   Result<Bytes> ReadStoredBlock(Bid bid) const override;
-  Result<Bytes> ReadBlockOf(const BlockEntry& entry, bool stored, Bytes* spare = nullptr) const override;
+  Result<Bytes> ReadBlockOf(const BlockEntry& entry, bool stored,
+                            BlockSequence* sequence = nullptr) const override;
   void ReadThroughDamage(DamageLog* log) const override;
   DamageLog* damage_log() const override { return salvage_.load(); }
   Result<std::unique_ptr<NodeData>> OpenNode(Nid nid) const override;
@@ -45,9 +48,12 @@ class DatabaseImpl final : public Database {
   // stored: leave a data block encoded. Internal blocks come from (and go
   // into) the cache; data blocks are read, checked and decoded in one buffer.
   Result<Bytes> LoadBlock(Bid bid, bool stored = false) const;
-  // LoadBlock past the cache and the index lookup; reads into `spare` if
-  // given (resizing a buffer of about the block's size zeroes next to nothing).
-  Result<Bytes> LoadEntry(const BlockEntry& entry, bool stored, Bytes* spare = nullptr) const;
+  // LoadBlock past the cache and the index lookup, with the savings of
+  // `sequence` if given (see BlockSequence).
+  Result<Bytes> LoadEntry(const BlockEntry& entry, bool stored, BlockSequence* sequence = nullptr) const;
+  // The file's bytes at `offset` into `image`: from what `sequence` read
+  // ahead, or read along with the blocks it names next that follow them.
+  Status ReadImage(uint64_t offset, std::span<uint8_t> image, BlockSequence* sequence) const;
   // Salvage only: the file scanned once for blocks and node entries (see
   // scan_index.h); nullptr when the scan failed.
   const ScanIndex* Scan() const;

@@ -143,9 +143,20 @@ Result<const Bytes*> TreeNodeData::BlockData(size_t index, bool stored) const {
   if (cached_index_ == index && cached_stored_ == stored) return &cached_block_;
   const size_t s = SegmentOfBlock(index);
   PST_RETURN_IF_ERROR(LoadSegment(s));
-  const BlockEntry& entry = leaves_.entries[index - segments_[s].first_block];
+  const size_t k = index - segments_[s].first_block;
+  const BlockEntry& entry = leaves_.entries[k];
+  // A reader that goes on from the block before is offered more of the
+  // blocks that follow the longer it goes on, so one that wants only a
+  // stream's first bytes has little read for nothing.
+  const bool goes_on = last_read_ != SIZE_MAX && index == last_read_ + 1;
+  ahead_blocks_ = goes_on ? std::min(kMostBlocksAhead, ahead_blocks_ * 2 + 1) : 0;
+  last_read_ = index;
+  const size_t next = std::min(ahead_blocks_, leaves_.entries.size() - k - 1);
+  sequence_.next = std::span<const BlockEntry>(leaves_.entries).subspan(k + 1, next);
+  sequence_.spare = std::move(cached_block_);
   cached_index_ = SIZE_MAX;
-  auto data = db_.ReadBlockOf(entry, stored, &cached_block_);
+  auto data = db_.ReadBlockOf(entry, stored, &sequence_);
+  sequence_.next = {};
   if (!data.ok()) return InContext(data.status(), Where());
   cached_block_ = std::move(data).value();
   cached_index_ = index;

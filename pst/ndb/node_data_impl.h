@@ -13,7 +13,8 @@
 //
 // Memory stays bounded: the XBLOCK list of a level-1 tree is kept (at most
 // one block's worth of BIDs); for an XXBLOCK only a summary per XBLOCK is
-// kept and one XBLOCK's BIDs at a time; one decoded data block is cached.
+// kept and one XBLOCK's BIDs at a time; one decoded data block is cached,
+// and at most DatabaseImpl::kReadAheadBytes of the blocks after it.
 #pragma once
 
 #include <cstdint>
@@ -89,6 +90,12 @@ class TreeNodeData final : public NodeData {
   mutable size_t cached_index_ = SIZE_MAX;
   mutable bool cached_stored_ = false;
   mutable Bytes cached_block_;
+  // Reading ahead (see BlockSequence): the block read last and how many
+  // blocks after it were offered.
+  static constexpr size_t kMostBlocksAhead = 31;
+  mutable BlockSequence sequence_;
+  mutable size_t last_read_ = SIZE_MAX;
+  mutable size_t ahead_blocks_ = 0;
 };
 
 }  // namespace pst::ndb

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "pst/io/memory_file.h"
+#include "pst/ndb/block.h"
 #include "pst/ndb/database.h"
 #include "pst/ndb/testing/store_fixture.h"
 #include "pst/testing/status_matchers.h"
@@ -14,21 +15,29 @@ namespace {
 
 using testing::StoreFixture;
 
-// Counts the bytes read through it, to show what a read costs.
+// Counts the reads and bytes read through it, to show what a read costs;
+// a read that touches [fail_from, fail_to) fails as a bad disk would.
 class CountingFile final : public io::RandomAccessFile {
  public:
   explicit CountingFile(Bytes data) : inner_(std::move(data)) {}
   Status Read(uint64_t offset, std::span<uint8_t> out) const override {
+    ++reads_;
     bytes_read_ += out.size();
+    if (offset < fail_to && offset + out.size() > fail_from) return Status::IOError("bad sector");
     return inner_.Read(offset, out);
   }
   uint64_t Size() const override { return inner_.Size(); }
   std::string Name() const override { return "<counting>"; }
   uint64_t bytes_read() const { return bytes_read_; }
+  uint64_t reads() const { return reads_; }
+
+  uint64_t fail_from = 0;
+  uint64_t fail_to = 0;
 
  private:
   io::MemoryFile inner_;
   mutable std::atomic<uint64_t> bytes_read_{0};
+  mutable std::atomic<uint64_t> reads_{0};
 };
 
 Result<std::unique_ptr<Database>> OpenBytes(Bytes bytes) {
@@ -201,6 +210,53 @@ TEST(NodeDataTest, StreamingReadsOnlyWhatTheyNeed) {
   EXPECT_LT(cost, 16u * 1024) << cost;
   const Bytes all = Concat(parts);
   EXPECT_TRUE(std::equal(buf.begin(), buf.end(), all.begin() + 200005));
+}
+
+TEST(NodeDataTest, ReadingOnTakesTheBlocksThatFollowInOneRead) {
+  StoreFixture fx(Format::kAnsi);
+  std::vector<Bid> kids;
+  std::vector<Bytes> parts;
+  for (int k = 0; k < 60; ++k) {
+    parts.push_back(StoreFixture::Pattern(8000, static_cast<uint8_t>(k)));
+    kids.push_back(fx.AddDataBlock(parts.back()));
+  }
+  fx.AddNode(0x21, fx.AddXBlock(1, kids, 60 * 8000));
+  const Bytes all = Concat(parts);
+  auto file = std::make_shared<CountingFile>(fx.Build());
+  const uint64_t disk = BlockDiskSize(Format::kAnsi, 8000);
+  ASSERT_EQ(fx.BlockOffset(kids[1]), fx.BlockOffset(kids[0]) + disk);  // back to back
+  auto db = Database::Open(file);
+  ASSERT_OK(db);
+  auto node = (*db)->OpenNode(0x21);
+  ASSERT_OK(node);
+
+  const uint64_t before = file->reads();
+  const uint64_t bytes_before = file->bytes_read();
+  Bytes got(all.size());
+  for (size_t at = 0; at < all.size(); at += 4096) {
+    const size_t n = std::min<size_t>(4096, all.size() - at);
+    ASSERT_OK((*node)->Read(at, std::span<uint8_t>(got.data() + at, n))) << at;
+  }
+  EXPECT_EQ(got, all);
+  EXPECT_LE(file->reads() - before, 10u);  // 60 blocks
+  EXPECT_EQ(file->bytes_read() - bytes_before, 60u * disk);  // nothing read twice or for nothing
+
+  // A bad sector under block 40: reading on from block 39 offers it ahead,
+  // the run read fails, and the blocks before it still read; block 40 then
+  // reports the error.
+  file->fail_from = fx.BlockOffset(kids[40]) + 100;
+  file->fail_to = file->fail_from + 1;
+  auto again = (*db)->OpenNode(0x21);
+  ASSERT_OK(again);
+  for (size_t k = 0; k < 40; ++k) {
+    auto block = (*again)->ReadBlock(k);
+    ASSERT_OK(block) << k;
+    EXPECT_EQ(*block, parts[k]) << k;
+  }
+  EXPECT_EQ((*again)->ReadBlock(40).status().code(), Status::Code::kIOError);
+  auto after = (*again)->ReadBlock(41);
+  ASSERT_OK(after);
+  EXPECT_EQ(*after, parts[41]);
 }
 
 TEST(NodeDataTest, SubnodesAreFoundListedAndNested) {
