@@ -116,7 +116,7 @@ Result<BTreeReader::PagePtr> BTreeReader::LoadPage(const BlockRef& ref) const {
   std::lock_guard<std::mutex> lock(mu_);
   lru_.push_front(page);
   cache_[ref.offset] = lru_.begin();
-  while (lru_.size() > kCachePages) {
+  while (lru_.size() > kCacheBytes / l.page_size) {
     cache_.erase(lru_.back()->offset);
     lru_.pop_back();
   }

@@ -36,7 +36,10 @@ class BTreeReader {
   // Deepest tree accepted: a root of cLevel kMaxLevel. Real stores stay
   // below 4; a full 4K-page tree of depth 8 would hold far beyond 2^64 keys.
   static constexpr uint8_t kMaxLevel = 7;
-  static constexpr size_t kCachePages = 128;
+  // Pages kept for lookups, by bytes: 2,048 of 512 bytes, 256 of 4 KiB.
+  // A big store's lookups go all over its index; each page read again is a
+  // read of the file.
+  static constexpr size_t kCacheBytes = 1 << 20;
 
   BTreeReader(const io::RandomAccessFile* file, Format format, Kind kind, BlockRef root);
 
