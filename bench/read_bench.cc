@@ -9,11 +9,13 @@
 #include <vector>
 
 #include "bench/bench_args.h"
+#include "pst/base/heap_tuning.h"
 
 #include "pst/messaging/read_all.h"
 #include "pst/messaging/store.h"
 
 int main(int argc, char** argv) {
+  pst::KeepFreedMemory();  // as the programs do
   bench::Args args(argc, argv, "read_bench", "read_bench [--repeat N] STORE...");
   uint64_t repeat = 5;
   std::vector<std::string> stores;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli/command.h"
+#include "pst/base/heap_tuning.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ constexpr const char* kHelp =
 
 int main(int argc, char** argv) {
   using namespace quillmar::cli;
+  pst::KeepFreedMemory();
 #ifdef SIGXFSZ
   // A file-size limit then shows as a failed write that is reported, not as
   // a silent death half-way through writing a store.

@@ -12,8 +12,10 @@
 #include "forms/session_factory.h"
 #include "forms/skin/skin_style.h"
 #include "platform/std_file_copy.h"
+#include "pst/base/heap_tuning.h"
 
 int main(int argc, char **argv) {
+  pst::KeepFreedMemory();
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("QUILLMAR"));
   QApplication::setOrganizationName(QStringLiteral("Brantwick"));
