@@ -1,5 +1,6 @@
 #include "pst/ndb/btree.h"
 
+#include <algorithm>
 #include <string>
 
 #include "pst/base/byte_reader.h"
@@ -116,7 +117,7 @@ Result<BTreeReader::PagePtr> BTreeReader::LoadPage(const BlockRef& ref) const {
   std::lock_guard<std::mutex> lock(mu_);
   lru_.push_front(page);
   cache_[ref.offset] = lru_.begin();
-  while (lru_.size() > kCacheBytes / l.page_size) {
+  while (lru_.size() > std::max(kMinCachePages, kCacheBytes / l.page_size)) {
     cache_.erase(lru_.back()->offset);
     lru_.pop_back();
   }
