@@ -58,6 +58,7 @@ const char* SourceStatusName(SourceStatus status) {
 StoreCounts CountStore(const pst::messaging::Store& store) {
   pst::messaging::ReadOptions options;
   options.read_values = false;
+  options.open_recipients = false;  // its problems are not reported here
   const pst::messaging::ReadStats stats = pst::messaging::ReadEverything(store, options);
   return StoreCounts{stats.folders, stats.messages, stats.fai_messages, stats.attachments, stats.embedded_messages};
 }

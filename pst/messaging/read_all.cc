@@ -99,11 +99,13 @@ class Reader {
 
   void ReadMessage(const Message& message, uint64_t depth) {
     ReadProperties(message.properties());
-    auto recipients = message.OpenRecipientTable();
-    if (!recipients.ok()) {
-      Problem(recipients.status());
-    } else if (*recipients) {
-      ReadTable(**recipients, &stats_->recipients);
+    if (options_.read_values || options_.open_recipients) {
+      auto recipients = message.OpenRecipientTable();
+      if (!recipients.ok()) {
+        Problem(recipients.status());
+      } else if (*recipients) {
+        ReadTable(**recipients, &stats_->recipients);
+      }
     }
     auto table = message.OpenAttachmentTable();
     if (!table.ok()) {

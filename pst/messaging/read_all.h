@@ -26,6 +26,9 @@ struct ReadStats {
 
 struct ReadOptions {
   bool read_values = true;        // false: only count objects
+  // Opens each message's recipient table, which only finds problems when
+  // values are not read: a count that reports none may skip it.
+  bool open_recipients = true;
   size_t max_problems = 1000;     // further problems are counted, not kept
   uint64_t max_embedding_depth = 32;
 };
