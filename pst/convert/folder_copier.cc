@@ -8,6 +8,7 @@
 #include "pst/base/hex.h"
 #include "pst/convert/codepage_policy.h"
 #include "pst/convert/converted_string.h"
+#include "pst/ltp/value_check.h"
 #include "pst/messaging/property_access.h"
 #include "pst/messaging/tags.h"
 #include "pst/messaging/text.h"
@@ -90,16 +91,26 @@ void ProfileProperties(const ltp::PropertyContext& pc, uint64_t max_value, TextP
                        StringsRead* read = nullptr) {
   for (const auto& entry : pc.entries()) {
     if (!IsUnicodeString(entry.type)) continue;
-    auto size = pc.ValueSize(entry);
-    if (entry.type == ltp::kPtypString && size.ok() && *size > kConvertInPieces) {
+    Bytes value;
+    if (pc.InSubnode(entry)) {
+      // Opened once: learning a subnode's size opens it too.
       auto stream = pc.OpenValue(entry);
-      if (stream.ok()) (void)text->AddUtf16Le(**stream);
-      continue;
+      if (!stream.ok()) continue;
+      const uint64_t size = (*stream)->size();
+      if (entry.type == ltp::kPtypString && size > kConvertInPieces) {
+        (void)text->AddUtf16Le(**stream);
+        continue;
+      }
+      if (size > max_value) continue;
+      value.resize(static_cast<size_t>(size));
+      if (!(*stream)->Read(0, value).ok() || !ltp::CheckValue(entry.type, ByteSpan(value)).ok()) continue;
+    } else {
+      auto small = pc.ReadValue(entry, max_value);  // inline or in the heap
+      if (!small.ok()) continue;
+      value = std::move(small).value();
     }
-    auto value = pc.ReadValue(entry, max_value);
-    if (!value.ok()) continue;
-    Profile(entry.type, *value, text);
-    if (read != nullptr) read->Keep(ltp::MakeTag(entry.id, entry.type), std::move(value).value());
+    Profile(entry.type, value, text);
+    if (read != nullptr) read->Keep(ltp::MakeTag(entry.id, entry.type), std::move(value));
   }
 }
 
