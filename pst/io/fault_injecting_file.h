@@ -6,6 +6,7 @@
 // Reads always go to the wrapped file.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -56,8 +57,9 @@ class FaultInjectingFile final : public WritableFile {
   Action NextWrite();
 
   std::shared_ptr<WritableFile> base_;
-  uint64_t writes_ = 0;
-  uint64_t syncs_ = 0;
+  // Atomic: a file under a DeferredSyncFile is synced beside its writes.
+  std::atomic<uint64_t> writes_ = 0;
+  std::atomic<uint64_t> syncs_ = 0;
 
   uint64_t fail_at_ = 0;
   bool fail_sticky_ = false;

@@ -1,0 +1,71 @@
+#include "pst/io/deferred_sync_file.h"
+
+#include <algorithm>
+#include <chrono>
+#include <system_error>
+#include <utility>
+
+namespace pst::io {
+
+DeferredSyncFile::DeferredSyncFile(std::shared_ptr<WritableFile> base, uint64_t sync_bytes)
+    : base_(std::move(base)), sync_bytes_(sync_bytes) {}
+
+DeferredSyncFile::~DeferredSyncFile() {
+  std::lock_guard<std::mutex> lock(mu_);
+  FinishEarlySyncLocked();
+}
+
+Status DeferredSyncFile::Write(uint64_t offset, ByteSpan data) {
+  PST_RETURN_IF_ERROR(base_->Write(offset, data));
+  NoteWritten(offset, data.size());
+  return Status::Ok();
+}
+
+void DeferredSyncFile::NoteWritten(uint64_t offset, uint64_t length) {
+  if (unhinted_bytes_ == 0) {
+    unhinted_begin_ = offset;
+    unhinted_end_ = offset + length;
+  } else {
+    unhinted_begin_ = std::min(unhinted_begin_, offset);
+    unhinted_end_ = std::max(unhinted_end_, offset + length);
+  }
+  unhinted_bytes_ += length;
+  if (unhinted_bytes_ < kWritebackBatch) return;
+  base_->StartWriteback(unhinted_begin_, unhinted_end_ - unhinted_begin_);
+  unsynced_bytes_ += unhinted_bytes_;
+  unhinted_bytes_ = 0;
+  if (sync_bytes_ == 0 || unsynced_bytes_ < sync_bytes_) return;
+  std::lock_guard<std::mutex> lock(mu_);
+  MaybeSyncEarlyLocked();
+}
+
+void DeferredSyncFile::MaybeSyncEarlyLocked() {
+  if (early_sync_.valid()) {
+    // A disk slower than the writes: the next early sync waits its turn.
+    if (early_sync_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
+    FinishEarlySyncLocked();
+  }
+  try {
+    early_sync_ = std::async(std::launch::async, [base = base_] { return base->Sync(); });
+  } catch (const std::system_error&) {
+    return;  // no thread to be had: SyncNow() does it all
+  }
+  ++early_syncs_;
+  unsynced_bytes_ = 0;
+}
+
+void DeferredSyncFile::FinishEarlySyncLocked() {
+  if (!early_sync_.valid()) return;
+  Status synced = early_sync_.get();
+  if (!synced.ok() && early_failure_.ok()) early_failure_ = synced;
+}
+
+Status DeferredSyncFile::SyncNow() {
+  std::lock_guard<std::mutex> lock(mu_);
+  FinishEarlySyncLocked();
+  Status synced = base_->Sync();
+  if (!early_failure_.ok()) return early_failure_;
+  return synced;
+}
+
+}  // namespace pst::io
