@@ -148,9 +148,9 @@ Result<const Bytes*> TreeNodeData::BlockData(size_t index, bool stored) const {
   // A reader that goes on from the block before is offered more of the
   // blocks that follow the longer it goes on, so one that wants only a
   // stream's first bytes has little read for nothing.
-  const bool goes_on = last_read_ != SIZE_MAX && index == last_read_ + 1;
+  // (After a failed read nothing is cached, and reading ahead starts anew.)
+  const bool goes_on = cached_index_ != SIZE_MAX && index == cached_index_ + 1;
   ahead_blocks_ = goes_on ? std::min(kMostBlocksAhead, ahead_blocks_ * 2 + 1) : 0;
-  last_read_ = index;
   const size_t next = std::min(ahead_blocks_, leaves_.entries.size() - k - 1);
   sequence_.next = std::span<const BlockEntry>(leaves_.entries).subspan(k + 1, next);
   sequence_.spare = std::move(cached_block_);

@@ -90,11 +90,10 @@ class TreeNodeData final : public NodeData {
   mutable size_t cached_index_ = SIZE_MAX;
   mutable bool cached_stored_ = false;
   mutable Bytes cached_block_;
-  // Reading ahead (see BlockSequence): the block read last and how many
-  // blocks after it were offered.
+  // Reading ahead (see BlockSequence): how many blocks after the cached one
+  // were offered.
   static constexpr size_t kMostBlocksAhead = 31;
   mutable BlockSequence sequence_;
-  mutable size_t last_read_ = SIZE_MAX;
   mutable size_t ahead_blocks_ = 0;
 };
 
