@@ -8,7 +8,6 @@
 #include "pst/base/hex.h"
 #include "pst/convert/codepage_policy.h"
 #include "pst/convert/converted_string.h"
-#include "pst/ltp/value_check.h"
 #include "pst/messaging/property_access.h"
 #include "pst/messaging/tags.h"
 #include "pst/messaging/text.h"
@@ -93,7 +92,8 @@ void ProfileProperties(const ltp::PropertyContext& pc, uint64_t max_value, TextP
     if (!IsUnicodeString(entry.type)) continue;
     Bytes value;
     if (pc.InSubnode(entry)) {
-      // Opened once: learning a subnode's size opens it too.
+      // Opened once: learning a subnode's size opens it too. OpenValue
+      // checks the value, so what is read of it needs no check again.
       auto stream = pc.OpenValue(entry);
       if (!stream.ok()) continue;
       const uint64_t size = (*stream)->size();
@@ -103,7 +103,7 @@ void ProfileProperties(const ltp::PropertyContext& pc, uint64_t max_value, TextP
       }
       if (size > max_value) continue;
       value.resize(static_cast<size_t>(size));
-      if (!(*stream)->Read(0, value).ok() || !ltp::CheckValue(entry.type, ByteSpan(value)).ok()) continue;
+      if (!(*stream)->Read(0, value).ok()) continue;
     } else {
       auto small = pc.ReadValue(entry, max_value);  // inline or in the heap
       if (!small.ok()) continue;
