@@ -111,6 +111,7 @@ Result<BTreeReader::PagePtr> BTreeReader::LoadPage(const BlockRef& ref) const {
     // Salvage: the entries hold together, so use them, uncached (see
     // Database::ReadThroughDamage); placement is still checked by the walk.
     log->Add({ref.bid, ref.offset, trailer.message()});
+    page->damaged = true;
     return PagePtr(page);
   }
 
@@ -145,8 +146,41 @@ Status BTreeReader::CheckRoot() const {
   return CheckPlacement(*page, -1, 0, 0, false);
 }
 
+size_t BTreeReader::LastKeyAtMost(const Page& page, uint64_t key) const {
+  size_t lo = 0;
+  size_t hi = page.meta.count;
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (KeyOf(page, mid) <= key) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo - 1;
+}
+
 Result<Bytes> BTreeReader::Find(uint64_t key) const {
+  {
+    // Lookups mostly come in runs of nearby keys (the blocks of one data
+    // tree), often taking turns between two places. A key within a recent
+    // leaf's own range can only be in that leaf, which its descent checked.
+    // (Only a leaf reached through sound pages is kept: a damaged page is
+    // logged at each use.)
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const PagePtr& leaf : recent_leaves_) {
+      const size_t n = leaf == nullptr ? 0 : leaf->meta.count;
+      if (n == 0 || key < KeyOf(*leaf, 0) || key > KeyOf(*leaf, n - 1)) continue;
+      const size_t i = LastKeyAtMost(*leaf, key);
+      if (KeyOf(*leaf, i) != key) {
+        return Status::NotFound(std::string("ndb: ") + name() + " has no entry for " + Hex(key));
+      }
+      ByteSpan e = leaf->entry(i);
+      return Bytes(e.begin(), e.end());
+    }
+  }
   BlockRef ref = root_;
+  bool sound = true;
   int expected_level = -1;
   uint64_t low = 0;
   uint64_t high = 0;
@@ -155,21 +189,18 @@ Result<Bytes> BTreeReader::Find(uint64_t key) const {
   for (;;) {
     PST_ASSIGN_OR_RETURN(PagePtr page, LoadPage(ref));
     PST_RETURN_IF_ERROR(CheckPlacement(*page, expected_level, low, high, bounded));
+    sound = sound && !page->damaged;
     const size_t n = page->meta.count;
-    // Last entry with key <= wanted key.
-    size_t lo = 0;
-    size_t hi = n;
-    while (lo < hi) {
-      const size_t mid = lo + (hi - lo) / 2;
-      if (KeyOf(*page, mid) <= key) {
-        lo = mid + 1;
-      } else {
-        hi = mid;
-      }
-    }
-    if (lo == 0) break;
-    const size_t i = lo - 1;
+    if (n == 0 || KeyOf(*page, 0) > key) break;
+    const size_t i = LastKeyAtMost(*page, key);
     if (page->meta.level == 0) {
+      if (sound) {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (recent_leaves_[0] != page) {
+          std::move_backward(recent_leaves_.begin(), recent_leaves_.end() - 1, recent_leaves_.end());
+          recent_leaves_[0] = page;
+        }
+      }
       if (KeyOf(*page, i) != key) break;
       ByteSpan e = page->entry(i);
       return Bytes(e.begin(), e.end());

@@ -11,6 +11,7 @@
 // inside the parent entry's range, depth capped, no page visited twice).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -68,6 +69,7 @@ class BTreeReader {
     uint64_t offset = 0;
     BTreePageMeta meta;
     Bytes bytes;
+    bool damaged = false;  // used in salvage though its trailer is wrong
     ByteSpan entry(size_t i) const {
       return ByteSpan(bytes).subspan(i * meta.entry_size, meta.entry_size);
     }
@@ -82,6 +84,9 @@ class BTreeReader {
                         bool bounded_above) const;
   Status CheckPageContents(const Page& page) const;
   uint64_t KeyOf(const Page& page, size_t i) const;
+  // Index of the last entry whose key is at most `key`; the first entry's
+  // key must be.
+  size_t LastKeyAtMost(const Page& page, uint64_t key) const;
   BlockRef ChildOf(const Page& page, size_t i) const;
   Status Walk(const BlockRef& ref, int expected_level, uint64_t low, uint64_t high,
               bool bounded_above, std::unordered_set<uint64_t>& visited,
@@ -97,6 +102,8 @@ class BTreeReader {
   mutable std::mutex mu_;
   mutable std::list<PagePtr> lru_;  // front = most recently used
   mutable std::unordered_map<uint64_t, std::list<PagePtr>::iterator> cache_;
+  // The leaves the last full lookups ended in, latest first.
+  mutable std::array<PagePtr, 4> recent_leaves_;
 };
 
 }  // namespace pst::ndb

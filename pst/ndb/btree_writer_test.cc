@@ -1,5 +1,6 @@
 #include "pst/ndb/btree_writer.h"
 
+#include <algorithm>
 #include <map>
 #include <random>
 
@@ -81,6 +82,22 @@ class BTreeWriterTest : public ::testing::TestWithParam<Param> {
       return Status::Ok();
     }));
     EXPECT_EQ(seen, want);
+    // Lookups in an order that goes back and forth between leaves, each key
+    // with its absent neighbours: the reader's recent leaves answer as a
+    // descent from the root would.
+    std::vector<uint64_t> order = want;
+    std::shuffle(order.begin(), order.end(), std::mt19937(static_cast<uint32_t>(want.size())));
+    for (size_t i = 0; i < order.size(); ++i) {
+      const uint64_t k = i % 2 == 0 ? order[i] : want[i];  // random, then ascending
+      auto e = reader.Find(k);
+      ASSERT_OK(e) << k;
+      EXPECT_EQ(tree_.LeafKey(*e), k);
+      for (uint64_t absent : {k - 1, k + 1}) {
+        if (!model.count(absent)) {
+          EXPECT_TRUE(reader.Find(absent).status().IsNotFound()) << absent;
+        }
+      }
+    }
   }
 
   io::MemoryFile file_;
