@@ -11,6 +11,7 @@
 #include "pst/convert/store_copy.h"
 #include "pst/io/file.h"
 #include "pst/io/write_behind_file.h"
+#include "pst/io/writeback_file.h"
 #include "pst/messaging/store_creator.h"
 #include "pst/messaging/tags.h"
 #include "pst/messaging/text.h"
@@ -226,9 +227,11 @@ Result<StoreWriter*> PstStore::Writer() {
   const pst::ndb::Format format = reader_->format();
   const pst::ndb::WriteOptions options = pst::convert::OutputWriteOptions(
       format, format == pst::ndb::Format::kAnsi ? options_.ansi_max_file_size : 0);
-  // Writes reach the disk on a second thread while the next are made; each
-  // commit's sync waits for them, on a worker while the window turns.
-  auto behind = std::make_shared<pst::io::WriteBehindFile>(std::shared_ptr<pst::io::WritableFile>(std::move(file).value()));
+  // Writes reach the disk on a second thread while the next are made, and
+  // the disk flushes them as they come; each commit's sync waits for the
+  // rest, on a worker while the window turns.
+  auto writeback = std::make_shared<pst::io::WritebackFile>(std::shared_ptr<pst::io::WritableFile>(std::move(file).value()));
+  auto behind = std::make_shared<pst::io::WriteBehindFile>(std::move(writeback));
   auto waiting = std::make_shared<pst::io::WaitingSyncFile>(std::move(behind));
   auto writer = StoreWriter::Open(waiting, options);
   if (!writer.ok()) return writer.status().WithContext("session: opening " + path_ + " for writing");

@@ -10,6 +10,7 @@
 #include "pst/io/deferred_sync_file.h"
 #include "pst/io/file.h"
 #include "pst/io/write_behind_file.h"
+#include "pst/io/writeback_file.h"
 
 namespace pst::convert {
 namespace {
@@ -33,7 +34,8 @@ struct Part {
   std::unique_ptr<messaging::StoreWriter> writer;
   ndb::Nid top = 0;
   // The writer's commits do not wait for the disk: the file is unfinished
-  // until it is published, and is synced once, before that.
+  // until it is published, and is synced once, before that (with the disk
+  // kept busy meanwhile: writeback_file.h).
   std::shared_ptr<io::DeferredSyncFile> sync;
   // Above `sync`: the writes go to the disk on a second thread while the
   // next ones are made; every commit still waits for its own writes.
@@ -81,7 +83,7 @@ Result<NewStoreResult> ConvertToNewStore(messaging::Store& source, ndb::Format f
     PST_ASSIGN_OR_RETURN(auto opened, io::OpenReadWrite(part.file.partial_path));
     std::shared_ptr<io::WritableFile> file = std::move(opened);
     if (wrap_output) file = wrap_output(std::move(file));
-    part.sync = std::make_shared<io::DeferredSyncFile>(std::move(file));
+    part.sync = std::make_shared<io::DeferredSyncFile>(std::make_shared<io::WritebackFile>(std::move(file)));
     part.behind = std::make_shared<io::WriteBehindFile>(part.sync);
     PST_ASSIGN_OR_RETURN(part.writer, messaging::StoreWriter::Open(part.behind, write_options));
     PST_ASSIGN_OR_RETURN(part.top, part.writer->store().IpmSubtreeNid());

@@ -1,4 +1,4 @@
-#include "pst/io/deferred_sync_file.h"
+#include "pst/io/writeback_file.h"
 
 #include <algorithm>
 #include <chrono>
@@ -7,21 +7,21 @@
 
 namespace pst::io {
 
-DeferredSyncFile::DeferredSyncFile(std::shared_ptr<WritableFile> base, uint64_t sync_bytes)
+WritebackFile::WritebackFile(std::shared_ptr<WritableFile> base, uint64_t sync_bytes)
     : base_(std::move(base)), sync_bytes_(sync_bytes) {}
 
-DeferredSyncFile::~DeferredSyncFile() {
+WritebackFile::~WritebackFile() {
   std::lock_guard<std::mutex> lock(mu_);
   FinishEarlySyncLocked();
 }
 
-Status DeferredSyncFile::Write(uint64_t offset, ByteSpan data) {
+Status WritebackFile::Write(uint64_t offset, ByteSpan data) {
   PST_RETURN_IF_ERROR(base_->Write(offset, data));
   NoteWritten(offset, data.size());
   return Status::Ok();
 }
 
-void DeferredSyncFile::NoteWritten(uint64_t offset, uint64_t length) {
+void WritebackFile::NoteWritten(uint64_t offset, uint64_t length) {
   if (unhinted_bytes_ == 0) {
     unhinted_begin_ = offset;
     unhinted_end_ = offset + length;
@@ -39,7 +39,7 @@ void DeferredSyncFile::NoteWritten(uint64_t offset, uint64_t length) {
   MaybeSyncEarlyLocked();
 }
 
-void DeferredSyncFile::MaybeSyncEarlyLocked() {
+void WritebackFile::MaybeSyncEarlyLocked() {
   if (early_sync_.valid()) {
     // A disk slower than the writes: the next early sync waits its turn.
     if (early_sync_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
@@ -54,17 +54,17 @@ void DeferredSyncFile::MaybeSyncEarlyLocked() {
   unsynced_bytes_ = 0;
 }
 
-void DeferredSyncFile::FinishEarlySyncLocked() {
+void WritebackFile::FinishEarlySyncLocked() {
   if (!early_sync_.valid()) return;
   Status synced = early_sync_.get();
   if (!synced.ok() && early_failure_.ok()) early_failure_ = synced;
 }
 
-Status DeferredSyncFile::SyncNow() {
+Status WritebackFile::Sync() {
   std::lock_guard<std::mutex> lock(mu_);
   FinishEarlySyncLocked();
   Status synced = base_->Sync();
-  if (!early_failure_.ok()) return early_failure_;
+  if (!early_failure_.ok()) return early_failure_;  // a lost write stays lost
   return synced;
 }
 
