@@ -53,10 +53,11 @@ void Profile(uint16_t type, ByteSpan value, TextProfile* text) {
 
 }  // namespace
 
-// String values read to choose a message's code page, kept for its
-// conversion so that each is read once (a message's bodies are most of its
-// strings). What passes the budget is read again when converted.
-class StringsRead {
+// What choosing a message's code page read of it, kept for its copy so
+// that each part is read once: string values (a message's bodies are most
+// of its strings; what passes the budget is read again when converted), the
+// recipient table, the attachment list and the attachments.
+class AlreadyRead {
  public:
   static constexpr uint64_t kBudgetBytes = uint64_t{4} << 20;
 
@@ -75,6 +76,17 @@ class StringsRead {
     }
     return std::nullopt;
   }
+  // The attachment opened as `id`, moved out; nullopt if none was.
+  std::optional<messaging::Attachment> TakeAttachment(ndb::Nid id) {
+    for (auto& [kept_id, attachment] : attachments) {
+      if (kept_id == id && attachment) return std::exchange(attachment, std::nullopt);
+    }
+    return std::nullopt;
+  }
+
+  std::optional<Result<std::optional<ltp::TableContext>>> recipients;
+  std::optional<Result<std::vector<ndb::Nid>>> attachment_ids;
+  std::vector<std::pair<ndb::Nid, std::optional<messaging::Attachment>>> attachments;
 
  private:
   std::vector<std::pair<ltp::PropTag, Bytes>> values_;
@@ -87,7 +99,7 @@ namespace {
 // fails the object) when it is copied, not here. Values read whole go to
 // `read`, when given.
 void ProfileProperties(const ltp::PropertyContext& pc, uint64_t max_value, TextProfile* text,
-                       StringsRead* read = nullptr) {
+                       AlreadyRead* read = nullptr) {
   for (const auto& entry : pc.entries()) {
     if (!IsUnicodeString(entry.type)) continue;
     Bytes value;
@@ -246,7 +258,7 @@ void FolderCopier::NoteReplaced(ltp::PropTag tag, uint64_t replaced, uint32_t co
 }
 
 Result<uint32_t> FolderCopier::TargetCodepage(const messaging::Message& message, const std::string& where,
-                                              bool* declare, StringsRead* read) {
+                                              bool* declare, AlreadyRead* read) {
   *declare = false;
   // Reading 8-bit strings, or copying them as they are: the message's own.
   if (unicode_target_ || !source_.is_unicode()) return message.codepage();
@@ -260,11 +272,15 @@ Result<uint32_t> FolderCopier::TargetCodepage(const messaging::Message& message,
       if (IsUnicodeString(ltp::PropTypeOf(cell.tag))) Profile(ltp::PropTypeOf(cell.tag), cell.data, &text);
     }
   }
+  read->recipients = std::move(recipients);
   auto attachment_ids = message.AttachmentNids();
   for (ndb::Nid id : attachment_ids.value_or(std::vector<ndb::Nid>{})) {
     auto attachment = message.OpenAttachment(id);
-    if (attachment.ok()) ProfileProperties(attachment->properties(), kMaxConvertedString, &text);
+    if (!attachment.ok()) continue;  // reported when it is copied
+    ProfileProperties(attachment->properties(), kMaxConvertedString, &text);
+    read->attachments.emplace_back(id, std::move(attachment).value());
   }
+  read->attachment_ids = std::move(attachment_ids);
   const ObjectCodepage choice = ChooseObjectCodepage(message.properties(), text, options_.default_codepage);
   if (choice.declare) {
     *declare = true;
@@ -282,7 +298,7 @@ Result<uint32_t> FolderCopier::TargetCodepage(const messaging::Message& message,
 
 Status FolderCopier::ConvertProperties(const ltp::PropertyContext& pc, uint32_t codepage,
                                        const std::string& where, std::vector<PropertyInput>* out,
-                                       bool skip_object, StringsRead* read) {
+                                       bool skip_object, AlreadyRead* read) {
   for (const auto& entry : pc.entries()) {
     const ltp::PropTag tag = ltp::MakeTag(entry.id, entry.type);
     if (entry.type == ltp::kPtypObject) {
@@ -379,8 +395,8 @@ Result<std::vector<ltp::PropValue>> FolderCopier::ConvertCells(const std::vector
   return out;
 }
 
-Result<std::vector<ndb::Nid>> FolderCopier::AttachmentIds(const messaging::Message& message) {
-  auto ids = message.AttachmentNids();
+Result<std::vector<ndb::Nid>> FolderCopier::AttachmentIds(const messaging::Message& message, AlreadyRead* read) {
+  auto ids = read->attachment_ids ? std::move(*read->attachment_ids) : message.AttachmentNids();
   if (ids.ok() || !Salvaging(ids.status())) return ids;
   // The attachment table is damaged: the attachments are still the
   // message's attachment subnodes.
@@ -397,8 +413,9 @@ Result<std::vector<ndb::Nid>> FolderCopier::AttachmentIds(const messaging::Messa
 }
 
 Status FolderCopier::ReadAttachment(const messaging::Message& message, ndb::Nid id, int depth, uint32_t codepage,
-                                    const std::string& where, messaging::MessageInput* input) {
-  auto attachment = message.OpenAttachment(id);
+                                    const std::string& where, messaging::MessageInput* input, AlreadyRead* read) {
+  std::optional<messaging::Attachment> opened = read->TakeAttachment(id);
+  auto attachment = opened ? Result<messaging::Attachment>(std::move(*opened)) : message.OpenAttachment(id);
   if (!attachment.ok()) return attachment.status().WithContext(where);
   messaging::AttachmentInput att;
   PST_RETURN_IF_ERROR(ConvertProperties(attachment->properties(), codepage, where, &att.properties, true));
@@ -447,11 +464,11 @@ Result<messaging::MessageInput> FolderCopier::ReadMessage(const messaging::Messa
   }
   messaging::MessageInput input;
   bool declare = false;
-  StringsRead strings_read;
-  PST_ASSIGN_OR_RETURN(const uint32_t codepage, TargetCodepage(message, where, &declare, &strings_read));
+  AlreadyRead already_read;
+  PST_ASSIGN_OR_RETURN(const uint32_t codepage, TargetCodepage(message, where, &declare, &already_read));
   if (codepage_out) *codepage_out = codepage;
   PST_RETURN_IF_ERROR(
-      ConvertProperties(message.properties(), codepage, where, &input.properties, false, &strings_read));
+      ConvertProperties(message.properties(), codepage, where, &input.properties, false, &already_read));
   if (declare) {
     // The label the copy needs replaces the one copied from the source.
     const ltp::PropTag label = ltp::MakeTag(messaging::kPidMessageCodepage, ltp::kPtypInteger32);
@@ -461,7 +478,7 @@ Result<messaging::MessageInput> FolderCopier::ReadMessage(const messaging::Messa
     input.properties.push_back(PropertyInput::Value(label, std::move(value)));
   }
 
-  auto recipients = message.OpenRecipientTable();
+  auto recipients = already_read.recipients ? std::move(*already_read.recipients) : message.OpenRecipientTable();
   if (!recipients.ok()) {
     if (!Salvaging(recipients.status())) return recipients.status();
     LeaveOut(where + ", recipients", recipients.status());
@@ -481,14 +498,14 @@ Result<messaging::MessageInput> FolderCopier::ReadMessage(const messaging::Messa
     }
   }
 
-  auto attachment_ids = AttachmentIds(message);
+  auto attachment_ids = AttachmentIds(message, &already_read);
   if (!attachment_ids.ok()) {
     if (!Salvaging(attachment_ids.status())) return attachment_ids.status();
     LeaveOut(where + ", attachments", attachment_ids.status());
   }
   for (ndb::Nid id : attachment_ids.value_or({})) {
     const std::string att_where = where + ", attachment " + Hex(id);
-    Status s = ReadAttachment(message, id, depth, codepage, att_where, &input);
+    Status s = ReadAttachment(message, id, depth, codepage, att_where, &input, &already_read);
     if (!s.ok()) {
       if (!Salvaging(s)) return s;
       LeaveOut(att_where, s);

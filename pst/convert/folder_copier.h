@@ -118,7 +118,7 @@ struct CopyReport {
   std::set<ndb::Nid> listed_messages;
 };
 
-class StringsRead;
+class AlreadyRead;
 
 class FolderCopier {
  public:
@@ -171,11 +171,12 @@ class FolderCopier {
   Status CopyMessage(ndb::Nid id, const ltp::TableContext* table, size_t row, ndb::Nid target,
                      bool associated, const std::string& path);
   std::vector<ndb::Nid> ListSubfolders(const messaging::Folder& folder, const std::string& path);
-  Result<std::vector<ndb::Nid>> AttachmentIds(const messaging::Message& message);
+  // The parts found in `read` are taken from it rather than read again.
+  Result<std::vector<ndb::Nid>> AttachmentIds(const messaging::Message& message, AlreadyRead* read);
   // `codepage`: the one the message's strings are written in; its
   // attachments' strings go into the same.
   Status ReadAttachment(const messaging::Message& message, ndb::Nid id, int depth, uint32_t codepage,
-                        const std::string& where, messaging::MessageInput* input);
+                        const std::string& where, messaging::MessageInput* input, AlreadyRead* read);
   // Salvage bookkeeping: a part left out of the object being read, the
   // damage the source's log gathered since the last call, and the notes.
   bool Salvaging(const Status& s) const;
@@ -191,16 +192,16 @@ class FolderCopier {
   Result<messaging::MessageInput> ReadMessage(const messaging::Message& message, int depth,
                                               const std::string& where, uint32_t* codepage = nullptr);
   // The code page the message's strings are written in; `declare` tells
-  // whether the copy must be labelled with it. The message's own string
-  // values it reads go to `read` (as many as its budget holds).
+  // whether the copy must be labelled with it. What it reads of the message
+  // goes to `read` (its string values as many as the budget holds).
   Result<uint32_t> TargetCodepage(const messaging::Message& message, const std::string& where, bool* declare,
-                                  StringsRead* read);
+                                  AlreadyRead* read);
   Result<Bytes> Convert(ltp::PropTag tag, ByteSpan value, uint32_t codepage, const std::string& where);
   void NoteReplaced(ltp::PropTag tag, uint64_t replaced, uint32_t codepage, const std::string& where);
   // Values found in `read` are taken from it rather than read again.
   Status ConvertProperties(const ltp::PropertyContext& pc, uint32_t codepage, const std::string& where,
                            std::vector<messaging::PropertyInput>* out, bool skip_object,
-                           StringsRead* read = nullptr);
+                           AlreadyRead* read = nullptr);
   Result<std::vector<ltp::PropValue>> ConvertCells(const std::vector<ltp::PropValue>& cells,
                                                    uint32_t codepage, const std::string& where);
   ndb::StreamSource StreamFrom(std::shared_ptr<ltp::ValueStream> stream);
