@@ -146,20 +146,6 @@ Status BTreeReader::CheckRoot() const {
   return CheckPlacement(*page, -1, 0, 0, false);
 }
 
-size_t BTreeReader::LastKeyAtMost(const Page& page, uint64_t key) const {
-  size_t lo = 0;
-  size_t hi = page.meta.count;
-  while (lo < hi) {
-    const size_t mid = lo + (hi - lo) / 2;
-    if (KeyOf(page, mid) <= key) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  return lo - 1;
-}
-
 Result<Bytes> BTreeReader::Find(uint64_t key) const {
   {
     // Lookups mostly come in runs of nearby keys (the blocks of one data
@@ -171,7 +157,7 @@ Result<Bytes> BTreeReader::Find(uint64_t key) const {
     for (const PagePtr& leaf : recent_leaves_) {
       const size_t n = leaf == nullptr ? 0 : leaf->meta.count;
       if (n == 0 || key < KeyOf(*leaf, 0) || key > KeyOf(*leaf, n - 1)) continue;
-      const size_t i = LastKeyAtMost(*leaf, key);
+      const size_t i = FloorIndex(n, key, [&](size_t j) { return KeyOf(*leaf, j); });
       if (KeyOf(*leaf, i) != key) {
         return Status::NotFound(std::string("ndb: ") + name() + " has no entry for " + Hex(key));
       }
@@ -192,7 +178,7 @@ Result<Bytes> BTreeReader::Find(uint64_t key) const {
     sound = sound && !page->damaged;
     const size_t n = page->meta.count;
     if (n == 0 || KeyOf(*page, 0) > key) break;
-    const size_t i = LastKeyAtMost(*page, key);
+    const size_t i = FloorIndex(n, key, [&](size_t j) { return KeyOf(*page, j); });
     if (page->meta.level == 0) {
       if (sound) {
         std::lock_guard<std::mutex> lock(mu_);

@@ -13,6 +13,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -29,6 +30,23 @@
 #include "pst/ndb/page.h"
 
 namespace pst::ndb {
+
+// Index of the last of `count` sorted keys (key_at(i)) that is at most
+// `key`; SIZE_MAX if none is.
+template <typename KeyAt>
+size_t FloorIndex(size_t count, uint64_t key, const KeyAt& key_at) {
+  size_t lo = 0;
+  size_t hi = count;
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (key_at(mid) <= key) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo == 0 ? SIZE_MAX : lo - 1;
+}
 
 class BTreeReader {
  public:
@@ -84,9 +102,6 @@ class BTreeReader {
                         bool bounded_above) const;
   Status CheckPageContents(const Page& page) const;
   uint64_t KeyOf(const Page& page, size_t i) const;
-  // Index of the last entry whose key is at most `key`; the first entry's
-  // key must be.
-  size_t LastKeyAtMost(const Page& page, uint64_t key) const;
   BlockRef ChildOf(const Page& page, size_t i) const;
   Status Walk(const BlockRef& ref, int expected_level, uint64_t low, uint64_t high,
               bool bounded_above, std::unordered_set<uint64_t>& visited,

@@ -76,17 +76,7 @@ void BTreeWriter::SetIndexEntry(Node& n, size_t i, uint64_t key, const BlockRef&
 }
 
 size_t BTreeWriter::Floor(const Node& n, uint64_t key) const {
-  size_t lo = 0;
-  size_t hi = Count(n);
-  while (lo < hi) {
-    const size_t mid = lo + (hi - lo) / 2;
-    if (KeyAt(n, mid) <= key) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  return lo == 0 ? SIZE_MAX : lo - 1;
+  return FloorIndex(Count(n), key, [&](size_t i) { return KeyAt(n, i); });
 }
 
 Result<BTreeWriter::NodePtr> BTreeWriter::Load(const BlockRef& ref, int expected_level,
