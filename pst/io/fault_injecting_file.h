@@ -57,7 +57,7 @@ class FaultInjectingFile final : public WritableFile {
   Action NextWrite();
 
   std::shared_ptr<WritableFile> base_;
-  // Atomic: a file under a DeferredSyncFile is synced beside its writes.
+  // Atomic: a file under a WritebackFile is synced beside its writes.
   std::atomic<uint64_t> writes_ = 0;
   std::atomic<uint64_t> syncs_ = 0;
 

@@ -48,7 +48,7 @@ void WritebackFile::MaybeSyncEarlyLocked() {
   try {
     early_sync_ = std::async(std::launch::async, [base = base_] { return base->Sync(); });
   } catch (const std::system_error&) {
-    return;  // no thread to be had: SyncNow() does it all
+    return;  // no thread to be had: the next Sync() does it all
   }
   ++early_syncs_;
   unsynced_bytes_ = 0;
