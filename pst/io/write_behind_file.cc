@@ -31,38 +31,57 @@ WriteBehindFile::~WriteBehindFile() {
 }
 
 void WriteBehindFile::Work() {
+  std::vector<Chunk> batch;
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
     worker_idle_ = true;
-    work_ready_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+    work_ready_.wait(lock, [this] { return stop_ || queue_.size() > (tail_open_ ? 1u : 0u); });
     worker_idle_ = false;
-    if (queue_.empty()) return;  // stop_, and nothing left
-    // Taken off the queue, so the caller cannot join more bytes onto it.
-    Chunk chunk = std::move(queue_.front());
-    queue_.pop_front();
+    if (queue_.empty()) return;  // stop_, and nothing left (a destructor drains first)
+    // Every chunk the caller is done with, up to about a chunk's worth: the
+    // lock is taken once per batch, and a commit queues many small pages.
+    // Off the queue, the caller cannot join more bytes onto them.
+    const size_t closed = queue_.size() - (tail_open_ ? 1 : 0);
+    size_t held = 0;
+    while (batch.size() < closed && (batch.empty() || held + queue_.front().bytes.capacity() <= kChunkBytes)) {
+      held += queue_.front().bytes.capacity();
+      batch.push_back(std::move(queue_.front()));
+      queue_.pop_front();
+    }
     writing_ = true;
     lock.unlock();
-    Status written = base_->Write(chunk.offset, chunk.bytes);
-    const size_t held = chunk.bytes.capacity();
+    Status written;
+    for (const Chunk& chunk : batch) {
+      written = base_->Write(chunk.offset, chunk.bytes);
+      if (!written.ok()) break;
+    }
     lock.lock();
     writing_ = false;
     queued_bytes_ -= held;
-    // Fresh memory costs a page fault per page: run buffers are used again.
-    if (held == kChunkBytes && spare_.size() < kSpareChunks) {
-      chunk.bytes.clear();
-      spare_.push_back(std::move(chunk.bytes));
+    for (Chunk& chunk : batch) {
+      // Fresh memory costs a page fault per page: run buffers are used again.
+      if (chunk.bytes.capacity() == kChunkBytes && spare_.size() < kSpareChunks) {
+        chunk.bytes.clear();
+        spare_.push_back(std::move(chunk.bytes));
+      } else {
+        retired_.push_back(std::move(chunk.bytes));
+      }
     }
+    batch.clear();
     if (!written.ok() && failure_.ok()) failure_ = written;
     if (!failure_.ok()) {  // what is queued would land after a hole
       for (const Chunk& c : queue_) queued_bytes_ -= c.bytes.capacity();
       queue_.clear();
+      tail_open_ = false;
     }
-    if (callers_waiting_ > 0) work_done_.notify_all();
+    // Callers are woken once what they wait for may hold, not after every
+    // batch: each wake-up costs both threads a system call.
+    if (callers_waiting_ > 0 && (queued_bytes_ <= wake_at_bytes_ || !failure_.ok())) work_done_.notify_all();
   }
 }
 
 Status WriteBehindFile::DrainLocked(std::unique_lock<std::mutex>& lock) const {
-  WaitForWorker(lock, [this] { return queue_.empty() && !writing_; });
+  WaitForWorker(lock, 0, [this] { return queue_.empty() && !writing_; });
   return failure_;
 }
 
@@ -72,8 +91,10 @@ Status WriteBehindFile::Flush() const {
 }
 
 Status WriteBehindFile::WaitForRoomLocked(std::unique_lock<std::mutex>& lock, size_t bytes) {
-  // A write larger than all of the queue waits for an empty one.
-  WaitForWorker(lock, [&] {
+  // A write larger than all of the queue waits for an empty one. Woken
+  // with half the queue free, the caller has room for more than one write.
+  const size_t wake_at = bytes >= queue_bytes_ ? 0 : std::min(queue_bytes_ - bytes, queue_bytes_ / 2);
+  WaitForWorker(lock, wake_at, [&] {
     return !failure_.ok() || queued_bytes_ + bytes <= queue_bytes_ || (queue_.empty() && !writing_);
   });
   return failure_;
@@ -81,7 +102,9 @@ Status WriteBehindFile::WaitForRoomLocked(std::unique_lock<std::mutex>& lock, si
 
 bool WriteBehindFile::QueueLocked(Chunk chunk) {
   size_ = std::max<uint64_t>(size_, chunk.offset + chunk.bytes.size());
+  retired_.clear();
   queued_bytes_ += chunk.bytes.capacity();
+  tail_open_ = chunk.bytes.size() < kChunkBytes && callers_waiting_ == 0;
   queue_.push_back(std::move(chunk));
   return WakeWorkerLocked();
 }
@@ -103,6 +126,7 @@ Status WriteBehindFile::Write(uint64_t offset, ByteSpan data) {
     tail->bytes.insert(tail->bytes.end(), data.begin(), data.end());
     queued_bytes_ += tail->bytes.capacity() - before;
     size_ = std::max<uint64_t>(size_, offset + data.size());
+    if (tail->bytes.size() >= kChunkBytes) tail_open_ = false;
     wake = WakeWorkerLocked();
   } else {
     Chunk chunk{offset, BufferBytes()};

@@ -2,7 +2,9 @@
 // bytes into a bounded queue and returns, so the caller makes the next
 // blocks while the kernel copies the last ones into the page cache (most of
 // a conversion's system time). Adjacent writes are joined on the queue, so
-// the base file sees fewer, larger writes.
+// the base file sees fewer, larger writes. The worker leaves the queue's
+// last chunk alone while it may still grow and takes the others several at
+// a time, so the two threads seldom meet on the lock.
 //
 // The caller sees the file as if every write had happened: Read(),
 // Truncate() and Sync() first wait until the queue is empty, and Size()
@@ -16,6 +18,7 @@
 // of a failed write of its own before it ends.
 #pragma once
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -70,14 +73,23 @@ class WriteBehindFile : public WritableFile {
   // With mu_ held: queues `chunk` and says whether to wake the worker.
   bool QueueLocked(Chunk chunk);
   // With mu_ held: whether the worker sleeps while enough waits for it.
-  bool WakeWorkerLocked() const { return worker_idle_ && queued_bytes_ >= wake_bytes_; }
+  bool WakeWorkerLocked() const {
+    return worker_idle_ && (callers_waiting_ > 0 || ReadyBytesLocked() >= wake_bytes_);
+  }
+  // With mu_ held: the queued bytes the worker may take now.
+  size_t ReadyBytesLocked() const {
+    return tail_open_ ? queued_bytes_ - queue_.back().bytes.capacity() : queued_bytes_;
+  }
   // With mu_ held: waits until the worker is idle and the queue empty.
   Status DrainLocked(std::unique_lock<std::mutex>& lock) const;
-  // With mu_ held: waits on work_done_ until `ready`.
+  // With mu_ held: waits on work_done_ until `ready`, which holds once no
+  // more than `wake_at_bytes` are queued (if not sooner).
   template <typename Ready>
-  void WaitForWorker(std::unique_lock<std::mutex>& lock, Ready ready) const {
+  void WaitForWorker(std::unique_lock<std::mutex>& lock, size_t wake_at_bytes, Ready ready) const {
     if (ready()) return;  // no wake-up: most writes find room
+    tail_open_ = false;  // whatever waits may wait for the tail too
     if (worker_idle_ && !queue_.empty()) work_ready_.notify_one();  // bytes below wake_bytes_
+    wake_at_bytes_ = callers_waiting_ == 0 ? wake_at_bytes : std::max(wake_at_bytes_, wake_at_bytes);
     ++callers_waiting_;
     work_done_.wait(lock, ready);
     --callers_waiting_;
@@ -93,15 +105,23 @@ class WriteBehindFile : public WritableFile {
   mutable std::mutex mu_;
   mutable std::condition_variable work_ready_;  // to the worker: a chunk is queued, or stop
   mutable std::condition_variable work_done_;   // to the caller: a chunk was written
-  std::deque<Chunk> queue_;  // the chunk being written is off it
+  std::deque<Chunk> queue_;  // the chunks being written are off it
   std::vector<BufferBytes> spare_;  // empty, kChunkBytes of room each
+  // Written chunks' buffers, freed by the caller that allocated them: a
+  // free on the worker would contend for the caller's malloc arena.
+  std::vector<BufferBytes> retired_;
   size_t queued_bytes_ = 0;
   bool writing_ = false;
   bool stop_ = false;
   // Who sleeps on the condition variables: a wake-up is a system call, so
   // only a sleeper is woken.
   bool worker_idle_ = false;
+  // Whether the queue's last chunk may still grow by adjacent writes; the
+  // worker takes it only once it is closed (by a write elsewhere, by being
+  // full, or by someone waiting for the queue).
+  mutable bool tail_open_ = false;
   mutable int callers_waiting_ = 0;
+  mutable size_t wake_at_bytes_ = 0;  // the worker wakes the callers at this many queued bytes
   Status failure_;
   uint64_t size_;
 
