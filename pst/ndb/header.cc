@@ -85,18 +85,6 @@ BlockRef ReadBref(ByteReader& r, bool wide) {
 
 }  // namespace
 
-const FormatLayout& LayoutOf(Format format) {
-  static const FormatLayout kAnsi{512, 12, 12, 8192, 8180, false, 64, 496, 512};
-  static const FormatLayout kUnicode{512, 16, 16, 8192, 8176, true, 64, 488, 564};
-  static const FormatLayout kUnicode4k{4096, 24, 24, 65536, 65512, true, 512, 4056, 564};
-  switch (format) {
-    case Format::kAnsi: return kAnsi;
-    case Format::kUnicode: return kUnicode;
-    case Format::kUnicode4k: return kUnicode4k;
-  }
-  return kUnicode;
-}
-
 uint16_t DefaultVersion(Format format) {
   switch (format) {
     case Format::kAnsi: return 14;

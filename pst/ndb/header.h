@@ -61,7 +61,19 @@ struct FormatLayout {
   uint32_t header_size;       // 512 ANSI, 564 Unicode (both Unicode variants)
 };
 
-const FormatLayout& LayoutOf(Format format);
+inline constexpr FormatLayout kAnsiLayout{512, 12, 12, 8192, 8180, false, 64, 496, 512};
+inline constexpr FormatLayout kUnicodeLayout{512, 16, 16, 8192, 8176, true, 64, 488, 564};
+inline constexpr FormatLayout kUnicode4kLayout{4096, 24, 24, 65536, 65512, true, 512, 4056, 564};
+
+// Inline: the B-tree and allocation code asks for it in its inner loops.
+constexpr const FormatLayout& LayoutOf(Format format) {
+  switch (format) {
+    case Format::kAnsi: return kAnsiLayout;
+    case Format::kUnicode: return kUnicodeLayout;
+    case Format::kUnicode4k: return kUnicode4kLayout;
+  }
+  return kUnicodeLayout;
+}
 
 // The inverse of DecodeHeader: the header bytes (header_size of the format)
 // with every field of `header` written and both CRCs recomputed. Bytes the
