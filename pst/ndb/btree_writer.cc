@@ -87,11 +87,17 @@ Result<BTreeWriter::NodePtr> BTreeWriter::Load(const BlockRef& ref, int expected
     return PageError(ref, "is not a page-aligned place inside the file (" +
                               std::to_string(file_->Size()) + " bytes)");
   }
-  Bytes page(l.page_size);
-  PST_RETURN_IF_ERROR(file_->Read(ref.offset, page));
-  const uint8_t ptype = kind_ == Kind::kNodes ? kPageTypeNbt : kPageTypeBbt;
-  PST_RETURN_IF_ERROR(CheckPage(format_, page, ptype, ref.bid, ref.offset,
-                                kind_ == Kind::kNodes ? "NBT page" : "BBT page"));
+  if (read_pages_.empty()) read_pages_.resize(kReadPages);
+  ReadPage& slot = read_pages_[(ref.offset / l.page_size) % kReadPages];
+  if (slot.bytes.empty() || slot.offset != ref.offset || slot.bid != ref.bid) {
+    Bytes bytes(l.page_size);
+    PST_RETURN_IF_ERROR(file_->Read(ref.offset, bytes));
+    const uint8_t ptype = kind_ == Kind::kNodes ? kPageTypeNbt : kPageTypeBbt;
+    PST_RETURN_IF_ERROR(CheckPage(format_, bytes, ptype, ref.bid, ref.offset,
+                                  kind_ == Kind::kNodes ? "NBT page" : "BBT page"));
+    slot = ReadPage{ref.offset, ref.bid, std::move(bytes)};
+  }
+  const ByteSpan page = slot.bytes;
   const BTreePageMeta m = DecodeBTreePageMeta(format_, page);
   if (m.level > BTreeReader::kMaxLevel) {
     return PageError(ref, "cLevel " + std::to_string(m.level) + " is deeper than allowed");
@@ -424,6 +430,7 @@ void BTreeWriter::Committed(BlockRef root) {
 }
 
 void BTreeWriter::Abandon() {
+  read_pages_.clear();  // the next transaction gives this one's BIDs anew
   root_ = committed_root_;
   root_node_.reset();
   if (root_.bid == 0) root_node_ = std::make_unique<Node>();

@@ -115,6 +115,19 @@ class BTreeWriter {
   BlockRef root_;          // the root page when root_node_ is null
   NodePtr root_node_;      // the materialized root, if any
   size_t changes_since_spill_check_ = 0;
+
+  // Pages read lately, by place: after a commit every lookup starts at the
+  // committed root, and a read of the output also waits for the writes
+  // queued before it. A page is known by its place and its BID (its trailer
+  // names both and was checked); BIDs are given anew only after Abandon(),
+  // which forgets them all.
+  struct ReadPage {
+    uint64_t offset = 0;
+    Bid bid = 0;
+    Bytes bytes;  // empty: no page here
+  };
+  static constexpr size_t kReadPages = 64;
+  mutable std::vector<ReadPage> read_pages_;
 };
 
 }  // namespace pst::ndb
