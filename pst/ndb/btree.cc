@@ -157,12 +157,7 @@ Result<Bytes> BTreeReader::Find(uint64_t key) const {
     for (const PagePtr& leaf : recent_leaves_) {
       const size_t n = leaf == nullptr ? 0 : leaf->meta.count;
       if (n == 0 || key < KeyOf(*leaf, 0) || key > KeyOf(*leaf, n - 1)) continue;
-      const size_t i = FloorIndex(n, key, [&](size_t j) { return KeyOf(*leaf, j); });
-      if (KeyOf(*leaf, i) != key) {
-        return Status::NotFound(std::string("ndb: ") + name() + " has no entry for " + Hex(key));
-      }
-      ByteSpan e = leaf->entry(i);
-      return Bytes(e.begin(), e.end());
+      return EntryIn(*leaf, FloorIndex(n, key, [&](size_t j) { return KeyOf(*leaf, j); }), key);
     }
   }
   BlockRef ref = root_;
@@ -177,7 +172,7 @@ Result<Bytes> BTreeReader::Find(uint64_t key) const {
     PST_RETURN_IF_ERROR(CheckPlacement(*page, expected_level, low, high, bounded));
     sound = sound && !page->damaged;
     const size_t n = page->meta.count;
-    if (n == 0 || KeyOf(*page, 0) > key) break;
+    if (n == 0 || KeyOf(*page, 0) > key) return NoEntryFor(key);
     const size_t i = FloorIndex(n, key, [&](size_t j) { return KeyOf(*page, j); });
     if (page->meta.level == 0) {
       if (sound) {
@@ -187,9 +182,7 @@ Result<Bytes> BTreeReader::Find(uint64_t key) const {
           recent_leaves_[0] = page;
         }
       }
-      if (KeyOf(*page, i) != key) break;
-      ByteSpan e = page->entry(i);
-      return Bytes(e.begin(), e.end());
+      return EntryIn(*page, i, key);
     }
     low = KeyOf(*page, i);
     if (i + 1 < n) {
@@ -199,6 +192,15 @@ Result<Bytes> BTreeReader::Find(uint64_t key) const {
     ref = ChildOf(*page, i);
     expected_level = page->meta.level - 1;
   }
+}
+
+Result<Bytes> BTreeReader::EntryIn(const Page& leaf, size_t i, uint64_t key) const {
+  if (KeyOf(leaf, i) != key) return NoEntryFor(key);
+  ByteSpan e = leaf.entry(i);
+  return Bytes(e.begin(), e.end());
+}
+
+Status BTreeReader::NoEntryFor(uint64_t key) const {
   return Status::NotFound(std::string("ndb: ") + name() + " has no entry for " + Hex(key));
 }
 

@@ -102,6 +102,9 @@ class BTreeReader {
                         bool bounded_above) const;
   Status CheckPageContents(const Page& page) const;
   uint64_t KeyOf(const Page& page, size_t i) const;
+  // The entry at leaf index i (the floor of key) if it has this key, else NotFound.
+  Result<Bytes> EntryIn(const Page& leaf, size_t i, uint64_t key) const;
+  Status NoEntryFor(uint64_t key) const;
   BlockRef ChildOf(const Page& page, size_t i) const;
   Status Walk(const BlockRef& ref, int expected_level, uint64_t low, uint64_t high,
               bool bounded_above, std::unordered_set<uint64_t>& visited,
