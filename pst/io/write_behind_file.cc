@@ -35,13 +35,13 @@ void WriteBehindFile::Work() {
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
     worker_idle_ = true;
-    work_ready_.wait(lock, [this] { return stop_ || queue_.size() > (tail_open_ ? 1u : 0u); });
+    work_ready_.wait(lock, [this] { return stop_ || ClosedChunksLocked() > 0; });
     worker_idle_ = false;
     if (queue_.empty()) return;  // stop_, and nothing left (a destructor drains first)
     // Every chunk the caller is done with, up to about a chunk's worth: the
     // lock is taken once per batch, and a commit queues many small pages.
     // Off the queue, the caller cannot join more bytes onto them.
-    const size_t closed = queue_.size() - (tail_open_ ? 1 : 0);
+    const size_t closed = ClosedChunksLocked();
     size_t held = 0;
     while (batch.size() < closed && (batch.empty() || held + queue_.front().bytes.capacity() <= kChunkBytes)) {
       held += queue_.front().bytes.capacity();

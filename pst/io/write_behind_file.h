@@ -76,6 +76,8 @@ class WriteBehindFile : public WritableFile {
   bool WakeWorkerLocked() const {
     return worker_idle_ && (callers_waiting_ > 0 || ReadyBytesLocked() >= wake_bytes_);
   }
+  // With mu_ held: how many queued chunks the worker may take now.
+  size_t ClosedChunksLocked() const { return queue_.size() - (tail_open_ ? 1 : 0); }
   // With mu_ held: the queued bytes the worker may take now.
   size_t ReadyBytesLocked() const {
     return tail_open_ ? queued_bytes_ - queue_.back().bytes.capacity() : queued_bytes_;
