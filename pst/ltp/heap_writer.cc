@@ -47,7 +47,7 @@ size_t MapSize(size_t n) { return 4 + 2 * (n + 1); }
 HeapWriter::HeapWriter(uint8_t client_signature, ndb::Format format)
     : client_(client_signature),
       max_page_(ndb::LayoutOf(format).max_block_data) {
-  pages_.emplace_back();
+  AddPage();
 }
 
 size_t HeapWriter::HeaderSize(size_t page) {
@@ -55,21 +55,27 @@ size_t HeapWriter::HeaderSize(size_t page) {
   return IsBitmapPage(page) ? kBitmapHdrSize : kPageHdrSize;
 }
 
-size_t HeapWriter::MapOffset(size_t page, const Page& p) {
-  const size_t end = HeaderSize(page) + p.item_bytes;
+size_t HeapWriter::MapOffset(const Page& p) {
+  const size_t end = p.bytes.size();
   return end + (end % 2);
 }
 
-size_t HeapWriter::FreeBytes(size_t page, const Page& p) const {
-  const size_t used = MapOffset(page, p) + MapSize(p.items.size());
+size_t HeapWriter::FreeBytes(const Page& p) const {
+  const size_t used = MapOffset(p) + MapSize(p.ends.size());
   return used >= max_page_ ? 0 : max_page_ - used;
 }
 
 bool HeapWriter::Fits(size_t page, size_t size) const {
   const Page& p = pages_[page];
-  if (p.items.size() >= kMaxItemsPerPage) return false;
-  const size_t end = HeaderSize(page) + p.item_bytes + size;
-  return end + (end % 2) + MapSize(p.items.size() + 1) <= max_page_;
+  if (p.ends.size() >= kMaxItemsPerPage) return false;
+  const size_t end = p.bytes.size() + size;
+  return end + (end % 2) + MapSize(p.ends.size() + 1) <= max_page_;
+}
+
+void HeapWriter::AddPage() {
+  Page& p = pages_.emplace_back();
+  p.bytes.reserve(max_page_);
+  p.bytes.resize(HeaderSize(pages_.size() - 1), 0);
 }
 
 namespace {
@@ -93,14 +99,14 @@ Result<Hid> HeapWriter::Allocate(ByteSpan item) {
     if (pages_.size() >= kMaxPages) {
       return Status::FormatLimit("heap is full: " + std::to_string(kMaxPages) + " pages");
     }
-    pages_.emplace_back();
+    AddPage();
   }
   Page& p = pages_[page];
-  p.items.emplace_back(item.begin(), item.end());
-  p.item_bytes += item.size();
+  p.bytes.insert(p.bytes.end(), item.begin(), item.end());
+  p.ends.push_back(static_cast<uint16_t>(p.bytes.size()));
   // Pages that cannot take even a one-byte item are never searched again.
   while (first_open_ < pages_.size() && !Fits(first_open_, 1)) ++first_open_;
-  return MakeHid(static_cast<uint32_t>(page), static_cast<uint32_t>(p.items.size()));
+  return MakeHid(static_cast<uint32_t>(page), static_cast<uint32_t>(p.ends.size()));
 }
 
 Result<Hid> HeapWriter::Reserve(size_t size) {
@@ -109,29 +115,31 @@ Result<Hid> HeapWriter::Reserve(size_t size) {
   return Allocate(zeros);
 }
 
-Result<Bytes*> HeapWriter::ItemOf(Hid hid) {
+Result<std::span<uint8_t>> HeapWriter::ItemOf(Hid hid) {
   const uint32_t page = HidPageIndex(hid);
   const uint32_t index = HidItemIndex(hid);
-  if (!IsHid(hid) || page >= pages_.size() || index == 0 || index > pages_[page].items.size()) {
+  if (!IsHid(hid) || page >= pages_.size() || index == 0 || index > pages_[page].ends.size()) {
     return Status::InvalidArgument("heap has no item " + Hex(hid));
   }
-  return &pages_[page].items[index - 1];
+  Page& p = pages_[page];
+  const size_t start = index == 1 ? HeaderSize(page) : p.ends[index - 2];
+  return std::span<uint8_t>(p.bytes.data() + start, p.ends[index - 1] - start);
 }
 
 Status HeapWriter::Write(Hid hid, ByteSpan item) {
-  PST_ASSIGN_OR_RETURN(Bytes * target, ItemOf(hid));
-  if (target->size() != item.size()) {
+  PST_ASSIGN_OR_RETURN(std::span<uint8_t> target, ItemOf(hid));
+  if (target.size() != item.size()) {
     return Status::InvalidArgument("heap item " + Hex(hid) + " has " +
-                                   std::to_string(target->size()) + " bytes, not " +
+                                   std::to_string(target.size()) + " bytes, not " +
                                    std::to_string(item.size()));
   }
-  std::copy(item.begin(), item.end(), target->begin());
+  std::copy(item.begin(), item.end(), target.begin());
   return Status::Ok();
 }
 
 Result<ByteSpan> HeapWriter::Item(Hid hid) const {
-  PST_ASSIGN_OR_RETURN(Bytes * item, const_cast<HeapWriter*>(this)->ItemOf(hid));
-  return ByteSpan(*item);
+  PST_ASSIGN_OR_RETURN(std::span<uint8_t> item, const_cast<HeapWriter*>(this)->ItemOf(hid));
+  return ByteSpan(item);
 }
 
 uint8_t HeapWriter::FillLevel(size_t free_bytes) {
@@ -144,26 +152,24 @@ uint8_t HeapWriter::FillLevel(size_t free_bytes) {
   return 15;
 }
 
-std::vector<Bytes> HeapWriter::Finish() const {
+std::vector<Bytes> HeapWriter::Finish() {
+  // Fill levels first: they are read from the pages as they stand.
+  std::vector<uint8_t> levels(pages_.size());
+  for (size_t index = 0; index < pages_.size(); ++index) levels[index] = FillLevel(FreeBytes(pages_[index]));
+
   std::vector<Bytes> blocks;
   blocks.reserve(pages_.size());
   for (size_t index = 0; index < pages_.size(); ++index) {
-    const Page& p = pages_[index];
-    const size_t map = MapOffset(index, p);
-    const bool last = index + 1 == pages_.size();
-    Bytes page(last ? map + MapSize(p.items.size()) : max_page_, 0);
+    Page& p = pages_[index];
+    const size_t map = MapOffset(p);
+    Bytes page = std::move(p.bytes);
+    page.resize(map + MapSize(p.ends.size()), 0);
     EncodeFixed16(page.data(), static_cast<uint16_t>(map));
-
-    size_t at = HeaderSize(index);
+    EncodeFixed16(page.data() + map, static_cast<uint16_t>(p.ends.size()));
     uint8_t* entry = page.data() + map + 4;
-    EncodeFixed16(page.data() + map, static_cast<uint16_t>(p.items.size()));
-    for (const Bytes& item : p.items) {
-      EncodeFixed16(entry, static_cast<uint16_t>(at));
-      entry += 2;
-      std::copy(item.begin(), item.end(), page.begin() + static_cast<ptrdiff_t>(at));
-      at += item.size();
-    }
-    EncodeFixed16(entry, static_cast<uint16_t>(at));
+    EncodeFixed16(entry, static_cast<uint16_t>(HeaderSize(index)));
+    for (uint16_t end : p.ends) EncodeFixed16(entry += 2, end);
+    if (index + 1 < pages_.size()) page.resize(max_page_, 0);
 
     // Fill levels of the pages this header describes.
     size_t first = 0, count = 0, field = 0;
@@ -176,11 +182,14 @@ std::vector<Bytes> HeapWriter::Finish() const {
       first = index, count = 128, field = 2;
     }
     for (size_t k = 0; k < count && first + k < pages_.size(); ++k) {
-      const uint8_t level = FillLevel(FreeBytes(first + k, pages_[first + k]));
+      const uint8_t level = levels[first + k];
       page[field + k / 2] |= static_cast<uint8_t>(k % 2 == 0 ? level : level << 4);
     }
     blocks.push_back(std::move(page));
   }
+  pages_.clear();
+  first_open_ = 0;
+  AddPage();
   return blocks;
 }
 

@@ -31,7 +31,7 @@ class HeapWriter {
   Result<Hid> Reserve(size_t size);
   // Replaces the bytes of an item with as many new ones.
   Status Write(Hid hid, ByteSpan item);
-  // The bytes of an item.
+  // The bytes of an item, valid until the next Allocate or Reserve.
   Result<ByteSpan> Item(Hid hid) const;
 
   void set_user_root(Hid hid) { user_root_ = hid; }
@@ -39,24 +39,29 @@ class HeapWriter {
   size_t max_page_size() const { return max_page_; }
 
   // The pages as data blocks: every page but the last is full-size (free
-  // space after its page map), the last ends with its page map.
-  std::vector<Bytes> Finish() const;
+  // space after its page map), the last ends with its page map. The pages
+  // are handed over, not copied: the writer is empty afterwards.
+  std::vector<Bytes> Finish();
 
   // The 4-bit fill level recorded for a page with `free_bytes` free.
   static uint8_t FillLevel(size_t free_bytes);
 
  private:
+  // A page as it will be written, up to its items: room for its header,
+  // then the items packed in order (one buffer per page, not per item: a
+  // table of many rows holds millions of small items).
   struct Page {
-    std::vector<Bytes> items;
-    size_t item_bytes = 0;
+    Bytes bytes;
+    std::vector<uint16_t> ends;  // where each item ends in `bytes`
   };
 
   static size_t HeaderSize(size_t page);
   // Where the page map starts: after the items, 2-byte aligned.
-  static size_t MapOffset(size_t page, const Page& p);
-  size_t FreeBytes(size_t page, const Page& p) const;
+  static size_t MapOffset(const Page& p);
+  size_t FreeBytes(const Page& p) const;
   bool Fits(size_t page, size_t size) const;
-  Result<Bytes*> ItemOf(Hid hid);
+  void AddPage();
+  Result<std::span<uint8_t>> ItemOf(Hid hid);
 
   uint8_t client_;
   size_t max_page_;
