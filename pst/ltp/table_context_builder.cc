@@ -269,13 +269,17 @@ Result<TableContextBuilder::StoredRow> TableContextBuilder::MakeRow(
   }
   StoredRow row;
   row.id = row_id;
+  size_t size = 5 + 4;
+  for (size_t i = 1; i < by_column.size(); ++i) {
+    if (by_column[i]) size += 5 + by_column[i]->size();
+  }
+  row.cells.reserve(size);  // one allocation per row, at its final size
   uint8_t id[4];
   EncodeFixed32(id, row_id);
   AppendCell(&row.cells, 0, ByteSpan(id, 4));  // RowId is column 0 (bit 0)
   for (size_t i = 1; i < by_column.size(); ++i) {
     if (by_column[i]) AppendCell(&row.cells, i, *by_column[i]);
   }
-  row.cells.shrink_to_fit();
   return row;
 }
 
