@@ -58,25 +58,90 @@ Converter OpenConverter(uint32_t codepage) {
   return nullptr;
 }
 
+// Whether every ASCII character is its own single byte in this encoding,
+// both ways, so that text of ASCII alone converts by widening or narrowing
+// each unit. True of every Windows ANSI code page, and most strings in a
+// store are ASCII. Asked of ICU, never assumed; encodings with shift states
+// (ISO-2022, HZ, UTF-7), where an ASCII byte can switch the state, are left
+// to ICU.
+bool AsciiIsItself(UConverter* conv) {
+  switch (ucnv_getType(conv)) {
+    case UCNV_SBCS: case UCNV_MBCS: case UCNV_LATIN_1: case UCNV_UTF8: case UCNV_US_ASCII:
+      break;
+    default:
+      return false;
+  }
+  for (UChar c = 0; c < 0x80; ++c) {
+    char byte[8];
+    UErrorCode err = U_ZERO_ERROR;
+    ucnv_reset(conv);
+    int32_t n = ucnv_fromUChars(conv, byte, sizeof byte, &c, 1, &err);
+    if (U_FAILURE(err) || n != 1 || static_cast<uint8_t>(byte[0]) != c) return false;
+    UChar back[4];
+    err = U_ZERO_ERROR;
+    ucnv_reset(conv);
+    n = ucnv_toUChars(conv, back, 4, byte, 1, &err);
+    if (U_FAILURE(err) || n != 1 || back[0] != c) return false;
+  }
+  ucnv_reset(conv);
+  return true;
+}
+
+struct KeptConverter {
+  Converter conv;
+  bool ascii_is_itself = false;
+};
+
 // A converter for one-shot use on this thread, reset. Opening one looks its
 // name up and allocates, and strings are converted by the million: each
 // thread keeps those it has opened. Only code pages ICU knows are kept, so
 // the values a damaged store declares cannot grow the cache.
-UConverter* ConverterFor(uint32_t codepage) {
-  thread_local std::unordered_map<uint32_t, Converter> opened;
+KeptConverter* KeptConverterFor(uint32_t codepage) {
+  thread_local std::unordered_map<uint32_t, KeptConverter> opened;
   auto it = opened.find(codepage);
   if (it == opened.end()) {
     Converter conv = OpenConverter(codepage);
     if (!conv) return nullptr;
-    it = opened.emplace(codepage, std::move(conv)).first;
+    const bool ascii = AsciiIsItself(conv.get());
+    it = opened.emplace(codepage, KeptConverter{std::move(conv), ascii}).first;
   }
-  ucnv_reset(it->second.get());
-  return it->second.get();
+  ucnv_reset(it->second.conv.get());
+  return &it->second;
+}
+
+UConverter* ConverterFor(uint32_t codepage) {
+  KeptConverter* kept = KeptConverterFor(codepage);
+  return kept ? kept->conv.get() : nullptr;
 }
 
 // On a little-endian machine UTF-16LE is the string's own memory: one copy
 // instead of a loop over every unit (bodies pass here whole).
 constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+
+// How many bytes at the start are ASCII; eight at a time while they last.
+size_t LeadingAscii(ByteSpan bytes) {
+  size_t i = 0;
+  for (uint64_t word; i + 8 <= bytes.size(); i += 8) {
+    std::memcpy(&word, bytes.data() + i, 8);
+    if (word & 0x8080808080808080u) break;
+  }
+  while (i < bytes.size() && bytes[i] < 0x80) ++i;
+  return i;
+}
+
+// How many UTF-16LE units at the start are ASCII (below 0x80); four at a time.
+size_t LeadingAsciiUnits(ByteSpan utf16le) {
+  const size_t units = utf16le.size() / 2;
+  size_t i = 0;
+  if constexpr (kLittleEndian) {
+    for (uint64_t word; i + 4 <= units; i += 4) {
+      std::memcpy(&word, utf16le.data() + 2 * i, 8);
+      if (word & 0xFF80FF80FF80FF80u) break;
+    }
+  }
+  while (i < units && utf16le[2 * i] < 0x80 && utf16le[2 * i + 1] == 0) ++i;
+  return i;
+}
 
 std::u16string FromLe(ByteSpan utf16le) {
   std::u16string s(utf16le.size() / 2, u'\0');
@@ -108,18 +173,24 @@ Status UnsupportedCodepage(uint32_t codepage) {
 }
 
 Result<std::u16string> DecodeToUtf16(ByteSpan bytes, uint32_t codepage) {
-  UConverter* conv = ConverterFor(codepage);
-  if (!conv) return UnsupportedCodepage(codepage);
-  if (bytes.empty()) return std::u16string();
+  KeptConverter* kept = KeptConverterFor(codepage);
+  if (!kept) return UnsupportedCodepage(codepage);
+  UConverter* conv = kept->conv.get();
+  // Leading ASCII is widened here and only the rest goes to ICU: these
+  // converters carry nothing from one character to the next.
+  const size_t ascii = kept->ascii_is_itself ? LeadingAscii(bytes) : 0;
+  std::u16string out(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(ascii));
+  const ByteSpan rest = bytes.subspan(ascii);
+  if (rest.empty()) return out;
   // Each input byte yields at most two UTF-16 units.
-  std::u16string out(bytes.size() * 2 + 2, u'\0');
+  out.resize(ascii + rest.size() * 2 + 2);
   UErrorCode err = U_ZERO_ERROR;
-  int32_t n = ucnv_toUChars(conv, reinterpret_cast<UChar*>(out.data()),
-                            static_cast<int32_t>(out.size()),
-                            reinterpret_cast<const char*>(bytes.data()),
-                            static_cast<int32_t>(bytes.size()), &err);
+  int32_t n = ucnv_toUChars(conv, reinterpret_cast<UChar*>(out.data() + ascii),
+                            static_cast<int32_t>(out.size() - ascii),
+                            reinterpret_cast<const char*>(rest.data()),
+                            static_cast<int32_t>(rest.size()), &err);
   if (U_FAILURE(err)) return Status::Corruption(std::string("cannot decode text: ") + u_errorName(err));
-  out.resize(static_cast<size_t>(n));
+  out.resize(ascii + static_cast<size_t>(n));
   return out;
 }
 
@@ -205,21 +276,37 @@ uint32_t WindowsCodepageFor(uint32_t codepage) {
 bool IsSupportedCodepage(uint32_t codepage) { return ConverterFor(codepage) != nullptr; }
 
 Result<std::string> DecodeCodepage(ByteSpan bytes, uint32_t codepage) {
+  KeptConverter* kept = KeptConverterFor(codepage);
+  if (kept && kept->ascii_is_itself && LeadingAscii(bytes) == bytes.size()) {
+    return std::string(bytes.begin(), bytes.end());
+  }
   PST_ASSIGN_OR_RETURN(std::u16string u, DecodeToUtf16(bytes, codepage));
   Bytes le = ToLe(u);
   return Utf16LeToUtf8(le);
 }
 
 Result<Bytes> DecodeCodepageToUtf16Le(ByteSpan bytes, uint32_t codepage) {
+  KeptConverter* kept = KeptConverterFor(codepage);
+  if (kept && kept->ascii_is_itself && LeadingAscii(bytes) == bytes.size()) {
+    Bytes out(bytes.size() * 2, 0);
+    for (size_t i = 0; i < bytes.size(); ++i) out[2 * i] = bytes[i];
+    return out;
+  }
   PST_ASSIGN_OR_RETURN(std::u16string u, DecodeToUtf16(bytes, codepage));
   return ToLe(u);
 }
 
 Result<EncodedText> EncodeCodepage(ByteSpan utf16le, uint32_t codepage) {
-  UConverter* conv = ConverterFor(codepage);
-  if (!conv) return UnsupportedCodepage(codepage);
+  KeptConverter* kept = KeptConverterFor(codepage);
+  if (!kept) return UnsupportedCodepage(codepage);
+  UConverter* conv = kept->conv.get();
   EncodedText result;
-  std::u16string s = FromLe(utf16le);
+  // Leading ASCII is narrowed here and only the rest goes to ICU: these
+  // converters carry nothing from one character to the next.
+  const size_t ascii = kept->ascii_is_itself ? LeadingAsciiUnits(utf16le) : 0;
+  result.bytes.resize(ascii);
+  for (size_t i = 0; i < ascii; ++i) result.bytes[i] = utf16le[2 * i];
+  std::u16string s = FromLe(utf16le.subspan(2 * ascii));
   if (s.empty()) return result;
   // Count each unmappable character, then let ICU put in its substitute.
   struct Counter {
@@ -242,8 +329,8 @@ Result<EncodedText> EncodeCodepage(ByteSpan utf16le, uint32_t codepage) {
   if (U_FAILURE(err)) return Status::InvalidArgument("cannot set up text encoding");
   const int32_t max_bytes = UCNV_GET_MAX_BYTES_FOR_STRING(static_cast<int32_t>(s.size()),
                                                           ucnv_getMaxCharSize(conv));
-  std::vector<char> buf(static_cast<size_t>(max_bytes) + 1);
-  int32_t n = ucnv_fromUChars(conv, buf.data(), static_cast<int32_t>(buf.size()),
+  result.bytes.resize(ascii + static_cast<size_t>(max_bytes) + 1);
+  int32_t n = ucnv_fromUChars(conv, reinterpret_cast<char*>(result.bytes.data() + ascii), max_bytes + 1,
                               reinterpret_cast<const UChar*>(s.data()),
                               static_cast<int32_t>(s.size()), &err);
   // The converter is kept for the next string: it must not point at this
@@ -251,7 +338,7 @@ Result<EncodedText> EncodeCodepage(ByteSpan utf16le, uint32_t codepage) {
   UErrorCode restored = U_ZERO_ERROR;
   ucnv_setFromUCallBack(conv, UCNV_FROM_U_CALLBACK_SUBSTITUTE, nullptr, nullptr, nullptr, &restored);
   if (U_FAILURE(err)) return Status::InvalidArgument(std::string("cannot encode text: ") + u_errorName(err));
-  result.bytes.assign(buf.begin(), buf.begin() + n);
+  result.bytes.resize(ascii + static_cast<size_t>(n));
   result.replaced = counter.replaced;
   return result;
 }

@@ -68,5 +68,43 @@ TEST(Text, EachConversionStartsAfresh) {
   EXPECT_EQ(*plain, "xy");
 }
 
+// Text of ASCII bytes alone is not always ASCII text: in encodings with
+// shift states, and in EBCDIC, the same bytes mean other characters.
+TEST(Text, AsciiBytesMeanWhatTheEncodingSays) {
+  auto hz = DecodeCodepage(B({'~', '{', 'V', 'P', '~', '}'}), 52936);  // HZ: U+4E2D
+  ASSERT_OK(hz);
+  EXPECT_EQ(*hz, "\xE4\xB8\xAD");
+  auto jis = DecodeCodepageToUtf16Le(B({0x1B, '$', 'B', 'F', '|', 0x1B, '(', 'B'}), 50220);  // U+65E5
+  ASSERT_OK(jis);
+  EXPECT_EQ(*jis, B({0xE5, 0x65}));
+  ASSERT_TRUE(IsSupportedCodepage(37));  // EBCDIC: 0xC1 is "A", 0x41 a no-break space
+  auto ebcdic = DecodeCodepage(B({0xC1, 0x41}), 37);
+  ASSERT_OK(ebcdic);
+  EXPECT_EQ(*ebcdic, "A\xC2\xA0");
+  auto to_ebcdic = EncodeCodepage(Utf8ToUtf16Le("A"), 37);
+  ASSERT_OK(to_ebcdic);
+  EXPECT_EQ(to_ebcdic->bytes, B({0xC1}));
+  // Text that starts in ASCII and goes on in other characters.
+  auto mixed = EncodeCodepage(Utf8ToUtf16Le("Re: \xE6\x97\xA5\xE6\x9C\xAC ok"), 932);
+  ASSERT_OK(mixed);
+  EXPECT_EQ(mixed->bytes, B({'R', 'e', ':', ' ', 0x93, 0xFA, 0x96, 0x7B, ' ', 'o', 'k'}));
+  auto back = DecodeCodepage(mixed->bytes, 932);
+  ASSERT_OK(back);
+  EXPECT_EQ(*back, "Re: \xE6\x97\xA5\xE6\x9C\xAC ok");
+  auto lossy = EncodeCodepage(Utf8ToUtf16Le("Re: \xC3\xA9\xE6\x97\xA5"), 1252);
+  ASSERT_OK(lossy);
+  EXPECT_EQ(lossy->bytes, B({'R', 'e', ':', ' ', 0xE9, '?'}));
+  EXPECT_EQ(lossy->replaced, 1u);
+  // And in the Windows code pages they are themselves, both ways.
+  for (uint32_t codepage : {874u, 932u, 936u, 949u, 950u, 1250u, 1252u, 1258u}) {
+    auto narrow = EncodeCodepage(Utf8ToUtf16Le("Re: \\x~"), codepage);
+    ASSERT_OK(narrow);
+    EXPECT_EQ(narrow->bytes, B({'R', 'e', ':', ' ', '\\', 'x', '~'})) << codepage;
+    auto wide = DecodeCodepageToUtf16Le(narrow->bytes, codepage);
+    ASSERT_OK(wide);
+    EXPECT_EQ(*wide, Utf8ToUtf16Le("Re: \\x~")) << codepage;
+  }
+}
+
 }  // namespace
 }  // namespace pst::messaging
