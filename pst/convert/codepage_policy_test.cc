@@ -207,6 +207,26 @@ TEST_F(CodepageConversionTest, TextNoCodePageHoldsIsReplacedAndReported) {
   EXPECT_EQ(ansi.report.copied.objects_declared, 0u);  // 1251 loses least: the label stays
 }
 
+// Wherever a character outside ASCII falls, at the start, inside or at the
+// end of the stretches of ASCII that are read several units at once.
+TEST(TextProfile, FindsEachCharacterBeyondAsciiWhereverItStands) {
+  for (size_t at = 0; at < 11; ++at) {
+    std::string text(11, 'a');
+    text.replace(at, 1, "\xD0\x96");  // U+0416, Cyrillic
+    TextProfile profile;
+    profile.AddUtf16Le(messaging::Utf8ToUtf16Le(text));
+    EXPECT_FALSE(profile.ascii_only()) << at;
+    EXPECT_EQ(profile.LostIn(1252), 1u) << at;
+    EXPECT_EQ(profile.LostIn(1251), 0u) << at;
+  }
+  TextProfile ascii;
+  ascii.AddUtf16Le(messaging::Utf8ToUtf16Le("thirteen ASCI"));
+  EXPECT_TRUE(ascii.ascii_only());
+  TextProfile astral;
+  astral.AddUtf16Le(messaging::Utf8ToUtf16Le("abcd\xF0\x9F\x98\x80"));
+  EXPECT_FALSE(astral.ascii_only());
+}
+
 TEST(IsAnsiCodepage, AcceptsOnlyWhatAnAnsiStoreCanHold) {
   for (uint32_t cp : {874u, 932u, 936u, 949u, 950u, 1250u, 1252u, 1258u}) EXPECT_TRUE(IsAnsiCodepage(cp)) << cp;
   for (uint32_t cp : {0u, 437u, 1200u, 1259u, 20127u, 50220u, 54936u, 65001u}) EXPECT_FALSE(IsAnsiCodepage(cp)) << cp;
