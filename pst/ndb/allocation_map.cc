@@ -80,6 +80,7 @@ void AllocationMap::Recount(Region& r) {
   }
   r.free_now = kSlotsPerRegion - used;
   r.allocatable = kSlotsPerRegion - blocked;
+  r.scan_from = 0;
 }
 
 void AllocationMap::SetBits(Region& r, uint32_t first, uint32_t count, bool used, bool both) {
@@ -96,14 +97,17 @@ void AllocationMap::SetBits(Region& r, uint32_t first, uint32_t count, bool used
     uint8_t& bits = r.bits[byte];
     const uint8_t changed = static_cast<uint8_t>(used ? mask & ~bits : mask & bits);
     if (changed == 0) continue;
-    const uint32_t n = static_cast<uint32_t>(std::popcount(changed));
+    // Whole bytes are most of a block's run; the count of the others is a
+    // library call where the target has no popcount instruction.
+    auto count = [](uint8_t byte) { return byte == 0xFF ? 8u : static_cast<uint32_t>(std::popcount(byte)); };
+    const uint32_t n = count(changed);
     bits ^= changed;
     if (used) {
       r.free_now -= n;
       free_slots_ -= n;
       const uint8_t newly_blocked =
           r.committed == nullptr ? changed : static_cast<uint8_t>(changed & ~(*r.committed)[byte]);
-      r.allocatable -= static_cast<uint32_t>(std::popcount(newly_blocked));
+      r.allocatable -= count(newly_blocked);
     } else {
       r.free_now += n;
       free_slots_ += n;
@@ -119,6 +123,7 @@ void AllocationMap::SetBits(Region& r, uint32_t first, uint32_t count, bool used
   if (!used) {
     r.failed_run = UINT32_MAX;
     r.page_failed = false;
+    r.scan_from = std::min(r.scan_from, (first >> 6) << 3);
   }
 }
 
@@ -172,7 +177,7 @@ Status AllocationMap::Load(const io::RandomAccessFile& file, uint64_t file_eof) 
     Recount(r);
     free_slots_ += r.free_now;
   }
-  search_from_ = 0;
+  SearchAgainFrom(0);
   return Status::Ok();
 }
 
@@ -213,9 +218,9 @@ bool AllocationMap::IsUsed(uint64_t offset, uint64_t size) const {
   return true;
 }
 
-bool AllocationMap::FindRun(const Region& r, uint32_t slots, bool page, uint32_t* first) const {
+bool AllocationMap::FindRun(Region& r, uint32_t slots, bool page, uint32_t* first) {
   if (page) {
-    for (uint32_t j = 0; j < kBitmapBytes; ++j) {
+    for (uint32_t j = r.scan_from; j < kBitmapBytes; ++j) {
       if (r.bits[j] == 0 && (r.committed == nullptr || (*r.committed)[j] == 0)) {
         *first = j * 8;
         return true;
@@ -224,9 +229,11 @@ bool AllocationMap::FindRun(const Region& r, uint32_t slots, bool page, uint32_t
     return false;
   }
   uint32_t run = 0;
-  for (uint32_t j = 0; j < kBitmapBytes; ++j) {
+  bool full_so_far = true;
+  for (uint32_t j = r.scan_from; j < kBitmapBytes; ++j) {
     // A region fills from its start, so most of a search passes full bytes:
-    // pass them eight at a time (the bitmap is a whole number of words).
+    // pass them eight at a time (the bitmap is a whole number of words), and
+    // the next search starts after those that lead the bitmap.
     static_assert(kBitmapBytes % 8 == 0);
     if (j % 8 == 0) {
       uint64_t word;
@@ -237,14 +244,24 @@ bool AllocationMap::FindRun(const Region& r, uint32_t slots, bool page, uint32_t
         word |= committed;
       }
       if (word == ~uint64_t{0}) {
+        if (full_so_far) r.scan_from = j + 8;
         run = 0;
         j += 7;
         continue;
       }
+      full_so_far = false;
     }
     const uint8_t used = r.committed ? static_cast<uint8_t>(r.bits[j] | (*r.committed)[j]) : r.bits[j];
     if (used == 0xFF) {
       run = 0;
+      continue;
+    }
+    if (used == 0) {  // eight free slots: the run ends here or goes on
+      if (run + 8 >= slots) {
+        *first = j * 8 - run;
+        return true;
+      }
+      run += 8;
       continue;
     }
     for (uint32_t k = 0; k < 8; ++k) {
@@ -282,8 +299,18 @@ Status AllocationMap::AddRegion() {
   return Status::Ok();
 }
 
+void AllocationMap::SearchAgainFrom(size_t n) {
+  search_from_ = std::min(search_from_, n);
+  for (size_t& from : run_search_from_) from = std::min(from, n);
+}
+
 Result<uint64_t> AllocationMap::Allocate(uint32_t slots, bool page) {
-  for (size_t n = search_from_;; ++n) {
+  // Blocks search from where runs of their size class may still be free.
+  const size_t size_class = std::min<size_t>(std::bit_width(slots) - 1, run_search_from_.size() - 1);
+  const uint32_t class_run = uint32_t{1} << size_class;
+  size_t& class_from = run_search_from_[size_class];
+  class_from = std::max(class_from, search_from_);
+  for (size_t n = page ? search_from_ : class_from;; ++n) {
     if (n == regions_.size()) PST_RETURN_IF_ERROR(AddRegion());
     Region& r = regions_[n];
     if (r.allocatable == 0 && n == search_from_) ++search_from_;
@@ -297,6 +324,7 @@ Result<uint64_t> AllocationMap::Allocate(uint32_t slots, bool page) {
           r.failed_run = slots;
         }
       }
+      if (!page && n == class_from && (r.allocatable < class_run || r.failed_run <= class_run)) ++class_from;
       continue;
     }
     SetBits(r, first, slots, true, false);
@@ -336,7 +364,7 @@ Status AllocationMap::Free(uint64_t offset, uint64_t size) {
     }
   }
   SetBits(r, first, count, false, false);
-  search_from_ = std::min<size_t>(search_from_, n);
+  SearchAgainFrom(n);
   return Status::Ok();
 }
 
@@ -347,10 +375,11 @@ void AllocationMap::Commit() {
       r.allocatable = r.free_now;
       r.failed_run = UINT32_MAX;
       r.page_failed = false;
+      r.scan_from = 0;
     }
   }
   committed_regions_ = regions_.size();
-  search_from_ = 0;
+  SearchAgainFrom(0);
 }
 
 void AllocationMap::Abandon() {
@@ -368,7 +397,7 @@ void AllocationMap::Abandon() {
     r.failed_run = UINT32_MAX;
     r.page_failed = false;
   }
-  search_from_ = 0;
+  SearchAgainFrom(0);
 }
 
 Bytes AllocationMap::EncodeAMap(uint64_t region) const {

@@ -121,6 +121,7 @@ class AllocationMap {
     uint32_t allocatable = 0;           // zero bits of bits | committed
     uint32_t failed_run = UINT32_MAX;   // block runs this long are known not to fit
     bool page_failed = false;           // no aligned page is known to be free
+    uint32_t scan_from = 0;             // bitmap bytes before this (a whole word) are all in use
   };
 
   static uint64_t RegionStart(uint64_t n) { return kFirstRegion + n * kRegionSize; }
@@ -130,14 +131,23 @@ class AllocationMap {
   void Recount(Region& r);
   Status AddRegion();
   Result<uint64_t> Allocate(uint32_t slots, bool page);
-  bool FindRun(const Region& r, uint32_t slots, bool page, uint32_t* first) const;
+  // Finds free slots for a block (or an aligned page); moves r.scan_from
+  // past the words it finds full.
+  static bool FindRun(Region& r, uint32_t slots, bool page, uint32_t* first);
 
   Format format_;
   uint64_t max_file_size_;
   std::vector<Region> regions_;
   size_t committed_regions_ = 0;
   uint64_t free_slots_ = 0;
+  // Lowers every search start to region n (space there may be free again).
+  void SearchAgainFrom(size_t n);
+
   size_t search_from_ = 0;  // regions before this one have nothing allocatable
+  // Regions before run_search_from_[k] are known to have no free run of
+  // 2^k slots: a big conversion asks for 128-slot blocks by the thousand,
+  // and would otherwise pass every region with a small hole left each time.
+  std::array<size_t, 8> run_search_from_{};
 };
 
 }  // namespace pst::ndb
