@@ -26,7 +26,6 @@ class DeferredSyncFile : public WritableFile {
   Status Write(uint64_t offset, ByteSpan data) override { return base_->Write(offset, data); }
   Status Truncate(uint64_t size) override { return base_->Truncate(size); }
   Status Sync() override { return Status::Ok(); }
-  void StartWriteback(uint64_t offset, uint64_t length) override { base_->StartWriteback(offset, length); }
 
   Status SyncNow() { return base_->Sync(); }
 

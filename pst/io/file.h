@@ -42,13 +42,6 @@ class WritableFile : public RandomAccessFile {
   virtual Status Truncate(uint64_t size) = 0;
   // Makes everything written so far durable.
   virtual Status Sync() = 0;
-  // Asks the system to start writing [offset, offset + length) to the disk
-  // without waiting for it: a later Sync() then has less left to do. Only a
-  // hint; it promises nothing about durability.
-  virtual void StartWriteback(uint64_t offset, uint64_t length) {
-    (void)offset;
-    (void)length;
-  }
 };
 
 // Opens an existing file for reading only; the file is never written.

@@ -73,19 +73,6 @@ class PosixFile final : public WritableFile {
     return Status::Ok();
   }
 
-  void StartWriteback(uint64_t offset, uint64_t length) override {
-#ifdef SYNC_FILE_RANGE_WRITE
-    if (writable_ && length > 0) {
-      // Failure only means the bytes wait for Sync(), as without the hint.
-      (void)::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(length),
-                              SYNC_FILE_RANGE_WRITE);
-    }
-#else
-    (void)offset;
-    (void)length;
-#endif
-  }
-
   Status Sync() override {
     if (!writable_) return Status::Ok();
     if (::fsync(fd_) != 0) return ErrnoStatus("cannot flush", path_, errno);

@@ -31,7 +31,6 @@ class WaitingSyncFile : public WritableFile {
   Status Write(uint64_t offset, ByteSpan data) override { return base_->Write(offset, data); }
   Status WriteBuffer(uint64_t offset, BufferBytes& buffer) override { return base_->WriteBuffer(offset, buffer); }
   Status Truncate(uint64_t size) override { return base_->Truncate(size); }
-  void StartWriteback(uint64_t offset, uint64_t length) override { base_->StartWriteback(offset, length); }
 
   Status Sync() override {
     if (!while_waiting_) return base_->Sync();

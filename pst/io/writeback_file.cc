@@ -1,6 +1,5 @@
 #include "pst/io/writeback_file.h"
 
-#include <algorithm>
 #include <chrono>
 #include <system_error>
 #include <utility>
@@ -17,23 +16,12 @@ WritebackFile::~WritebackFile() {
 
 Status WritebackFile::Write(uint64_t offset, ByteSpan data) {
   PST_RETURN_IF_ERROR(base_->Write(offset, data));
-  NoteWritten(offset, data.size());
+  NoteWritten(data.size());
   return Status::Ok();
 }
 
-void WritebackFile::NoteWritten(uint64_t offset, uint64_t length) {
-  if (unhinted_bytes_ == 0) {
-    unhinted_begin_ = offset;
-    unhinted_end_ = offset + length;
-  } else {
-    unhinted_begin_ = std::min(unhinted_begin_, offset);
-    unhinted_end_ = std::max(unhinted_end_, offset + length);
-  }
-  unhinted_bytes_ += length;
-  if (unhinted_bytes_ < kWritebackBatch) return;
-  base_->StartWriteback(unhinted_begin_, unhinted_end_ - unhinted_begin_);
-  unsynced_bytes_ += unhinted_bytes_;
-  unhinted_bytes_ = 0;
+void WritebackFile::NoteWritten(uint64_t length) {
+  unsynced_bytes_ += length;
   if (sync_bytes_ == 0 || unsynced_bytes_ < sync_bytes_) return;
   std::lock_guard<std::mutex> lock(mu_);
   MaybeSyncEarlyLocked();
