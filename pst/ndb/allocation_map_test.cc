@@ -2,6 +2,7 @@
 
 #include <map>
 #include <random>
+#include <vector>
 
 #include "pst/io/memory_file.h"
 #include "pst/ndb/page.h"
@@ -109,6 +110,23 @@ TEST_P(AllocationMapTest, FindsAGapAcrossTheBitmapsWords) {
   ASSERT_OK(at);
   EXPECT_EQ(*at, gap);
   EXPECT_EQ(maps.extent(), kFirst + kRegion) << "found without growing";
+}
+
+// Full blocks skip the regions known to lack room for them, but small
+// blocks still find those regions' holes, and freed space is found again.
+TEST_P(AllocationMapTest, EachSizeFindsTheFirstRoomForIt) {
+  AllocationMap maps(GetParam(), 0, UINT64_MAX);
+  std::vector<uint64_t> blocks;
+  while (maps.extent() < kFirst + 4 * kRegion) blocks.push_back(*maps.AllocateBlock(8192));
+  maps.Commit();
+  auto small = maps.AllocateBlock(64);
+  ASSERT_OK(small);
+  EXPECT_LT(*small, kFirst + kRegion) << "the first region's hole is used first";
+  ASSERT_OK(maps.Free(blocks[3], 8192));
+  maps.Commit();
+  auto again = maps.AllocateBlock(8192);
+  ASSERT_OK(again);
+  EXPECT_EQ(*again, blocks[3]);
 }
 
 // Runs of random sizes and starts exercise every partial byte of the
