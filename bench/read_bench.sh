@@ -32,8 +32,13 @@ if args[0] == "--fresh":
 best = None
 for _ in range(3):
     if out_dir:
-        shutil.rmtree(out_dir, ignore_errors=True)
-        os.makedirs(out_dir)
+        # readpst's children may still be finishing their files: retry.
+        for _ in range(50):
+            shutil.rmtree(out_dir, ignore_errors=True)
+            if not os.path.exists(out_dir):
+                break
+            time.sleep(0.1)
+        os.makedirs(out_dir, exist_ok=True)
     t = time.perf_counter()
     subprocess.run(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     t = time.perf_counter() - t
