@@ -1,8 +1,5 @@
 #include "pst/convert/codepage_policy.h"
 
-#include <bit>
-#include <cstring>
-
 #include <algorithm>
 #include <string>
 
@@ -42,19 +39,10 @@ bool IsAnsiCodepage(uint32_t codepage) {
   }
 }
 
-// The bits of four UTF-16LE units, loaded as one word, that are clear when
-// all four are ASCII.
-constexpr uint64_t kNonAsciiUnits =
-    std::endian::native == std::endian::little ? 0xFF80FF80FF80FF80u : 0x80FF80FF80FF80FFu;
-
 void TextProfile::AddUtf16Le(ByteSpan text) {
   const size_t units = text.size() / 2;
   for (size_t i = 0; i < units; ++i) {
-    // Most text is ASCII: four units at a time while it lasts.
-    for (uint64_t word; i + 4 <= units; i += 4) {
-      std::memcpy(&word, text.data() + 2 * i, 8);
-      if (word & kNonAsciiUnits) break;
-    }
+    i += messaging::LeadingAsciiUnits(text.subspan(2 * i));
     if (i == units) break;
     const uint16_t u = static_cast<uint16_t>(text[2 * i] | (text[2 * i + 1] << 8));
     if (u < 0x80) continue;

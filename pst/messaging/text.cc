@@ -129,20 +129,6 @@ size_t LeadingAscii(ByteSpan bytes) {
   return i;
 }
 
-// How many UTF-16LE units at the start are ASCII (below 0x80); four at a time.
-size_t LeadingAsciiUnits(ByteSpan utf16le) {
-  const size_t units = utf16le.size() / 2;
-  size_t i = 0;
-  if constexpr (kLittleEndian) {
-    for (uint64_t word; i + 4 <= units; i += 4) {
-      std::memcpy(&word, utf16le.data() + 2 * i, 8);
-      if (word & 0xFF80FF80FF80FF80u) break;
-    }
-  }
-  while (i < units && utf16le[2 * i] < 0x80 && utf16le[2 * i + 1] == 0) ++i;
-  return i;
-}
-
 std::u16string FromLe(ByteSpan utf16le) {
   std::u16string s(utf16le.size() / 2, u'\0');
   if constexpr (kLittleEndian) {
@@ -172,13 +158,16 @@ Status UnsupportedCodepage(uint32_t codepage) {
   return Status::NotSupported("code page " + std::to_string(codepage) + " is not known");
 }
 
-Result<std::u16string> DecodeToUtf16(ByteSpan bytes, uint32_t codepage) {
-  KeptConverter* kept = KeptConverterFor(codepage);
-  if (!kept) return UnsupportedCodepage(codepage);
-  UConverter* conv = kept->conv.get();
-  // Leading ASCII is widened here and only the rest goes to ICU: these
-  // converters carry nothing from one character to the next.
-  const size_t ascii = kept->ascii_is_itself ? LeadingAscii(bytes) : 0;
+// How many bytes at the start the converter lets DecodeToUtf16 widen itself.
+size_t AsciiPrefix(const KeptConverter& kept, ByteSpan bytes) {
+  return kept.ascii_is_itself ? LeadingAscii(bytes) : 0;
+}
+
+// `ascii`: AsciiPrefix(kept, bytes). That much is widened here and only the
+// rest goes to ICU: these converters carry nothing from one character to
+// the next.
+Result<std::u16string> DecodeToUtf16(ByteSpan bytes, KeptConverter& kept, size_t ascii) {
+  UConverter* conv = kept.conv.get();
   std::u16string out(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(ascii));
   const ByteSpan rest = bytes.subspan(ascii);
   if (rest.empty()) return out;
@@ -275,24 +264,39 @@ uint32_t WindowsCodepageFor(uint32_t codepage) {
 
 bool IsSupportedCodepage(uint32_t codepage) { return ConverterFor(codepage) != nullptr; }
 
+size_t LeadingAsciiUnits(ByteSpan utf16le) {
+  const size_t units = utf16le.size() / 2;
+  size_t i = 0;
+  if constexpr (kLittleEndian) {
+    for (uint64_t word; i + 4 <= units; i += 4) {
+      std::memcpy(&word, utf16le.data() + 2 * i, 8);
+      if (word & 0xFF80FF80FF80FF80u) break;
+    }
+  }
+  while (i < units && utf16le[2 * i] < 0x80 && utf16le[2 * i + 1] == 0) ++i;
+  return i;
+}
+
 Result<std::string> DecodeCodepage(ByteSpan bytes, uint32_t codepage) {
   KeptConverter* kept = KeptConverterFor(codepage);
-  if (kept && kept->ascii_is_itself && LeadingAscii(bytes) == bytes.size()) {
-    return std::string(bytes.begin(), bytes.end());
-  }
-  PST_ASSIGN_OR_RETURN(std::u16string u, DecodeToUtf16(bytes, codepage));
+  if (!kept) return UnsupportedCodepage(codepage);
+  const size_t ascii = AsciiPrefix(*kept, bytes);
+  if (ascii == bytes.size()) return std::string(bytes.begin(), bytes.end());
+  PST_ASSIGN_OR_RETURN(std::u16string u, DecodeToUtf16(bytes, *kept, ascii));
   Bytes le = ToLe(u);
   return Utf16LeToUtf8(le);
 }
 
 Result<Bytes> DecodeCodepageToUtf16Le(ByteSpan bytes, uint32_t codepage) {
   KeptConverter* kept = KeptConverterFor(codepage);
-  if (kept && kept->ascii_is_itself && LeadingAscii(bytes) == bytes.size()) {
+  if (!kept) return UnsupportedCodepage(codepage);
+  const size_t ascii = AsciiPrefix(*kept, bytes);
+  if (ascii == bytes.size()) {
     Bytes out(bytes.size() * 2, 0);
     for (size_t i = 0; i < bytes.size(); ++i) out[2 * i] = bytes[i];
     return out;
   }
-  PST_ASSIGN_OR_RETURN(std::u16string u, DecodeToUtf16(bytes, codepage));
+  PST_ASSIGN_OR_RETURN(std::u16string u, DecodeToUtf16(bytes, *kept, ascii));
   return ToLe(u);
 }
 

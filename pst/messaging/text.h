@@ -36,6 +36,10 @@ struct EncodedText {
   Bytes bytes;
   size_t replaced = 0;  // characters the code page could not hold
 };
+// How many UTF-16LE units at the start are ASCII (below 0x80), four at a
+// time while they last (most text in a store is ASCII).
+size_t LeadingAsciiUnits(ByteSpan utf16le);
+
 // UTF-16LE text to 8-bit text in a code page; characters the code page lacks
 // are replaced (with the code page's substitute, usually "?") and counted.
 Result<EncodedText> EncodeCodepage(ByteSpan utf16le, uint32_t codepage);
