@@ -1,0 +1,60 @@
+#include "pst/base/id_map.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <unordered_map>
+
+namespace pst {
+namespace {
+
+// Random inserts, replacements and erases, checked against the standard
+// map after every step: erasing in the middle of a probe run must leave
+// every later entry findable, also where runs wrap around the end.
+TEST(IdMapTest, AgreesWithStandardMapThroughInsertsAndErases) {
+  // A few ids keep the table small, so runs often wrap; many make it grow.
+  for (auto [ids, stride] : {std::pair{30u, 1u}, {3000u, 1u}, {3000u, 32u}, {3000u, 1u << 20}}) {
+    std::mt19937 random(ids + stride);
+    std::uniform_int_distribution<uint32_t> pick(0, ids);
+    IdMap map;
+    std::unordered_map<uint32_t, uint32_t> expected;
+    for (int step = 0; step < 40000; ++step) {
+      const uint32_t id = pick(random) * stride;
+      const uint32_t value = static_cast<uint32_t>(step);
+      switch (step % 4) {
+        case 0:
+        case 1:
+          EXPECT_EQ(map.Insert(id, value), expected.emplace(id, value).second);
+          break;
+        case 2:
+          map.Set(id, value);
+          expected[id] = value;
+          break;
+        case 3:
+          EXPECT_EQ(map.Erase(id), expected.erase(id) == 1);
+          break;
+      }
+      ASSERT_EQ(map.size(), expected.size());
+      const uint32_t probe = pick(random) * stride;
+      auto it = expected.find(probe);
+      ASSERT_EQ(map.Find(probe), it == expected.end() ? std::nullopt : std::optional<uint32_t>(it->second));
+    }
+    for (const auto& [id, value] : expected) ASSERT_EQ(map.Find(id), value) << "id " << id;
+  }
+}
+
+TEST(IdMapTest, HoldsTheExtremeIds) {
+  IdMap map;
+  EXPECT_FALSE(map.Contains(0));
+  EXPECT_FALSE(map.Erase(0));
+  EXPECT_TRUE(map.Insert(0, 0));
+  EXPECT_TRUE(map.Insert(UINT32_MAX, IdMap::kNoValue - 1));
+  EXPECT_EQ(map.Find(0), 0u);
+  EXPECT_EQ(map.Find(UINT32_MAX), IdMap::kNoValue - 1);
+  EXPECT_TRUE(map.Erase(UINT32_MAX));
+  EXPECT_FALSE(map.Contains(UINT32_MAX));
+  EXPECT_EQ(map.size(), 1u);
+}
+
+}  // namespace
+}  // namespace pst
