@@ -57,22 +57,66 @@ int GroupOf(uint8_t size) { return size >= 4 ? 0 : (size == 2 ? 1 : 2); }
 
 }  // namespace
 
+// Cells are kept by this class alone, so they are trusted here.
 template <typename Fn>
-void TableContextBuilder::ForEachCell(const StoredRow& row, Fn&& fn) {
-  const Bytes& c = row.cells;
-  for (size_t at = 0; at + 5 <= c.size();) {
-    const size_t size = DecodeFixed32(c.data() + at + 1);
-    fn(size_t{c[at]}, ByteSpan(c).subspan(at + 5, size));
-    at += 5 + size;
+void TableContextBuilder::ForEachCell(ByteSpan cells, Fn&& fn) {
+  for (size_t at = 0; at < cells.size();) {
+    const size_t index = cells[at++];
+    size_t size = 0;
+    for (int shift = 0;; shift += 7) {
+      const uint8_t byte = cells[at++];
+      size |= size_t{byte & 0x7Fu} << shift;
+      if ((byte & 0x80) == 0) break;
+    }
+    fn(index, cells.subspan(at, size));
+    at += size;
   }
 }
 
 void TableContextBuilder::AppendCell(Bytes* cells, size_t index, ByteSpan value) {
-  uint8_t head[5];
-  head[0] = static_cast<uint8_t>(index);
-  EncodeFixed32(head + 1, static_cast<uint32_t>(value.size()));
-  cells->insert(cells->end(), head, head + 5);
+  uint8_t head[6];
+  size_t length = 0;
+  head[length++] = static_cast<uint8_t>(index);
+  uint32_t size = static_cast<uint32_t>(value.size());
+  for (; size >= 0x80; size >>= 7) head[length++] = static_cast<uint8_t>(size | 0x80);
+  head[length++] = static_cast<uint8_t>(size);
+  cells->insert(cells->end(), head, head + length);
   cells->insert(cells->end(), value.begin(), value.end());
+}
+
+Bytes& TableContextBuilder::ChunkWithRoom(size_t size) {
+  constexpr size_t kFirstChunk = 256;
+  constexpr size_t kLargestChunk = 64 << 10;
+  if (cell_chunks_.empty() || cell_chunks_.back().capacity() - cell_chunks_.back().size() < size) {
+    const size_t last = cell_chunks_.empty() ? 0 : cell_chunks_.back().capacity();
+    cell_chunks_.emplace_back().reserve(std::max(size, std::clamp(2 * last, kFirstChunk, kLargestChunk)));
+  }
+  return cell_chunks_.back();
+}
+
+template <typename Fn>
+void TableContextBuilder::RewriteRows(Fn&& rewrite) {
+  std::vector<Bytes> old;
+  old.swap(cell_chunks_);
+  stored_bytes_ = dead_bytes_ = 0;
+  Bytes cells;
+  for (StoredRow& row : rows_) {
+    cells.clear();
+    rewrite(ByteSpan(old[row.chunk]).subspan(row.offset, row.size), &cells);
+    Bytes& chunk = ChunkWithRoom(cells.size());
+    row.chunk = static_cast<uint32_t>(cell_chunks_.size() - 1);
+    row.offset = static_cast<uint32_t>(chunk.size());
+    row.size = static_cast<uint32_t>(cells.size());
+    chunk.insert(chunk.end(), cells.begin(), cells.end());
+    stored_bytes_ += cells.size();
+  }
+}
+
+void TableContextBuilder::Forget(const StoredRow& row) {
+  dead_bytes_ += row.size;
+  if (dead_bytes_ > (64u << 10) && 2 * dead_bytes_ > stored_bytes_) {
+    RewriteRows([](ByteSpan cells, Bytes* out) { out->assign(cells.begin(), cells.end()); });
+  }
 }
 
 uint8_t TableContextBuilder::CellSizeOf(uint16_t type) {
@@ -107,6 +151,7 @@ Result<TableContextBuilder> TableContextBuilder::WithColumns(ndb::Format format,
 Result<TableContextBuilder> TableContextBuilder::FromTable(ndb::Format format,
                                                            const TableContext& table) {
   PST_ASSIGN_OR_RETURN(TableContextBuilder b, WithColumns(format, table.columns()));
+  if (table.row_count() <= MaxRows(format)) b.rows_.reserve(table.row_count());
   for (size_t r = 0; r < table.row_count(); ++r) {
     PST_ASSIGN_OR_RETURN(uint32_t id, table.RowId(r));
     PST_ASSIGN_OR_RETURN(std::vector<PropValue> cells, table.ReadRow(r));
@@ -234,20 +279,17 @@ Status TableContextBuilder::AddColumns(std::span<const PropTag> tags) {
   PST_RETURN_IF_ERROR(Layout());
   std::vector<size_t> moved_to(before.size());
   for (size_t i = 0; i < before.size(); ++i) moved_to[i] = static_cast<size_t>(FindColumn(before[i]) - columns_.data());
-  for (StoredRow& row : rows_) {
+  RewriteRows([&](ByteSpan row, Bytes* out) {
     std::vector<std::pair<size_t, ByteSpan>> cells;
     ForEachCell(row, [&](size_t index, ByteSpan value) { cells.emplace_back(moved_to[index], value); });
     std::sort(cells.begin(), cells.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
-    Bytes encoded;
-    encoded.reserve(row.cells.size());
-    for (const auto& [index, value] : cells) AppendCell(&encoded, index, value);
-    row.cells = std::move(encoded);
-  }
+    for (const auto& [index, value] : cells) AppendCell(out, index, value);
+  });
   return Status::Ok();
 }
 
-Result<TableContextBuilder::StoredRow> TableContextBuilder::MakeRow(
-    uint32_t row_id, const std::vector<PropValue>& cells) const {
+Result<TableContextBuilder::StoredRow> TableContextBuilder::StoreRow(
+    uint32_t row_id, const std::vector<PropValue>& cells) {
   std::vector<const Bytes*> by_column(columns_.size(), nullptr);
   for (const PropValue& v : cells) {
     const Column* c = FindColumn(v.tag);
@@ -267,25 +309,33 @@ Result<TableContextBuilder::StoredRow> TableContextBuilder::MakeRow(
     }
     by_column[index] = &v.data;
   }
+  uint64_t size = 2 + 4;  // the RowId cell
+  for (size_t i = 1; i < by_column.size(); ++i) {
+    if (by_column[i]) size += 6 + by_column[i]->size();  // index, a varint of at most 5 bytes
+  }
+  if (size > UINT32_MAX) {
+    return Status::InvalidArgument("row " + Hex(row_id) + " holds " + std::to_string(size) +
+                                   " bytes; a table row holds less than 4 GiB");
+  }
+  Bytes& chunk = ChunkWithRoom(static_cast<size_t>(size));
   StoredRow row;
   row.id = row_id;
-  size_t size = 5 + 4;
-  for (size_t i = 1; i < by_column.size(); ++i) {
-    if (by_column[i]) size += 5 + by_column[i]->size();
-  }
-  row.cells.reserve(size);  // one allocation per row, at its final size
+  row.chunk = static_cast<uint32_t>(cell_chunks_.size() - 1);
+  row.offset = static_cast<uint32_t>(chunk.size());
   uint8_t id[4];
   EncodeFixed32(id, row_id);
-  AppendCell(&row.cells, 0, ByteSpan(id, 4));  // RowId is column 0 (bit 0)
+  AppendCell(&chunk, 0, ByteSpan(id, 4));  // RowId is column 0 (bit 0)
   for (size_t i = 1; i < by_column.size(); ++i) {
-    if (by_column[i]) AppendCell(&row.cells, i, *by_column[i]);
+    if (by_column[i]) AppendCell(&chunk, i, *by_column[i]);
   }
+  row.size = static_cast<uint32_t>(chunk.size() - row.offset);
+  stored_bytes_ += row.size;
   return row;
 }
 
 size_t TableContextBuilder::FindRowIndex(uint32_t row_id) const {
-  auto it = row_positions_.find(row_id);
-  return it == row_positions_.end() ? rows_.size() : it->second;
+  const std::optional<uint32_t> index = row_positions_.Find(row_id);
+  return index ? *index : rows_.size();
 }
 
 Status TableContextBuilder::AddRow(uint32_t row_id, const std::vector<PropValue>& cells) {
@@ -293,28 +343,33 @@ Status TableContextBuilder::AddRow(uint32_t row_id, const std::vector<PropValue>
     return Status::InvalidArgument("table already has row " + Hex(row_id));
   }
   if (full()) return TableFull(format_, rows_.size() + 1);
-  PST_ASSIGN_OR_RETURN(StoredRow row, MakeRow(row_id, cells));
-  row_positions_[row_id] = rows_.size();
-  rows_.push_back(std::move(row));
+  PST_ASSIGN_OR_RETURN(StoredRow row, StoreRow(row_id, cells));
+  row_positions_.Set(row_id, static_cast<uint32_t>(rows_.size()));
+  rows_.push_back(row);
   return Status::Ok();
 }
 
 Status TableContextBuilder::SetRow(uint32_t row_id, const std::vector<PropValue>& cells) {
   const size_t index = FindRowIndex(row_id);
   if (index == rows_.size()) return Status::NotFound("table has no row " + Hex(row_id));
-  PST_ASSIGN_OR_RETURN(rows_[index], MakeRow(row_id, cells));
+  PST_ASSIGN_OR_RETURN(StoredRow row, StoreRow(row_id, cells));
+  const StoredRow old = rows_[index];
+  rows_[index] = row;
+  Forget(old);
   return Status::Ok();
 }
 
 bool TableContextBuilder::RemoveRow(uint32_t row_id) {
   const size_t index = FindRowIndex(row_id);
   if (index == rows_.size()) return false;
-  row_positions_.erase(row_id);
+  row_positions_.Erase(row_id);
+  const StoredRow removed = rows_[index];
   if (index + 1 != rows_.size()) {
-    rows_[index] = std::move(rows_.back());
-    row_positions_[rows_[index].id] = index;
+    rows_[index] = rows_.back();
+    row_positions_.Set(rows_[index].id, static_cast<uint32_t>(index));
   }
   rows_.pop_back();
+  Forget(removed);
   return true;
 }
 
@@ -322,7 +377,7 @@ std::optional<std::vector<PropValue>> TableContextBuilder::RowCells(uint32_t row
   const size_t index = FindRowIndex(row_id);
   if (index == rows_.size()) return std::nullopt;
   std::vector<PropValue> out;
-  ForEachCell(rows_[index], [&](size_t column, ByteSpan value) {
+  ForEachCell(CellsOf(rows_[index]), [&](size_t column, ByteSpan value) {
     out.push_back({columns_[column].tag, Bytes(value.begin(), value.end())});
   });
   return out;
@@ -331,7 +386,7 @@ std::optional<std::vector<PropValue>> TableContextBuilder::RowCells(uint32_t row
 Result<Bytes> TableContextBuilder::EncodeRow(const StoredRow& row, ValueWriter& values) const {
   Bytes bytes(row_size_, 0);
   Status failed;
-  ForEachCell(row, [&](size_t i, ByteSpan cell) {
+  ForEachCell(CellsOf(row), [&](size_t i, ByteSpan cell) {
     if (!failed.ok()) return;
     const Column& c = columns_[i];
     const uint16_t type = PropTypeOf(c.tag);

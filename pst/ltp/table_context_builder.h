@@ -14,10 +14,10 @@
 
 #include <cstdint>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
 #include "pst/base/bytes.h"
+#include "pst/base/id_map.h"
 #include "pst/base/result.h"
 #include "pst/ltp/prop_types.h"
 #include "pst/ltp/property_context_builder.h"
@@ -97,20 +97,37 @@ class TableContextBuilder {
 
  private:
   // A row as it waits for Write, compact because a folder's table may hold
-  // tens of thousands: its cells back to back, each as its column's index
-  // (1 byte), its size (4 bytes) and its bytes, in column order.
+  // 100,000: its cells lie back to back in one of cell_chunks_, each as its
+  // column's index (1 byte), its size (a base-128 varint) and its bytes, in
+  // column order.
   struct StoredRow {
     uint32_t id = 0;
-    Bytes cells;
+    uint32_t chunk = 0;
+    uint32_t offset = 0;
+    uint32_t size = 0;
   };
+  ByteSpan CellsOf(const StoredRow& row) const {
+    return ByteSpan(cell_chunks_[row.chunk]).subspan(row.offset, row.size);
+  }
   // Calls fn(column index, cell bytes) for each cell of a row.
   template <typename Fn>
-  static void ForEachCell(const StoredRow& row, Fn&& fn);
+  static void ForEachCell(ByteSpan cells, Fn&& fn);
   static void AppendCell(Bytes* cells, size_t index, ByteSpan value);
+  // Room for `size` more bytes at the end of the last chunk: chunks grow
+  // to 64 KiB and are never moved, so rows are stored without the copies
+  // (and the twice-the-size moments) of one growing buffer.
+  Bytes& ChunkWithRoom(size_t size);
+  // Checks a row and stores its cells.
+  Result<StoredRow> StoreRow(uint32_t row_id, const std::vector<PropValue>& cells);
+  // Stores every row's cells again, as rewrite(cells, &out) makes them,
+  // leaving out those of replaced and removed rows.
+  template <typename Fn>
+  void RewriteRows(Fn&& rewrite);
+  // Gives back the room of a replaced or removed row once it is most of it.
+  void Forget(const StoredRow& row);
 
   Status Layout();
   Status CheckLayout();
-  Result<StoredRow> MakeRow(uint32_t row_id, const std::vector<PropValue>& cells) const;
   size_t FindRowIndex(uint32_t row_id) const;
   Result<Bytes> EncodeRow(const StoredRow& row, ValueWriter& values) const;
 
@@ -120,7 +137,10 @@ class TableContextBuilder {
   uint16_t ends_[4] = {8, 8, 8, 9};  // rgib: 4/8-byte, 2-byte, 1-byte groups, bitmap
   uint32_t row_size_ = 9;
   std::vector<StoredRow> rows_;
-  std::unordered_map<uint32_t, size_t> row_positions_;  // row id -> index in rows_
+  std::vector<Bytes> cell_chunks_;
+  uint64_t stored_bytes_ = 0;  // in cell_chunks_
+  uint64_t dead_bytes_ = 0;    // of those, of replaced and removed rows
+  IdMap row_positions_;        // row id -> index in rows_
 };
 
 }  // namespace pst::ltp
