@@ -92,8 +92,8 @@ struct TreeCopy::Listings {
 TreeCopy::TreeCopy(const messaging::Store& source, ndb::Nid folder, bool mail_only, const CopyOptions& options,
                    const CommitLimits& limits)
     : source_(source), mail_only_(mail_only), options_(options), limits_(limits) {
-  nodes_.push_back(Node{folder, 0, 0, NodeState::kNew, false, ""});
-  seen_.insert(folder);
+  nodes_.push_back(Node{folder, 0, 0, NodeState::kNew, false, 0, ""});
+  seen_.Insert(folder, 0);
 }
 
 TreeCopy::~TreeCopy() = default;
@@ -139,11 +139,11 @@ void TreeCopy::AddChildren(size_t node, const std::vector<ndb::Nid>& children) {
                                  std::to_string(kMaxFolderDepth));
       continue;
     }
-    if (!seen_.insert(child).second) {
+    if (!seen_.Insert(child, 0)) {
       report_.failures.push_back(parent_path + ": folder " + Hex(child) + " is listed twice in the folder tree");
       continue;
     }
-    nodes_.push_back(Node{child, node, depth, NodeState::kNew, false, ""});
+    nodes_.push_back(Node{child, static_cast<uint32_t>(node), static_cast<uint16_t>(depth), NodeState::kNew, false, 0, ""});
   }
 }
 

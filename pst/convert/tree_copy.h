@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "pst/base/id_map.h"
 #include "pst/base/result.h"
 #include "pst/convert/folder_copier.h"
 #include "pst/messaging/store.h"
@@ -78,15 +79,16 @@ class TreeCopy {
 
  private:
   enum Phase { kEnter, kMessages, kFaiMessages };
-  enum class NodeState { kNew, kListed, kPassedOver };
+  enum class NodeState : uint8_t { kNew, kListed, kPassedOver };
+  // One per folder of the tree, so kept small: 48 bytes.
   struct Node {
     ndb::Nid nid = 0;
-    size_t parent = 0;
-    int depth = 0;
+    uint32_t parent = 0;  // its index in nodes_ (a store holds fewer than 2^27 folders)
+    uint16_t depth = 0;
     NodeState state = NodeState::kNew;
     bool copied = false;  // into some target, committed
+    ndb::Nid copy = 0;    // its committed copy in the current target
     std::string name;
-    ndb::Nid copy = 0;  // its committed copy in the current target
   };
   struct Cursor {
     size_t node = 0;
@@ -147,7 +149,7 @@ class TreeCopy {
   // Breadth first; nodes_[0] is the top. A deque: a tree of 100,000
   // folders grows it without copying it whole.
   std::deque<Node> nodes_;
-  std::set<ndb::Nid> seen_;  // folders already in nodes_ (a damaged tree may list one twice)
+  IdMap seen_;  // folders already in nodes_ (a damaged tree may list one twice)
   std::map<size_t, std::unique_ptr<Listings>> listings_;
   Cursor cursor_;
   Spill spill_;
