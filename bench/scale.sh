@@ -3,8 +3,8 @@
 # generated 4 GiB Unicode store to ANSI (which must stop at the ANSI ceiling)
 # and whole to Unicode, plus a 256 MiB store each way and a 256 MiB store of
 # many small messages, a store with one 100-million-character body each way,
-# and a folder of 70,000 small messages; and times 70,000 folders made in one
-# update. Peak memory must stay at or under 64 MiB in every conversion.
+# and a folder of 70,000 small messages; and times 100,000 folders made in one
+# update (then converted both ways). Peak memory must stay at or under 64 MiB in every conversion.
 # Each conversion runs under /usr/bin/time -v beside a `cp` of the
 # same source (with its sync) in the same run; its output must pass
 # `quillmar-cli check`. Prints a Markdown report and writes it into
@@ -21,7 +21,7 @@
 #                    (default: none; the format's own ceiling applies)
 #   SCALE_RESULTS    the file to update (default bench/RESULTS.md)
 #   SCALE_SEED       generator seed (1)
-#   SCALE_BODY_CHARS (100000000), SCALE_BULK_MESSAGES (70000), SCALE_FOLDERS (70000)
+#   SCALE_BODY_CHARS (100000000), SCALE_BULK_MESSAGES (70000), SCALE_FOLDERS (100000)
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -56,7 +56,7 @@ results=${SCALE_RESULTS:-$here/RESULTS.md}
 seed=${SCALE_SEED:-1}
 body_chars=${SCALE_BODY_CHARS:-100000000}
 bulk_messages=${SCALE_BULK_MESSAGES:-70000}
-many_folders=${SCALE_FOLDERS:-70000}
+many_folders=${SCALE_FOLDERS:-100000}
 readonly kMaxPeakMiB=64
 
 bytes_of() {  # 4G -> bytes, as make_store reads it
