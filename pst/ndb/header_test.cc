@@ -89,6 +89,10 @@ TEST(HeaderTest, TruncatedFragmentGivesAClearError) {
 TEST(HeaderTest, BrokenFieldsAreNamed) {
   const Bytes good = ReadPrefix(test::SamplePath("unicode-empty-outlook.pst"), 564);
   const Bytes good_ansi = ReadPrefix(test::SamplePath("ansi-pstsdk-sample2.pst"), 564);
+  // The cases below change bytes in place: without the samples they would
+  // write past the end.
+  ASSERT_EQ(good.size(), 564u) << "unicode-empty-outlook.pst missing or short in " << test::SampleDir();
+  ASSERT_EQ(good_ansi.size(), 564u) << "ansi-pstsdk-sample2.pst missing or short in " << test::SampleDir();
   struct Case {
     const char* field;
     bool ansi;
