@@ -4,7 +4,8 @@
 # and whole to Unicode, plus a 256 MiB store each way and a 256 MiB store of
 # many small messages, a store with one 100-million-character body each way,
 # and a folder of 70,000 small messages; and times 100,000 folders made in one
-# update (then converted both ways). Peak memory must stay at or under 64 MiB in every conversion.
+# update (then converted both ways). Peak memory must stay at or under 64 MiB
+# in every conversion.
 # Each conversion runs under /usr/bin/time -v beside a `cp` of the
 # same source (with its sync) in the same run; its output must pass
 # `quillmar-cli check`. Prints a Markdown report and writes it into

@@ -23,7 +23,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -80,7 +79,7 @@ class TreeCopy {
  private:
   enum Phase { kEnter, kMessages, kFaiMessages };
   enum class NodeState : uint8_t { kNew, kListed, kPassedOver };
-  // One per folder of the tree, so kept small: 48 bytes.
+  // One per folder of the tree, so kept small (fields packed, the name last).
   struct Node {
     ndb::Nid nid = 0;
     uint32_t parent = 0;  // its index in nodes_ (a store holds fewer than 2^27 folders)
