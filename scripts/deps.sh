@@ -3,7 +3,7 @@
 QUILLMAR_PACKAGES=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  zlib1g-dev libisal-dev libicu-dev
+  zlib1g-dev libisal-dev libdeflate-dev libicu-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   fp-utils
   pst-utils pff-tools python3 python3-pypff
