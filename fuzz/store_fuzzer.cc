@@ -14,6 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!store.ok()) return 0;
   pst::messaging::ReadOptions options;
   options.max_problems = 16;
+  options.threads = 1;  // a run the fuzzer can repeat exactly
   (void)pst::messaging::ReadEverything(**store, options);
   return 0;
 }

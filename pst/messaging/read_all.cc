@@ -1,6 +1,12 @@
 #include "pst/messaging/read_all.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "pst/base/hex.h"
 #include "pst/messaging/store.h"
@@ -11,6 +17,68 @@ namespace pst::messaging {
 namespace {
 
 constexpr size_t kChunk = 64 * 1024;
+// A folder's messages are shared with the helper thread a few at a time, and
+// only when there are enough of them to be worth waking it.
+constexpr size_t kMessagesPerShare = 4;
+constexpr size_t kFewestMessagesToShare = 8;
+
+// A second thread that runs what it is given alongside the caller. Messages
+// are independent of one another and reading them is mostly inflating and
+// decoding blocks, so two threads read a folder's messages nearly twice as
+// fast as one. The store is safe to read from two threads as long as each
+// opens its own messages.
+class HelperThread {
+ public:
+  HelperThread() : thread_([this] { Loop(); }) {}
+  ~HelperThread() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stopping_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+
+  // Runs `work` on this thread and the helper at once; returns when both
+  // have returned.
+  void RunOnBoth(const std::function<void()>& work) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      work_ = &work;
+    }
+    wake_.notify_one();
+    work();
+    std::unique_lock<std::mutex> lock(mu_);
+    done_.wait(lock, [this] { return work_ == nullptr; });
+  }
+
+ private:
+  void Loop() {
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+      wake_.wait(lock, [this] { return stopping_ || work_ != nullptr; });
+      if (stopping_) return;
+      const std::function<void()>* work = work_;
+      lock.unlock();
+      (*work)();
+      lock.lock();
+      work_ = nullptr;
+      done_.notify_one();
+    }
+  }
+
+  std::mutex mu_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  const std::function<void()>* work_ = nullptr;
+  bool stopping_ = false;
+  std::thread thread_;  // last: it starts using the members above at once
+};
+
+bool ShouldUseHelper(const ReadOptions& options) {
+  if (options.threads == 1) return false;
+  return options.threads >= 2 || std::thread::hardware_concurrency() >= 2;
+}
 
 class Reader {
  public:
@@ -18,6 +86,7 @@ class Reader {
       : store_(store), options_(options), stats_(stats) {}
 
   void Run() {
+    share_ = ShouldUseHelper(options_);
     std::vector<FolderDamage> damage;
     WalkOptions walk;
     walk.include_start = true;
@@ -87,14 +156,45 @@ class Reader {
       return;
     }
     *count += ids->size();
-    for (ndb::Nid id : *ids) {
-      auto message = store_.OpenMessage(id);
-      if (!message.ok()) {
-        Problem(message.status());
-        continue;
-      }
-      ReadMessage(*message, 0);
+    if (ids->size() < kFewestMessagesToShare || !share_) {
+      for (ndb::Nid id : *ids) ReadMessageById(id);
+      return;
     }
+    // Each share of messages is read into its own stats, which are then
+    // added up in order: the problems come out as a single thread finds them.
+    const size_t shares = (ids->size() + kMessagesPerShare - 1) / kMessagesPerShare;
+    std::vector<ReadStats> results(shares);
+    std::atomic<size_t> next{0};
+    const std::function<void()> work = [&] {
+      for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < shares;) {
+        Reader reader(store_, options_, &results[i]);
+        const size_t end = std::min(ids->size(), (i + 1) * kMessagesPerShare);
+        for (size_t m = i * kMessagesPerShare; m < end; ++m) reader.ReadMessageById((*ids)[m]);
+      }
+    };
+    if (!helper_) helper_ = std::make_unique<HelperThread>();
+    helper_->RunOnBoth(work);
+    for (const ReadStats& part : results) Add(part);
+  }
+
+  void Add(const ReadStats& part) {
+    stats_->attachments += part.attachments;
+    stats_->embedded_messages += part.embedded_messages;
+    stats_->recipients += part.recipients;
+    stats_->properties += part.properties;
+    stats_->value_bytes += part.value_bytes;
+    for (const std::string& problem : part.problems) {
+      if (stats_->problems.size() < options_.max_problems) stats_->problems.push_back(problem);
+    }
+  }
+
+  void ReadMessageById(ndb::Nid id) {
+    auto message = store_.OpenMessage(id);
+    if (!message.ok()) {
+      Problem(message.status());
+      return;
+    }
+    ReadMessage(*message, 0);
   }
 
   void ReadMessage(const Message& message, uint64_t depth) {
@@ -152,6 +252,8 @@ class Reader {
   const Store& store_;
   const ReadOptions& options_;
   ReadStats* stats_;
+  bool share_ = false;                    // Run's reader shares big folders
+  std::unique_ptr<HelperThread> helper_;  // made when a folder is worth sharing
 };
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Reads everything a store holds — every folder, message (normal and FAI),
 // property value, recipient row, attachment and embedded message — in
 // bounded memory, counting what it saw and collecting the damage it met.
-// Used by `info`, the fuzzer and the read benchmark.
+// Used by `info`, the fuzzer and the read benchmark. A folder's messages are
+// read on two threads where the machine has two cores.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +32,8 @@ struct ReadOptions {
   bool open_recipients = true;
   size_t max_problems = 1000;     // further problems are counted, not kept
   uint64_t max_embedding_depth = 32;
+  // Threads reading messages: 0 uses two where the machine has two cores.
+  unsigned threads = 0;
 };
 
 ReadStats ReadEverything(const Store& store, const ReadOptions& options = {});
