@@ -21,6 +21,9 @@ constexpr size_t kChunk = 64 * 1024;
 // only when there are enough of them to be worth waking it.
 constexpr size_t kMessagesPerShare = 4;
 constexpr size_t kFewestMessagesToShare = 8;
+// Shares handed out at a time, so that a folder of a million messages keeps
+// no more than this many stats.
+constexpr size_t kSharesAtOnce = 1024;
 
 // A second thread that runs what it is given alongside the caller. Messages
 // are independent of one another and reading them is mostly inflating and
@@ -162,19 +165,24 @@ class Reader {
     }
     // Each share of messages is read into its own stats, which are then
     // added up in order: the problems come out as a single thread finds them.
-    const size_t shares = (ids->size() + kMessagesPerShare - 1) / kMessagesPerShare;
-    std::vector<ReadStats> results(shares);
-    std::atomic<size_t> next{0};
-    const std::function<void()> work = [&] {
-      for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < shares;) {
-        Reader reader(store_, options_, &results[i]);
-        const size_t end = std::min(ids->size(), (i + 1) * kMessagesPerShare);
-        for (size_t m = i * kMessagesPerShare; m < end; ++m) reader.ReadMessageById((*ids)[m]);
-      }
-    };
     if (!helper_) helper_ = std::make_unique<HelperThread>();
-    helper_->RunOnBoth(work);
-    for (const ReadStats& part : results) Add(part);
+    const size_t shares = (ids->size() + kMessagesPerShare - 1) / kMessagesPerShare;
+    std::vector<ReadStats> results;
+    for (size_t first = 0; first < shares; first += kSharesAtOnce) {
+      const size_t count = std::min(kSharesAtOnce, shares - first);
+      results.assign(count, ReadStats());
+      std::atomic<size_t> next{0};
+      const std::function<void()> work = [&] {
+        for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
+          Reader reader(store_, options_, &results[i]);
+          const size_t begin = (first + i) * kMessagesPerShare;
+          const size_t end = std::min(ids->size(), begin + kMessagesPerShare);
+          for (size_t m = begin; m < end; ++m) reader.ReadMessageById((*ids)[m]);
+        }
+      };
+      helper_->RunOnBoth(work);
+      for (const ReadStats& part : results) Add(part);
+    }
   }
 
   void Add(const ReadStats& part) {
