@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
-#include <set>
 
+#include "pst/base/id_map.h"
 #include "pst/check/check.h"
 #include "pst/convert/salvage.h"
 #include "pst/convert/store_copy.h"
@@ -36,11 +36,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto target_top = (*writer)->store().IpmSubtreeNid();
   if (!target_top.ok()) std::abort();
   std::map<pst::ndb::Nid, pst::ndb::Nid> folder_map;
-  std::set<pst::ndb::Nid> listed;
+  pst::IdSet listed;
   for (pst::ndb::Nid child : *children) {
     pst::convert::CopyReport report;
     (void)pst::convert::CopyFolderTree(**source, child, **writer, *target_top, {}, &report, &folder_map);
-    listed.insert(report.listed_messages.begin(), report.listed_messages.end());
+    listed.InsertAll(report.listed_messages);
   }
   // Salvage: what no table reached goes to "Recovered Items".
   pst::convert::CopyReport orphans;

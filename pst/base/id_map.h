@@ -1,7 +1,8 @@
-// IdMap: 32-bit ids (node ids, row ids) to 32-bit values, in one flat array.
+// IdMap: 32-bit ids (node ids, row ids) to 32-bit values, in one flat array;
+// IdSet: the same for ids alone.
 //
-// A folder may hold 100,000 subfolders, and a conversion keeps an entry per
-// folder and per table row; std::unordered_map spends about 40 bytes and an
+// A folder may hold 100,000 subfolders and a store a million messages, and a
+// conversion keeps an entry per folder, per table row and per message; std::unordered_map spends about 40 bytes and an
 // allocation on each, this 8 to 16 bytes and none. Open addressing with
 // linear probing, at most 3/4 full; erasing shifts the entries after it
 // back, so no tombstones pile up.
@@ -11,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace pst {
@@ -64,6 +66,14 @@ class IdMap {
     return true;
   }
 
+  // Calls fn(id, value) for each entry, in no particular order.
+  template <typename Fn>
+  void ForEach(Fn&& fn) const {
+    for (uint64_t slot : slots_) {
+      if (slot != kEmpty) fn(KeyOf(slot), static_cast<uint32_t>(slot));
+    }
+  }
+
  private:
   static constexpr uint64_t kEmpty = UINT64_MAX;
   static uint32_t KeyOf(uint64_t slot) { return static_cast<uint32_t>(slot >> 32); }
@@ -108,6 +118,30 @@ class IdMap {
   std::vector<uint64_t> slots_;  // id << 32 | value; kEmpty when free
   size_t size_ = 0;
   int shift_ = 64;
+};
+
+class IdSet {
+ public:
+  size_t size() const { return map_.size(); }
+  bool empty() const { return map_.empty(); }
+  bool Contains(uint32_t id) const { return map_.Contains(id); }
+  // False (and nothing changed) when id is already there.
+  bool Insert(uint32_t id) { return map_.Insert(id, 0); }
+  template <typename Range>
+  void InsertAll(const Range& ids) {
+    for (uint32_t id : ids) Insert(id);
+  }
+  void InsertAll(const IdSet& other) {
+    other.ForEach([this](uint32_t id) { Insert(id); });
+  }
+  bool Erase(uint32_t id) { return map_.Erase(id); }
+  template <typename Fn>
+  void ForEach(Fn&& fn) const {
+    map_.ForEach([&fn](uint32_t id, uint32_t) { fn(id); });
+  }
+
+ private:
+  IdMap map_;
 };
 
 }  // namespace pst

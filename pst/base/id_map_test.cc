@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <set>
 #include <unordered_map>
+#include <vector>
 
 namespace pst {
 namespace {
@@ -40,7 +42,26 @@ TEST(IdMapTest, AgreesWithStandardMapThroughInsertsAndErases) {
       ASSERT_EQ(map.Find(probe), it == expected.end() ? std::nullopt : std::optional<uint32_t>(it->second));
     }
     for (const auto& [id, value] : expected) ASSERT_EQ(map.Find(id), value) << "id " << id;
+    std::unordered_map<uint32_t, uint32_t> visited;
+    map.ForEach([&](uint32_t id, uint32_t value) { EXPECT_TRUE(visited.emplace(id, value).second) << id; });
+    EXPECT_EQ(visited, expected);
   }
+}
+
+// A set merged from others holds each id once, whatever their overlap.
+TEST(IdMapTest, SetsMergeAndVisitEachIdOnce) {
+  IdSet a, b;
+  a.InsertAll(std::vector<uint32_t>{32, 64, 96});
+  for (uint32_t id = 64; id < 64 + 32 * 5000; id += 32) EXPECT_TRUE(b.Insert(id));
+  EXPECT_FALSE(b.Insert(64));
+  EXPECT_TRUE(b.Erase(96));
+  a.InsertAll(b);
+  EXPECT_EQ(a.size(), 5000u + 1);
+  std::set<uint32_t> seen;
+  a.ForEach([&](uint32_t id) { EXPECT_TRUE(seen.insert(id).second) << id; });
+  EXPECT_EQ(seen.size(), a.size());
+  EXPECT_TRUE(a.Contains(32) && a.Contains(96) && a.Contains(64 + 32 * 4999));
+  EXPECT_FALSE(a.Contains(0) || b.Contains(96));
 }
 
 TEST(IdMapTest, HoldsTheExtremeIds) {

@@ -128,7 +128,7 @@ constexpr int kMaxMissesInARow = 4;
 
 void Conversion::Add(const CopyReport& part) {
   AddReport(part, &report_.copied);
-  listed_messages_.insert(part.listed_messages.begin(), part.listed_messages.end());
+  listed_messages_.InsertAll(part.listed_messages);
   folder_map_.insert(part.folder_map.begin(), part.folder_map.end());
   copied_anywhere_.insert(part.folder_map.begin(), part.folder_map.end());
   for (ndb::Nid folder : part.folders_left_out) copied_anywhere_.emplace(folder, 0);

@@ -27,10 +27,10 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "pst/base/id_map.h"
 #include "pst/base/result.h"
 #include "pst/convert/folder_copier.h"
 #include "pst/convert/tree_copy.h"
@@ -170,7 +170,7 @@ class Conversion {
   // The same over every target, and folders that did not fit (-> 0): what
   // RecoverOrphans must not take for orphans.
   std::map<ndb::Nid, ndb::Nid> copied_anywhere_;
-  std::set<ndb::Nid> listed_messages_;  // source messages some table or parent link reached
+  IdSet listed_messages_;  // source messages some table or parent link reached
   bool target_prepared_ = false;
 };
 

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "pst/base/id_map.h"
 #include "pst/base/result.h"
 #include "pst/convert/property_converter.h"
 #include "pst/messaging/store.h"
@@ -115,7 +116,7 @@ struct CopyReport {
   uint64_t messages_unreadable = 0;
   // Source messages this copy listed (copied or not); what no folder listed
   // is found by RecoverOrphans (salvage.h).
-  std::set<ndb::Nid> listed_messages;
+  IdSet listed_messages;
 };
 
 class AlreadyRead;

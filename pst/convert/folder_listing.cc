@@ -55,7 +55,7 @@ FolderCopier::MessageListing FolderCopier::ListMessages(const messaging::Folder&
   if (table.ok()) listing.table.emplace(std::move(table).value());
   for (const auto& entry : listed) {
     // A table listing one twice (or two tables listing one) copies it once.
-    if (report_->listed_messages.insert(entry.first).second) listing.messages.push_back(entry);
+    if (report_->listed_messages.Insert(entry.first)) listing.messages.push_back(entry);
   }
   return listing;
 }
@@ -107,7 +107,7 @@ Status FolderCopier::CopyContents(ndb::Nid folder_nid, ndb::Nid target_folder) {
 Status FolderCopier::CopyMessageList(const std::vector<ndb::Nid>& messages, ndb::Nid target_folder,
                                      const std::string& path) {
   for (ndb::Nid id : messages) {
-    if (!report_->listed_messages.insert(id).second) continue;
+    if (!report_->listed_messages.Insert(id)) continue;
     PST_RETURN_IF_ERROR(CopyMessage(id, nullptr, 0, target_folder, false, path));
   }
   return Status::Ok();

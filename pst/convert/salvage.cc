@@ -1,5 +1,6 @@
 #include "pst/convert/salvage.h"
 
+#include <set>
 #include <unordered_map>
 #include <vector>
 
@@ -71,7 +72,7 @@ messaging::PropertyInput NameProperty(const std::string& utf8, bool unicode, uin
 Result<ndb::Nid> RecoverOrphans(const messaging::Store& source, ndb::Nid source_top,
                                 messaging::StoreWriter& target, ndb::Nid target_top,
                                 const CopyOptions& options, const std::map<ndb::Nid, ndb::Nid>& folder_map,
-                                const std::set<ndb::Nid>& listed_messages, CopyReport* report) {
+                                const IdSet& listed_messages, CopyReport* report) {
   // The walk of the node B-tree reads through damage like the copies did.
   ndb::DamageLog walk_log;
   const bool own_log = options.salvage && source.database().damage_log() == nullptr;
@@ -94,7 +95,7 @@ Result<ndb::Nid> RecoverOrphans(const messaging::Store& source, ndb::Nid source_
     if (type == ndb::kNidTypeNormalFolder && l.nid != source_top && reached.count(l.nid) == 0 &&
         l.parent != l.nid && !parent_was_read(l.parent) && tree.Contains(l.parent)) {
       orphan_folders.push_back(l.nid);
-    } else if (type == ndb::kNidTypeNormalMessage && listed_messages.count(l.nid) == 0 &&
+    } else if (type == ndb::kNidTypeNormalMessage && !listed_messages.Contains(l.nid) &&
                !parent_was_read(l.parent) && tree.Contains(l.parent)) {
       orphan_messages[l.parent].push_back(l.nid);
     }
@@ -140,7 +141,7 @@ Result<ndb::Nid> RecoverOrphans(const messaging::Store& source, ndb::Nid source_
     if (name.empty()) name = "Folder " + Hex(folder);
     std::vector<ndb::Nid> left;
     for (ndb::Nid m : messages) {
-      if (local.listed_messages.count(m) == 0) left.push_back(m);
+      if (!local.listed_messages.Contains(m)) left.push_back(m);
     }
     if (left.empty()) continue;
     PST_ASSIGN_OR_RETURN(ndb::Nid sub,
@@ -166,7 +167,7 @@ Result<ndb::Nid> RecoverOrphans(const messaging::Store& source, ndb::Nid source_
   report->messages_recovered_with_damage += local.messages_recovered_with_damage;
   report->messages_unreadable += local.messages_unreadable;
   report->folder_map.insert(local.folder_map.begin(), local.folder_map.end());
-  report->listed_messages.insert(local.listed_messages.begin(), local.listed_messages.end());
+  report->listed_messages.InsertAll(local.listed_messages);
   return recovered;
 }
 

@@ -7,8 +7,8 @@
 #pragma once
 
 #include <map>
-#include <set>
 
+#include "pst/base/id_map.h"
 #include "pst/base/result.h"
 #include "pst/convert/folder_copier.h"
 #include "pst/messaging/store.h"
@@ -39,6 +39,6 @@ inline constexpr const char* kRecoveredItemsName = "Recovered Items";
 Result<ndb::Nid> RecoverOrphans(const messaging::Store& source, ndb::Nid source_top,
                                 messaging::StoreWriter& target, ndb::Nid target_top,
                                 const CopyOptions& options, const std::map<ndb::Nid, ndb::Nid>& folder_map,
-                                const std::set<ndb::Nid>& listed_messages, CopyReport* report);
+                                const IdSet& listed_messages, CopyReport* report);
 
 }  // namespace pst::convert

@@ -313,7 +313,7 @@ Status TreeCopy::Step(messaging::StoreUpdate& update, uint64_t* messages, uint64
                                copy.status().ToString());
     listing_notes_.failures.push_back(report_.failures.back());
     for (const auto* listing : {&listings_.at(index)->messages, &listings_.at(index)->fai_messages}) {
-      for (const auto& [id, row] : listing->messages) report_.listed_messages.erase(id);
+      for (const auto& [id, row] : listing->messages) report_.listed_messages.Erase(id);
     }
     nodes_[index].state = NodeState::kPassedOver;
     NextNode();
@@ -483,7 +483,7 @@ void TreeCopy::LeaveRest() {
     if (folder->is_search_folder()) continue;
     // Its messages are listed (what did not fit is not an orphan).
     auto messages = folder->MessageNids();
-    if (messages.ok()) report_.listed_messages.insert(messages->begin(), messages->end());
+    if (messages.ok()) report_.listed_messages.InsertAll(*messages);
     auto fai = folder->OpenAssociatedContentsTable();
     LeftOut(index, messages.ok() ? messages->size() : 0, fai.ok() ? fai->row_count() : 0);
   }
