@@ -149,9 +149,16 @@ class FolderCopier {
   // of this report did, with the table their rows are in; they are added to
   // the report's listed_messages. A damaged table is noted in the report
   // and, when salvaging, completed from the messages' parent links.
+  // A message and its row in the listing's table (kNoRow: found by its
+  // parent link). Eight bytes: a folder may list a million.
+  struct ListedMessage {
+    static constexpr uint32_t kNoRow = UINT32_MAX;
+    ndb::Nid id;
+    uint32_t row;
+  };
   struct MessageListing {
     std::optional<ltp::TableContext> table;
-    std::vector<std::pair<ndb::Nid, std::optional<size_t>>> messages;  // message, its row
+    std::vector<ListedMessage> messages;
   };
   MessageListing ListMessages(const messaging::Folder& folder, bool associated, const std::string& path);
   // Copies one listed message; Ok also when it could not be read (then it

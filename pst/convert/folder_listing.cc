@@ -13,7 +13,7 @@ FolderCopier::MessageListing FolderCopier::ListMessages(const messaging::Folder&
   const char* table_name = associated ? "FAI contents table" : "contents table";
   FolderDamage(folder.nid(), path, "");
   auto table = associated ? folder.OpenAssociatedContentsTable() : folder.OpenContentsTable();
-  std::vector<std::pair<ndb::Nid, std::optional<size_t>>> listed;  // message, its row
+  std::vector<ListedMessage> listed;
   std::string damage = table.ok() ? "" : table.status().ToString();
   if (!table.ok()) {
     report_->failures.push_back(path + ": " + table_name + ": " + table.status().ToString());
@@ -29,7 +29,7 @@ FolderCopier::MessageListing FolderCopier::ListMessages(const messaging::Folder&
       if (damage.empty() && source_.database().FindNode(*id).status().IsNotFound()) {
         damage = "row " + std::to_string(row) + " names message " + Hex(*id) + ", which is not in the store";
       }
-      listed.emplace_back(*id, row);
+      listed.push_back({*id, static_cast<uint32_t>(row)});  // a table holds fewer than 2^30 rows
     }
   }
   if (!damage.empty() && options_.salvage) {
@@ -40,10 +40,10 @@ FolderCopier::MessageListing FolderCopier::ListMessages(const messaging::Folder&
     size_t found = 0;
     if (links.ok()) {
       std::set<ndb::Nid> have;
-      for (const auto& l : listed) have.insert(l.first);
+      for (const auto& l : listed) have.insert(l.id);
       const uint8_t type = associated ? ndb::kNidTypeAssocMessage : ndb::kNidTypeNormalMessage;
       for (ndb::Nid id : (*links)->ChildrenOf(folder.nid(), type)) {
-        if (have.insert(id).second) listed.emplace_back(id, std::nullopt), ++found;
+        if (have.insert(id).second) listed.push_back({id, ListedMessage::kNoRow}), ++found;
       }
     }
     Note(false, path, "folder " + Hex(folder.nid()), table_name,
@@ -55,7 +55,7 @@ FolderCopier::MessageListing FolderCopier::ListMessages(const messaging::Folder&
   if (table.ok()) listing.table.emplace(std::move(table).value());
   for (const auto& entry : listed) {
     // A table listing one twice (or two tables listing one) copies it once.
-    if (report_->listed_messages.Insert(entry.first)) listing.messages.push_back(entry);
+    if (report_->listed_messages.Insert(entry.id)) listing.messages.push_back(entry);
   }
   return listing;
 }
@@ -63,8 +63,8 @@ FolderCopier::MessageListing FolderCopier::ListMessages(const messaging::Folder&
 Status FolderCopier::CopyListedMessage(const MessageListing& listing, size_t index, ndb::Nid target,
                                        bool associated, const std::string& path) {
   const auto& [id, row] = listing.messages[index];
-  const ltp::TableContext* table = row && listing.table ? &*listing.table : nullptr;
-  return CopyMessage(id, table, row.value_or(0), target, associated, path);
+  const bool has_row = row != ListedMessage::kNoRow && listing.table;
+  return CopyMessage(id, has_row ? &*listing.table : nullptr, has_row ? row : 0, target, associated, path);
 }
 
 Status FolderCopier::CopyMessages(const messaging::Folder& folder, ndb::Nid target, bool associated,
