@@ -28,8 +28,9 @@ constexpr size_t kSharesAtOnce = 1024;
 // A second thread that runs what it is given alongside the caller. Messages
 // are independent of one another and reading them is mostly inflating and
 // decoding blocks, so two threads read a folder's messages nearly twice as
-// fast as one. The store is safe to read from two threads as long as each
-// opens its own messages.
+// fast as one. Messages may be read from two threads at once as long as each
+// opens its own: the database below locks its caches. (The store's name map
+// and node links are made on first use, so only this thread touches them.)
 class HelperThread {
  public:
   HelperThread() : thread_([this] { Loop(); }) {}
