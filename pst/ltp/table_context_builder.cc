@@ -460,24 +460,26 @@ Result<WrittenNode> TableContextBuilder::Write(ndb::BlockWriter& writer) const {
     hnid_rows = kRowMatrixSubnode;
   }
 
-  // Row index: row ids ascending -> row numbers.
-  std::vector<std::pair<uint32_t, uint32_t>> ids;
-  ids.reserve(rows_.size());
-  for (size_t i = 0; i < rows_.size(); ++i) ids.emplace_back(rows_[i].id, static_cast<uint32_t>(i));
-  std::sort(ids.begin(), ids.end());
-  Bytes records;
-  records.reserve(ids.size() * (4u + index_entry));
-  for (const auto& [id, number] : ids) {
-    uint8_t record[8];
-    EncodeFixed32(record, id);
+  // Row index: row ids ascending -> row numbers. The records are encoded
+  // over the sorted keys they come from (a record is at most as long as a
+  // key, so none overtakes a key not yet read): a table of a million rows
+  // is written at the peak of a conversion's memory.
+  std::vector<uint64_t> keys(rows_.size());
+  for (size_t i = 0; i < rows_.size(); ++i) keys[i] = uint64_t{rows_[i].id} << 32 | i;
+  std::sort(keys.begin(), keys.end());
+  const size_t record_size = 4u + index_entry;
+  uint8_t* records = reinterpret_cast<uint8_t*>(keys.data());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const uint64_t key = keys[i];
+    uint8_t* record = records + i * record_size;
+    EncodeFixed32(record, static_cast<uint32_t>(key >> 32));
     if (ansi) {
-      EncodeFixed16(record + 4, static_cast<uint16_t>(number));
+      EncodeFixed16(record + 4, static_cast<uint16_t>(key));
     } else {
-      EncodeFixed32(record + 4, number);
+      EncodeFixed32(record + 4, static_cast<uint32_t>(key));
     }
-    records.insert(records.end(), record, record + 4 + index_entry);
   }
-  PST_RETURN_IF_ERROR(row_index.Write(records).status());
+  PST_RETURN_IF_ERROR(row_index.Write(ByteSpan(records, keys.size() * record_size)).status());
 
   Bytes info(kTcInfoSize, 0);
   info[0] = kTableType;
