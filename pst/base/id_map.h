@@ -2,17 +2,16 @@
 // IdSet: the same for ids alone.
 //
 // A folder may hold 100,000 subfolders and a store a million messages, and a
-// conversion keeps an entry per folder, per table row and per message; std::unordered_map spends about 40 bytes and an
-// allocation on each, this 8 to 16 bytes and none. Open addressing with
-// linear probing, at most 3/4 full; erasing shifts the entries after it
-// back, so no tombstones pile up.
+// conversion keeps an entry per folder, per table row and per message;
+// std::unordered_map spends about 40 bytes and an allocation on each, this 8
+// to 16 bytes and none. Open addressing with linear probing, at most 3/4
+// full; erasing shifts the entries after it back, so no tombstones pile up.
 #pragma once
 
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <utility>
 #include <vector>
 
 namespace pst {

@@ -145,10 +145,6 @@ class FolderCopier {
   // which is then not recorded in the report's folder_map).
   Result<ndb::Nid> CreateFolderCopy(const messaging::Folder& folder, ndb::Nid target_parent, const std::string& path,
                                     const std::optional<std::string>& name = std::nullopt);
-  // The messages (or FAI messages) `folder` lists that no earlier listing
-  // of this report did, with the table their rows are in; they are added to
-  // the report's listed_messages. A damaged table is noted in the report
-  // and, when salvaging, completed from the messages' parent links.
   // A message and its row in the listing's table (kNoRow: found by its
   // parent link). Eight bytes: a folder may list a million.
   struct ListedMessage {
@@ -160,6 +156,10 @@ class FolderCopier {
     std::optional<ltp::TableContext> table;
     std::vector<ListedMessage> messages;
   };
+  // The messages (or FAI messages) `folder` lists that no earlier listing
+  // of this report did, with the table their rows are in; they are added to
+  // the report's listed_messages. A damaged table is noted in the report
+  // and, when salvaging, completed from the messages' parent links.
   MessageListing ListMessages(const messaging::Folder& folder, bool associated, const std::string& path);
   // Copies one listed message; Ok also when it could not be read (then it
   // is reported), an error only when the copy must end (EndsCopy).
