@@ -100,15 +100,17 @@ void TableContextBuilder::RewriteRows(Fn&& rewrite) {
   old.swap(cell_chunks_);
   stored_bytes_ = dead_bytes_ = 0;
   Bytes cells;
-  for (StoredRow& row : rows_) {
-    cells.clear();
-    rewrite(ByteSpan(old[row.chunk]).subspan(row.offset, row.size), &cells);
-    Bytes& chunk = ChunkWithRoom(cells.size());
-    row.chunk = static_cast<uint32_t>(cell_chunks_.size() - 1);
-    row.offset = static_cast<uint32_t>(chunk.size());
-    row.size = static_cast<uint32_t>(cells.size());
-    chunk.insert(chunk.end(), cells.begin(), cells.end());
-    stored_bytes_ += cells.size();
+  for (std::vector<StoredRow>* rows : {&rows_, &replacements_}) {
+    for (StoredRow& row : *rows) {
+      cells.clear();
+      rewrite(ByteSpan(old[row.chunk]).subspan(row.offset, row.size), &cells);
+      Bytes& chunk = ChunkWithRoom(cells.size());
+      row.chunk = static_cast<uint32_t>(cell_chunks_.size() - 1);
+      row.offset = static_cast<uint32_t>(chunk.size());
+      row.size = static_cast<uint32_t>(cells.size());
+      chunk.insert(chunk.end(), cells.begin(), cells.end());
+      stored_bytes_ += cells.size();
+    }
   }
 }
 
@@ -158,6 +160,47 @@ Result<TableContextBuilder> TableContextBuilder::FromTable(ndb::Format format,
     PST_RETURN_IF_ERROR(b.AddRow(id, cells));
   }
   return b;
+}
+
+Result<TableContextBuilder> TableContextBuilder::Extending(ndb::Format format,
+                                                           std::unique_ptr<TableContext> base) {
+  PST_ASSIGN_OR_RETURN(TableContextBuilder b, WithColumns(format, base->columns()));
+  b.base_rows_ = base->row_count();
+  b.base_ = std::move(base);
+  if (b.base_rows_ > MaxRows(format)) return TableFull(format, b.base_rows_);
+  return b;
+}
+
+Status TableContextBuilder::LoadBaseRows() {
+  if (!base_) return Status::Ok();
+  std::vector<StoredRow> rows;
+  rows.reserve(base_rows_ + rows_.size());
+  IdMap positions;
+  for (size_t r = 0; r < base_rows_; ++r) {
+    StoredRow row;
+    if (const std::optional<uint32_t> replaced = replaced_.Find(static_cast<uint32_t>(r))) {
+      row = replacements_[*replaced];
+    } else {
+      PST_ASSIGN_OR_RETURN(uint32_t id, base_->RowId(r));
+      PST_ASSIGN_OR_RETURN(std::vector<PropValue> cells, base_->ReadRow(r));
+      PST_ASSIGN_OR_RETURN(row, StoreRow(id, cells));
+    }
+    if (!positions.Insert(row.id, static_cast<uint32_t>(rows.size()))) {
+      return Status::Corruption("table has row " + Hex(row.id) + " twice");
+    }
+    rows.push_back(row);
+  }
+  for (const StoredRow& row : rows_) {
+    positions.Set(row.id, static_cast<uint32_t>(rows.size()));
+    rows.push_back(row);
+  }
+  rows_ = std::move(rows);
+  row_positions_ = std::move(positions);
+  base_.reset();
+  base_rows_ = 0;
+  replaced_.clear();
+  replacements_.clear();
+  return Status::Ok();
 }
 
 const TableContextBuilder::Column* TableContextBuilder::FindColumn(PropTag tag) const {
@@ -265,6 +308,7 @@ Status TableContextBuilder::AddColumns(std::span<const PropTag> tags) {
     return Status::InvalidArgument("a table holds at most " + std::to_string(kMaxColumns) +
                                    " columns");
   }
+  PST_RETURN_IF_ERROR(LoadBaseRows());
   std::bitset<256> used;
   for (const Column& c : columns_) used.set(c.bit);
   // Rows keep their cells by column index; the new columns are absent in them.
@@ -338,11 +382,21 @@ size_t TableContextBuilder::FindRowIndex(uint32_t row_id) const {
   return index ? *index : rows_.size();
 }
 
+Result<std::optional<size_t>> TableContextBuilder::FindBaseRow(uint32_t row_id) const {
+  if (!base_) return std::optional<size_t>();
+  return base_->FindRow(row_id);
+}
+
+Result<bool> TableContextBuilder::HasRow(uint32_t row_id) const {
+  if (FindRowIndex(row_id) != rows_.size()) return true;
+  PST_ASSIGN_OR_RETURN(std::optional<size_t> base_row, FindBaseRow(row_id));
+  return base_row.has_value();
+}
+
 Status TableContextBuilder::AddRow(uint32_t row_id, const std::vector<PropValue>& cells) {
-  if (FindRowIndex(row_id) != rows_.size()) {
-    return Status::InvalidArgument("table already has row " + Hex(row_id));
-  }
-  if (full()) return TableFull(format_, rows_.size() + 1);
+  PST_ASSIGN_OR_RETURN(bool exists, HasRow(row_id));
+  if (exists) return Status::InvalidArgument("table already has row " + Hex(row_id));
+  if (full()) return TableFull(format_, row_count() + 1);
   PST_ASSIGN_OR_RETURN(StoredRow row, StoreRow(row_id, cells));
   row_positions_.Set(row_id, static_cast<uint32_t>(rows_.size()));
   rows_.push_back(row);
@@ -351,17 +405,34 @@ Status TableContextBuilder::AddRow(uint32_t row_id, const std::vector<PropValue>
 
 Status TableContextBuilder::SetRow(uint32_t row_id, const std::vector<PropValue>& cells) {
   const size_t index = FindRowIndex(row_id);
-  if (index == rows_.size()) return Status::NotFound("table has no row " + Hex(row_id));
+  std::optional<size_t> base_row;
+  if (index == rows_.size()) {
+    PST_ASSIGN_OR_RETURN(base_row, FindBaseRow(row_id));
+    if (!base_row) return Status::NotFound("table has no row " + Hex(row_id));
+  }
   PST_ASSIGN_OR_RETURN(StoredRow row, StoreRow(row_id, cells));
-  const StoredRow old = rows_[index];
-  rows_[index] = row;
-  Forget(old);
+  if (!base_row) {
+    const StoredRow old = rows_[index];
+    rows_[index] = row;
+    Forget(old);
+  } else if (const std::optional<uint32_t> replaced = replaced_.Find(static_cast<uint32_t>(*base_row))) {
+    const StoredRow old = replacements_[*replaced];
+    replacements_[*replaced] = row;
+    Forget(old);
+  } else {
+    replaced_.Set(static_cast<uint32_t>(*base_row), static_cast<uint32_t>(replacements_.size()));
+    replacements_.push_back(row);
+  }
   return Status::Ok();
 }
 
-bool TableContextBuilder::RemoveRow(uint32_t row_id) {
+Result<bool> TableContextBuilder::RemoveRow(uint32_t row_id) {
+  if (FindRowIndex(row_id) == rows_.size()) {
+    PST_ASSIGN_OR_RETURN(std::optional<size_t> base_row, FindBaseRow(row_id));
+    if (!base_row) return false;
+    PST_RETURN_IF_ERROR(LoadBaseRows());
+  }
   const size_t index = FindRowIndex(row_id);
-  if (index == rows_.size()) return false;
   row_positions_.Erase(row_id);
   const StoredRow removed = rows_[index];
   if (index + 1 != rows_.size()) {
@@ -373,20 +444,87 @@ bool TableContextBuilder::RemoveRow(uint32_t row_id) {
   return true;
 }
 
-std::optional<std::vector<PropValue>> TableContextBuilder::RowCells(uint32_t row_id) const {
-  const size_t index = FindRowIndex(row_id);
-  if (index == rows_.size()) return std::nullopt;
-  std::vector<PropValue> out;
-  ForEachCell(CellsOf(rows_[index]), [&](size_t column, ByteSpan value) {
-    out.push_back({columns_[column].tag, Bytes(value.begin(), value.end())});
-  });
-  return out;
+Result<uint32_t> TableContextBuilder::RowIdOf(size_t row) const {
+  if (row >= base_rows_) return rows_[row - base_rows_].id;
+  if (const std::optional<uint32_t> replaced = replaced_.Find(static_cast<uint32_t>(row))) {
+    return replacements_[*replaced].id;
+  }
+  return base_->RowId(row);
 }
 
-Result<Bytes> TableContextBuilder::EncodeRow(const StoredRow& row, ValueWriter& values) const {
+Result<ByteSpan> TableContextBuilder::CellsOfRow(size_t row, Bytes* scratch) const {
+  if (row >= base_rows_) return CellsOf(rows_[row - base_rows_]);
+  if (const std::optional<uint32_t> replaced = replaced_.Find(static_cast<uint32_t>(row))) {
+    return CellsOf(replacements_[*replaced]);
+  }
+  PST_ASSIGN_OR_RETURN(std::vector<PropValue> cells, base_->ReadRow(row));
+  scratch->clear();
+  for (const PropValue& cell : cells) {
+    const Column* c = FindColumn(cell.tag);
+    if (!c) return Status::Corruption("base table row " + std::to_string(row) + ": no " + ColumnName(cell.tag));
+    AppendCell(scratch, static_cast<size_t>(c - columns_.data()), cell.data);
+  }
+  return ByteSpan(*scratch);
+}
+
+Result<std::vector<uint32_t>> TableContextBuilder::RowIds() const {
+  std::vector<uint32_t> ids;
+  ids.reserve(row_count());
+  for (size_t r = 0; r < row_count(); ++r) {
+    PST_ASSIGN_OR_RETURN(uint32_t id, RowIdOf(r));
+    ids.push_back(id);
+  }
+  return ids;
+}
+
+Result<std::optional<std::vector<PropValue>>> TableContextBuilder::RowCells(uint32_t row_id) const {
+  size_t row = FindRowIndex(row_id);
+  if (row != rows_.size()) {
+    row += base_rows_;
+  } else {
+    PST_ASSIGN_OR_RETURN(std::optional<size_t> base_row, FindBaseRow(row_id));
+    if (!base_row) return std::optional<std::vector<PropValue>>();
+    row = *base_row;
+  }
+  Bytes scratch;
+  PST_ASSIGN_OR_RETURN(ByteSpan cells, CellsOfRow(row, &scratch));
+  std::vector<PropValue> out;
+  ForEachCell(cells, [&](size_t column, ByteSpan value) {
+    out.push_back({columns_[column].tag, Bytes(value.begin(), value.end())});
+  });
+  return std::optional<std::vector<PropValue>>(std::move(out));
+}
+
+Status TableContextBuilder::ForEachCellOf(PropTag tag,
+                                          const std::function<void(std::optional<ByteSpan>)>& fn) const {
+  const Column* c = FindColumn(tag);
+  if (!c) return Status::InvalidArgument("table has no " + ColumnName(tag));
+  const size_t wanted = static_cast<size_t>(c - columns_.data());
+  auto own_cell = [&](const StoredRow& row) {
+    std::optional<ByteSpan> found;
+    ForEachCell(CellsOf(row), [&](size_t index, ByteSpan value) {
+      if (index == wanted) found = value;
+    });
+    fn(found);
+  };
+  const TableContext::Column* base_column = base_ ? base_->FindColumn(tag) : nullptr;
+  if (base_ && !base_column) return Status::Corruption("base table has no " + ColumnName(tag));
+  for (size_t r = 0; r < base_rows_; ++r) {
+    if (const std::optional<uint32_t> replaced = replaced_.Find(static_cast<uint32_t>(r))) {
+      own_cell(replacements_[*replaced]);
+      continue;
+    }
+    PST_ASSIGN_OR_RETURN(std::optional<Bytes> value, base_->ReadCell(r, *base_column));
+    fn(value ? std::optional<ByteSpan>(*value) : std::nullopt);
+  }
+  for (const StoredRow& row : rows_) own_cell(row);
+  return Status::Ok();
+}
+
+Result<Bytes> TableContextBuilder::EncodeRow(uint32_t row_id, ByteSpan cells, ValueWriter& values) const {
   Bytes bytes(row_size_, 0);
   Status failed;
-  ForEachCell(CellsOf(row), [&](size_t i, ByteSpan cell) {
+  ForEachCell(cells, [&](size_t i, ByteSpan cell) {
     if (!failed.ok()) return;
     const Column& c = columns_[i];
     const uint16_t type = PropTypeOf(c.tag);
@@ -395,7 +533,7 @@ Result<Bytes> TableContextBuilder::EncodeRow(const StoredRow& row, ValueWriter& 
     } else {
       auto hnid = values.Place(cell);
       if (!hnid.ok()) {
-        failed = hnid.status().WithContext("row " + Hex(row.id) + ", " + ColumnName(c.tag));
+        failed = hnid.status().WithContext("row " + Hex(row_id) + ", " + ColumnName(c.tag));
         return;
       }
       EncodeFixed32(bytes.data() + c.offset, *hnid);
@@ -415,48 +553,22 @@ Result<WrittenNode> TableContextBuilder::Write(ndb::BlockWriter& writer) const {
   }
   const bool ansi = format_ == ndb::Format::kAnsi;
   const uint8_t index_entry = ansi ? 2 : 4;
-  if (rows_.size() > MaxRows(format_)) return TableFull(format_, rows_.size());
+  const size_t rows = row_count();
+  if (rows > MaxRows(format_)) return TableFull(format_, rows);
 
   HeapWriter heap(kHeapClientTable, format_);
   BthWriter row_index(&heap, 4, index_entry);
   PST_ASSIGN_OR_RETURN(Hid index_hid, row_index.AllocateHeader());
   PST_ASSIGN_OR_RETURN(Hid info_hid, heap.Reserve(kTcInfoSize + kColumnDescSize * columns_.size()));
   heap.set_user_root(info_hid);
-  PST_RETURN_IF_ERROR(row_index.AllocateRecords(rows_.size()));
+  PST_RETURN_IF_ERROR(row_index.AllocateRecords(rows));
 
-  const uint64_t matrix_size = uint64_t{row_size_} * rows_.size();
+  const uint64_t matrix_size = uint64_t{row_size_} * rows;
   const bool matrix_in_heap = matrix_size <= std::min(heap_limit_, HeapWriter::kMaxItemSize);
   uint32_t hnid_rows = 0;
-  if (!rows_.empty() && matrix_in_heap) {
+  if (rows != 0 && matrix_in_heap) {
     PST_ASSIGN_OR_RETURN(hnid_rows, heap.Reserve(static_cast<size_t>(matrix_size)));
-  }
-
-  // The row matrix: one heap item, or blocks of whole rows, each block
-  // encoded as the writer asks for it.
-  ValueWriter values(&writer, &heap, heap_limit_);
-  if (!rows_.empty() && matrix_in_heap) {
-    Bytes matrix;
-    matrix.reserve(static_cast<size_t>(matrix_size));
-    for (const StoredRow& row : rows_) {
-      PST_ASSIGN_OR_RETURN(Bytes bytes, EncodeRow(row, values));
-      matrix.insert(matrix.end(), bytes.begin(), bytes.end());
-    }
-    PST_RETURN_IF_ERROR(heap.Write(hnid_rows, matrix));
-  } else if (!rows_.empty()) {
-    const size_t block_size = ndb::LayoutOf(format_).max_block_data;
-    const size_t per_block = block_size / row_size_;
-    const size_t full_blocks = (rows_.size() - 1) / per_block;  // every block but the last is full size
-    const uint64_t size = uint64_t{full_blocks} * block_size + (rows_.size() - full_blocks * per_block) * row_size_;
-    auto block = [&](uint64_t offset, std::span<uint8_t> out) -> Status {
-      std::fill(out.begin(), out.end(), 0);
-      size_t r = static_cast<size_t>(offset / block_size) * per_block;
-      for (size_t at = 0; r < rows_.size() && at + row_size_ <= out.size(); ++r, at += row_size_) {
-        PST_ASSIGN_OR_RETURN(Bytes bytes, EncodeRow(rows_[r], values));
-        std::copy(bytes.begin(), bytes.end(), out.begin() + static_cast<ptrdiff_t>(at));
-      }
-      return Status::Ok();
-    };
-    PST_RETURN_IF_ERROR(values.PlaceStreamAs(kRowMatrixSubnode, size, block));
+  } else if (rows != 0) {
     hnid_rows = kRowMatrixSubnode;
   }
 
@@ -464,22 +576,27 @@ Result<WrittenNode> TableContextBuilder::Write(ndb::BlockWriter& writer) const {
   // over the sorted keys they come from (a record is at most as long as a
   // key, so none overtakes a key not yet read): a table of a million rows
   // is written at the peak of a conversion's memory.
-  std::vector<uint64_t> keys(rows_.size());
-  for (size_t i = 0; i < rows_.size(); ++i) keys[i] = uint64_t{rows_[i].id} << 32 | i;
-  std::sort(keys.begin(), keys.end());
-  const size_t record_size = 4u + index_entry;
-  uint8_t* records = reinterpret_cast<uint8_t*>(keys.data());
-  for (size_t i = 0; i < keys.size(); ++i) {
-    const uint64_t key = keys[i];
-    uint8_t* record = records + i * record_size;
-    EncodeFixed32(record, static_cast<uint32_t>(key >> 32));
-    if (ansi) {
-      EncodeFixed16(record + 4, static_cast<uint16_t>(key));
-    } else {
-      EncodeFixed32(record + 4, static_cast<uint32_t>(key));
+  {
+    std::vector<uint64_t> keys(rows);
+    for (size_t i = 0; i < rows; ++i) {
+      PST_ASSIGN_OR_RETURN(uint32_t id, RowIdOf(i));
+      keys[i] = uint64_t{id} << 32 | i;
     }
+    std::sort(keys.begin(), keys.end());
+    const size_t record_size = 4u + index_entry;
+    uint8_t* records = reinterpret_cast<uint8_t*>(keys.data());
+    for (size_t i = 0; i < keys.size(); ++i) {
+      const uint64_t key = keys[i];
+      uint8_t* record = records + i * record_size;
+      EncodeFixed32(record, static_cast<uint32_t>(key >> 32));
+      if (ansi) {
+        EncodeFixed16(record + 4, static_cast<uint16_t>(key));
+      } else {
+        EncodeFixed32(record + 4, static_cast<uint32_t>(key));
+      }
+    }
+    PST_RETURN_IF_ERROR(row_index.Write(ByteSpan(records, keys.size() * record_size)).status());
   }
-  PST_RETURN_IF_ERROR(row_index.Write(ByteSpan(records, keys.size() * record_size)).status());
 
   Bytes info(kTcInfoSize, 0);
   info[0] = kTableType;
@@ -499,6 +616,40 @@ Result<WrittenNode> TableContextBuilder::Write(ndb::BlockWriter& writer) const {
     info.insert(info.end(), desc, desc + kColumnDescSize);
   }
   PST_RETURN_IF_ERROR(heap.Write(info_hid, info));
+
+  // The row matrix: one heap item, or blocks of whole rows, each block
+  // encoded as the writer asks for it.
+  ValueWriter values(&writer, &heap, heap_limit_);
+  Bytes scratch;
+  auto encode = [&](size_t row) -> Result<Bytes> {
+    PST_ASSIGN_OR_RETURN(uint32_t id, RowIdOf(row));
+    PST_ASSIGN_OR_RETURN(ByteSpan cells, CellsOfRow(row, &scratch));
+    return EncodeRow(id, cells, values);
+  };
+  if (rows != 0 && matrix_in_heap) {
+    Bytes matrix;
+    matrix.reserve(static_cast<size_t>(matrix_size));
+    for (size_t r = 0; r < rows; ++r) {
+      PST_ASSIGN_OR_RETURN(Bytes bytes, encode(r));
+      matrix.insert(matrix.end(), bytes.begin(), bytes.end());
+    }
+    PST_RETURN_IF_ERROR(heap.Write(hnid_rows, matrix));
+  } else if (rows != 0) {
+    const size_t block_size = ndb::LayoutOf(format_).max_block_data;
+    const size_t per_block = block_size / row_size_;
+    const size_t full_blocks = (rows - 1) / per_block;  // every block but the last is full size
+    const uint64_t size = uint64_t{full_blocks} * block_size + (rows - full_blocks * per_block) * row_size_;
+    auto block = [&](uint64_t offset, std::span<uint8_t> out) -> Status {
+      std::fill(out.begin(), out.end(), 0);
+      size_t r = static_cast<size_t>(offset / block_size) * per_block;
+      for (size_t at = 0; r < rows && at + row_size_ <= out.size(); ++r, at += row_size_) {
+        PST_ASSIGN_OR_RETURN(Bytes bytes, encode(r));
+        std::copy(bytes.begin(), bytes.end(), out.begin() + static_cast<ptrdiff_t>(at));
+      }
+      return Status::Ok();
+    };
+    PST_RETURN_IF_ERROR(values.PlaceStreamAs(kRowMatrixSubnode, size, block));
+  }
 
   PST_ASSIGN_OR_RETURN(ndb::Bid data_bid, writer.WriteBlocks(heap.Finish()));
   std::vector<ndb::SubnodeEntry> own = values.Take();

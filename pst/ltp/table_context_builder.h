@@ -13,6 +13,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -53,6 +55,12 @@ class TableContextBuilder {
                                                  std::vector<Column> columns);
   // The columns and every row of an existing table.
   static Result<TableContextBuilder> FromTable(ndb::Format format, const TableContext& table);
+  // An existing table to add rows to. Its rows stay in `base` and are read
+  // again when written, so a folder's table grows at each commit without
+  // being held whole; only rows added or replaced are kept. The base's
+  // blocks must stay in the store until Write returns. Removing a row or
+  // adding a column loads the base's rows first.
+  static Result<TableContextBuilder> Extending(ndb::Format format, std::unique_ptr<TableContext> base);
 
   // Adds a column after the existing ones; the layout is then recomputed as
   // Outlook lays out a table: cells of 8 and 4 bytes, then 2, then 1 byte,
@@ -73,22 +81,21 @@ class TableContextBuilder {
   static uint64_t MaxRows(ndb::Format format) {
     return format == ndb::Format::kAnsi ? kMaxAnsiRows : 0xFFFFFFFFu;
   }
-  bool full() const { return rows_.size() >= MaxRows(format_); }
+  bool full() const { return row_count() >= MaxRows(format_); }
   static constexpr uint64_t kMaxAnsiRows = 0xFFFF;
   // Replaces the cells of an existing row.
   Status SetRow(uint32_t row_id, const std::vector<PropValue>& cells);
   // Removes a row: the last row moves into its place. False if none.
-  bool RemoveRow(uint32_t row_id);
-  size_t row_count() const { return rows_.size(); }
+  Result<bool> RemoveRow(uint32_t row_id);
+  size_t row_count() const { return base_rows_ + rows_.size(); }
+  Result<bool> HasRow(uint32_t row_id) const;
   // The rows' ids, in row order.
-  std::vector<uint32_t> RowIds() const {
-    std::vector<uint32_t> ids;
-    ids.reserve(rows_.size());
-    for (const auto& row : rows_) ids.push_back(row.id);
-    return ids;
-  }
+  Result<std::vector<uint32_t>> RowIds() const;
   // The cells of a row (RowId included), or nullopt.
-  std::optional<std::vector<PropValue>> RowCells(uint32_t row_id) const;
+  Result<std::optional<std::vector<PropValue>>> RowCells(uint32_t row_id) const;
+  // Calls fn with each row's cell of column `tag` (nullopt where the row
+  // has none), in row order.
+  Status ForEachCellOf(PropTag tag, const std::function<void(std::optional<ByteSpan>)>& fn) const;
 
   void set_heap_value_limit(size_t limit) { heap_limit_ = limit; }
 
@@ -129,7 +136,15 @@ class TableContextBuilder {
   Status Layout();
   Status CheckLayout();
   size_t FindRowIndex(uint32_t row_id) const;
-  Result<Bytes> EncodeRow(const StoredRow& row, ValueWriter& values) const;
+  // The base's row number of a row, or nullopt.
+  Result<std::optional<size_t>> FindBaseRow(uint32_t row_id) const;
+  // Moves the base's rows into rows_, ahead of the rows added.
+  Status LoadBaseRows();
+  // Row `row` (base rows first) as stored cells: a base row is read into
+  // `scratch`.
+  Result<ByteSpan> CellsOfRow(size_t row, Bytes* scratch) const;
+  Result<uint32_t> RowIdOf(size_t row) const;
+  Result<Bytes> EncodeRow(uint32_t row_id, ByteSpan cells, ValueWriter& values) const;
 
   ndb::Format format_;
   size_t heap_limit_ = kOutlookHeapValueLimit;
@@ -141,6 +156,13 @@ class TableContextBuilder {
   uint64_t stored_bytes_ = 0;  // in cell_chunks_
   uint64_t dead_bytes_ = 0;    // of those, of replaced and removed rows
   IdMap row_positions_;        // row id -> index in rows_
+
+  // Rows 0 to base_rows_ - 1 are the base's, then those of rows_. A base
+  // row replaced by SetRow has its cells in replaced_.
+  std::unique_ptr<TableContext> base_;
+  size_t base_rows_ = 0;
+  IdMap replaced_;  // base row number -> index in replacements_
+  std::vector<StoredRow> replacements_;
 };
 
 }  // namespace pst::ltp

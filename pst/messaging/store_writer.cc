@@ -165,7 +165,10 @@ Status StoreUpdate::LoadTable(PendingFolder& folder, uint8_t table_type) {
     return node.status().WithContext("table " + Hex(source) + " of folder " + Hex(folder.nid));
   }
   PST_ASSIGN_OR_RETURN(ltp::TableContext table, ltp::TableContext::Open(std::move(node).value()));
-  PST_ASSIGN_OR_RETURN(auto builder, ltp::TableContextBuilder::FromTable(writer_->format(), table));
+  // The rows already there are read again when the table is written, not
+  // held: a folder being filled over many commits keeps only the new ones.
+  PST_ASSIGN_OR_RETURN(auto builder, ltp::TableContextBuilder::Extending(
+                                         writer_->format(), std::make_unique<ltp::TableContext>(std::move(table))));
   slot.emplace(std::move(builder));
   return Status::Ok();
 }
@@ -247,7 +250,7 @@ Status StoreUpdate::DeleteFolderTree(ndb::Nid nid, int depth) {
   std::vector<uint32_t> children, messages;
   for (uint8_t type : {ndb::kNidTypeHierarchyTable, ndb::kNidTypeContentsTable, ndb::kNidTypeAssocContentsTable}) {
     PST_RETURN_IF_ERROR(LoadTable(*folder, type));
-    auto ids = Table(*folder, type).RowIds();
+    PST_ASSIGN_OR_RETURN(auto ids, Table(*folder, type).RowIds());
     auto& into = type == ndb::kNidTypeHierarchyTable ? children : messages;
     into.insert(into.end(), ids.begin(), ids.end());
   }
@@ -288,7 +291,7 @@ Status StoreUpdate::DeleteFolder(ndb::Nid nid) {
   PST_RETURN_IF_ERROR(DeleteFolderTree(nid, 0));
   PST_ASSIGN_OR_RETURN(PendingFolder * parent, Folder(parent_nid));
   PST_RETURN_IF_ERROR(LoadTable(*parent, ndb::kNidTypeHierarchyTable));
-  Table(*parent, ndb::kNidTypeHierarchyTable).RemoveRow(nid);
+  PST_RETURN_IF_ERROR(Table(*parent, ndb::kNidTypeHierarchyTable).RemoveRow(nid).status());
   parent->table_dirty[TableIndex(ndb::kNidTypeHierarchyTable)] = true;
   PST_RETURN_IF_ERROR(LoadProps(*parent));
   parent->props_dirty = true;
@@ -464,20 +467,14 @@ Status StoreUpdate::UpdateCounts(PendingFolder& folder) {
     PST_RETURN_IF_ERROR(LoadTable(folder, type));
   }
   const auto& contents = Table(folder, ndb::kNidTypeContentsTable);
-  uint32_t unread = 0;
-  for (uint32_t id : contents.RowIds()) {
-    auto cells = contents.RowCells(id);
-    bool read = false;
-    if (cells) {
-      for (const auto& c : *cells) {
-        if (c.tag == ltp::MakeTag(kPidMessageFlags, ltp::kPtypInteger32) && c.data.size() >= 4) {
-          read = (DecodeFixed32(c.data.data()) & 0x1) != 0;
-        }
-      }
-    }
-    if (!read) ++unread;
-  }
   const uint32_t count = static_cast<uint32_t>(contents.row_count());
+  uint32_t unread = count;
+  const ltp::PropTag flags = ltp::MakeTag(kPidMessageFlags, ltp::kPtypInteger32);
+  if (contents.FindColumn(flags)) {
+    PST_RETURN_IF_ERROR(contents.ForEachCellOf(flags, [&](std::optional<ByteSpan> cell) {
+      if (cell && cell->size() >= 4 && (DecodeFixed32(cell->data()) & 0x1) != 0) --unread;
+    }));
+  }
   const bool subfolders = Table(folder, ndb::kNidTypeHierarchyTable).row_count() > 0;
   auto& pc = *folder.props;
   const ltp::PropTag count_tag = ltp::MakeTag(kPidContentCount, ltp::kPtypInteger32);
@@ -538,7 +535,8 @@ Status StoreUpdate::WriteFolders() {
         }
       }
       auto cells = RowFor(hierarchy, values, {});
-      Status s = hierarchy.RowCells(nid) ? hierarchy.SetRow(nid, cells) : hierarchy.AddRow(nid, cells);
+      auto listed = hierarchy.HasRow(nid);
+      Status s = !listed.ok() ? listed.status() : *listed ? hierarchy.SetRow(nid, cells) : hierarchy.AddRow(nid, cells);
       if (!s.ok()) return s.WithContext("row of folder " + Hex(nid) + " in " + Hex(parent_nid));
       parent->table_dirty[TableIndex(ndb::kNidTypeHierarchyTable)] = true;
     }
