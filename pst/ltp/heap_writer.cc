@@ -47,7 +47,7 @@ size_t MapSize(size_t n) { return 4 + 2 * (n + 1); }
 HeapWriter::HeapWriter(uint8_t client_signature, ndb::Format format)
     : client_(client_signature),
       max_page_(ndb::LayoutOf(format).max_block_data) {
-  AddPage();
+  (void)AddPage();
 }
 
 size_t HeapWriter::HeaderSize(size_t page) {
@@ -72,10 +72,12 @@ bool HeapWriter::Fits(size_t page, size_t size) const {
   return end + (end % 2) + MapSize(p.ends.size() + 1) <= max_page_;
 }
 
-void HeapWriter::AddPage() {
+Status HeapWriter::AddPage() {
   Page& p = pages_.emplace_back();
   p.bytes.reserve(max_page_);
   p.bytes.resize(HeaderSize(pages_.size() - 1), 0);
+  pending_.push_back(0);
+  return out_ ? Emit() : Status::Ok();
 }
 
 namespace {
@@ -94,25 +96,28 @@ Status CheckItemSize(size_t size) {
 Result<Hid> HeapWriter::Allocate(ByteSpan item) {
   PST_RETURN_IF_ERROR(CheckItemSize(item.size()));
   size_t page = first_open_;
-  while (page < pages_.size() && !Fits(page, item.size())) ++page;
+  while (page < pages_.size() && (ItemsFinal(page) || !Fits(page, item.size()))) ++page;
   if (page == pages_.size()) {
     if (pages_.size() >= kMaxPages) {
       return Status::FormatLimit("heap is full: " + std::to_string(kMaxPages) + " pages");
     }
-    AddPage();
+    PST_RETURN_IF_ERROR(AddPage());
   }
   Page& p = pages_[page];
   p.bytes.insert(p.bytes.end(), item.begin(), item.end());
   p.ends.push_back(static_cast<uint16_t>(p.bytes.size()));
   // Pages that cannot take even a one-byte item are never searched again.
-  while (first_open_ < pages_.size() && !Fits(first_open_, 1)) ++first_open_;
+  while (first_open_ < pages_.size() && (ItemsFinal(first_open_) || !Fits(first_open_, 1))) ++first_open_;
   return MakeHid(static_cast<uint32_t>(page), static_cast<uint32_t>(p.ends.size()));
 }
 
 Result<Hid> HeapWriter::Reserve(size_t size) {
   PST_RETURN_IF_ERROR(CheckItemSize(size));
   Bytes zeros(size, 0);
-  return Allocate(zeros);
+  PST_ASSIGN_OR_RETURN(Hid hid, Allocate(zeros));
+  reserved_.insert(hid);
+  ++pending_[HidPageIndex(hid)];
+  return hid;
 }
 
 Result<std::span<uint8_t>> HeapWriter::ItemOf(Hid hid) {
@@ -121,6 +126,7 @@ Result<std::span<uint8_t>> HeapWriter::ItemOf(Hid hid) {
   if (!IsHid(hid) || page >= pages_.size() || index == 0 || index > pages_[page].ends.size()) {
     return Status::InvalidArgument("heap has no item " + Hex(hid));
   }
+  if (page < emitted_) return Status::InvalidArgument("heap item " + Hex(hid) + " was written out already");
   Page& p = pages_[page];
   const size_t start = index == 1 ? HeaderSize(page) : p.ends[index - 2];
   return std::span<uint8_t>(p.bytes.data() + start, p.ends[index - 1] - start);
@@ -134,6 +140,7 @@ Status HeapWriter::Write(Hid hid, ByteSpan item) {
                                    std::to_string(item.size()));
   }
   std::copy(item.begin(), item.end(), target.begin());
+  if (reserved_.erase(hid) != 0 && --pending_[HidPageIndex(hid)] == 0 && out_) return Emit();
   return Status::Ok();
 }
 
@@ -152,44 +159,65 @@ uint8_t HeapWriter::FillLevel(size_t free_bytes) {
   return 15;
 }
 
-std::vector<Bytes> HeapWriter::Finish() {
-  // Fill levels first: they are read from the pages as they stand.
-  std::vector<uint8_t> levels(pages_.size());
-  for (size_t index = 0; index < pages_.size(); ++index) levels[index] = FillLevel(FreeBytes(pages_[index]));
+Bytes HeapWriter::EncodePage(size_t index, bool last) {
+  Page& p = pages_[index];
+  const uint8_t own_level = FillLevel(FreeBytes(p));
+  const size_t map = MapOffset(p);
+  Bytes page = std::move(p.bytes);
+  page.resize(map + MapSize(p.ends.size()), 0);
+  EncodeFixed16(page.data(), static_cast<uint16_t>(map));
+  EncodeFixed16(page.data() + map, static_cast<uint16_t>(p.ends.size()));
+  uint8_t* entry = page.data() + map + 4;
+  EncodeFixed16(entry, static_cast<uint16_t>(HeaderSize(index)));
+  for (uint16_t end : p.ends) EncodeFixed16(entry += 2, end);
+  if (!last) page.resize(max_page_, 0);
 
+  // Fill levels of the pages this header describes: this one and later ones,
+  // all still held.
+  size_t count = 0, field = 0;
+  if (index == 0) {
+    page[2] = kHeapSignature;
+    page[3] = client_;
+    EncodeFixed32(page.data() + 4, user_root_);
+    count = 8, field = 8;
+  } else if (IsBitmapPage(index)) {
+    count = 128, field = 2;
+  }
+  for (size_t k = 0; k < count && index + k < pages_.size(); ++k) {
+    const uint8_t level = k == 0 ? own_level : FillLevel(FreeBytes(pages_[index + k]));
+    page[field + k / 2] |= static_cast<uint8_t>(k % 2 == 0 ? level : level << 4);
+  }
+  p = Page();
+  return page;
+}
+
+Status HeapWriter::Emit() {
+  for (; emitted_ < pages_.size(); ++emitted_) {
+    const size_t index = emitted_;
+    if (!ItemsFinal(index) || pending_[index] != 0) break;
+    const size_t described = index == 0 ? 8 : IsBitmapPage(index) ? 128 : 1;
+    if (!ItemsFinal(index + described - 1)) break;
+    PST_RETURN_IF_ERROR(out_->Add(EncodePage(index, false)));
+  }
+  return Status::Ok();
+}
+
+Status HeapWriter::FinishInto() {
+  for (; emitted_ < pages_.size(); ++emitted_) {
+    PST_RETURN_IF_ERROR(out_->Add(EncodePage(emitted_, emitted_ + 1 == pages_.size())));
+  }
+  return Status::Ok();
+}
+
+std::vector<Bytes> HeapWriter::Finish() {
   std::vector<Bytes> blocks;
   blocks.reserve(pages_.size());
-  for (size_t index = 0; index < pages_.size(); ++index) {
-    Page& p = pages_[index];
-    const size_t map = MapOffset(p);
-    Bytes page = std::move(p.bytes);
-    page.resize(map + MapSize(p.ends.size()), 0);
-    EncodeFixed16(page.data(), static_cast<uint16_t>(map));
-    EncodeFixed16(page.data() + map, static_cast<uint16_t>(p.ends.size()));
-    uint8_t* entry = page.data() + map + 4;
-    EncodeFixed16(entry, static_cast<uint16_t>(HeaderSize(index)));
-    for (uint16_t end : p.ends) EncodeFixed16(entry += 2, end);
-    if (index + 1 < pages_.size()) page.resize(max_page_, 0);
-
-    // Fill levels of the pages this header describes.
-    size_t first = 0, count = 0, field = 0;
-    if (index == 0) {
-      page[2] = kHeapSignature;
-      page[3] = client_;
-      EncodeFixed32(page.data() + 4, user_root_);
-      first = 0, count = 8, field = 8;
-    } else if (IsBitmapPage(index)) {
-      first = index, count = 128, field = 2;
-    }
-    for (size_t k = 0; k < count && first + k < pages_.size(); ++k) {
-      const uint8_t level = levels[first + k];
-      page[field + k / 2] |= static_cast<uint8_t>(k % 2 == 0 ? level : level << 4);
-    }
-    blocks.push_back(std::move(page));
-  }
+  for (size_t index = 0; index < pages_.size(); ++index) blocks.push_back(EncodePage(index, index + 1 == pages_.size()));
   pages_.clear();
+  pending_.clear();
+  reserved_.clear();
   first_open_ = 0;
-  AddPage();
+  (void)AddPage();
   return blocks;
 }
 

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <vector>
 
 #include "pst/base/bytes.h"
 #include "pst/base/result.h"
 #include "pst/ltp/heap.h"
+#include "pst/ndb/block_writer.h"
 #include "pst/ndb/types.h"
 
 namespace pst::ltp {
@@ -43,6 +45,15 @@ class HeapWriter {
   // are handed over, not copied: the writer is empty afterwards.
   std::vector<Bytes> Finish();
 
+  // From now on, hands each page to `out` once it is complete, in order, so
+  // that a big heap is not held whole; FinishInto hands over the rest. Items
+  // then go only to the last kOpenPages pages, and a page is complete when
+  // it is further back, has no reserved item left unwritten, and the pages
+  // whose fill levels it records are complete too.
+  void StreamTo(ndb::BlocksInOrder* out) { out_ = out; }
+  Status FinishInto();
+  static constexpr size_t kOpenPages = 32;
+
   // The 4-bit fill level recorded for a page with `free_bytes` free.
   static uint8_t FillLevel(size_t free_bytes);
 
@@ -60,8 +71,13 @@ class HeapWriter {
   static size_t MapOffset(const Page& p);
   size_t FreeBytes(const Page& p) const;
   bool Fits(size_t page, size_t size) const;
-  void AddPage();
+  Status AddPage();
   Result<std::span<uint8_t>> ItemOf(Hid hid);
+  // Page `index` as its data block (`last`: ends at its page map).
+  Bytes EncodePage(size_t index, bool last);
+  bool ItemsFinal(size_t page) const { return out_ && page + kOpenPages < pages_.size(); }
+  // Hands complete pages to out_.
+  Status Emit();
 
   uint8_t client_;
   size_t max_page_;
@@ -70,6 +86,11 @@ class HeapWriter {
   // Pages before this one have been found full for the smallest item seen
   // since; the first-fit search starts here.
   size_t first_open_ = 0;
+
+  ndb::BlocksInOrder* out_ = nullptr;
+  size_t emitted_ = 0;             // pages before this one went to out_
+  std::set<Hid> reserved_;         // reserved items not yet written
+  std::vector<uint32_t> pending_;  // per page: how many of those it holds
 };
 
 }  // namespace pst::ltp

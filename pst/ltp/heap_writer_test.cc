@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "pst/base/coding.h"
 #include "pst/ltp/heap.h"
 #include "pst/ltp/testing/memory_node.h"
@@ -129,6 +131,59 @@ TEST_P(HeapWriterTest, ReservedItemsAreFilledLater) {
   auto heap = Heap::Open(node);
   ASSERT_OK(heap);
   EXPECT_EQ(*heap->Item(*first), (Bytes{9, 8, 7, 6, 5, 4, 3, 2}));
+}
+
+// Keeps what a streaming heap hands over.
+class RecordedBlocks final : public ndb::BlocksInOrder {
+ public:
+  Status Add(ByteSpan block) override {
+    blocks.emplace_back(block.begin(), block.end());
+    return Status::Ok();
+  }
+  Result<ndb::Bid> Finish() override { return ndb::Bid{4}; }
+  std::vector<Bytes> blocks;
+};
+
+// A big heap streamed out page by page: every item readable, every fill
+// level (page 0's, and the bitmap pages' 8, 136 and 264) true, a page with a
+// reserved item held until it is written, and never much more than the open
+// pages and one bitmap page's range held at once.
+TEST_P(HeapWriterTest, StreamedPagesAreCompleteAndFewAreHeld) {
+  HeapWriter w(kHeapClientTable, format());
+  RecordedBlocks out;
+  w.StreamTo(&out);
+  auto late = w.Reserve(40);
+  ASSERT_OK(late);
+  std::vector<std::pair<Hid, Bytes>> items;
+  size_t most_held = 0;
+  for (int i = 0; i < 6000; ++i) {
+    Bytes item = Pattern(i % 7 == 0 ? 1 : (i * 131) % 900 + 1, static_cast<uint8_t>(i));
+    auto hid = w.Allocate(item);
+    ASSERT_OK(hid);
+    items.emplace_back(*hid, item);
+    if (i == 3000) {
+      EXPECT_TRUE(out.blocks.empty()) << "page 0 waits for its reserved item";
+      ASSERT_OK(w.Write(*late, Pattern(40, 9)));
+      EXPECT_FALSE(out.blocks.empty());
+    }
+    if (i > 3000) most_held = std::max(most_held, HidPageIndex(*hid) + 1 - out.blocks.size());
+  }
+  EXPECT_LE(most_held, HeapWriter::kOpenPages + 128 + 1);
+  EXPECT_FALSE(w.Write(items.front().first, items.front().second).ok()) << "a page written out";
+  ASSERT_OK(w.FinishInto());
+  const std::vector<Bytes>& pages = out.blocks;
+  ASSERT_GT(pages.size(), 264u);
+  for (size_t p = 0; p < pages.size(); ++p) {
+    const size_t used = pages[p].size() - FreeAfterMap(pages[p]);
+    EXPECT_EQ(RecordedFillLevel(pages, p), HeapWriter::FillLevel(max_block() - used)) << "page " << p;
+    if (p + 1 < pages.size()) EXPECT_EQ(pages[p].size(), max_block());
+  }
+  EXPECT_EQ(FreeAfterMap(pages.back()), 0u);
+  MemoryNode node(0x7FF, pages);
+  auto heap = Heap::Open(node);
+  ASSERT_OK(heap);
+  EXPECT_EQ(*heap->Item(*late), Pattern(40, 9));
+  for (const auto& [hid, bytes] : items) ASSERT_EQ(*heap->Item(hid), bytes) << std::hex << hid;
 }
 
 TEST_P(HeapWriterTest, RejectsBadItemsAndHids) {

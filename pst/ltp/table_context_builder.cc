@@ -556,7 +556,11 @@ Result<WrittenNode> TableContextBuilder::Write(ndb::BlockWriter& writer) const {
   const size_t rows = row_count();
   if (rows > MaxRows(format_)) return TableFull(format_, rows);
 
+  // The heap goes out page by page as the pages fill: the cell values of a
+  // folder of 200,000 messages are not held at once.
+  std::unique_ptr<ndb::BlocksInOrder> pages = writer.StartBlocks();
   HeapWriter heap(kHeapClientTable, format_);
+  heap.StreamTo(pages.get());
   BthWriter row_index(&heap, 4, index_entry);
   PST_ASSIGN_OR_RETURN(Hid index_hid, row_index.AllocateHeader());
   PST_ASSIGN_OR_RETURN(Hid info_hid, heap.Reserve(kTcInfoSize + kColumnDescSize * columns_.size()));
@@ -575,7 +579,8 @@ Result<WrittenNode> TableContextBuilder::Write(ndb::BlockWriter& writer) const {
   // Row index: row ids ascending -> row numbers. The records are encoded
   // over the sorted keys they come from (a record is at most as long as a
   // key, so none overtakes a key not yet read): a table of a million rows
-  // is written at the peak of a conversion's memory.
+  // is written at the peak of a conversion's memory. Written before the
+  // cells' values, so that the heap's first pages are complete early.
   {
     std::vector<uint64_t> keys(rows);
     for (size_t i = 0; i < rows; ++i) {
@@ -651,7 +656,8 @@ Result<WrittenNode> TableContextBuilder::Write(ndb::BlockWriter& writer) const {
     PST_RETURN_IF_ERROR(values.PlaceStreamAs(kRowMatrixSubnode, size, block));
   }
 
-  PST_ASSIGN_OR_RETURN(ndb::Bid data_bid, writer.WriteBlocks(heap.Finish()));
+  PST_RETURN_IF_ERROR(heap.FinishInto());
+  PST_ASSIGN_OR_RETURN(ndb::Bid data_bid, pages->Finish());
   std::vector<ndb::SubnodeEntry> own = values.Take();
   auto subnode_bid = writer.WriteSubnodeTree(own);
   if (!subnode_bid.ok()) {

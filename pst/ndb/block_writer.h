@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -32,6 +33,19 @@ struct StoredStreamSource {
   StreamSource read;  // empty: the stream has no stored form
 };
 
+// Data blocks handed over one at a time, in order, that become one data
+// tree: for structures made page by page, such as a big table's heap, so
+// that they are not held whole. Blocks added are given back if Finish is
+// not reached.
+class BlocksInOrder {
+ public:
+  virtual ~BlocksInOrder() = default;
+  // One block of at most the format's max_block_data bytes.
+  virtual Status Add(ByteSpan block) = 0;
+  // The root (0 when no block was added); the caller owns its reference.
+  virtual Result<Bid> Finish() = 0;
+};
+
 class BlockWriter {
  public:
   virtual ~BlockWriter() = default;
@@ -46,6 +60,10 @@ class BlockWriter {
   // a row matrix's blocks), under an XBLOCK/XXBLOCK when there are several.
   // Each element must fit one block. Returns 0 for an empty list.
   virtual Result<Bid> WriteBlocks(const std::vector<Bytes>& blocks) = 0;
+
+  // A data tree written as its blocks come. By default the blocks are kept
+  // and given to WriteBlocks at Finish.
+  virtual std::unique_ptr<BlocksInOrder> StartBlocks();
 
   // Writes `size` bytes pulled from `source` as a data tree, in bounded
   // memory (a block at a time). Returns 0 for size 0.

@@ -219,4 +219,40 @@ Result<std::vector<Bid>> ChildrenOfBlock(Format format, Bid bid, ByteSpan data) 
   return out;
 }
 
+namespace {
+
+// What a writer without a sequence of its own does: keep the blocks, then
+// write them all.
+class KeptBlocks final : public BlocksInOrder {
+ public:
+  explicit KeptBlocks(BlockWriter& writer) : writer_(writer) {}
+  Status Add(ByteSpan block) override {
+    blocks_.emplace_back(block.begin(), block.end());
+    return Status::Ok();
+  }
+  Result<Bid> Finish() override { return writer_.WriteBlocks(blocks_); }
+
+ private:
+  BlockWriter& writer_;
+  std::vector<Bytes> blocks_;
+};
+
+class TreeOfBlocks final : public BlocksInOrder {
+ public:
+  TreeOfBlocks(BlockSink& sink, Format format) : tree_(sink, format) {}
+  Status Add(ByteSpan block) override { return tree_.Add(block); }
+  Result<Bid> Finish() override { return tree_.Finish(); }
+
+ private:
+  DataTreeBuilder tree_;
+};
+
+}  // namespace
+
+std::unique_ptr<BlocksInOrder> BlockWriter::StartBlocks() { return std::make_unique<KeptBlocks>(*this); }
+
+std::unique_ptr<BlocksInOrder> StartDataTree(BlockSink& sink, Format format) {
+  return std::make_unique<TreeOfBlocks>(sink, format);
+}
+
 }  // namespace pst::ndb

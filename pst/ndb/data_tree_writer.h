@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "pst/base/bytes.h"
@@ -72,6 +73,9 @@ class DataTreeBuilder {
   uint64_t total_ = 0;
   bool finished_ = false;
 };
+
+// A BlocksInOrder over a DataTreeBuilder.
+std::unique_ptr<BlocksInOrder> StartDataTree(BlockSink& sink, Format format);
 
 // Writes the subnode tree of `entries` (any order; duplicate NIDs are an
 // error). The tree takes over the entries' references. Returns 0 for none.

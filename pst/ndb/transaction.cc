@@ -268,6 +268,8 @@ Result<Bid> TransactionImpl::WriteBlocks(const std::vector<Bytes>& blocks) {
   return tree.Finish();
 }
 
+std::unique_ptr<BlocksInOrder> TransactionImpl::StartBlocks() { return StartDataTree(*this, header_.format); }
+
 Result<Bid> TransactionImpl::WriteStream(uint64_t size, const StreamSource& source) {
   return WriteChunks(size, source, false);
 }

@@ -100,6 +100,7 @@ class TransactionImpl final : public Transaction, private BlockSink {
   Format format() const override { return header_.format; }
   Result<Bid> WriteData(ByteSpan data) override;
   Result<Bid> WriteBlocks(const std::vector<Bytes>& blocks) override;
+  std::unique_ptr<BlocksInOrder> StartBlocks() override;
   Result<Bid> WriteStream(uint64_t size, const StreamSource& source) override;
   Result<Bid> WriteStoredStream(uint64_t size, const StreamSource& plain,
                                 const StoredStreamSource& stored) override;
