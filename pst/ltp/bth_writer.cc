@@ -15,6 +15,7 @@
 // until a single item remains.
 #include "pst/ltp/bth_writer.h"
 
+#include <algorithm>
 #include <string>
 
 #include "pst/base/coding.h"
@@ -98,39 +99,50 @@ Result<Hid> BthWriter::Write(ByteSpan records) {
     }
   }
   PST_RETURN_IF_ERROR(AllocateHeader().status());
-  if (!records_allocated_) PST_RETURN_IF_ERROR(AllocateRecords(count));
-  if (count != record_count_) {
+  const bool reserved = records_allocated_;
+  if (reserved && count != record_count_) {
     return Status::InvalidArgument("BTH was given " + std::to_string(count) +
                                    " records after room for " + std::to_string(record_count_) +
                                    " was allocated");
   }
+  records_allocated_ = true;
+  record_count_ = count;
+  // Items not reserved before are allocated as they are made, in the order
+  // AllocateRecords would have reserved them: a big index is then not laid
+  // out as zeros first, and a streaming heap can hand its pages on at once.
+  auto put = [&](size_t level, size_t index, ByteSpan bytes) -> Status {
+    if (reserved) return heap_->Write(levels_[level][index], bytes);
+    if (levels_.size() == level) levels_.emplace_back();
+    PST_ASSIGN_OR_RETURN(Hid hid, heap_->Allocate(bytes));
+    levels_[level].push_back(hid);
+    return Status::Ok();
+  };
 
   // First keys of the items of the level below, to index them.
   std::vector<Bytes> first_keys;
-  size_t at = 0;
-  for (Hid hid : levels_.empty() ? std::vector<Hid>() : levels_[0]) {
-    PST_ASSIGN_OR_RETURN(ByteSpan item, heap_->Item(hid));
-    ByteSpan part = records.subspan(at, item.size());
+  const size_t leaf_bytes = leaf_capacity() * size;
+  for (size_t at = 0, index = 0; at < records.size(); at += leaf_bytes, ++index) {
+    ByteSpan part = records.subspan(at, std::min(leaf_bytes, records.size() - at));
     first_keys.emplace_back(part.begin(), part.begin() + key_size_);
-    PST_RETURN_IF_ERROR(heap_->Write(hid, part));
-    at += item.size();
+    PST_RETURN_IF_ERROR(put(0, index, part));
   }
-  for (size_t level = 1; level < levels_.size(); ++level) {
-    const std::vector<Hid>& below = levels_[level - 1];
+  for (size_t level = 1; first_keys.size() > 1; ++level) {
+    if (level > Bth::kMaxIndexLevels) {
+      return Status::InvalidArgument("BTH of " + std::to_string(count) + " records is too deep");
+    }
     std::vector<Bytes> next_keys;
-    size_t child = 0;
-    for (Hid hid : levels_[level]) {
-      PST_ASSIGN_OR_RETURN(ByteSpan item, heap_->Item(hid));
+    for (size_t child = 0, index = 0; child < first_keys.size(); ++index) {
+      const size_t n = std::min(index_capacity(), first_keys.size() - child);
       Bytes bytes;
-      bytes.reserve(item.size());
-      for (size_t n = item.size() / (key_size_ + 4u); n > 0; --n, ++child) {
+      bytes.reserve(n * (key_size_ + 4u));
+      for (size_t end = child + n; child < end; ++child) {
         bytes.insert(bytes.end(), first_keys[child].begin(), first_keys[child].end());
         uint8_t h[4];
-        EncodeFixed32(h, below[child]);
+        EncodeFixed32(h, levels_[level - 1][child]);
         bytes.insert(bytes.end(), h, h + 4);
       }
       next_keys.emplace_back(bytes.begin(), bytes.begin() + key_size_);
-      PST_RETURN_IF_ERROR(heap_->Write(hid, bytes));
+      PST_RETURN_IF_ERROR(put(level, index, bytes));
     }
     first_keys = std::move(next_keys);
   }

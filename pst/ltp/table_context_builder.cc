@@ -565,16 +565,6 @@ Result<WrittenNode> TableContextBuilder::Write(ndb::BlockWriter& writer) const {
   PST_ASSIGN_OR_RETURN(Hid index_hid, row_index.AllocateHeader());
   PST_ASSIGN_OR_RETURN(Hid info_hid, heap.Reserve(kTcInfoSize + kColumnDescSize * columns_.size()));
   heap.set_user_root(info_hid);
-  PST_RETURN_IF_ERROR(row_index.AllocateRecords(rows));
-
-  const uint64_t matrix_size = uint64_t{row_size_} * rows;
-  const bool matrix_in_heap = matrix_size <= std::min(heap_limit_, HeapWriter::kMaxItemSize);
-  uint32_t hnid_rows = 0;
-  if (rows != 0 && matrix_in_heap) {
-    PST_ASSIGN_OR_RETURN(hnid_rows, heap.Reserve(static_cast<size_t>(matrix_size)));
-  } else if (rows != 0) {
-    hnid_rows = kRowMatrixSubnode;
-  }
 
   // Row index: row ids ascending -> row numbers. The records are encoded
   // over the sorted keys they come from (a record is at most as long as a
@@ -601,6 +591,15 @@ Result<WrittenNode> TableContextBuilder::Write(ndb::BlockWriter& writer) const {
       }
     }
     PST_RETURN_IF_ERROR(row_index.Write(ByteSpan(records, keys.size() * record_size)).status());
+  }
+
+  const uint64_t matrix_size = uint64_t{row_size_} * rows;
+  const bool matrix_in_heap = matrix_size <= std::min(heap_limit_, HeapWriter::kMaxItemSize);
+  uint32_t hnid_rows = 0;
+  if (rows != 0 && matrix_in_heap) {
+    PST_ASSIGN_OR_RETURN(hnid_rows, heap.Reserve(static_cast<size_t>(matrix_size)));
+  } else if (rows != 0) {
+    hnid_rows = kRowMatrixSubnode;
   }
 
   Bytes info(kTcInfoSize, 0);
