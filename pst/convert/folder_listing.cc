@@ -1,6 +1,7 @@
 // FolderCopier: what a folder lists — its messages and subfolders, read
 // from its tables or, when those are damaged, from the parent links of the
 // node B-tree — and copying what was listed.
+#include <algorithm>
 #include <set>
 
 #include "pst/base/hex.h"
@@ -18,6 +19,10 @@ FolderCopier::MessageListing FolderCopier::ListMessages(const messaging::Folder&
   if (!table.ok()) {
     report_->failures.push_back(path + ": " + table_name + ": " + table.status().ToString());
   } else {
+    // Room for every row at once (a doubled vector holds up to twice what it
+    // needs for the whole copy of the folder); a damaged table's row count
+    // may be far above what the file holds, so only up to a bound.
+    listed.reserve(std::min<size_t>(table->row_count(), size_t{1} << 20));
     for (size_t row = 0; row < table->row_count(); ++row) {
       auto id = table->RowId(row);
       if (!id.ok()) {
