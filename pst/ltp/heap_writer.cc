@@ -76,7 +76,6 @@ Status HeapWriter::AddPage() {
   Page& p = pages_.emplace_back();
   p.bytes.reserve(max_page_);
   p.bytes.resize(HeaderSize(pages_.size() - 1), 0);
-  pending_.push_back(0);
   return out_ ? Emit() : Status::Ok();
 }
 
@@ -116,7 +115,6 @@ Result<Hid> HeapWriter::Reserve(size_t size) {
   Bytes zeros(size, 0);
   PST_ASSIGN_OR_RETURN(Hid hid, Allocate(zeros));
   reserved_.insert(hid);
-  ++pending_[HidPageIndex(hid)];
   return hid;
 }
 
@@ -140,7 +138,7 @@ Status HeapWriter::Write(Hid hid, ByteSpan item) {
                                    std::to_string(item.size()));
   }
   std::copy(item.begin(), item.end(), target.begin());
-  if (reserved_.erase(hid) != 0 && --pending_[HidPageIndex(hid)] == 0 && out_) return Emit();
+  if (reserved_.erase(hid) != 0 && out_) return Emit();
   return Status::Ok();
 }
 
@@ -191,12 +189,18 @@ Bytes HeapWriter::EncodePage(size_t index, bool last) {
   return page;
 }
 
+bool HeapWriter::HoldsReserved(size_t page) const {
+  auto first = reserved_.lower_bound(MakeHid(static_cast<uint32_t>(page), 0));
+  return first != reserved_.end() && HidPageIndex(*first) == page;
+}
+
 Status HeapWriter::Emit() {
   for (; emitted_ < pages_.size(); ++emitted_) {
     const size_t index = emitted_;
-    if (!ItemsFinal(index) || pending_[index] != 0) break;
+    // Its fill levels are final once the last page it describes takes no
+    // more items (and then so does the page itself).
     const size_t described = index == 0 ? 8 : IsBitmapPage(index) ? 128 : 1;
-    if (!ItemsFinal(index + described - 1)) break;
+    if (!ItemsFinal(index + described - 1) || HoldsReserved(index)) break;
     PST_RETURN_IF_ERROR(out_->Add(EncodePage(index, false)));
   }
   return Status::Ok();
@@ -214,7 +218,6 @@ std::vector<Bytes> HeapWriter::Finish() {
   blocks.reserve(pages_.size());
   for (size_t index = 0; index < pages_.size(); ++index) blocks.push_back(EncodePage(index, index + 1 == pages_.size()));
   pages_.clear();
-  pending_.clear();
   reserved_.clear();
   first_open_ = 0;
   (void)AddPage();

@@ -76,6 +76,7 @@ class HeapWriter {
   // Page `index` as its data block (`last`: ends at its page map).
   Bytes EncodePage(size_t index, bool last);
   bool ItemsFinal(size_t page) const { return out_ && page + kOpenPages < pages_.size(); }
+  bool HoldsReserved(size_t page) const;
   // Hands complete pages to out_.
   Status Emit();
 
@@ -89,8 +90,7 @@ class HeapWriter {
 
   ndb::BlocksInOrder* out_ = nullptr;
   size_t emitted_ = 0;             // pages before this one went to out_
-  std::set<Hid> reserved_;         // reserved items not yet written
-  std::vector<uint32_t> pending_;  // per page: how many of those it holds
+  std::set<Hid> reserved_;  // reserved items not yet written, in page order
 };
 
 }  // namespace pst::ltp
