@@ -3,47 +3,63 @@
 //
 // A folder may hold 100,000 subfolders and a store a million messages, and a
 // conversion keeps an entry per folder, per table row and per message;
-// std::unordered_map spends about 40 bytes and an allocation on each, this 8
-// to 16 bytes and none. Open addressing with linear probing, at most 3/4
-// full; erasing shifts the entries after it back, so no tombstones pile up.
+// std::unordered_map spends about 40 bytes and an allocation on each, these
+// 8 to 16 bytes (a map) or 4 to 8 (a set) and none. Open addressing with
+// linear probing, at most 3/4 full; erasing shifts the entries after it
+// back, so no tombstones pile up.
 #pragma once
 
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace pst {
 
-class IdMap {
+namespace internal {
+
+// The probing table under both: a slot is a Slot whose id KeyOf gives;
+// the all-ones Slot marks an empty one and is never stored.
+template <typename Slot, uint32_t (*KeyOf)(Slot)>
+class IdTable {
  public:
-  // The value no entry may hold (it marks empty slots).
-  static constexpr uint32_t kNoValue = UINT32_MAX;
+  static constexpr Slot kEmpty = std::numeric_limits<Slot>::max();
 
   size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
   void clear() {
     slots_.clear();
     size_ = 0;
   }
 
-  std::optional<uint32_t> Find(uint32_t id) const {
-    if (slots_.empty()) return std::nullopt;
+  const Slot *Find(uint32_t id) const {
+    if (slots_.empty()) return nullptr;
     for (size_t i = Home(id);; i = Next(i)) {
-      const uint64_t slot = slots_[i];
-      if (slot == kEmpty) return std::nullopt;
-      if (KeyOf(slot) == id) return static_cast<uint32_t>(slot);
+      if (slots_[i] == kEmpty) return nullptr;
+      if (KeyOf(slots_[i]) == id) return &slots_[i];
     }
   }
-  bool Contains(uint32_t id) const { return Find(id).has_value(); }
 
-  // Adds id -> value; false (and nothing changed) when id is already there.
-  bool Insert(uint32_t id, uint32_t value) { return Put(id, value, false); }
-  // Adds id -> value, or replaces the value id has.
-  void Set(uint32_t id, uint32_t value) { (void)Put(id, value, true); }
+  // Stores `slot`; when its id is there already, false, and the slot there
+  // is replaced only if `replace`.
+  bool Put(Slot slot, bool replace) {
+    assert(slot != kEmpty);
+    if ((size_ + 1) * 4 > slots_.size() * 3) Grow();
+    for (size_t i = Home(KeyOf(slot));; i = Next(i)) {
+      if (slots_[i] == kEmpty) {
+        slots_[i] = slot;
+        ++size_;
+        return true;
+      }
+      if (KeyOf(slots_[i]) == KeyOf(slot)) {
+        if (replace) slots_[i] = slot;
+        return false;
+      }
+    }
+  }
 
-  // Removes id; false when it was not there.
   bool Erase(uint32_t id) {
     if (slots_.empty()) return false;
     size_t hole = Home(id);
@@ -65,18 +81,14 @@ class IdMap {
     return true;
   }
 
-  // Calls fn(id, value) for each entry, in no particular order.
   template <typename Fn>
-  void ForEach(Fn&& fn) const {
-    for (uint64_t slot : slots_) {
-      if (slot != kEmpty) fn(KeyOf(slot), static_cast<uint32_t>(slot));
+  void ForEach(Fn &&fn) const {
+    for (Slot slot : slots_) {
+      if (slot != kEmpty) fn(slot);
     }
   }
 
  private:
-  static constexpr uint64_t kEmpty = UINT64_MAX;
-  static uint32_t KeyOf(uint64_t slot) { return static_cast<uint32_t>(slot >> 32); }
-
   size_t Home(uint32_t id) const {
     // Fibonacci hashing: ids that differ in low bits (nids step by 32)
     // spread over the whole table.
@@ -84,63 +96,107 @@ class IdMap {
   }
   size_t Next(size_t i) const { return (i + 1) & (slots_.size() - 1); }
 
-  bool Put(uint32_t id, uint32_t value, bool replace) {
-    assert(value != kNoValue);
-    if ((size_ + 1) * 4 > slots_.size() * 3) Grow();
-    for (size_t i = Home(id);; i = Next(i)) {
-      uint64_t& slot = slots_[i];
-      if (slot == kEmpty) {
-        slot = (uint64_t{id} << 32) | value;
-        ++size_;
-        return true;
-      }
-      if (KeyOf(slot) == id) {
-        if (replace) slot = (uint64_t{id} << 32) | value;
-        return false;
-      }
-    }
-  }
-
   void Grow() {
-    std::vector<uint64_t> old;
+    std::vector<Slot> old;
     old.swap(slots_);
     const size_t capacity = old.empty() ? 16 : old.size() * 2;
     slots_.assign(capacity, kEmpty);
     shift_ = 64;
     for (size_t c = capacity; c > 1; c >>= 1) --shift_;
     size_ = 0;
-    for (uint64_t slot : old) {
-      if (slot != kEmpty) (void)Put(KeyOf(slot), static_cast<uint32_t>(slot), false);
+    for (Slot slot : old) {
+      if (slot != kEmpty) (void)Put(slot, false);
     }
   }
 
-  std::vector<uint64_t> slots_;  // id << 32 | value; kEmpty when free
+  std::vector<Slot> slots_;
   size_t size_ = 0;
   int shift_ = 64;
 };
 
-class IdSet {
+inline uint32_t HighHalf(uint64_t slot) { return static_cast<uint32_t>(slot >> 32); }
+inline uint32_t Itself(uint32_t slot) { return slot; }
+
+}  // namespace internal
+
+class IdMap {
  public:
-  size_t size() const { return map_.size(); }
-  bool empty() const { return map_.empty(); }
-  bool Contains(uint32_t id) const { return map_.Contains(id); }
-  // False (and nothing changed) when id is already there.
-  bool Insert(uint32_t id) { return map_.Insert(id, 0); }
-  template <typename Range>
-  void InsertAll(const Range& ids) {
-    for (uint32_t id : ids) Insert(id);
+  // The value no entry may hold (it marks empty slots).
+  static constexpr uint32_t kNoValue = UINT32_MAX;
+
+  size_t size() const { return table_.size(); }
+  bool empty() const { return size() == 0; }
+  void clear() { table_.clear(); }
+
+  std::optional<uint32_t> Find(uint32_t id) const {
+    const uint64_t *slot = table_.Find(id);
+    if (slot == nullptr) return std::nullopt;
+    return static_cast<uint32_t>(*slot);
   }
-  void InsertAll(const IdSet& other) {
-    other.ForEach([this](uint32_t id) { Insert(id); });
-  }
-  bool Erase(uint32_t id) { return map_.Erase(id); }
+  bool Contains(uint32_t id) const { return table_.Find(id) != nullptr; }
+
+  // Adds id -> value; false (and nothing changed) when id is already there.
+  bool Insert(uint32_t id, uint32_t value) { return table_.Put(SlotOf(id, value), false); }
+  // Adds id -> value, or replaces the value id has.
+  void Set(uint32_t id, uint32_t value) { (void)table_.Put(SlotOf(id, value), true); }
+
+  // Removes id; false when it was not there.
+  bool Erase(uint32_t id) { return table_.Erase(id); }
+
+  // Calls fn(id, value) for each entry, in no particular order.
   template <typename Fn>
-  void ForEach(Fn&& fn) const {
-    map_.ForEach([&fn](uint32_t id, uint32_t) { fn(id); });
+  void ForEach(Fn &&fn) const {
+    table_.ForEach([&fn](uint64_t slot) { fn(internal::HighHalf(slot), static_cast<uint32_t>(slot)); });
   }
 
  private:
-  IdMap map_;
+  static uint64_t SlotOf(uint32_t id, uint32_t value) {
+    assert(value != kNoValue);
+    return (uint64_t{id} << 32) | value;
+  }
+
+  internal::IdTable<uint64_t, internal::HighHalf> table_;
+};
+
+class IdSet {
+ public:
+  size_t size() const { return table_.size() + (holds_max_ ? 1 : 0); }
+  bool empty() const { return size() == 0; }
+  bool Contains(uint32_t id) const { return id == kMax ? holds_max_ : table_.Find(id) != nullptr; }
+  // False (and nothing changed) when id is already there.
+  bool Insert(uint32_t id) {
+    if (id != kMax) return table_.Put(id, false);
+    return !std::exchange(holds_max_, true);
+  }
+  template <typename Range>
+  void InsertAll(const Range &ids) {
+    for (uint32_t id : ids) Insert(id);
+  }
+  void InsertAll(const IdSet &other) {
+    other.ForEach([this](uint32_t id) { Insert(id); });
+  }
+  // Takes in `other`'s ids, leaving it empty; the bigger set's table is kept.
+  void Absorb(IdSet &&other) {
+    if (other.size() > size()) std::swap(*this, other);
+    InsertAll(other);
+    other = IdSet();
+  }
+  bool Erase(uint32_t id) {
+    if (id != kMax) return table_.Erase(id);
+    return std::exchange(holds_max_, false);
+  }
+  template <typename Fn>
+  void ForEach(Fn &&fn) const {
+    table_.ForEach(fn);
+    if (holds_max_) fn(kMax);
+  }
+
+ private:
+  // The one id a slot cannot hold: it is the empty mark.
+  static constexpr uint32_t kMax = UINT32_MAX;
+
+  internal::IdTable<uint32_t, internal::Itself> table_;
+  bool holds_max_ = false;
 };
 
 }  // namespace pst

@@ -19,27 +19,37 @@ TEST(IdMapTest, AgreesWithStandardMapThroughInsertsAndErases) {
     std::mt19937 random(ids + stride);
     std::uniform_int_distribution<uint32_t> pick(0, ids);
     IdMap map;
+    IdSet keys;  // the same ids, in the set's narrower slots
     std::unordered_map<uint32_t, uint32_t> expected;
     for (int step = 0; step < 40000; ++step) {
       const uint32_t id = pick(random) * stride;
       const uint32_t value = static_cast<uint32_t>(step);
       switch (step % 4) {
         case 0:
-        case 1:
-          EXPECT_EQ(map.Insert(id, value), expected.emplace(id, value).second);
+        case 1: {
+          const bool added = expected.emplace(id, value).second;
+          EXPECT_EQ(map.Insert(id, value), added);
+          EXPECT_EQ(keys.Insert(id), added);
           break;
+        }
         case 2:
           map.Set(id, value);
+          (void)keys.Insert(id);
           expected[id] = value;
           break;
-        case 3:
-          EXPECT_EQ(map.Erase(id), expected.erase(id) == 1);
+        case 3: {
+          const bool held = expected.erase(id) == 1;
+          EXPECT_EQ(map.Erase(id), held);
+          EXPECT_EQ(keys.Erase(id), held);
           break;
+        }
       }
       ASSERT_EQ(map.size(), expected.size());
+      ASSERT_EQ(keys.size(), expected.size());
       const uint32_t probe = pick(random) * stride;
       auto it = expected.find(probe);
       ASSERT_EQ(map.Find(probe), it == expected.end() ? std::nullopt : std::optional<uint32_t>(it->second));
+      ASSERT_EQ(keys.Contains(probe), it != expected.end());
     }
     for (const auto& [id, value] : expected) ASSERT_EQ(map.Find(id), value) << "id " << id;
     std::unordered_map<uint32_t, uint32_t> visited;
@@ -75,6 +85,19 @@ TEST(IdMapTest, HoldsTheExtremeIds) {
   EXPECT_TRUE(map.Erase(UINT32_MAX));
   EXPECT_FALSE(map.Contains(UINT32_MAX));
   EXPECT_EQ(map.size(), 1u);
+
+  IdSet set;
+  EXPECT_TRUE(set.Insert(UINT32_MAX) && set.Insert(0));
+  EXPECT_FALSE(set.Insert(UINT32_MAX));
+  IdSet into;
+  into.Insert(7);
+  into.Absorb(std::move(set));
+  EXPECT_TRUE(into.Contains(UINT32_MAX) && into.Contains(0) && into.Contains(7));
+  EXPECT_EQ(into.size(), 3u);
+  EXPECT_TRUE(set.empty());
+  EXPECT_TRUE(into.Erase(UINT32_MAX));
+  EXPECT_FALSE(into.Contains(UINT32_MAX) || into.Erase(UINT32_MAX));
+  EXPECT_EQ(into.size(), 2u);
 }
 
 }  // namespace

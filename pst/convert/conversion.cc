@@ -236,6 +236,7 @@ Result<CopyReport> Conversion::Fill(const messaging::Store& source, TreeCopy& tr
       break;
     }
   }
+  listed_messages_.Absorb(tree.TakeListedMessages());
   if (s.ok()) return own;
   if (s.code() == Status::Code::kCancelled && !next_output_ && tree.top_copy() != 0) {
     // Nothing of a cancelled folder stays in a store the caller keeps.

@@ -73,8 +73,10 @@ class TreeCopy {
   bool wrote_into_target() const { return wrote_; }
 
   // What was copied and reported since the last call; folder_map holds the
-  // copies in the current target.
+  // copies in the current target. Its listed_messages stay behind, for
+  // TakeListedMessages once the copy is over.
   CopyReport TakeReport();
+  IdSet TakeListedMessages();
 
  private:
   enum Phase { kEnter, kMessages, kFaiMessages };
