@@ -351,8 +351,13 @@ Status TreeCopy::Piece() {
   // Each commit writes the tables of the folder being filled whole, so a
   // folder of n messages copied in pieces of a fixed size costs n^2 row
   // writes; pieces an eighth of what the folder holds by then keep it near
-  // 9n, for some 50 bytes of pending index entries per message of a piece.
-  const uint64_t message_limit = std::max<uint64_t>(limits_.messages, cursor_.index / 8);
+  // 9n. But a piece's messages are held until its commit, at some 200 bytes
+  // each: past 32,768 a piece grows no more, so what a commit holds stays
+  // bounded while the writes of a folder beyond 262,144 messages grow again
+  // as n^2.
+  constexpr uint64_t kMaxBigFolderPiece = 32768;
+  const uint64_t message_limit =
+      std::max<uint64_t>(limits_.messages, std::min<uint64_t>(cursor_.index / 8, kMaxBigFolderPiece));
   Status s;
   while (s.ok() && !done() && steps < max_steps_ && messages < message_limit && folders < limits_.folders &&
          report_.done.bytes - bytes_before < limits_.bytes) {

@@ -35,7 +35,9 @@
 namespace pst::convert {
 
 struct CommitLimits {
-  uint64_t messages = 5000;       // normal and FAI; in a big folder up to an eighth of what it holds
+  // Normal and FAI; in a big folder up to an eighth of what it holds, but
+  // never more than 32,768.
+  uint64_t messages = 5000;
   uint64_t bytes = 64ull << 20;   // of property values read from the source
   uint64_t folders = 1000;
 };
