@@ -83,52 +83,89 @@ Status BthWriter::AllocateRecords(size_t count) {
 }
 
 Result<Hid> BthWriter::Write(ByteSpan records) {
+  if (records_allocated_ && records.size() != record_count_ * record_size()) {
+    return Status::InvalidArgument("BTH was given " + std::to_string(records.size() / record_size()) +
+                                   " records after room for " + std::to_string(record_count_) +
+                                   " was allocated");
+  }
+  PST_RETURN_IF_ERROR(Add(records));
+  return Finish();
+}
+
+Status BthWriter::Add(ByteSpan records) {
   PST_RETURN_IF_ERROR(CheckSizes());
+  if (finished_) return Status::InvalidArgument("BTH records added after Finish");
   const size_t size = record_size();
   if (records.size() % size != 0) {
     return Status::InvalidArgument("BTH records of " + std::to_string(records.size()) +
                                    " bytes are not whole " + std::to_string(size) +
                                    "-byte records");
   }
-  const size_t count = records.size() / size;
-  for (size_t i = 1; i < count; ++i) {
-    if (CompareBthKeys(records.subspan((i - 1) * size, key_size_),
-                       records.subspan(i * size, key_size_)) >= 0) {
-      return Status::InvalidArgument("BTH keys are not strictly ascending at record " +
-                                     std::to_string(i));
-    }
-  }
   PST_RETURN_IF_ERROR(AllocateHeader().status());
-  const bool reserved = records_allocated_;
-  if (reserved && count != record_count_) {
-    return Status::InvalidArgument("BTH was given " + std::to_string(count) +
-                                   " records after room for " + std::to_string(record_count_) +
-                                   " was allocated");
+  if (!adding_) {
+    adding_ = true;
+    reserved_ = records_allocated_;
+    records_allocated_ = true;  // AllocateRecords may no longer be called
   }
-  records_allocated_ = true;
-  record_count_ = count;
+  const size_t leaf_bytes = leaf_capacity() * size;
+  for (size_t at = 0; at < records.size(); at += size) {
+    ByteSpan record = records.subspan(at, size);
+    if (added_ > 0 && CompareBthKeys(ByteSpan(last_key_), record.first(key_size_)) >= 0) {
+      return Status::InvalidArgument("BTH keys are not strictly ascending at record " +
+                                     std::to_string(added_));
+    }
+    last_key_.assign(record.begin(), record.begin() + key_size_);
+    leaf_.insert(leaf_.end(), record.begin(), record.end());
+    ++added_;
+    if (leaf_.size() == leaf_bytes) PST_RETURN_IF_ERROR(PutLeaf());
+  }
+  return Status::Ok();
+}
+
+Status BthWriter::PutItem(size_t level, size_t index, ByteSpan bytes) {
   // Items not reserved before are allocated as they are made, in the order
   // AllocateRecords would have reserved them: a big index is then not laid
   // out as zeros first, and a streaming heap can hand its pages on at once.
-  auto put = [&](size_t level, size_t index, ByteSpan bytes) -> Status {
-    if (reserved) return heap_->Write(levels_[level][index], bytes);
-    if (levels_.size() == level) levels_.emplace_back();
-    PST_ASSIGN_OR_RETURN(Hid hid, heap_->Allocate(bytes));
-    levels_[level].push_back(hid);
-    return Status::Ok();
-  };
+  if (reserved_) return heap_->Write(levels_[level][index], bytes);
+  if (levels_.size() == level) levels_.emplace_back();
+  PST_ASSIGN_OR_RETURN(Hid hid, heap_->Allocate(bytes));
+  levels_[level].push_back(hid);
+  return Status::Ok();
+}
+
+Status BthWriter::PutLeaf() {
+  const size_t index = first_keys_.size();
+  if (reserved_ && (levels_.empty() || index >= levels_[0].size())) {
+    return Status::InvalidArgument("BTH was given more records than room was allocated for (" +
+                                   std::to_string(record_count_) + ")");
+  }
+  first_keys_.emplace_back(leaf_.begin(), leaf_.begin() + key_size_);
+  PST_RETURN_IF_ERROR(PutItem(0, index, leaf_));
+  leaf_.clear();
+  return Status::Ok();
+}
+
+Result<Hid> BthWriter::Finish() {
+  PST_RETURN_IF_ERROR(CheckSizes());
+  if (finished_) return Status::InvalidArgument("BTH finished twice");
+  PST_RETURN_IF_ERROR(AllocateHeader().status());
+  if (!adding_) {
+    reserved_ = records_allocated_;
+    records_allocated_ = true;
+  }
+  finished_ = true;
+  if (!leaf_.empty()) PST_RETURN_IF_ERROR(PutLeaf());
+  if (reserved_ && added_ != record_count_) {
+    return Status::InvalidArgument("BTH was given " + std::to_string(added_) + " records after room for " +
+                                   std::to_string(record_count_) + " was allocated");
+  }
+  record_count_ = added_;
 
   // First keys of the items of the level below, to index them.
-  std::vector<Bytes> first_keys;
-  const size_t leaf_bytes = leaf_capacity() * size;
-  for (size_t at = 0, index = 0; at < records.size(); at += leaf_bytes, ++index) {
-    ByteSpan part = records.subspan(at, std::min(leaf_bytes, records.size() - at));
-    first_keys.emplace_back(part.begin(), part.begin() + key_size_);
-    PST_RETURN_IF_ERROR(put(0, index, part));
-  }
+  std::vector<Bytes> first_keys = std::move(first_keys_);
   for (size_t level = 1; first_keys.size() > 1; ++level) {
     if (level > Bth::kMaxIndexLevels) {
-      return Status::InvalidArgument("BTH of " + std::to_string(count) + " records is too deep");
+      return Status::InvalidArgument("BTH of " + std::to_string(added_) + " records is too deep");
     }
     std::vector<Bytes> next_keys;
     for (size_t child = 0, index = 0; child < first_keys.size(); ++index) {
@@ -142,7 +179,7 @@ Result<Hid> BthWriter::Write(ByteSpan records) {
         bytes.insert(bytes.end(), h, h + 4);
       }
       next_keys.emplace_back(bytes.begin(), bytes.begin() + key_size_);
-      PST_RETURN_IF_ERROR(put(level, index, bytes));
+      PST_RETURN_IF_ERROR(PutItem(level, index, bytes));
     }
     first_keys = std::move(next_keys);
   }

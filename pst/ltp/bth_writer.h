@@ -30,6 +30,12 @@ class BthWriter {
   // ascending. Returns the header's HID.
   Result<Hid> Write(ByteSpan records);
 
+  // The same given in pieces, keys ascending across them too, so that an
+  // index too big to lay out at once is not: leaves go into the heap as
+  // they fill. Finish writes the index levels and the header.
+  Status Add(ByteSpan records);
+  Result<Hid> Finish();
+
   // Records that fit one heap item at each level.
   size_t leaf_capacity() const { return HeapWriter::kMaxItemSize / record_size(); }
   size_t index_capacity() const { return HeapWriter::kMaxItemSize / (key_size_ + 4u); }
@@ -37,6 +43,10 @@ class BthWriter {
  private:
   size_t record_size() const { return size_t{key_size_} + entry_size_; }
   Status CheckSizes() const;
+  // Item `index` of `level`: into its reserved room, or allocated now.
+  Status PutItem(size_t level, size_t index, ByteSpan bytes);
+  // Writes leaf_ as the next leaf item.
+  Status PutLeaf();
 
   HeapWriter* heap_;
   uint8_t key_size_;
@@ -46,6 +56,16 @@ class BthWriter {
   size_t record_count_ = 0;
   // levels_[0] holds the leaf items, levels_.back() the single root item.
   std::vector<std::vector<Hid>> levels_;
+
+  // Records being added: the leaf being filled, the first key of each leaf
+  // written, the last key seen.
+  bool adding_ = false;
+  bool reserved_ = false;  // items were reserved by AllocateRecords
+  bool finished_ = false;
+  size_t added_ = 0;
+  Bytes leaf_;
+  std::vector<Bytes> first_keys_;
+  Bytes last_key_;
 };
 
 }  // namespace pst::ltp

@@ -127,6 +127,36 @@ TEST(BthWriterTest, ReservedItemsComeFirst) {
   EXPECT_FALSE(other.Write(records).ok());  // 3 records where 2 were reserved
 }
 
+// Records given in uneven pieces make the heap that one Write makes; keys
+// must still ascend across pieces.
+TEST(BthWriterTest, RecordsInPiecesWriteTheSameHeap) {
+  const Bytes records = Records(447 * 3 + 10);
+  auto heap_of = [&](const std::vector<size_t>& pieces) {
+    HeapWriter heap(kHeapClientBth, ndb::Format::kUnicode);
+    BthWriter bth(&heap, 4, 4);
+    size_t at = 0;
+    for (size_t records_in_piece : pieces) {
+      const size_t bytes = std::min(records_in_piece * 8, records.size() - at);
+      EXPECT_OK(bth.Add(ByteSpan(records).subspan(at, bytes)));
+      at += bytes;
+    }
+    auto header = bth.Finish();
+    EXPECT_OK(header);
+    heap.set_user_root(header.ok() ? *header : 0);
+    return heap.Finish();
+  };
+  const std::vector<Bytes> whole = heap_of({records.size() / 8});
+  EXPECT_EQ(heap_of({1, 0, 446, 2, 700, 5000}), whole);
+  EXPECT_EQ(heap_of({447, 447, 447, 447}), whole);
+
+  HeapWriter heap(kHeapClientBth, ndb::Format::kUnicode);
+  BthWriter bth(&heap, 4, 4);
+  ASSERT_OK(bth.Add(ByteSpan(records).subspan(8, 16)));
+  EXPECT_FALSE(bth.Add(ByteSpan(records).first(8)).ok());  // below the last key added
+  ASSERT_OK(bth.Finish());
+  EXPECT_FALSE(bth.Add(ByteSpan(records).subspan(24, 8)).ok());
+}
+
 TEST(BthWriterTest, RejectsBadInput) {
   HeapWriter heap(kHeapClientBth, ndb::Format::kUnicode);
   EXPECT_FALSE(BthWriter(&heap, 3, 4).Write(Bytes()).ok());   // key size

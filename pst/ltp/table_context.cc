@@ -201,6 +201,14 @@ Status TableContext::OpenRowMatrix() {
   return Status::Ok();
 }
 
+Status TableContext::ForEachIndexed(const std::function<Status(uint32_t row_id, size_t row)>& fn) const {
+  if (!row_index_) return Status::Ok();
+  const bool wide = row_index_->entry_size() == 4;
+  return row_index_->ForEach([&](ByteSpan key, ByteSpan data) {
+    return fn(DecodeFixed32(key.data()), wide ? DecodeFixed32(data.data()) : DecodeFixed16(data.data()));
+  });
+}
+
 Status TableContext::CheckRowIndex() {
   // Each row must be named exactly once; rows are bounded by the matrix
   // bytes already read, so this bitmap is too.

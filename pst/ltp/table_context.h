@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,6 +46,8 @@ class TableContext {
 
   // The row whose dwRowID is row_id (through the RowIndex), or nullopt.
   Result<std::optional<size_t>> FindRow(uint32_t row_id) const;
+  // Calls fn(row id, row) for each entry of the RowIndex, row ids ascending.
+  Status ForEachIndexed(const std::function<Status(uint32_t row_id, size_t row)>& fn) const;
 
   // Largest variable cell value ReadCell reads from a subnode.
   static constexpr size_t kMaxCellValue = 64 * 1024 * 1024;

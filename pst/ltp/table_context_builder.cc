@@ -566,31 +566,60 @@ Result<WrittenNode> TableContextBuilder::Write(ndb::BlockWriter& writer) const {
   PST_ASSIGN_OR_RETURN(Hid info_hid, heap.Reserve(kTcInfoSize + kColumnDescSize * columns_.size()));
   heap.set_user_root(info_hid);
 
-  // Row index: row ids ascending -> row numbers. The records are encoded
-  // over the sorted keys they come from (a record is at most as long as a
-  // key, so none overtakes a key not yet read): a table of a million rows
-  // is written at the peak of a conversion's memory. Written before the
-  // cells' values, so that the heap's first pages are complete early.
+  // Row index: row ids ascending -> row numbers, given to the BTH a piece
+  // at a time. The base's rows come in that order from its own row index,
+  // so only the rows added are sorted here: the table is written at the
+  // peak of a conversion's memory, and a folder may hold a million rows.
+  // Written before the cells' values, so that the heap's first pages are
+  // complete early.
   {
-    std::vector<uint64_t> keys(rows);
-    for (size_t i = 0; i < rows; ++i) {
-      PST_ASSIGN_OR_RETURN(uint32_t id, RowIdOf(i));
-      keys[i] = uint64_t{id} << 32 | i;
-    }
-    std::sort(keys.begin(), keys.end());
+    constexpr size_t kPieceBytes = 64 * 1024;
     const size_t record_size = 4u + index_entry;
-    uint8_t* records = reinterpret_cast<uint8_t*>(keys.data());
-    for (size_t i = 0; i < keys.size(); ++i) {
-      const uint64_t key = keys[i];
-      uint8_t* record = records + i * record_size;
-      EncodeFixed32(record, static_cast<uint32_t>(key >> 32));
+    Bytes records;
+    records.reserve(kPieceBytes + record_size);
+    auto put = [&](uint32_t id, size_t row) -> Status {
+      const size_t at = records.size();
+      records.resize(at + record_size);
+      EncodeFixed32(records.data() + at, id);
       if (ansi) {
-        EncodeFixed16(record + 4, static_cast<uint16_t>(key));
+        EncodeFixed16(records.data() + at + 4, static_cast<uint16_t>(row));
       } else {
-        EncodeFixed32(record + 4, static_cast<uint32_t>(key));
+        EncodeFixed32(records.data() + at + 4, static_cast<uint32_t>(row));
       }
+      if (records.size() < kPieceBytes) return Status::Ok();
+      Status added = row_index.Add(records);
+      records.clear();
+      return added;
+    };
+    std::vector<uint64_t> added(rows_.size());
+    for (size_t i = 0; i < rows_.size(); ++i) added[i] = uint64_t{rows_[i].id} << 32 | (base_rows_ + i);
+    std::sort(added.begin(), added.end());
+    size_t next = 0;
+    auto put_added_below = [&](uint64_t id) -> Status {
+      for (; next < added.size() && (added[next] >> 32) < id; ++next) {
+        PST_RETURN_IF_ERROR(put(static_cast<uint32_t>(added[next] >> 32), static_cast<uint32_t>(added[next])));
+      }
+      return Status::Ok();
+    };
+    size_t base_indexed = 0;
+    if (base_) {
+      PST_RETURN_IF_ERROR(base_->ForEachIndexed([&](uint32_t id, size_t row) -> Status {
+        if (row >= base_rows_) {
+          return Status::Corruption("row index names row " + std::to_string(row) + " of " +
+                                    std::to_string(base_rows_));
+        }
+        ++base_indexed;
+        PST_RETURN_IF_ERROR(put_added_below(id));
+        return put(id, row);
+      }));
     }
-    PST_RETURN_IF_ERROR(row_index.Write(ByteSpan(records, keys.size() * record_size)).status());
+    if (base_indexed != base_rows_) {
+      return Status::Corruption("row index names " + std::to_string(base_indexed) + " of the table's " +
+                                std::to_string(base_rows_) + " rows");
+    }
+    PST_RETURN_IF_ERROR(put_added_below(uint64_t{1} << 32));
+    PST_RETURN_IF_ERROR(row_index.Add(records));
+    PST_RETURN_IF_ERROR(row_index.Finish().status());
   }
 
   const uint64_t matrix_size = uint64_t{row_size_} * rows;
