@@ -77,9 +77,17 @@ Result<ndb::Nid> RecoverOrphans(const messaging::Store& source, ndb::Nid source_
   ndb::DamageLog walk_log;
   const bool own_log = options.salvage && source.database().damage_log() == nullptr;
   if (own_log) source.database().ReadThroughDamage(&walk_log);
-  auto built = source.Links();
+  // Messages a table listed are no orphans: left out of the walk's result,
+  // which then holds little more than the folders, also in a store of a
+  // million messages.
+  auto built = messaging::NodeLinks::Build(source.database(), [&](const messaging::NodeLinks::Link& l) {
+    const uint8_t type = ndb::NidTypeOf(l.nid);
+    return type != ndb::kNidTypeAssocMessage &&
+           !(type == ndb::kNidTypeNormalMessage && listed_messages.Contains(l.nid));
+  });
   if (own_log) source.database().ReadThroughDamage(nullptr);
-  PST_ASSIGN_OR_RETURN(const messaging::NodeLinks* links, std::move(built));
+  PST_ASSIGN_OR_RETURN(const messaging::NodeLinks walked, std::move(built));
+  const messaging::NodeLinks* links = &walked;
   std::map<ndb::Nid, ndb::Nid> reached = folder_map;
   MailTree tree(*links, source_top, reached);
 

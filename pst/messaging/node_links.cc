@@ -19,12 +19,14 @@ bool Indexed(ndb::Nid nid) {
 
 }  // namespace
 
-Result<NodeLinks> NodeLinks::Build(const ndb::Database& db) {
+Result<NodeLinks> NodeLinks::Build(const ndb::Database& db, const std::function<bool(const Link&)>& keep) {
   NodeLinks out;
   Status s = db.ForEachNode([&](const ndb::NodeEntry& e) -> Status {
     if (!Indexed(e.nid)) return Status::Ok();
+    const Link link{e.nid, e.parent_nid};
+    if (keep && !keep(link)) return Status::Ok();
     if (out.links_.size() >= kMaxNodes) return Status::Cancelled("node index full");
-    out.links_.push_back({e.nid, e.parent_nid});
+    out.links_.push_back(link);
     return Status::Ok();
   });
   if (!s.ok() && s.code() != Status::Code::kCancelled) return s.WithContext("parent links of the node B-tree");

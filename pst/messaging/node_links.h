@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -19,15 +20,16 @@ class NodeLinks {
   // store of this many objects is far beyond any real one).
   static constexpr size_t kMaxNodes = 8 << 20;
 
-  // Walks the node B-tree once, keeping folders and messages (normal and
-  // FAI). A damaged part of the tree ends the walk there unless the
-  // database reads through damage (then only that part is missed).
-  static Result<NodeLinks> Build(const ndb::Database& db);
-
   struct Link {
     ndb::Nid nid = 0;
     ndb::Nid parent = 0;
   };
+
+  // Walks the node B-tree once, keeping folders and messages (normal and
+  // FAI), or only those `keep` accepts. A damaged part of the tree ends the
+  // walk there unless the database reads through damage (then only that
+  // part is missed).
+  static Result<NodeLinks> Build(const ndb::Database& db, const std::function<bool(const Link&)>& keep = nullptr);
   // Ascending by nid.
   const std::vector<Link>& links() const { return links_; }
 
