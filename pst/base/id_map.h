@@ -34,7 +34,7 @@ class IdTable {
     size_ = 0;
   }
 
-  const Slot *Find(uint32_t id) const {
+  const Slot* Find(uint32_t id) const {
     if (slots_.empty()) return nullptr;
     for (size_t i = Home(id);; i = Next(i)) {
       if (slots_[i] == kEmpty) return nullptr;
@@ -82,7 +82,7 @@ class IdTable {
   }
 
   template <typename Fn>
-  void ForEach(Fn &&fn) const {
+  void ForEach(Fn&& fn) const {
     for (Slot slot : slots_) {
       if (slot != kEmpty) fn(slot);
     }
@@ -129,7 +129,7 @@ class IdMap {
   void clear() { table_.clear(); }
 
   std::optional<uint32_t> Find(uint32_t id) const {
-    const uint64_t *slot = table_.Find(id);
+    const uint64_t* slot = table_.Find(id);
     if (slot == nullptr) return std::nullopt;
     return static_cast<uint32_t>(*slot);
   }
@@ -145,7 +145,7 @@ class IdMap {
 
   // Calls fn(id, value) for each entry, in no particular order.
   template <typename Fn>
-  void ForEach(Fn &&fn) const {
+  void ForEach(Fn&& fn) const {
     table_.ForEach([&fn](uint64_t slot) { fn(internal::HighHalf(slot), static_cast<uint32_t>(slot)); });
   }
 
@@ -169,14 +169,14 @@ class IdSet {
     return !std::exchange(holds_max_, true);
   }
   template <typename Range>
-  void InsertAll(const Range &ids) {
+  void InsertAll(const Range& ids) {
     for (uint32_t id : ids) Insert(id);
   }
-  void InsertAll(const IdSet &other) {
+  void InsertAll(const IdSet& other) {
     other.ForEach([this](uint32_t id) { Insert(id); });
   }
   // Takes in `other`'s ids, leaving it empty; the bigger set's table is kept.
-  void Absorb(IdSet &&other) {
+  void Absorb(IdSet&& other) {
     if (other.size() > size()) std::swap(*this, other);
     InsertAll(other);
     other = IdSet();
@@ -186,7 +186,7 @@ class IdSet {
     return std::exchange(holds_max_, false);
   }
   template <typename Fn>
-  void ForEach(Fn &&fn) const {
+  void ForEach(Fn&& fn) const {
     table_.ForEach(fn);
     if (holds_max_) fn(kMax);
   }

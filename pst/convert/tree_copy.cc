@@ -108,8 +108,7 @@ CopyReport TreeCopy::TakeReport() {
   report_ = CopyReport();
   // Kept here, where a message listed twice is still copied once; a
   // million ids are 4 to 8 MB, too many to copy into each report.
-  report_.listed_messages = std::move(out.listed_messages);
-  out.listed_messages = IdSet();
+  std::swap(report_.listed_messages, out.listed_messages);
   return out;
 }
 

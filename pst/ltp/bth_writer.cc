@@ -101,12 +101,7 @@ Status BthWriter::Add(ByteSpan records) {
                                    " bytes are not whole " + std::to_string(size) +
                                    "-byte records");
   }
-  PST_RETURN_IF_ERROR(AllocateHeader().status());
-  if (!adding_) {
-    adding_ = true;
-    reserved_ = records_allocated_;
-    records_allocated_ = true;  // AllocateRecords may no longer be called
-  }
+  PST_RETURN_IF_ERROR(StartRecords());
   const size_t leaf_bytes = leaf_capacity() * size;
   for (size_t at = 0; at < records.size(); at += size) {
     ByteSpan record = records.subspan(at, size);
@@ -118,6 +113,16 @@ Status BthWriter::Add(ByteSpan records) {
     leaf_.insert(leaf_.end(), record.begin(), record.end());
     ++added_;
     if (leaf_.size() == leaf_bytes) PST_RETURN_IF_ERROR(PutLeaf());
+  }
+  return Status::Ok();
+}
+
+Status BthWriter::StartRecords() {
+  PST_RETURN_IF_ERROR(AllocateHeader().status());
+  if (!adding_) {
+    adding_ = true;
+    reserved_ = records_allocated_;
+    records_allocated_ = true;  // AllocateRecords may no longer be called
   }
   return Status::Ok();
 }
@@ -148,11 +153,7 @@ Status BthWriter::PutLeaf() {
 Result<Hid> BthWriter::Finish() {
   PST_RETURN_IF_ERROR(CheckSizes());
   if (finished_) return Status::InvalidArgument("BTH finished twice");
-  PST_RETURN_IF_ERROR(AllocateHeader().status());
-  if (!adding_) {
-    reserved_ = records_allocated_;
-    records_allocated_ = true;
-  }
+  PST_RETURN_IF_ERROR(StartRecords());
   finished_ = true;
   if (!leaf_.empty()) PST_RETURN_IF_ERROR(PutLeaf());
   if (reserved_ && added_ != record_count_) {

@@ -43,6 +43,8 @@ class BthWriter {
  private:
   size_t record_size() const { return size_t{key_size_} + entry_size_; }
   Status CheckSizes() const;
+  // Allocates the header and fixes whether the items were reserved, once.
+  Status StartRecords();
   // Item `index` of `level`: into its reserved room, or allocated now.
   Status PutItem(size_t level, size_t index, ByteSpan bytes);
   // Writes leaf_ as the next leaf item.
