@@ -124,7 +124,7 @@ Result<std::span<uint8_t>> HeapWriter::ItemOf(Hid hid) {
   if (!IsHid(hid) || page >= pages_.size() || index == 0 || index > pages_[page].ends.size()) {
     return Status::InvalidArgument("heap has no item " + Hex(hid));
   }
-  if (page < emitted_) return Status::InvalidArgument("heap item " + Hex(hid) + " was written out already");
+  if (page < emitted_ && !(page == 0 && first_held_)) return Status::InvalidArgument("heap item " + Hex(hid) + " was written out already");
   Page& p = pages_[page];
   const size_t start = index == 1 ? HeaderSize(page) : p.ends[index - 2];
   return std::span<uint8_t>(p.bytes.data() + start, p.ends[index - 1] - start);
@@ -138,8 +138,9 @@ Status HeapWriter::Write(Hid hid, ByteSpan item) {
                                    std::to_string(item.size()));
   }
   std::copy(item.begin(), item.end(), target.begin());
-  if (reserved_.erase(hid) != 0 && out_) return Emit();
-  return Status::Ok();
+  if (reserved_.erase(hid) == 0 || !out_) return Status::Ok();
+  PST_RETURN_IF_ERROR(GiveHeldFirst(false));
+  return Emit();
 }
 
 Result<ByteSpan> HeapWriter::Item(Hid hid) const {
@@ -182,11 +183,18 @@ Bytes HeapWriter::EncodePage(size_t index, bool last) {
     count = 128, field = 2;
   }
   for (size_t k = 0; k < count && index + k < pages_.size(); ++k) {
-    const uint8_t level = k == 0 ? own_level : FillLevel(FreeBytes(pages_[index + k]));
+    const uint8_t level = k == 0 ? own_level : LevelOf(index + k);
     page[field + k / 2] |= static_cast<uint8_t>(k % 2 == 0 ? level : level << 4);
   }
   p = Page();
+  p.encoded = true;
+  p.level = own_level;
   return page;
+}
+
+uint8_t HeapWriter::LevelOf(size_t page) const {
+  const Page& p = pages_[page];
+  return p.encoded ? p.level : FillLevel(FreeBytes(p));
 }
 
 bool HeapWriter::HoldsReserved(size_t page) const {
@@ -200,13 +208,27 @@ Status HeapWriter::Emit() {
     // Its fill levels are final once the last page it describes takes no
     // more items (and then so does the page itself).
     const size_t described = index == 0 ? 8 : IsBitmapPage(index) ? 128 : 1;
-    if (!ItemsFinal(index + described - 1) || HoldsReserved(index)) break;
+    if (!ItemsFinal(index + described - 1)) break;
+    if (HoldsReserved(index)) {
+      if (index != 0) break;
+      PST_RETURN_IF_ERROR(out_->HoldFirst());
+      first_held_ = true;
+      continue;
+    }
     PST_RETURN_IF_ERROR(out_->Add(EncodePage(index, false)));
   }
   return Status::Ok();
 }
 
+Status HeapWriter::GiveHeldFirst(bool force) {
+  if (!first_held_ || (!force && HoldsReserved(0))) return Status::Ok();
+  first_held_ = false;
+  // Held only while later pages went out, so never the last page.
+  return out_->AddFirst(EncodePage(0, false));
+}
+
 Status HeapWriter::FinishInto() {
+  PST_RETURN_IF_ERROR(GiveHeldFirst(true));
   for (; emitted_ < pages_.size(); ++emitted_) {
     PST_RETURN_IF_ERROR(out_->Add(EncodePage(emitted_, emitted_ + 1 == pages_.size())));
   }

@@ -49,7 +49,9 @@ class HeapWriter {
   // that a big heap is not held whole; FinishInto hands over the rest. Items
   // then go only to the last kOpenPages pages, and a page is complete when
   // it is further back, has no reserved item left unwritten, and the pages
-  // whose fill levels it records are complete too.
+  // whose fill levels it records are complete too. The first page may wait
+  // for its reserved items (the header of a table's row index, which points
+  // at the root written last) while the pages after it go on.
   void StreamTo(ndb::BlocksInOrder* out) { out_ = out; }
   Status FinishInto();
   static constexpr size_t kOpenPages = 32;
@@ -64,6 +66,8 @@ class HeapWriter {
   struct Page {
     Bytes bytes;
     std::vector<uint16_t> ends;  // where each item ends in `bytes`
+    bool encoded = false;        // handed over; only its fill level is kept
+    uint8_t level = 0;
   };
 
   static size_t HeaderSize(size_t page);
@@ -77,6 +81,9 @@ class HeapWriter {
   Bytes EncodePage(size_t index, bool last);
   bool ItemsFinal(size_t page) const { return out_ && page + kOpenPages < pages_.size(); }
   bool HoldsReserved(size_t page) const;
+  uint8_t LevelOf(size_t page) const;
+  // Hands over the first page once it was held and holds no reserved item.
+  Status GiveHeldFirst(bool force);
   // Hands complete pages to out_.
   Status Emit();
 
@@ -90,6 +97,7 @@ class HeapWriter {
 
   ndb::BlocksInOrder* out_ = nullptr;
   size_t emitted_ = 0;             // pages before this one went to out_
+  bool first_held_ = false;        // ... but the first, whose place out_ holds
   std::set<Hid> reserved_;  // reserved items not yet written, in page order
 };
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "pst/base/coding.h"
 #include "pst/ltp/heap.h"
@@ -140,20 +141,35 @@ class RecordedBlocks final : public ndb::BlocksInOrder {
     blocks.emplace_back(block.begin(), block.end());
     return Status::Ok();
   }
+  Status HoldFirst() override {
+    if (!blocks.empty()) return Status::InvalidArgument("first block held after others");
+    blocks.emplace_back();
+    first_held = true;
+    return Status::Ok();
+  }
+  Status AddFirst(ByteSpan block) override {
+    if (!first_held) return Status::InvalidArgument("first block not held");
+    blocks[0].assign(block.begin(), block.end());
+    first_held = false;
+    return Status::Ok();
+  }
   Result<ndb::Bid> Finish() override { return ndb::Bid{4}; }
   std::vector<Bytes> blocks;
+  bool first_held = false;
 };
 
 // A big heap streamed out page by page: every item readable, every fill
 // level (page 0's, and the bitmap pages' 8, 136 and 264) true, a page with a
-// reserved item held until it is written, and never much more than the open
-// pages and one bitmap page's range held at once.
+// reserved item held until it is written (page 0 only in its place: the
+// pages after it go on), and never much more than the open pages and one
+// bitmap page's range held at once.
 TEST_P(HeapWriterTest, StreamedPagesAreCompleteAndFewAreHeld) {
   HeapWriter w(kHeapClientTable, format());
   RecordedBlocks out;
   w.StreamTo(&out);
   auto late = w.Reserve(40);
   ASSERT_OK(late);
+  std::optional<Hid> middle;
   std::vector<std::pair<Hid, Bytes>> items;
   size_t most_held = 0;
   for (int i = 0; i < 6000; ++i) {
@@ -161,12 +177,20 @@ TEST_P(HeapWriterTest, StreamedPagesAreCompleteAndFewAreHeld) {
     auto hid = w.Allocate(item);
     ASSERT_OK(hid);
     items.emplace_back(*hid, item);
-    if (i == 3000) {
-      EXPECT_TRUE(out.blocks.empty()) << "page 0 waits for its reserved item";
-      ASSERT_OK(w.Write(*late, Pattern(40, 9)));
-      EXPECT_FALSE(out.blocks.empty());
+    if (i == 1000) {
+      auto reserved = w.Reserve(40);
+      ASSERT_OK(reserved);
+      middle = *reserved;
     }
-    if (i > 3000) most_held = std::max(most_held, HidPageIndex(*hid) + 1 - out.blocks.size());
+    if (i == 3000) {
+      ASSERT_TRUE(out.first_held) << "page 0 waits for its reserved item";
+      EXPECT_GT(out.blocks.size(), 1u) << "and the pages after it do not";
+      EXPECT_LE(out.blocks.size(), HidPageIndex(*middle)) << "a later page with a reserved item waits in line";
+      ASSERT_OK(w.Write(*middle, Pattern(40, 8)));
+      ASSERT_OK(w.Write(*late, Pattern(40, 9)));
+      EXPECT_FALSE(out.first_held);
+    }
+    if (i < 1000 || i > 3000) most_held = std::max(most_held, HidPageIndex(*hid) + 1 - out.blocks.size());
   }
   EXPECT_LE(most_held, HeapWriter::kOpenPages + 128 + 1);
   EXPECT_FALSE(w.Write(items.front().first, items.front().second).ok()) << "a page written out";
@@ -176,13 +200,16 @@ TEST_P(HeapWriterTest, StreamedPagesAreCompleteAndFewAreHeld) {
   for (size_t p = 0; p < pages.size(); ++p) {
     const size_t used = pages[p].size() - FreeAfterMap(pages[p]);
     EXPECT_EQ(RecordedFillLevel(pages, p), HeapWriter::FillLevel(max_block() - used)) << "page " << p;
-    if (p + 1 < pages.size()) EXPECT_EQ(pages[p].size(), max_block());
+    if (p + 1 < pages.size()) {
+      EXPECT_EQ(pages[p].size(), max_block());
+    }
   }
   EXPECT_EQ(FreeAfterMap(pages.back()), 0u);
   MemoryNode node(0x7FF, pages);
   auto heap = Heap::Open(node);
   ASSERT_OK(heap);
   EXPECT_EQ(*heap->Item(*late), Pattern(40, 9));
+  EXPECT_EQ(*heap->Item(*middle), Pattern(40, 8));
   for (const auto& [hid, bytes] : items) ASSERT_EQ(*heap->Item(hid), bytes) << std::hex << hid;
 }
 

@@ -42,6 +42,12 @@ class BlocksInOrder {
   virtual ~BlocksInOrder() = default;
   // One block of at most the format's max_block_data bytes.
   virtual Status Add(ByteSpan block) = 0;
+  // Keeps the first block's place, before any Add, for a structure whose
+  // first block is completed last (a heap's first page holds the header
+  // that points at its root); AddFirst gives it before Finish. The blocks
+  // after it need not wait for it.
+  virtual Status HoldFirst() = 0;
+  virtual Status AddFirst(ByteSpan block) = 0;
   // The root (0 when no block was added); the caller owns its reference.
   virtual Result<Bid> Finish() = 0;
 };

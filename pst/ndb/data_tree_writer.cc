@@ -54,10 +54,14 @@ DataTreeBuilder::~DataTreeBuilder() {
 void DataTreeBuilder::Abort() {
   // Best effort: on a failing file the blocks stay unreferenced, which the
   // abandoned transaction's allocation state forgets anyway.
-  for (Bid b : leaves_) (void)sink_.Release(b);
-  for (Bid b : xblocks_) (void)sink_.Release(b);
+  for (const auto* bids : {&leaves_, &xblocks_, &first_leaves_}) {
+    for (Bid b : *bids) {
+      if (b != 0) (void)sink_.Release(b);  // 0: the held first block's place
+    }
+  }
   leaves_.clear();
   xblocks_.clear();
+  first_leaves_.clear();
   finished_ = true;
 }
 
@@ -77,24 +81,67 @@ Status DataTreeBuilder::CloseXBlock() {
     return Status::InvalidArgument("ndb: data of more than " + std::to_string(total_) +
                                    " bytes does not fit one node's data tree");
   }
-  PST_ASSIGN_OR_RETURN(Bid x, sink_.PutBlock(EncodeX(1, leaves_, leaves_bytes_), true));
+  if (holding_first_ && xblocks_.empty()) {
+    // The first XBLOCK waits for the first block.
+    first_leaves_ = std::move(leaves_);
+    first_leaves_bytes_ = leaves_bytes_;
+    xblocks_.push_back(0);
+  } else {
+    PST_ASSIGN_OR_RETURN(Bid x, sink_.PutBlock(EncodeX(1, leaves_, leaves_bytes_), true));
+    xblocks_.push_back(x);
+  }
   leaves_.clear();
   leaves_bytes_ = 0;
-  xblocks_.push_back(x);
   return Status::Ok();
 }
 
-Status DataTreeBuilder::Add(ByteSpan data, bool stored) {
+Status DataTreeBuilder::CheckAdd(size_t size) const {
   if (finished_) return Status::InvalidArgument("ndb: data tree already finished");
-  if (data.size() > LayoutOf(format_).max_block_data) {
-    return Status::InvalidArgument("ndb: a data block of " + std::to_string(data.size()) +
+  if (size > LayoutOf(format_).max_block_data) {
+    return Status::InvalidArgument("ndb: a data block of " + std::to_string(size) +
                                    " bytes exceeds the format's maximum of " +
                                    std::to_string(LayoutOf(format_).max_block_data));
   }
   // lcbTotal is 32 bits: no node's data may reach 4 GiB.
-  if (total_ + data.size() > 0xFFFFFFFFull) {
+  if (total_ + size > 0xFFFFFFFFull) {
     return Status::InvalidArgument("ndb: node data of 4 GiB or more cannot be stored");
   }
+  return Status::Ok();
+}
+
+Status DataTreeBuilder::HoldFirst() {
+  if (finished_ || holding_first_ || !leaves_.empty() || !xblocks_.empty()) {
+    return Status::InvalidArgument("ndb: a data tree holds the first block's place only before any block");
+  }
+  holding_first_ = true;
+  leaves_.push_back(0);
+  return Status::Ok();
+}
+
+Status DataTreeBuilder::AddFirst(ByteSpan data) {
+  if (!holding_first_) return Status::InvalidArgument("ndb: data tree given a first block it did not hold");
+  PST_RETURN_IF_ERROR(CheckAdd(data.size()));
+  PST_ASSIGN_OR_RETURN(Bid b, sink_.PutBlock(data, false));
+  holding_first_ = false;
+  total_ += data.size();
+  if (first_leaves_.empty()) {
+    leaves_[0] = b;
+    leaves_bytes_ += data.size();
+    return Status::Ok();
+  }
+  first_leaves_[0] = b;
+  auto x = sink_.PutBlock(EncodeX(1, first_leaves_, first_leaves_bytes_ + data.size()), true);
+  if (!x.ok()) {
+    Abort();  // the tree cannot be completed
+    return x.status();
+  }
+  xblocks_[0] = *x;
+  first_leaves_.clear();  // the XBLOCK holds their references now
+  return Status::Ok();
+}
+
+Status DataTreeBuilder::Add(ByteSpan data, bool stored) {
+  PST_RETURN_IF_ERROR(CheckAdd(data.size()));
   if (leaves_.size() == XBlockCapacity(format_)) PST_RETURN_IF_ERROR(CloseXBlock());
   PST_ASSIGN_OR_RETURN(Bid b, stored ? sink_.PutStoredBlock(data) : sink_.PutBlock(data, false));
   leaves_.push_back(b);
@@ -105,6 +152,7 @@ Status DataTreeBuilder::Add(ByteSpan data, bool stored) {
 
 Result<Bid> DataTreeBuilder::Finish() {
   if (finished_) return Status::InvalidArgument("ndb: data tree already finished");
+  if (holding_first_) return Status::InvalidArgument("ndb: data tree finished without its first block");
   Bid root = 0;
   if (xblocks_.empty()) {
     if (leaves_.size() == 1) {
@@ -230,17 +278,35 @@ class KeptBlocks final : public BlocksInOrder {
     blocks_.emplace_back(block.begin(), block.end());
     return Status::Ok();
   }
-  Result<Bid> Finish() override { return writer_.WriteBlocks(blocks_); }
+  Status HoldFirst() override {
+    if (!blocks_.empty()) return Status::InvalidArgument("ndb: first block held after others");
+    blocks_.emplace_back();
+    holding_first_ = true;
+    return Status::Ok();
+  }
+  Status AddFirst(ByteSpan block) override {
+    if (!holding_first_) return Status::InvalidArgument("ndb: first block given without its place");
+    blocks_[0].assign(block.begin(), block.end());
+    holding_first_ = false;
+    return Status::Ok();
+  }
+  Result<Bid> Finish() override {
+    if (holding_first_) return Status::InvalidArgument("ndb: blocks finished without the first");
+    return writer_.WriteBlocks(blocks_);
+  }
 
  private:
   BlockWriter& writer_;
   std::vector<Bytes> blocks_;
+  bool holding_first_ = false;
 };
 
 class TreeOfBlocks final : public BlocksInOrder {
  public:
   TreeOfBlocks(BlockSink& sink, Format format) : tree_(sink, format) {}
   Status Add(ByteSpan block) override { return tree_.Add(block); }
+  Status HoldFirst() override { return tree_.HoldFirst(); }
+  Status AddFirst(ByteSpan block) override { return tree_.AddFirst(block); }
   Result<Bid> Finish() override { return tree_.Finish(); }
 
  private:

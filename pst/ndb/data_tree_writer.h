@@ -57,10 +57,15 @@ class DataTreeBuilder {
   // Writes one data block (at most the format's max_block_data bytes);
   // `stored`: the bytes are already encoded by the store's method.
   Status Add(ByteSpan data, bool stored = false);
+  // Keeps the first block's place (before any Add) until AddFirst gives it;
+  // Finish needs it given. Until then the first XBLOCK is not written.
+  Status HoldFirst();
+  Status AddFirst(ByteSpan data);
   // The root: 0 if nothing was added, the block itself if there is one.
   Result<Bid> Finish();
 
  private:
+  Status CheckAdd(size_t size) const;
   Status CloseXBlock();
   Bytes EncodeX(uint8_t level, const std::vector<Bid>& bids, uint64_t total) const;
   void Abort();
@@ -72,6 +77,11 @@ class DataTreeBuilder {
   std::vector<Bid> xblocks_;   // XBLOCKs written, for the XXBLOCK
   uint64_t total_ = 0;
   bool finished_ = false;
+  // While the first block is held (its BID 0 in leaves_, or here once its
+  // XBLOCK filled up, with xblocks_[0] 0 until it is written).
+  bool holding_first_ = false;
+  std::vector<Bid> first_leaves_;
+  uint64_t first_leaves_bytes_ = 0;
 };
 
 // A BlocksInOrder over a DataTreeBuilder.

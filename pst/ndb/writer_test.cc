@@ -166,9 +166,28 @@ TEST_P(WriterTest, BlockListsKeepTheirBoundaries) {
     ASSERT_OK(bid);
     ASSERT_OK(txn->PutNode({nid, *bid, 0, 0}));
   }
+  // The same given in order but for the first, which comes last (its
+  // XBLOCK, for `many`, waits for it).
+  const Nid c = MakeNid(kNidTypeInternal, 0x502);
+  const Nid d = MakeNid(kNidTypeInternal, 0x503);
+  for (auto [nid, blocks] : {std::pair{c, &small}, std::pair{d, &many}}) {
+    auto out = txn->StartBlocks();
+    ASSERT_OK(out->HoldFirst());
+    for (size_t i = 1; i < blocks->size(); ++i) ASSERT_OK(out->Add((*blocks)[i]));
+    ASSERT_OK(out->AddFirst(blocks->front()));
+    auto bid = out->Finish();
+    ASSERT_OK(bid);
+    ASSERT_OK(txn->PutNode({nid, *bid, 0, 0}));
+  }
+  {
+    auto never_given = txn->StartBlocks();
+    ASSERT_OK(never_given->HoldFirst());
+    ASSERT_OK(never_given->Add(small[1]));
+    EXPECT_FALSE(never_given->Finish().ok());
+  }
   ASSERT_OK(txn->Commit());
   ASSERT_OK(CheckStore(file_));
-  for (auto [nid, blocks] : {std::pair{a, &small}, std::pair{b, &many}}) {
+  for (auto [nid, blocks] : {std::pair{a, &small}, std::pair{b, &many}, std::pair{c, &small}, std::pair{d, &many}}) {
     auto node = db_->database().OpenNode(nid);
     ASSERT_OK(node);
     ASSERT_EQ((*node)->block_count(), blocks->size());
