@@ -145,16 +145,26 @@ class FolderCopier {
   // which is then not recorded in the report's folder_map).
   Result<ndb::Nid> CreateFolderCopy(const messaging::Folder& folder, ndb::Nid target_parent, const std::string& path,
                                     const std::optional<std::string>& name = std::nullopt);
-  // A message and its row in the listing's table (kNoRow: found by its
-  // parent link). Eight bytes: a folder may list a million.
-  struct ListedMessage {
-    static constexpr uint32_t kNoRow = UINT32_MAX;
-    ndb::Nid id;
-    uint32_t row;
-  };
+  // The messages a folder lists, in order, with their rows in the table
+  // (kNoRow: found by its parent link). The rows are kept only when they
+  // are not the messages' own positions (a row unreadable, a message listed
+  // twice, one found by its parent link): a folder may list a million
+  // messages, at four bytes each.
   struct MessageListing {
+    static constexpr uint32_t kNoRow = UINT32_MAX;
     std::optional<ltp::TableContext> table;
-    std::vector<ListedMessage> messages;
+    std::vector<ndb::Nid> ids;
+    std::vector<uint32_t> rows;  // empty: message i is in row i
+
+    size_t size() const { return ids.size(); }
+    uint32_t RowOf(size_t i) const { return rows.empty() ? static_cast<uint32_t>(i) : rows[i]; }
+    // Adds a message; its row is kept once one is not its position.
+    void Add(ndb::Nid id, uint32_t row);
+    // Keeps the messages `keep` is true of, in order.
+    void Filter(const std::function<bool(ndb::Nid)>& keep);
+
+   private:
+    void KeepRows();
   };
   // The messages (or FAI messages) `folder` lists that no earlier listing
   // of this report did, with the table their rows are in; they are added to

@@ -43,6 +43,33 @@ std::vector<ndb::Nid> TopFolders(const messaging::Store& store) {
   return top.ok() ? top->SubfolderNids().value_or({}) : std::vector<ndb::Nid>();
 }
 
+// Each listed message keeps the row it came from, whether rows were
+// skipped, messages filtered out, or found without a row; a listing of
+// rows in order keeps no rows at all.
+TEST(FolderCopierListing, EachMessageKeepsItsRow) {
+  using Listing = FolderCopier::MessageListing;
+  auto rows_of = [](const Listing& l) {
+    std::vector<uint32_t> out;
+    for (size_t i = 0; i < l.size(); ++i) out.push_back(l.RowOf(i));
+    return out;
+  };
+  Listing in_order;
+  for (uint32_t row = 0; row < 3; ++row) in_order.Add(0x24 + 0x20 * row, row);
+  EXPECT_TRUE(in_order.rows.empty());
+  EXPECT_EQ(rows_of(in_order), (std::vector<uint32_t>{0, 1, 2}));
+  in_order.Filter([](ndb::Nid id) { return id != 0x24; });
+  EXPECT_EQ(in_order.ids, (std::vector<ndb::Nid>{0x44, 0x64}));
+  EXPECT_EQ(rows_of(in_order), (std::vector<uint32_t>{1, 2}));
+
+  Listing gaps;
+  gaps.Add(0x24, 0);
+  gaps.Add(0x64, 2);  // row 1 unreadable
+  gaps.Add(0x84, Listing::kNoRow);
+  gaps.Filter([](ndb::Nid id) { return id != 0x64; });
+  EXPECT_EQ(gaps.ids, (std::vector<ndb::Nid>{0x24, 0x84}));
+  EXPECT_EQ(rows_of(gaps), (std::vector<uint32_t>{0, Listing::kNoRow}));
+}
+
 TEST(FolderCopier, ReportsProgressAndCancelsWithoutLeavingAnything) {
   auto source = messaging::Store::OpenPath(Sample("unicode-no-encryption.pst"));
   ASSERT_OK(source);

@@ -14,7 +14,7 @@ FolderCopier::MessageListing FolderCopier::ListMessages(const messaging::Folder&
   const char* table_name = associated ? "FAI contents table" : "contents table";
   FolderDamage(folder.nid(), path, "");
   auto table = associated ? folder.OpenAssociatedContentsTable() : folder.OpenContentsTable();
-  std::vector<ListedMessage> listed;
+  MessageListing listing;
   std::string damage = table.ok() ? "" : table.status().ToString();
   if (!table.ok()) {
     report_->failures.push_back(path + ": " + table_name + ": " + table.status().ToString());
@@ -22,7 +22,7 @@ FolderCopier::MessageListing FolderCopier::ListMessages(const messaging::Folder&
     // Room for every row at once (a doubled vector holds up to twice what it
     // needs for the whole copy of the folder); a damaged table's row count
     // may be far above what the file holds, so only up to a bound.
-    listed.reserve(std::min<size_t>(table->row_count(), size_t{1} << 20));
+    listing.ids.reserve(std::min<size_t>(table->row_count(), size_t{1} << 20));
     for (size_t row = 0; row < table->row_count(); ++row) {
       auto id = table->RowId(row);
       if (!id.ok()) {
@@ -34,7 +34,7 @@ FolderCopier::MessageListing FolderCopier::ListMessages(const messaging::Folder&
       if (damage.empty() && source_.database().FindNode(*id).status().IsNotFound()) {
         damage = "row " + std::to_string(row) + " names message " + Hex(*id) + ", which is not in the store";
       }
-      listed.push_back({*id, static_cast<uint32_t>(row)});  // a table holds fewer than 2^30 rows
+      listing.Add(*id, static_cast<uint32_t>(row));  // a table holds fewer than 2^30 rows
     }
   }
   if (!damage.empty() && options_.salvage) {
@@ -45,10 +45,10 @@ FolderCopier::MessageListing FolderCopier::ListMessages(const messaging::Folder&
     size_t found = 0;
     if (links.ok()) {
       std::set<ndb::Nid> have;
-      for (const auto& l : listed) have.insert(l.id);
+      have.insert(listing.ids.begin(), listing.ids.end());
       const uint8_t type = associated ? ndb::kNidTypeAssocMessage : ndb::kNidTypeNormalMessage;
       for (ndb::Nid id : (*links)->ChildrenOf(folder.nid(), type)) {
-        if (have.insert(id).second) listed.push_back({id, ListedMessage::kNoRow}), ++found;
+        if (have.insert(id).second) listing.Add(id, MessageListing::kNoRow), ++found;
       }
     }
     Note(false, path, "folder " + Hex(folder.nid()), table_name,
@@ -56,26 +56,51 @@ FolderCopier::MessageListing FolderCopier::ListMessages(const messaging::Folder&
              (links.ok() ? "" : " (" + links.status().ToString() + ")"));
   }
   FolderDamage(folder.nid(), path, table_name);
-  MessageListing listing;
   if (table.ok()) listing.table.emplace(std::move(table).value());
   // A table listing one twice (or two tables listing one) copies it once.
-  // (Filtered in place: a second vector would double the folder's share.)
-  std::erase_if(listed, [this](const ListedMessage& entry) { return !report_->listed_messages.Insert(entry.id); });
-  listing.messages = std::move(listed);
+  listing.Filter([this](ndb::Nid id) { return report_->listed_messages.Insert(id); });
   return listing;
+}
+
+void FolderCopier::MessageListing::KeepRows() {
+  if (!rows.empty() || ids.empty()) return;
+  rows.resize(ids.size());
+  for (size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<uint32_t>(i);
+}
+
+void FolderCopier::MessageListing::Add(ndb::Nid id, uint32_t row) {
+  if (rows.empty() && row != ids.size()) KeepRows();
+  ids.push_back(id);
+  if (!rows.empty()) rows.push_back(row);
+}
+
+void FolderCopier::MessageListing::Filter(const std::function<bool(ndb::Nid)>& keep) {
+  size_t kept = 0;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (!keep(ids[i])) {
+      KeepRows();  // (filtered in place: a second list would double the folder's share)
+      continue;
+    }
+    ids[kept] = ids[i];
+    if (!rows.empty()) rows[kept] = rows[i];
+    ++kept;
+  }
+  ids.resize(kept);
+  if (!rows.empty()) rows.resize(kept);
 }
 
 Status FolderCopier::CopyListedMessage(const MessageListing& listing, size_t index, ndb::Nid target,
                                        bool associated, const std::string& path) {
-  const auto& [id, row] = listing.messages[index];
-  const bool has_row = row != ListedMessage::kNoRow && listing.table;
-  return CopyMessage(id, has_row ? &*listing.table : nullptr, has_row ? row : 0, target, associated, path);
+  const uint32_t row = listing.RowOf(index);
+  const bool has_row = row != MessageListing::kNoRow && listing.table;
+  return CopyMessage(listing.ids[index], has_row ? &*listing.table : nullptr, has_row ? row : 0, target, associated,
+                     path);
 }
 
 Status FolderCopier::CopyMessages(const messaging::Folder& folder, ndb::Nid target, bool associated,
                                   const std::string& path) {
   const MessageListing listing = ListMessages(folder, associated, path);
-  for (size_t i = 0; i < listing.messages.size(); ++i) {
+  for (size_t i = 0; i < listing.size(); ++i) {
     PST_RETURN_IF_ERROR(CopyListedMessage(listing, i, target, associated, path));
   }
   return Status::Ok();

@@ -254,7 +254,7 @@ Status TreeCopy::CopyNextMessage(messaging::StoreUpdate& update, uint64_t* messa
   const bool associated = cursor_.phase == kFaiMessages;
   Listings& listings = *listings_.at(index);
   const FolderCopier::MessageListing& listing = associated ? listings.fai_messages : listings.messages;
-  if (cursor_.index >= listing.messages.size()) {
+  if (cursor_.index >= listing.size()) {
     if (associated) {
       NextNode();
     } else {
@@ -317,7 +317,7 @@ Status TreeCopy::Step(messaging::StoreUpdate& update, uint64_t* messages, uint64
                                copy.status().ToString());
     listing_notes_.failures.push_back(report_.failures.back());
     for (const auto* listing : {&listings_.at(index)->messages, &listings_.at(index)->fai_messages}) {
-      for (const auto& [id, row] : listing->messages) report_.listed_messages.Erase(id);
+      for (ndb::Nid id : listing->ids) report_.listed_messages.Erase(id);
     }
     nodes_[index].state = NodeState::kPassedOver;
     NextNode();
@@ -466,7 +466,7 @@ void TreeCopy::SkipNext() {
   const bool associated = cursor_.phase == kFaiMessages;
   const Listings& listings = *listings_.at(cursor_.node);
   const auto& listing = associated ? listings.fai_messages : listings.messages;
-  if (cursor_.index < listing.messages.size()) {
+  if (cursor_.index < listing.size()) {
     LeftOut(cursor_.node, associated ? 0 : 1, associated ? 1 : 0);
     ++cursor_.index;
   }
@@ -477,8 +477,8 @@ void TreeCopy::LeaveRest() {
     Node& node = nodes_[index];
     if (index == cursor_.node && cursor_.phase != kEnter) {
       const Listings& listings = *listings_.at(index);
-      const size_t normal = listings.messages.messages.size();
-      const size_t fai = listings.fai_messages.messages.size();
+      const size_t normal = listings.messages.size();
+      const size_t fai = listings.fai_messages.size();
       const bool in_fai = cursor_.phase == kFaiMessages;
       LeftOut(index, in_fai ? 0 : normal - std::min(normal, cursor_.index),
               in_fai ? fai - std::min(fai, cursor_.index) : fai);
