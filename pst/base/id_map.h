@@ -1,12 +1,10 @@
-// IdMap: 32-bit ids (node ids, row ids) to 32-bit values, in one flat array;
-// IdSet: the same for ids alone.
+// IdMap: 32-bit ids (node ids, row ids) to 32-bit values, in one flat array.
 //
 // A folder may hold 100,000 subfolders and a store a million messages, and a
 // conversion keeps an entry per folder, per table row and per message;
-// std::unordered_map spends about 40 bytes and an allocation on each, these
-// 8 to 16 bytes (a map) or 4 to 8 (a set) and none. Open addressing with
-// linear probing, at most 3/4 full; erasing shifts the entries after it
-// back, so no tombstones pile up.
+// std::unordered_map spends about 40 bytes and an allocation on each, this
+// 8 to 16 bytes and none. Open addressing with linear probing, at most 3/4
+// full; erasing shifts the entries after it back, so no tombstones pile up.
 #pragma once
 
 #include <cassert>
@@ -21,7 +19,7 @@ namespace pst {
 
 namespace internal {
 
-// The probing table under both: a slot is a Slot whose id KeyOf gives;
+// The probing table under the map: a slot is a Slot whose id KeyOf gives;
 // the all-ones Slot marks an empty one and is never stored.
 template <typename Slot, uint32_t (*KeyOf)(Slot)>
 class IdTable {
@@ -115,7 +113,6 @@ class IdTable {
 };
 
 inline uint32_t HighHalf(uint64_t slot) { return static_cast<uint32_t>(slot >> 32); }
-inline uint32_t Itself(uint32_t slot) { return slot; }
 
 }  // namespace internal
 
@@ -156,47 +153,6 @@ class IdMap {
   }
 
   internal::IdTable<uint64_t, internal::HighHalf> table_;
-};
-
-class IdSet {
- public:
-  size_t size() const { return table_.size() + (holds_max_ ? 1 : 0); }
-  bool empty() const { return size() == 0; }
-  bool Contains(uint32_t id) const { return id == kMax ? holds_max_ : table_.Find(id) != nullptr; }
-  // False (and nothing changed) when id is already there.
-  bool Insert(uint32_t id) {
-    if (id != kMax) return table_.Put(id, false);
-    return !std::exchange(holds_max_, true);
-  }
-  template <typename Range>
-  void InsertAll(const Range& ids) {
-    for (uint32_t id : ids) Insert(id);
-  }
-  void InsertAll(const IdSet& other) {
-    other.ForEach([this](uint32_t id) { Insert(id); });
-  }
-  // Takes in `other`'s ids, leaving it empty; the bigger set's table is kept.
-  void Absorb(IdSet&& other) {
-    if (other.size() > size()) std::swap(*this, other);
-    InsertAll(other);
-    other = IdSet();
-  }
-  bool Erase(uint32_t id) {
-    if (id != kMax) return table_.Erase(id);
-    return std::exchange(holds_max_, false);
-  }
-  template <typename Fn>
-  void ForEach(Fn&& fn) const {
-    table_.ForEach(fn);
-    if (holds_max_) fn(kMax);
-  }
-
- private:
-  // The one id a slot cannot hold: it is the empty mark.
-  static constexpr uint32_t kMax = UINT32_MAX;
-
-  internal::IdTable<uint32_t, internal::Itself> table_;
-  bool holds_max_ = false;
 };
 
 }  // namespace pst

@@ -1,7 +1,9 @@
 #include "pst/base/id_map.h"
+#include "pst/base/id_set.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <set>
 #include <unordered_map>
@@ -14,8 +16,9 @@ namespace {
 // map after every step: erasing in the middle of a probe run must leave
 // every later entry findable, also where runs wrap around the end.
 TEST(IdMapTest, AgreesWithStandardMapThroughInsertsAndErases) {
-  // A few ids keep the table small, so runs often wrap; many make it grow.
-  for (auto [ids, stride] : {std::pair{30u, 1u}, {3000u, 1u}, {3000u, 32u}, {3000u, 1u << 20}}) {
+  // A few ids keep the table small, so runs often wrap; many make it grow
+  // (and make the set's densest groups bitmaps).
+  for (auto [ids, stride] : {std::pair{30u, 1u}, {3000u, 1u}, {3000u, 32u}, {3000u, 1u << 20}, {20000u, 1u}, {20000u, 7u}}) {
     std::mt19937 random(ids + stride);
     std::uniform_int_distribution<uint32_t> pick(0, ids);
     IdMap map;
@@ -55,6 +58,11 @@ TEST(IdMapTest, AgreesWithStandardMapThroughInsertsAndErases) {
     std::unordered_map<uint32_t, uint32_t> visited;
     map.ForEach([&](uint32_t id, uint32_t value) { EXPECT_TRUE(visited.emplace(id, value).second) << id; });
     EXPECT_EQ(visited, expected);
+    std::vector<uint32_t> in_set, expected_ids;
+    keys.ForEach([&](uint32_t id) { in_set.push_back(id); });
+    for (const auto& entry : expected) expected_ids.push_back(entry.first);
+    std::sort(expected_ids.begin(), expected_ids.end());
+    EXPECT_EQ(in_set, expected_ids) << "the set visits each id once, ascending";
   }
 }
 

@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "pst/base/id_map.h"
+#include "pst/base/id_set.h"
 #include "pst/base/result.h"
 #include "pst/convert/folder_copier.h"
 #include "pst/convert/tree_copy.h"

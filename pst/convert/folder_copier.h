@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "pst/base/id_map.h"
+#include "pst/base/id_set.h"
 #include "pst/base/result.h"
 #include "pst/convert/property_converter.h"
 #include "pst/messaging/store.h"

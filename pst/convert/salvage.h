@@ -8,7 +8,7 @@
 
 #include <map>
 
-#include "pst/base/id_map.h"
+#include "pst/base/id_set.h"
 #include "pst/base/result.h"
 #include "pst/convert/folder_copier.h"
 #include "pst/messaging/store.h"
