@@ -83,12 +83,11 @@ void AllocationMap::Recount(Region& r) {
   r.scan_from = 0;
 }
 
-void AllocationMap::SetBits(size_t n, uint32_t first, uint32_t count, bool used, bool both) {
-  Region& r = regions_[n];
+void AllocationMap::SetBits(Region& r, uint32_t first, uint32_t count, bool used, bool both) {
   // A region added since the last commit is all free in the committed
   // state, which so needs no copy of its bits (it would take a second bitmap
   // per region of everything a long transaction writes).
-  const bool added = n >= committed_regions_;
+  const bool added = static_cast<size_t>(&r - regions_.data()) >= committed_regions_;
   if (!both && !added && r.committed == nullptr) r.committed = std::make_unique<Bits>(r.bits);
   // A byte of the bitmap at a time (slot 0 is the byte's high bit).
   for (uint32_t byte = first >> 3; byte * 8 < first + count; ++byte) {
@@ -201,7 +200,7 @@ Status AllocationMap::MarkUsed(uint64_t offset, uint64_t size, const char* what)
       return Status::Corruption(where + " overlaps a map page or another page or block");
     }
   }
-  SetBits(n, first, count, true, true);
+  SetBits(r, first, count, true, true);
   return Status::Ok();
 }
 
@@ -328,7 +327,7 @@ Result<uint64_t> AllocationMap::Allocate(uint32_t slots, bool page) {
       if (!page && n == class_from && (r.allocatable < class_run || r.failed_run <= class_run)) ++class_from;
       continue;
     }
-    SetBits(n, first, slots, true, false);
+    SetBits(r, first, slots, true, false);
     return RegionStart(n) + uint64_t{first} * kSlotSize;
   }
 }
@@ -364,7 +363,7 @@ Status AllocationMap::Free(uint64_t offset, uint64_t size) {
       return Status::Corruption(where() + ": would free the map page at " + Hex(p.offset));
     }
   }
-  SetBits(n, first, count, false, false);
+  SetBits(r, first, count, false, false);
   SearchAgainFrom(n);
   return Status::Ok();
 }

@@ -23,7 +23,6 @@
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <vector>
@@ -128,7 +127,7 @@ class AllocationMap {
   static uint64_t RegionStart(uint64_t n) { return kFirstRegion + n * kRegionSize; }
   static bool Bit(const Bits& b, uint32_t slot) { return (b[slot >> 3] >> (7 - (slot & 7))) & 1; }
   bool Allocatable(const Region& r, uint32_t slot) const;
-  void SetBits(size_t n, uint32_t first, uint32_t count, bool used, bool both);
+  void SetBits(Region& r, uint32_t first, uint32_t count, bool used, bool both);
   void Recount(Region& r);
   Status AddRegion();
   Result<uint64_t> Allocate(uint32_t slots, bool page);
@@ -138,9 +137,7 @@ class AllocationMap {
 
   Format format_;
   uint64_t max_file_size_;
-  // A deque: a store of many gigabytes has tens of thousands of regions,
-  // and a vector would hold twice them while it grows.
-  std::deque<Region> regions_;
+  std::vector<Region> regions_;
   size_t committed_regions_ = 0;
   uint64_t free_slots_ = 0;
   // Lowers every search start to region n (space there may be free again).
