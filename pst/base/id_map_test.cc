@@ -18,7 +18,8 @@ namespace {
 TEST(IdMapTest, AgreesWithStandardMapThroughInsertsAndErases) {
   // A few ids keep the table small, so runs often wrap; many make it grow
   // (and make the set's densest groups bitmaps).
-  for (auto [ids, stride] : {std::pair{30u, 1u}, {3000u, 1u}, {3000u, 32u}, {3000u, 1u << 20}, {20000u, 1u}, {20000u, 7u}}) {
+  for (auto [ids, stride] :
+       {std::pair{30u, 1u}, {3000u, 1u}, {3000u, 32u}, {3000u, 1u << 20}, {20000u, 1u}, {20000u, 7u}}) {
     std::mt19937 random(ids + stride);
     std::uniform_int_distribution<uint32_t> pick(0, ids);
     IdMap map;

@@ -124,7 +124,9 @@ Result<std::span<uint8_t>> HeapWriter::ItemOf(Hid hid) {
   if (!IsHid(hid) || page >= pages_.size() || index == 0 || index > pages_[page].ends.size()) {
     return Status::InvalidArgument("heap has no item " + Hex(hid));
   }
-  if (page < emitted_ && !(page == 0 && first_held_)) return Status::InvalidArgument("heap item " + Hex(hid) + " was written out already");
+  if (page < emitted_ && !(page == 0 && first_held_)) {
+    return Status::InvalidArgument("heap item " + Hex(hid) + " was written out already");
+  }
   Page& p = pages_[page];
   const size_t start = index == 1 ? HeaderSize(page) : p.ends[index - 2];
   return std::span<uint8_t>(p.bytes.data() + start, p.ends[index - 1] - start);
