@@ -18,6 +18,8 @@ const IdSet::Group* IdSet::GroupOf(uint32_t id) const {
   return &groups_[group_of_[high] - 1];
 }
 
+IdSet::Group* IdSet::GroupOf(uint32_t id) { return const_cast<Group*>(std::as_const(*this).GroupOf(id)); }
+
 bool IdSet::Contains(uint32_t id) const {
   const Group* g = GroupOf(id);
   if (g == nullptr) return false;
@@ -60,18 +62,17 @@ bool IdSet::Insert(uint32_t id) {
 }
 
 bool IdSet::Erase(uint32_t id) {
-  const Group* found = GroupOf(id);
-  if (found == nullptr) return false;
-  Group& g = groups_[group_of_[High(id)] - 1];
+  Group* g = GroupOf(id);
+  if (g == nullptr) return false;
   const uint16_t low = Low(id);
-  if (g.bitmap) {
-    uint16_t& word = g.words[low / 16];
+  if (g->bitmap) {
+    uint16_t& word = g->words[low / 16];
     if ((word & Bit(low)) == 0) return false;
     word &= static_cast<uint16_t>(~Bit(low));
   } else {
-    auto at = std::lower_bound(g.words.begin(), g.words.end(), low);
-    if (at == g.words.end() || *at != low) return false;
-    g.words.erase(at);
+    auto at = std::lower_bound(g->words.begin(), g->words.end(), low);
+    if (at == g->words.end() || *at != low) return false;
+    g->words.erase(at);
   }
   --size_;
   return true;

@@ -62,6 +62,7 @@ class IdSet {
   static constexpr size_t kMaxArray = 4096;
 
   const Group* GroupOf(uint32_t id) const;
+  Group* GroupOf(uint32_t id);
 
   std::vector<Group> groups_;
   std::vector<uint32_t> group_of_;  // by high half: 1 + index into groups_, 0 for none

@@ -75,10 +75,11 @@ void FolderCopier::MessageListing::Add(ndb::Nid id, uint32_t row) {
 }
 
 void FolderCopier::MessageListing::Filter(const std::function<bool(ndb::Nid)>& keep) {
+  // In place: a second list would double the folder's share.
   size_t kept = 0;
   for (size_t i = 0; i < ids.size(); ++i) {
     if (!keep(ids[i])) {
-      KeepRows();  // (filtered in place: a second list would double the folder's share)
+      KeepRows();  // the messages after it are no longer in their rows' places
       continue;
     }
     ids[kept] = ids[i];

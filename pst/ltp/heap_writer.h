@@ -82,7 +82,8 @@ class HeapWriter {
   bool ItemsFinal(size_t page) const { return out_ && page + kOpenPages < pages_.size(); }
   bool HoldsReserved(size_t page) const;
   uint8_t LevelOf(size_t page) const;
-  // Hands over the first page once it was held and holds no reserved item.
+  // Hands over the first page once it was held and holds no reserved item
+  // (`force`: whatever it holds, as the heap is finished).
   Status GiveHeldFirst(bool force);
   // Hands complete pages to out_.
   Status Emit();
