@@ -6,31 +6,33 @@
 namespace pst {
 namespace {
 
-uint16_t High(uint32_t id) { return static_cast<uint16_t>(id >> 16); }
-uint16_t Low(uint32_t id) { return static_cast<uint16_t>(id); }
+uint16_t High(uint32_t key) { return static_cast<uint16_t>(key >> 16); }
+uint16_t Low(uint32_t key) { return static_cast<uint16_t>(key); }
 uint16_t Bit(uint16_t low) { return static_cast<uint16_t>(1u << (low % 16)); }
 
 }  // namespace
 
-const IdSet::Group* IdSet::GroupOf(uint32_t id) const {
-  const uint16_t high = High(id);
+const IdSet::Group* IdSet::GroupOf(uint32_t key) const {
+  const uint16_t high = High(key);
   if (high >= group_of_.size() || group_of_[high] == 0) return nullptr;
   return &groups_[group_of_[high] - 1];
 }
 
-IdSet::Group* IdSet::GroupOf(uint32_t id) { return const_cast<Group*>(std::as_const(*this).GroupOf(id)); }
+IdSet::Group* IdSet::GroupOf(uint32_t key) { return const_cast<Group*>(std::as_const(*this).GroupOf(key)); }
 
 bool IdSet::Contains(uint32_t id) const {
-  const Group* g = GroupOf(id);
+  const uint32_t key = KeyOf(id);
+  const Group* g = GroupOf(key);
   if (g == nullptr) return false;
-  const uint16_t low = Low(id);
+  const uint16_t low = Low(key);
   if (g->bitmap) return (g->words[low / 16] & Bit(low)) != 0;
   return std::binary_search(g->words.begin(), g->words.end(), low);
 }
 
 bool IdSet::Insert(uint32_t id) {
-  const uint16_t high = High(id);
-  const uint16_t low = Low(id);
+  const uint32_t key = KeyOf(id);
+  const uint16_t high = High(key);
+  const uint16_t low = Low(key);
   if (high >= group_of_.size()) group_of_.resize(size_t{high} + 1, 0);
   if (group_of_[high] == 0) {
     groups_.emplace_back();
@@ -62,9 +64,10 @@ bool IdSet::Insert(uint32_t id) {
 }
 
 bool IdSet::Erase(uint32_t id) {
-  Group* g = GroupOf(id);
+  const uint32_t key = KeyOf(id);
+  Group* g = GroupOf(key);
   if (g == nullptr) return false;
-  const uint16_t low = Low(id);
+  const uint16_t low = Low(key);
   if (g->bitmap) {
     uint16_t& word = g->words[low / 16];
     if ((word & Bit(low)) == 0) return false;

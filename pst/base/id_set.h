@@ -1,11 +1,15 @@
-// IdSet: a set of 32-bit ids (node ids) in about 2 bytes an id where they
-// are dense, as a store's message ids are: a conversion keeps every message
-// id it listed, and a folder may list a million.
+// IdSet: a set of 32-bit ids (node ids) in about a bit an id where they are
+// dense, as a store's message ids are: a conversion keeps every message id
+// it listed, and a store may hold millions.
 //
-// Ids are grouped by their high 16 bits; a group is a sorted array of the
-// low halves, or, once it would hold more than 4096 of them, a bitmap of
-// all 65536 (8 KiB, no more than that array). Groups are found through a
-// table indexed by the high half, as long as the highest group seen.
+// A node id is its type in the low 5 bits and its index above them, and a
+// store gives indexes in sequence, so ids are kept by their key: the id
+// rotated right by 5 bits (type in the top bits, index below), which makes
+// one type's ids consecutive keys. Keys are grouped by their high 16 bits;
+// a group is a sorted array of the low halves, or, once it would hold more
+// than 4096 of them, a bitmap of all 65536 (8 KiB, no more than that
+// array). Groups are found through a table indexed by the high half, as
+// long as the highest group seen.
 #pragma once
 
 #include <bit>
@@ -35,7 +39,7 @@ class IdSet {
   // Takes in `other`'s ids, leaving it empty; the bigger set's groups are kept.
   void Absorb(IdSet&& other);
 
-  // Calls fn(id) for each id, ascending.
+  // Calls fn(id) for each id, by node type, then ascending.
   template <typename Fn>
   void ForEach(Fn&& fn) const {
     for (size_t high = 0; high < group_of_.size(); ++high) {
@@ -43,12 +47,12 @@ class IdSet {
       const Group& g = groups_[group_of_[high] - 1];
       const uint32_t base = static_cast<uint32_t>(high) << 16;
       if (!g.bitmap) {
-        for (uint16_t low : g.words) fn(base | low);
+        for (uint16_t low : g.words) fn(IdOf(base | low));
         continue;
       }
       for (size_t w = 0; w < g.words.size(); ++w) {
         for (uint32_t bits = g.words[w]; bits != 0; bits &= bits - 1) {
-          fn(base | static_cast<uint32_t>(w * 16 + std::countr_zero(bits)));
+          fn(IdOf(base | static_cast<uint32_t>(w * 16 + std::countr_zero(bits))));
         }
       }
     }
@@ -60,9 +64,13 @@ class IdSet {
     std::vector<uint16_t> words;  // sorted low halves, or 4096 words of bits
   };
   static constexpr size_t kMaxArray = 4096;
+  static constexpr int kTypeBits = 5;
 
-  const Group* GroupOf(uint32_t id) const;
-  Group* GroupOf(uint32_t id);
+  static uint32_t KeyOf(uint32_t id) { return std::rotr(id, kTypeBits); }
+  static uint32_t IdOf(uint32_t key) { return std::rotl(key, kTypeBits); }
+
+  const Group* GroupOf(uint32_t key) const;
+  Group* GroupOf(uint32_t key);
 
   std::vector<Group> groups_;
   std::vector<uint32_t> group_of_;  // by high half: 1 + index into groups_, 0 for none
