@@ -18,6 +18,24 @@ size_t BitsOffset(Format format) { return format == Format::kAnsi ? 4 : 0; }
 
 }  // namespace
 
+const AllocationMap::Bits& AllocationMap::BitsOf(const Region& r) {
+  static const Bits kAllUsed = [] {
+    Bits b;
+    b.fill(0xFF);
+    return b;
+  }();
+  return r.bits ? *r.bits : kAllUsed;
+}
+
+AllocationMap::Bits& AllocationMap::MutableBits(Region& r) {
+  if (!r.bits) r.bits = std::make_unique<Bits>(BitsOf(r));
+  return *r.bits;
+}
+
+void AllocationMap::DropIfFull(Region& r) {
+  if (r.free_now == 0 && r.committed == nullptr) r.bits.reset();
+}
+
 AllocationMap::AllocationMap(Format format, uint64_t extent, uint64_t max_file_size)
     : format_(format), max_file_size_(max_file_size) {
   const uint64_t end = RegionEnd(extent);
@@ -25,10 +43,10 @@ AllocationMap::AllocationMap(Format format, uint64_t extent, uint64_t max_file_s
   regions_.resize(n);
   for (size_t i = 0; i < n; ++i) {
     Region& r = regions_[i];
-    r.bits.fill(0);
+    r.bits = std::make_unique<Bits>();
     for (const MapPage& p : MapPagesOf(i)) {
       const uint32_t slot = static_cast<uint32_t>((p.offset - RegionStart(i)) / kSlotSize);
-      r.bits[slot >> 3] = 0xFF;
+      (*r.bits)[slot >> 3] = 0xFF;
     }
     r.amap_stale = r.maps_stale = true;
     Recount(r);
@@ -55,7 +73,7 @@ std::vector<AllocationMap::MapPage> AllocationMap::MapPagesOf(uint64_t region) {
 }
 
 bool AllocationMap::Allocatable(const Region& r, uint32_t slot) const {
-  if (Bit(r.bits, slot)) return false;
+  if (Bit(BitsOf(r), slot)) return false;
   return r.committed == nullptr || !Bit(*r.committed, slot);
 }
 
@@ -66,9 +84,10 @@ void AllocationMap::Recount(Region& r) {
   // count is a library call (a new region's count was a tenth of a block's
   // allocation).
   static_assert(kBitmapBytes % 8 == 0);
+  const Bits& current = BitsOf(r);
   for (size_t i = 0; i < kBitmapBytes; i += 8) {
     uint64_t bits;
-    std::memcpy(&bits, r.bits.data() + i, 8);
+    std::memcpy(&bits, current.data() + i, 8);
     uint64_t both = bits;
     if (r.committed) {
       uint64_t committed;
@@ -88,13 +107,14 @@ void AllocationMap::SetBits(Region& r, uint32_t first, uint32_t count, bool used
   // state, which so needs no copy of its bits (it would take a second bitmap
   // per region of everything a long transaction writes).
   const bool added = static_cast<size_t>(&r - regions_.data()) >= committed_regions_;
-  if (!both && !added && r.committed == nullptr) r.committed = std::make_unique<Bits>(r.bits);
+  if (!both && !added && r.committed == nullptr) r.committed = std::make_unique<Bits>(BitsOf(r));
+  Bits& current = MutableBits(r);
   // A byte of the bitmap at a time (slot 0 is the byte's high bit).
   for (uint32_t byte = first >> 3; byte * 8 < first + count; ++byte) {
     const uint32_t lo = std::max(first, byte * 8) - byte * 8;
     const uint32_t hi = std::min(first + count, byte * 8 + 8) - byte * 8;
     const uint8_t mask = static_cast<uint8_t>((0xFFu >> lo) & (0xFFu << (8 - hi)));
-    uint8_t& bits = r.bits[byte];
+    uint8_t& bits = current[byte];
     const uint8_t changed = static_cast<uint8_t>(used ? mask & ~bits : mask & bits);
     if (changed == 0) continue;
     // Whole bytes are most of a block's run; the count of the others is a
@@ -120,6 +140,7 @@ void AllocationMap::SetBits(Region& r, uint32_t first, uint32_t count, bool used
     }
   }
   r.amap_stale = true;
+  DropIfFull(r);
   if (!used) {
     r.failed_run = UINT32_MAX;
     r.page_failed = false;
@@ -141,7 +162,7 @@ Status AllocationMap::Load(const io::RandomAccessFile& file, uint64_t file_eof) 
       if (p.ptype == kPageTypeAMap) {
         PST_RETURN_IF_ERROR(ok);
         std::copy_n(page.begin() + static_cast<ptrdiff_t>(BitsOffset(format_)), kBitmapBytes,
-                    r.bits.begin());
+                    MutableBits(r).begin());
         r.amap_stale = false;
         continue;
       }
@@ -156,7 +177,7 @@ Status AllocationMap::Load(const io::RandomAccessFile& file, uint64_t file_eof) 
     }
     for (const MapPage& p : MapPagesOf(n)) {
       const uint32_t slot = static_cast<uint32_t>((p.offset - RegionStart(n)) / kSlotSize);
-      if (r.bits[slot >> 3] != 0xFF) {
+      if (BitsOf(r)[slot >> 3] != 0xFF) {
         return Status::Corruption("ndb: AMap page " + Hex(RegionStart(n)) +
                                   " does not mark the map page at " + Hex(p.offset) + " as used");
       }
@@ -167,7 +188,7 @@ Status AllocationMap::Load(const io::RandomAccessFile& file, uint64_t file_eof) 
     if (file_eof < start + kRegionSize) {
       const uint32_t first = static_cast<uint32_t>((file_eof - start + kSlotSize - 1) / kSlotSize);
       for (uint32_t s = first; s < kSlotsPerRegion; ++s) {
-        r.bits[s >> 3] &= static_cast<uint8_t>(~(0x80 >> (s & 7)));
+        MutableBits(r)[s >> 3] &= static_cast<uint8_t>(~(0x80 >> (s & 7)));
       }
       r.amap_stale = true;
     }
@@ -176,6 +197,7 @@ Status AllocationMap::Load(const io::RandomAccessFile& file, uint64_t file_eof) 
   for (Region& r : regions_) {
     Recount(r);
     free_slots_ += r.free_now;
+    DropIfFull(r);
   }
   SearchAgainFrom(0);
   return Status::Ok();
@@ -196,7 +218,7 @@ Status AllocationMap::MarkUsed(uint64_t offset, uint64_t size, const char* what)
   const uint32_t first = static_cast<uint32_t>(rel / kSlotSize);
   const uint32_t count = static_cast<uint32_t>(size / kSlotSize);
   for (uint32_t s = first; s < first + count; ++s) {
-    if (Bit(r.bits, s)) {
+    if (Bit(BitsOf(r), s)) {
       return Status::Corruption(where + " overlaps a map page or another page or block");
     }
   }
@@ -210,7 +232,7 @@ bool AllocationMap::IsUsed(uint64_t offset, uint64_t size) const {
   const uint64_t rel = offset - RegionStart(n);
   if (n >= committed_regions_ || rel + size > kRegionSize) return false;
   const Region& r = regions_[n];
-  const Bits& b = r.committed ? *r.committed : r.bits;
+  const Bits& b = r.committed ? *r.committed : BitsOf(r);
   const uint32_t first = static_cast<uint32_t>(rel / kSlotSize);
   for (uint32_t s = first; s < first + (size + kSlotSize - 1) / kSlotSize; ++s) {
     if (!Bit(b, s)) return false;
@@ -219,9 +241,10 @@ bool AllocationMap::IsUsed(uint64_t offset, uint64_t size) const {
 }
 
 bool AllocationMap::FindRun(Region& r, uint32_t slots, bool page, uint32_t* first) {
+  const Bits& bits = BitsOf(r);
   if (page) {
     for (uint32_t j = r.scan_from; j < kBitmapBytes; ++j) {
-      if (r.bits[j] == 0 && (r.committed == nullptr || (*r.committed)[j] == 0)) {
+      if (bits[j] == 0 && (r.committed == nullptr || (*r.committed)[j] == 0)) {
         *first = j * 8;
         return true;
       }
@@ -237,7 +260,7 @@ bool AllocationMap::FindRun(Region& r, uint32_t slots, bool page, uint32_t* firs
     static_assert(kBitmapBytes % 8 == 0);
     if (j % 8 == 0) {
       uint64_t word;
-      std::memcpy(&word, r.bits.data() + j, 8);
+      std::memcpy(&word, bits.data() + j, 8);
       if (r.committed) {
         uint64_t committed;
         std::memcpy(&committed, r.committed->data() + j, 8);
@@ -251,7 +274,7 @@ bool AllocationMap::FindRun(Region& r, uint32_t slots, bool page, uint32_t* firs
       }
       full_so_far = false;
     }
-    const uint8_t used = r.committed ? static_cast<uint8_t>(r.bits[j] | (*r.committed)[j]) : r.bits[j];
+    const uint8_t used = r.committed ? static_cast<uint8_t>(bits[j] | (*r.committed)[j]) : bits[j];
     if (used == 0xFF) {
       run = 0;
       continue;
@@ -289,9 +312,10 @@ Status AllocationMap::AddRegion() {
   }
   regions_.emplace_back();
   Region& r = regions_.back();
+  r.bits = std::make_unique<Bits>();
   for (const MapPage& p : MapPagesOf(n)) {
     const uint32_t slot = static_cast<uint32_t>((p.offset - RegionStart(n)) / kSlotSize);
-    r.bits[slot >> 3] = 0xFF;
+    (*r.bits)[slot >> 3] = 0xFF;
   }
   r.amap_stale = r.maps_stale = true;
   Recount(r);
@@ -356,7 +380,7 @@ Status AllocationMap::Free(uint64_t offset, uint64_t size) {
   const uint32_t first = static_cast<uint32_t>(rel / kSlotSize);
   const uint32_t count = static_cast<uint32_t>(size / kSlotSize);
   for (uint32_t s = first; s < first + count; ++s) {
-    if (!Bit(r.bits, s)) return Status::Corruption(where() + ": the space is not in use");
+    if (!Bit(BitsOf(r), s)) return Status::Corruption(where() + ": the space is not in use");
   }
   for (const MapPage& p : MapPagesOf(n)) {
     if (p.offset < offset + size && offset < p.offset + kPageSize) {
@@ -377,6 +401,7 @@ void AllocationMap::Commit() {
       r.page_failed = false;
       r.scan_from = 0;
     }
+    DropIfFull(r);
   }
   committed_regions_ = regions_.size();
   SearchAgainFrom(0);
@@ -390,9 +415,9 @@ void AllocationMap::Abandon() {
   for (Region& r : regions_) {
     if (!r.committed) continue;
     free_slots_ -= r.free_now;
-    r.bits = *r.committed;
-    r.committed.reset();
+    r.bits = std::move(r.committed);
     Recount(r);
+    DropIfFull(r);
     free_slots_ += r.free_now;
     r.failed_run = UINT32_MAX;
     r.page_failed = false;
@@ -402,7 +427,7 @@ void AllocationMap::Abandon() {
 
 Bytes AllocationMap::EncodeAMap(uint64_t region) const {
   Bytes page(kPageSize, 0);
-  const Bits& b = regions_[region].bits;
+  const Bits& b = BitsOf(regions_[region]);
   std::copy(b.begin(), b.end(), page.begin() + static_cast<ptrdiff_t>(BitsOffset(format_)));
   const uint64_t at = RegionStart(region);
   SealPage(format_, kPageTypeAMap, at, at, page);

@@ -112,8 +112,10 @@ class AllocationMap {
 
  private:
   using Bits = std::array<uint8_t, kBitmapBytes>;
+  // A region whose every slot is in use holds no bitmap: a big output is
+  // almost all full regions, one for each 248 KiB of it.
   struct Region {
-    Bits bits{};                        // current state
+    std::unique_ptr<Bits> bits;         // current state; null: every slot in use
     std::unique_ptr<Bits> committed;    // set while the states differ
     bool amap_stale = false;            // file's AMap differs from `bits`
     bool maps_stale = false;            // PMap/FMap/FPMap must be rewritten too
@@ -126,6 +128,11 @@ class AllocationMap {
 
   static uint64_t RegionStart(uint64_t n) { return kFirstRegion + n * kRegionSize; }
   static bool Bit(const Bits& b, uint32_t slot) { return (b[slot >> 3] >> (7 - (slot & 7))) & 1; }
+  static const Bits& BitsOf(const Region& r);
+  // The region's own bitmap, made for a full region.
+  static Bits& MutableBits(Region& r);
+  // Lets a full region's bitmap go.
+  static void DropIfFull(Region& r);
   bool Allocatable(const Region& r, uint32_t slot) const;
   void SetBits(Region& r, uint32_t first, uint32_t count, bool used, bool both);
   void Recount(Region& r);

@@ -1,5 +1,6 @@
 #include "pst/ndb/allocation_map.h"
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <vector>
@@ -234,6 +235,44 @@ TEST_P(AllocationMapTest, LoadReadsTheFilesMapsAndChecksThem) {
   file.mutable_contents()[kFirst + 10] ^= 1;  // the AMap's CRC no longer matches
   AllocationMap damaged(GetParam(), maps.extent(), UINT64_MAX);
   EXPECT_TRUE(damaged.Load(file, maps.extent()).IsCorruption());
+}
+
+// Full regions hold no bitmap of their own; freeing in one, abandoning,
+// committing, writing and loading its map must behave as in any other.
+TEST_P(AllocationMapTest, FullRegionsKeepEveryStateThroughFreesAndLoads) {
+  AllocationMap maps(GetParam(), 0, UINT64_MAX);
+  std::vector<uint64_t> blocks;
+  while (maps.extent() < kFirst + 3 * kRegion) blocks.push_back(*maps.AllocateBlock(64));
+  maps.Commit();
+  const uint64_t free_full = maps.free_bytes();
+  const uint64_t victim = blocks[blocks.size() / 4];  // in region 0, full
+  ASSERT_LT(victim, kFirst + kRegion);
+  ASSERT_OK(maps.Free(victim, 64));
+  EXPECT_TRUE(maps.IsUsed(victim, 64)) << "the committed state still uses it";
+  EXPECT_NE(*maps.AllocateBlock(64), victim);
+  maps.Abandon();
+  EXPECT_EQ(maps.free_bytes(), free_full);
+  EXPECT_TRUE(maps.IsUsed(victim, 64));
+  ASSERT_OK(maps.Free(victim, 64));
+  maps.Commit();
+  EXPECT_FALSE(maps.IsUsed(victim, 64));
+
+  io::MemoryFile file;
+  for (const auto& p : maps.PagesToWrite()) ASSERT_OK(file.Write(p.offset, maps.ImageOf(p)));
+  ASSERT_OK(file.Truncate(maps.extent()));
+  const Bytes amap1 = maps.EncodeAMap(1);
+  const size_t bits_at = GetParam() == Format::kAnsi ? 4 : 0;
+  EXPECT_TRUE(std::all_of(amap1.begin() + bits_at, amap1.begin() + bits_at + 496,
+                          [](uint8_t b) { return b == 0xFF; }));
+  AllocationMap loaded(GetParam(), maps.extent(), UINT64_MAX);
+  ASSERT_OK(loaded.Load(file, maps.extent()));
+  EXPECT_EQ(loaded.free_bytes(), maps.free_bytes());
+  EXPECT_TRUE(loaded.IsUsed(kFirst + kRegion + 0x400, 64));
+  EXPECT_EQ(*loaded.AllocateBlock(64), victim) << "the one free slot of the full regions";
+  ASSERT_OK(loaded.Free(kFirst + kRegion + 0x400, 64));
+  loaded.Commit();
+  EXPECT_FALSE(loaded.IsUsed(kFirst + kRegion + 0x400, 64));
+  EXPECT_EQ(*loaded.AllocateBlock(64), kFirst + kRegion + 0x400);
 }
 
 TEST(AllocationMapLayout, FreeMapsSitWhereTheFormatPutsThem) {
