@@ -146,22 +146,26 @@ class FolderCopier {
   Result<ndb::Nid> CreateFolderCopy(const messaging::Folder& folder, ndb::Nid target_parent, const std::string& path,
                                     const std::optional<std::string>& name = std::nullopt);
   // The messages a folder lists, in order, with their rows in the table
-  // (kNoRow: found by its parent link). The rows are kept only when they
-  // are not the messages' own positions (a row unreadable, a message listed
-  // twice, one found by its parent link): a folder may list a million
-  // messages, at four bytes each.
+  // (kNoRow: found by its parent link). A folder may list millions of
+  // messages, so a sound table listing each message once is the listing
+  // itself (`whole_table`): ids are read from it again as they are copied.
+  // Otherwise ids are kept, and rows only when they are not the messages'
+  // own positions (a row unreadable, a message listed twice, one found by
+  // its parent link).
   struct MessageListing {
     static constexpr uint32_t kNoRow = UINT32_MAX;
     std::optional<ltp::TableContext> table;
+    size_t whole_table = 0;      // when not 0: rows 0 .. whole_table - 1 of `table`, no ids kept
     std::vector<ndb::Nid> ids;
     std::vector<uint32_t> rows;  // empty: message i is in row i
 
-    size_t size() const { return ids.size(); }
+    size_t size() const { return whole_table > 0 ? whole_table : ids.size(); }
+    Result<ndb::Nid> IdAt(size_t i) const { return whole_table > 0 ? table->RowId(i) : Result<ndb::Nid>(ids[i]); }
     uint32_t RowOf(size_t i) const { return rows.empty() ? static_cast<uint32_t>(i) : rows[i]; }
     // Adds a message; its row is kept once one is not its position.
     void Add(ndb::Nid id, uint32_t row);
     // Keeps the messages `keep` is true of, in order.
-    void Filter(const std::function<bool(ndb::Nid)>& keep);
+    void Filter(const std::function<bool(ndb::Nid, uint32_t row)>& keep);
 
    private:
     void KeepRows();

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 #include <set>
 
 #include "pst/check/check.h"
@@ -57,7 +58,7 @@ TEST(FolderCopierListing, EachMessageKeepsItsRow) {
   for (uint32_t row = 0; row < 3; ++row) in_order.Add(0x24 + 0x20 * row, row);
   EXPECT_TRUE(in_order.rows.empty());
   EXPECT_EQ(rows_of(in_order), (std::vector<uint32_t>{0, 1, 2}));
-  in_order.Filter([](ndb::Nid id) { return id != 0x24; });
+  in_order.Filter([](ndb::Nid id, uint32_t) { return id != 0x24; });
   EXPECT_EQ(in_order.ids, (std::vector<ndb::Nid>{0x44, 0x64}));
   EXPECT_EQ(rows_of(in_order), (std::vector<uint32_t>{1, 2}));
 
@@ -65,9 +66,57 @@ TEST(FolderCopierListing, EachMessageKeepsItsRow) {
   gaps.Add(0x24, 0);
   gaps.Add(0x64, 2);  // row 1 unreadable
   gaps.Add(0x84, Listing::kNoRow);
-  gaps.Filter([](ndb::Nid id) { return id != 0x64; });
+  std::vector<uint32_t> rows_seen;
+  gaps.Filter([&](ndb::Nid id, uint32_t row) {
+    rows_seen.push_back(row);
+    return id != 0x64;
+  });
+  EXPECT_EQ(rows_seen, (std::vector<uint32_t>{0, 2, Listing::kNoRow}));
   EXPECT_EQ(gaps.ids, (std::vector<ndb::Nid>{0x24, 0x84}));
   EXPECT_EQ(rows_of(gaps), (std::vector<uint32_t>{0, Listing::kNoRow}));
+}
+
+// A sound table is the listing itself; once one of its messages was
+// listed before, the listing keeps ids and leaves that one out, and every
+// message is listed once whichever way it was.
+TEST(FolderCopierListing, SoundTableListsItselfAndOthersLeaveOutWhatWasListed) {
+  auto source = messaging::Store::OpenPath(Sample("unicode-no-encryption.pst"));
+  ASSERT_OK(source);
+  Target target = NewTarget(ndb::Format::kAnsi);
+  auto update = target.writer->Begin();
+  ASSERT_OK(update);
+  std::optional<messaging::Folder> busiest;
+  std::vector<ndb::Nid> messages;
+  for (ndb::Nid f : TopFolders(**source)) {
+    auto folder = (*source)->OpenFolder(f);
+    auto nids = folder.ok() ? folder->MessageNids() : Result<std::vector<ndb::Nid>>(Status::NotFound(""));
+    if (nids.ok() && nids->size() > messages.size()) messages = *nids, busiest.emplace(std::move(folder).value());
+  }
+  ASSERT_GE(messages.size(), 3u);
+  auto ids_of = [](const FolderCopier::MessageListing& l) {
+    std::vector<ndb::Nid> out;
+    for (size_t i = 0; i < l.size(); ++i) out.push_back(*l.IdAt(i));
+    return out;
+  };
+
+  CopyReport report;
+  FolderCopier copier(**source, **update, false, CopyOptions(), &report);
+  auto whole = copier.ListMessages(*busiest, false, "busiest");
+  EXPECT_TRUE(whole.ids.empty()) << "no id kept";
+  EXPECT_EQ(ids_of(whole), messages);
+  EXPECT_EQ(copier.ListMessages(*busiest, false, "again").size(), 0u) << "each message is listed once";
+
+  CopyReport second;
+  FolderCopier other(**source, **update, false, CopyOptions(), &second);
+  second.listed_messages.Insert(messages[1]);
+  auto rest = other.ListMessages(*busiest, false, "busiest");
+  std::vector<ndb::Nid> expected = messages;
+  expected.erase(expected.begin() + 1);
+  EXPECT_EQ(rest.ids, expected);
+  EXPECT_EQ(rest.RowOf(0), 0u);
+  EXPECT_EQ(rest.RowOf(1), 2u);
+  EXPECT_EQ(second.listed_messages.size(), messages.size());
+  EXPECT_EQ(other.ListMessages(*busiest, false, "again").size(), 0u);
 }
 
 TEST(FolderCopier, ReportsProgressAndCancelsWithoutLeavingAnything) {

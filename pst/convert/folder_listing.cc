@@ -16,15 +16,35 @@ FolderCopier::MessageListing FolderCopier::ListMessages(const messaging::Folder&
   auto table = associated ? folder.OpenAssociatedContentsTable() : folder.OpenContentsTable();
   MessageListing listing;
   std::string damage = table.ok() ? "" : table.status().ToString();
+  // Rows at the table's start that each name a message in the store that
+  // no listing had yet; they are listed (in the report) as they are found.
+  size_t fresh_rows = 0;
   if (!table.ok()) {
     report_->failures.push_back(path + ": " + table_name + ": " + table.status().ToString());
   } else {
+    listing.table.emplace(std::move(table).value());
+    const ltp::TableContext& tc = *listing.table;
+    for (; fresh_rows < tc.row_count(); ++fresh_rows) {
+      auto id = tc.RowId(fresh_rows);
+      if (!id.ok() || source_.database().FindNode(*id).status().IsNotFound() ||
+          !report_->listed_messages.Insert(*id)) {
+        break;
+      }
+    }
+  }
+  if (listing.table && fresh_rows == listing.table->row_count()) {
+    listing.whole_table = fresh_rows;
+    FolderDamage(folder.nid(), path, table_name);
+    return listing;
+  }
+  if (listing.table) {
+    const ltp::TableContext& tc = *listing.table;
     // Room for every row at once (a doubled vector holds up to twice what it
     // needs for the whole copy of the folder); a damaged table's row count
     // may be far above what the file holds, so only up to a bound.
-    listing.ids.reserve(std::min<size_t>(table->row_count(), size_t{1} << 20));
-    for (size_t row = 0; row < table->row_count(); ++row) {
-      auto id = table->RowId(row);
+    listing.ids.reserve(std::min<size_t>(tc.row_count(), size_t{1} << 20));
+    for (size_t row = 0; row < tc.row_count(); ++row) {
+      auto id = tc.RowId(row);
       if (!id.ok()) {
         report_->failures.push_back(path + ": message row " + std::to_string(row) + ": " + id.status().ToString());
         if (damage.empty()) damage = id.status().ToString();
@@ -56,9 +76,11 @@ FolderCopier::MessageListing FolderCopier::ListMessages(const messaging::Folder&
              (links.ok() ? "" : " (" + links.status().ToString() + ")"));
   }
   FolderDamage(folder.nid(), path, table_name);
-  if (table.ok()) listing.table.emplace(std::move(table).value());
   // A table listing one twice (or two tables listing one) copies it once.
-  listing.Filter([this](ndb::Nid id) { return report_->listed_messages.Insert(id); });
+  // The fresh rows at the start are in the listed set already.
+  listing.Filter([&](ndb::Nid id, uint32_t row) {
+    return (row != MessageListing::kNoRow && row < fresh_rows) || report_->listed_messages.Insert(id);
+  });
   return listing;
 }
 
@@ -74,11 +96,11 @@ void FolderCopier::MessageListing::Add(ndb::Nid id, uint32_t row) {
   if (!rows.empty()) rows.push_back(row);
 }
 
-void FolderCopier::MessageListing::Filter(const std::function<bool(ndb::Nid)>& keep) {
+void FolderCopier::MessageListing::Filter(const std::function<bool(ndb::Nid, uint32_t row)>& keep) {
   // In place: a second list would double the folder's share.
   size_t kept = 0;
   for (size_t i = 0; i < ids.size(); ++i) {
-    if (!keep(ids[i])) {
+    if (!keep(ids[i], RowOf(i))) {
       KeepRows();  // the messages after it are no longer in their rows' places
       continue;
     }
@@ -94,8 +116,12 @@ Status FolderCopier::CopyListedMessage(const MessageListing& listing, size_t ind
                                        bool associated, const std::string& path) {
   const uint32_t row = listing.RowOf(index);
   const bool has_row = row != MessageListing::kNoRow && listing.table;
-  return CopyMessage(listing.ids[index], has_row ? &*listing.table : nullptr, has_row ? row : 0, target, associated,
-                     path);
+  auto id = listing.IdAt(index);
+  if (!id.ok()) {  // read once when listed: the file changed, or a read failed
+    report_->failures.push_back(path + ": message row " + std::to_string(row) + ": " + id.status().ToString());
+    return Status::Ok();
+  }
+  return CopyMessage(*id, has_row ? &*listing.table : nullptr, has_row ? row : 0, target, associated, path);
 }
 
 Status FolderCopier::CopyMessages(const messaging::Folder& folder, ndb::Nid target, bool associated,
