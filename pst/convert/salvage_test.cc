@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 
 #include "pst/check/check.h"
 #include "pst/check/testing/store_editor.h"
@@ -15,6 +16,8 @@
 #include "pst/io/memory_file.h"
 #include "pst/messaging/store_creator.h"
 #include "pst/ndb/block.h"
+#include "pst/ndb/damage_log.h"
+#include "pst/ndb/database.h"
 #include "pst/ndb/subnode_tree.h"
 
 namespace pst::convert {
@@ -278,6 +281,20 @@ TEST(Salvage, DamagedIndexPagesStillGiveUpWhatTheyIndex) {
   for (const auto& [offset, level] : zeroed.TreePages(false)) {
     if (level == 0) std::fill_n(zeroed.bytes().begin() + static_cast<ptrdiff_t>(offset), 512, 0);
   }
+  // The walk through the damage gives each node once, the scan's included.
+  ndb::DamageLog log;
+  auto db = ndb::Database::Open(std::make_shared<io::MemoryFile>(zeroed.bytes()), &log);
+  ASSERT_TRUE(db.ok()) << db.status().ToString();
+  std::set<ndb::Nid> given;
+  size_t walked = 0;
+  EXPECT_TRUE((*db)->ForEachNode([&](const ndb::NodeEntry& e) {
+    EXPECT_TRUE(given.insert(e.nid).second) << "node " << e.nid << " given twice";
+    ++walked;
+    return Status::Ok();
+  }).ok());
+  EXPECT_GT(walked, 100u);
+  (*db)->ReadThroughDamage(nullptr);
+
   const Converted lost = Convert(zeroed.bytes());
   ASSERT_TRUE(lost.status.ok()) << lost.status.ToString();
   EXPECT_TRUE(lost.sound);

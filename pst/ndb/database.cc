@@ -15,6 +15,7 @@
 #include "pst/base/checked_math.h"
 #include "pst/base/coding.h"
 #include "pst/base/hex.h"
+#include "pst/base/id_set.h"
 #include "pst/ndb/context.h"
 #include "pst/ndb/block.h"
 #include "pst/ndb/crypt.h"
@@ -175,14 +176,16 @@ Status DatabaseImpl::ForEachNode(const std::function<Status(const NodeEntry&)>& 
   DamageLog* log = salvage_.load();
   if (log == nullptr) return nbt_.ForEach([&](ByteSpan e) { return fn(DecodeNodeEntry(f, e)); });
   // Salvage: what the walk skipped (a damaged page, a lost root) comes from
-  // the scan, for the NIDs the walk did not give; those come last.
-  std::vector<Nid> seen;
+  // the scan, for the NIDs the walk did not give; those come last. (The
+  // NIDs given are kept in a set of about a bit each: a store may hold
+  // millions of nodes, and every salvaging conversion walks them all.)
+  IdSet seen;
   size_t skipped = 0;
   bool fn_failed = false;
   Status walk = nbt_.ForEach(
       [&](ByteSpan e) {
         const NodeEntry entry = DecodeNodeEntry(f, e);
-        seen.push_back(entry.nid);
+        seen.Insert(entry.nid);
         Status s = fn(entry);
         fn_failed = !s.ok();
         return s;
@@ -192,9 +195,8 @@ Status DatabaseImpl::ForEachNode(const std::function<Status(const NodeEntry&)>& 
   if (walk.ok() && skipped == 0) return walk;
   const ScanIndex* scan = Scan();
   if (scan == nullptr) return walk;
-  std::sort(seen.begin(), seen.end());
   for (const NodeEntry& e : scan->nodes()) {
-    if (std::binary_search(seen.begin(), seen.end(), e.nid)) continue;
+    if (seen.Contains(e.nid)) continue;
     // Older copies of pages still list deleted nodes. Where the live tree
     // can still be searched for the NID it has the last word, and a deleted
     // node's data block has left the block index too.
