@@ -117,7 +117,18 @@ void AddReport(const CopyReport& part, CopyReport* to) {
       total.left_out.push_back(l);
     }
   }
-  append_all(total.continued, part.continued);
+  for (const ContinuationFolder& c : part.continued) {
+    auto earlier = std::find_if(total.continued.rbegin(), total.continued.rend(), [&](const ContinuationFolder& t) {
+      return t.name == c.name && t.folder == c.folder;
+    });
+    if (c.resumed && earlier != total.continued.rend()) {
+      earlier->messages += c.messages;
+      earlier->subfolders += c.subfolders;
+    } else {
+      total.continued.push_back(c);
+      total.continued.back().resumed = false;
+    }
+  }
 }
 
 // In a full output, a message that does not fit is passed over; after this

@@ -79,6 +79,9 @@ struct ContinuationFolder {
   std::string name;    // "Inbox (2)"
   uint64_t messages = 0;
   uint64_t subfolders = 0;
+  // The copy went on filling it after an earlier part of the report (one
+  // ended by a full output) took its first entry: the counts add to that one.
+  bool resumed = false;
 };
 
 struct CopyReport {

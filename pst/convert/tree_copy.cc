@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "pst/base/hex.h"
 #include "pst/convert/store_copy.h"
@@ -214,7 +216,7 @@ Result<ndb::Nid> TreeCopy::PlaceUnder(size_t parent, uint64_t* folders) {
   auto it = subfolder_spills_.find(parent);
   if (it == subfolder_spills_.end()) {
     PST_ASSIGN_OR_RETURN(uint64_t rows_left, update_->SubfoldersLeft(copy));
-    it = subfolder_spills_.emplace(parent, SubfolderSpill{copy, rows_left, 1, 0}).first;
+    it = subfolder_spills_.emplace(parent, SubfolderSpill{copy, rows_left, 1, ""}).first;
   }
   if (it->second.rows_left > 0) return it->second.folder;
   // The copy's hierarchy table is full: the rest of its subfolders go into
@@ -228,7 +230,7 @@ Result<ndb::Nid> TreeCopy::PlaceUnder(size_t parent, uint64_t* folders) {
   PST_ASSIGN_OR_RETURN(ndb::Nid next, CreateContinuation(parent, source_folder, beside, number, folders));
   if (parent != 0) Placed(nodes_[parent].parent);
   PST_ASSIGN_OR_RETURN(uint64_t rows_left, update_->SubfoldersLeft(next));
-  it->second = SubfolderSpill{next, rows_left, number, report_.continued.size() - 1};
+  it->second = SubfolderSpill{next, rows_left, number, report_.continued.back().name};
   return next;
 }
 
@@ -243,10 +245,24 @@ Result<ndb::Nid> TreeCopy::CreateContinuation(size_t index, const messaging::Fol
   return next;
 }
 
+ContinuationFolder& TreeCopy::ContinuedEntry(size_t index, const std::string& name) {
+  // Mostly the last entry. A report taken since (an output that filled up)
+  // holds none: the count goes on in a new one, added to the first when
+  // the parts are put together.
+  std::optional<std::string> path;
+  for (auto it = report_.continued.rbegin(); it != report_.continued.rend(); ++it) {
+    if (it->name != name) continue;
+    if (!path) path = PathOf(index);
+    if (it->folder == *path) return *it;
+  }
+  report_.continued.push_back({path ? *path : PathOf(index), name, 0, 0, true});
+  return report_.continued.back();
+}
+
 void TreeCopy::Placed(size_t parent) {
   SubfolderSpill& spill = subfolder_spills_.at(parent);
   if (spill.rows_left > 0) --spill.rows_left;
-  if (spill.number > 1) ++report_.continued[spill.report_index].subfolders;
+  if (spill.number > 1) ++ContinuedEntry(parent, spill.name).subfolders;
 }
 
 Status TreeCopy::CopyNextMessage(messaging::StoreUpdate& update, uint64_t* messages, uint64_t* folders) {
@@ -266,7 +282,7 @@ Status TreeCopy::CopyNextMessage(messaging::StoreUpdate& update, uint64_t* messa
   PST_ASSIGN_OR_RETURN(ndb::Nid copy, CopyOf(index, folders));
   if (!spill_.active || spill_.node != index || spill_.associated != associated) {
     PST_ASSIGN_OR_RETURN(uint64_t rows_left, update.RowsLeft(copy, associated));
-    spill_ = Spill{true, index, associated, copy, rows_left, 1, 0};
+    spill_ = Spill{true, index, associated, copy, rows_left, 1, ""};
   }
   if (spill_.rows_left == 0) {
     // The table is full: the rest goes into a folder beside the copy (or,
@@ -283,13 +299,13 @@ Status TreeCopy::CopyNextMessage(messaging::StoreUpdate& update, uint64_t* messa
     PST_ASSIGN_OR_RETURN(ndb::Nid next, CreateContinuation(index, listings.folder, beside, spill_.number + 1, folders));
     if (placed) Placed(node.parent);
     PST_ASSIGN_OR_RETURN(uint64_t rows_left, update.RowsLeft(next, associated));
-    spill_ = Spill{true, index, associated, next, rows_left, spill_.number + 1, report_.continued.size() - 1};
+    spill_ = Spill{true, index, associated, next, rows_left, spill_.number + 1, report_.continued.back().name};
   }
   const uint64_t copied_before = report_.done.messages;
   PST_RETURN_IF_ERROR(copier_->CopyListedMessage(listing, cursor_.index, spill_.folder, associated, PathOf(index)));
   if (report_.done.messages != copied_before) {
     --spill_.rows_left;
-    if (spill_.number > 1) ++report_.continued[spill_.report_index].messages;
+    if (spill_.number > 1) ++ContinuedEntry(index, spill_.name).messages;
   }
   ++cursor_.index;
   ++*messages;

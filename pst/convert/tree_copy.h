@@ -108,7 +108,7 @@ class TreeCopy {
     ndb::Nid folder = 0;
     uint64_t rows_left = 0;
     int number = 1;               // 1: the copy itself; 2: "Name (2)"...
-    size_t report_index = 0;      // its entry in report_.continued (number > 1)
+    std::string name;             // number > 1: the continuation's name
   };
   // Where the subfolders of a node go in this target: its copy, until that
   // copy's hierarchy table is full, then continuation folders beside it.
@@ -116,7 +116,7 @@ class TreeCopy {
     ndb::Nid folder = 0;
     uint64_t rows_left = 0;
     int number = 1;
-    size_t report_index = 0;
+    std::string name;  // number > 1: the continuation's name
   };
   struct Listings;
 
@@ -128,6 +128,8 @@ class TreeCopy {
   // The folder a new subfolder of `parent` goes into; Placed() once made.
   Result<ndb::Nid> PlaceUnder(size_t parent, uint64_t* folders);
   void Placed(size_t parent);
+  // The report's entry of node `index`'s continuation folder `name`.
+  ContinuationFolder& ContinuedEntry(size_t index, const std::string& name);
   // Makes "Name (number)", the next continuation of `node`'s copy, in
   // `beside`, and lists it last in report_.continued.
   Result<ndb::Nid> CreateContinuation(size_t node, const messaging::Folder& source, ndb::Nid beside, int number,

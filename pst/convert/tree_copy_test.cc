@@ -147,6 +147,61 @@ TEST(TreeCopy, AFolderPastOneAnsiTableGoesOnInContinuationFolders) {
   EXPECT_TRUE(check::CheckStore(*out_file).sound());
 }
 
+// An output that fills up while a folder goes on in its continuation: what
+// does not fit is left out, and the continuation is reported once, with the
+// messages it holds.
+TEST(TreeCopy, AnOutputFullInsideAContinuationFolderLeavesTheRestOut) {
+  test::TempDir dir;
+  const std::string source_path = dir.Join("bulk.pst");
+  constexpr uint64_t kMessages = 65535 + 4000;  // the last ones with a body of 2 KB each its own
+  MakeStore(source_path, [&](messaging::StoreUpdate& update, ndb::Nid top) {
+    ASSERT_OK_AND_ASSIGN(ndb::Nid bulk, update.CreateFolder(top, {DisplayName("Bulk")}));
+    for (uint64_t i = 0; i < kMessages; ++i) {
+      messaging::MessageInput message;
+      message.properties.push_back(messaging::PropertyInput::Value(
+          ltp::MakeTag(messaging::kPidSubject, ltp::kPtypString), Utf16(std::to_string(i))));
+      if (i >= 65535) {
+        message.properties.push_back(messaging::PropertyInput::Value(
+            ltp::MakeTag(messaging::kPidBody, ltp::kPtypString),
+            Utf16(std::to_string(i) + std::string(2048, static_cast<char>('a' + i % 26)))));
+      }
+      ASSERT_OK(update.CreateMessage(bulk, message, false));
+    }
+  });
+  ASSERT_OK_AND_ASSIGN(auto source, messaging::Store::OpenPath(source_path));
+  UseNamesCodepage(*source, std::nullopt);
+  ASSERT_OK_AND_ASSIGN(NewStoreResult whole, ConvertToNewStore(*source, ndb::Format::kAnsi,
+                                                               [&](int) { return dir.Join("whole.pst"); }, {}));
+  ASSERT_FALSE(whole.path.empty()) << whole.failure.ToString();
+  // Room for about half of the continuation's messages (with their bodies,
+  // half of the output), well past what the continuation's first commits
+  // can take of the space freed by the full table's last copy.
+  ConversionOptions limited;
+  limited.max_file_size = std::filesystem::file_size(whole.path) * 3 / 4;
+  ASSERT_OK_AND_ASSIGN(NewStoreResult full, ConvertToNewStore(*source, ndb::Format::kAnsi,
+                                                              [&](int) { return dir.Join("full.pst"); }, limited));
+  ASSERT_FALSE(full.path.empty()) << full.failure.ToString();
+  ASSERT_EQ(full.report.copied.continued.size(), 1u);
+  const ContinuationFolder& bulk2 = full.report.copied.continued[0];
+  EXPECT_EQ(bulk2.name, "Bulk (2)");
+  uint64_t left_out = 0;
+  for (const MessagesLeftOut& l : full.report.copied.left_out) left_out += l.messages;
+  EXPECT_GT(left_out, 0u);
+  EXPECT_EQ(65535 + bulk2.messages + left_out, kMessages);
+  ASSERT_OK_AND_ASSIGN(auto output, messaging::Store::OpenPath(full.path));
+  ASSERT_OK_AND_ASSIGN(ndb::Nid top, output->IpmSubtreeNid());
+  ASSERT_OK_AND_ASSIGN(messaging::Folder top_folder, output->OpenFolder(top));
+  std::map<std::string, uint64_t> held;
+  for (ndb::Nid child : top_folder.SubfolderNids().value_or(std::vector<ndb::Nid>{})) {
+    ASSERT_OK_AND_ASSIGN(messaging::Folder folder, output->OpenFolder(child));
+    held[folder.DisplayName().value_or("")] = folder.MessageNids().value_or(std::vector<ndb::Nid>{}).size();
+  }
+  EXPECT_EQ(held["Bulk"], 65535u);
+  EXPECT_EQ(held["Bulk (2)"], bulk2.messages);
+  ASSERT_OK_AND_ASSIGN(auto out_file, io::OpenReadOnly(full.path));
+  EXPECT_TRUE(check::CheckStore(*out_file).sound());
+}
+
 // Tens of thousands of subfolders of one folder arrive in many commits;
 // those past what one ANSI hierarchy table holds go on in a folder beside
 // their parent, and the mail of the last one still arrives.
