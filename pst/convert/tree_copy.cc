@@ -333,7 +333,10 @@ Status TreeCopy::Step(messaging::StoreUpdate& update, uint64_t* messages, uint64
                                copy.status().ToString());
     listing_notes_.failures.push_back(report_.failures.back());
     for (const auto* listing : {&listings_.at(index)->messages, &listings_.at(index)->fai_messages}) {
-      for (ndb::Nid id : listing->ids) report_.listed_messages.Erase(id);
+      for (size_t i = 0; i < listing->size(); ++i) {
+        auto id = listing->IdAt(i);  // a sound table keeps no ids: read again
+        if (id.ok()) report_.listed_messages.Erase(*id);
+      }
     }
     nodes_[index].state = NodeState::kPassedOver;
     NextNode();
