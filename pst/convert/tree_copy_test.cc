@@ -111,25 +111,41 @@ messaging::PropertyInput DisplayName(const std::string& text) {
   return messaging::PropertyInput::Value(ltp::MakeTag(messaging::kPidDisplayName, ltp::kPtypString), Utf16(text));
 }
 
+// A store whose folder "Bulk" holds `count` messages, their numbers as
+// subjects; those from `bodies_from` on also get a body of their own (2 KB).
+void MakeBulkStore(const std::string& path, uint64_t count, uint64_t bodies_from = UINT64_MAX) {
+  MakeStore(path, [&](messaging::StoreUpdate& update, ndb::Nid top) {
+    ASSERT_OK_AND_ASSIGN(ndb::Nid bulk, update.CreateFolder(top, {DisplayName("Bulk")}));
+    for (uint64_t i = 0; i < count; ++i) {
+      messaging::MessageInput message;
+      message.properties.push_back(messaging::PropertyInput::Value(
+          ltp::MakeTag(messaging::kPidSubject, ltp::kPtypString), Utf16(std::to_string(i))));
+      if (i >= bodies_from) {
+        message.properties.push_back(messaging::PropertyInput::Value(
+            ltp::MakeTag(messaging::kPidBody, ltp::kPtypString),
+            Utf16(std::to_string(i) + std::string(2048, static_cast<char>('a' + i % 26)))));
+      }
+      ASSERT_OK(update.CreateMessage(bulk, message, false));
+    }
+  });
+}
+
+// The store at `path` (its names in no code page of their own) converted
+// to a new ANSI store at `output`.
+Result<NewStoreResult> ToAnsi(const std::string& path, const std::string& output, ConversionOptions options = {}) {
+  PST_ASSIGN_OR_RETURN(auto source, messaging::Store::OpenPath(path));
+  UseNamesCodepage(*source, std::nullopt);
+  return ConvertToNewStore(*source, ndb::Format::kAnsi, [&](int) { return output; }, std::move(options));
+}
+
 TEST(TreeCopy, AFolderPastOneAnsiTableGoesOnInContinuationFolders) {
   if (Shell("command -v readpst").empty()) GTEST_SKIP() << "readpst is not available";
   test::TempDir dir;
   const std::string source_path = dir.Join("bulk.pst");
   constexpr uint64_t kMessages = 70000;
-  MakeStore(source_path, [&](messaging::StoreUpdate& update, ndb::Nid top) {
-    ASSERT_OK_AND_ASSIGN(ndb::Nid bulk, update.CreateFolder(top, {DisplayName("Bulk")}));
-    for (uint64_t i = 0; i < kMessages; ++i) {
-      messaging::MessageInput message;
-      message.properties.push_back(messaging::PropertyInput::Value(
-          ltp::MakeTag(messaging::kPidSubject, ltp::kPtypString), Utf16(std::to_string(i))));
-      ASSERT_OK(update.CreateMessage(bulk, message, false));
-    }
-  });
-  ASSERT_OK_AND_ASSIGN(auto source, messaging::Store::OpenPath(source_path));
-  UseNamesCodepage(*source, std::nullopt);
+  MakeBulkStore(source_path, kMessages);
   const auto started = std::chrono::steady_clock::now();
-  ASSERT_OK_AND_ASSIGN(NewStoreResult result, ConvertToNewStore(*source, ndb::Format::kAnsi,
-                                                                [&](int) { return dir.Join("out.pst"); }, {}));
+  ASSERT_OK_AND_ASSIGN(NewStoreResult result, ToAnsi(source_path, dir.Join("out.pst")));
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   RecordProperty("convert_seconds", std::to_string(seconds));
   ASSERT_FALSE(result.path.empty()) << result.failure.ToString();
@@ -154,32 +170,15 @@ TEST(TreeCopy, AnOutputFullInsideAContinuationFolderLeavesTheRestOut) {
   test::TempDir dir;
   const std::string source_path = dir.Join("bulk.pst");
   constexpr uint64_t kMessages = 65535 + 4000;  // the last ones with a body of 2 KB each its own
-  MakeStore(source_path, [&](messaging::StoreUpdate& update, ndb::Nid top) {
-    ASSERT_OK_AND_ASSIGN(ndb::Nid bulk, update.CreateFolder(top, {DisplayName("Bulk")}));
-    for (uint64_t i = 0; i < kMessages; ++i) {
-      messaging::MessageInput message;
-      message.properties.push_back(messaging::PropertyInput::Value(
-          ltp::MakeTag(messaging::kPidSubject, ltp::kPtypString), Utf16(std::to_string(i))));
-      if (i >= 65535) {
-        message.properties.push_back(messaging::PropertyInput::Value(
-            ltp::MakeTag(messaging::kPidBody, ltp::kPtypString),
-            Utf16(std::to_string(i) + std::string(2048, static_cast<char>('a' + i % 26)))));
-      }
-      ASSERT_OK(update.CreateMessage(bulk, message, false));
-    }
-  });
-  ASSERT_OK_AND_ASSIGN(auto source, messaging::Store::OpenPath(source_path));
-  UseNamesCodepage(*source, std::nullopt);
-  ASSERT_OK_AND_ASSIGN(NewStoreResult whole, ConvertToNewStore(*source, ndb::Format::kAnsi,
-                                                               [&](int) { return dir.Join("whole.pst"); }, {}));
+  MakeBulkStore(source_path, kMessages, 65535);
+  ASSERT_OK_AND_ASSIGN(NewStoreResult whole, ToAnsi(source_path, dir.Join("whole.pst")));
   ASSERT_FALSE(whole.path.empty()) << whole.failure.ToString();
   // Room for about half of the continuation's messages (with their bodies,
   // half of the output), well past what the continuation's first commits
   // can take of the space freed by the full table's last copy.
   ConversionOptions limited;
   limited.max_file_size = std::filesystem::file_size(whole.path) * 3 / 4;
-  ASSERT_OK_AND_ASSIGN(NewStoreResult full, ConvertToNewStore(*source, ndb::Format::kAnsi,
-                                                              [&](int) { return dir.Join("full.pst"); }, limited));
+  ASSERT_OK_AND_ASSIGN(NewStoreResult full, ToAnsi(source_path, dir.Join("full.pst"), limited));
   ASSERT_FALSE(full.path.empty()) << full.failure.ToString();
   ASSERT_EQ(full.report.copied.continued.size(), 1u);
   const ContinuationFolder& bulk2 = full.report.copied.continued[0];
@@ -220,10 +219,7 @@ TEST(TreeCopy, SubfoldersPastOneAnsiTableGoOnInAContinuationFolder) {
         messaging::PropertyInput::Value(ltp::MakeTag(messaging::kPidSubject, ltp::kPtypString), Utf16("last")));
     ASSERT_OK(update.CreateMessage(last, message, false));
   });
-  ASSERT_OK_AND_ASSIGN(auto source, messaging::Store::OpenPath(source_path));
-  UseNamesCodepage(*source, std::nullopt);
-  ASSERT_OK_AND_ASSIGN(NewStoreResult result, ConvertToNewStore(*source, ndb::Format::kAnsi,
-                                                                [&](int) { return dir.Join("out.pst"); }, {}));
+  ASSERT_OK_AND_ASSIGN(NewStoreResult result, ToAnsi(source_path, dir.Join("out.pst")));
   ASSERT_FALSE(result.path.empty()) << result.failure.ToString();
   EXPECT_TRUE(result.report.copied.failures.empty()) << result.report.copied.failures.front();
   EXPECT_TRUE(result.report.complete());
