@@ -208,7 +208,11 @@ Status BTreeReader::Walk(const BlockRef& ref, int expected_level, uint64_t low, 
                          bool bounded_above, std::unordered_set<uint64_t>& visited,
                          const std::function<Status(ByteSpan entry)>& fn, bool& fn_failed,
                          size_t& skipped) const {
-  if (!visited.insert(ref.offset).second) {
+  // Only index pages are remembered: levels drop by one per step, so a cycle
+  // must pass through an index page, and a leaf reached from two places holds
+  // keys outside one of their disjoint ranges unless it is empty (and an empty
+  // leaf gives nothing twice). A set of every leaf grew with the store.
+  if (expected_level != 0 && !visited.insert(ref.offset).second) {
     return Status::Corruption(std::string("ndb: ") + name() + " page " + Hex(ref.bid) +
                               " at offset " + Hex(ref.offset) +
                               " is reached twice; the tree has a cycle or shared page");

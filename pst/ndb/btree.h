@@ -8,7 +8,7 @@
 //
 // Every page is checked when loaded (trailer, signature, CRC, cEnt, cbEnt,
 // sorted keys) and again where it is used (cLevel one below its parent, keys
-// inside the parent entry's range, depth capped, no page visited twice).
+// inside the parent entry's range, depth capped, no index page visited twice).
 #pragma once
 
 #include <array>

@@ -205,6 +205,17 @@ TEST(DatabaseTest, DamagedPagesGiveErrorsNamingThePage) {
       ExpectError((*db)->ForEachNode([](const NodeEntry&) { return Status::Ok(); }),
                   "reached twice");
     }
+    {  // A leaf shared by two entries of a middle page: its keys leave the second range.
+      Bytes b = good;
+      const size_t es = BTreeIndexEntrySize(f);
+      const size_t w = l.wide ? 8 : 4;
+      std::copy_n(b.begin() + static_cast<ptrdiff_t>(nbt_mid.offset + w), 2 * w,
+                  b.begin() + static_cast<ptrdiff_t>(nbt_mid.offset + es + w));
+      fx.ResealPage(b, nbt_mid);
+      auto db = OpenBytes(b);
+      ASSERT_OK(db);
+      ExpectError((*db)->ForEachNode([](const NodeEntry&) { return Status::Ok(); }), "outside the parent");
+    }
     {  // A child page that lies past the end of the file, or off the page grid.
       for (uint64_t where : {uint64_t{good.size()} + 0x10000, nbt_root.offset + 8}) {
         Bytes b = good;
