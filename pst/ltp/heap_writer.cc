@@ -66,7 +66,7 @@ size_t HeapWriter::FreeBytes(const Page& p) const {
 }
 
 bool HeapWriter::Fits(size_t page, size_t size) const {
-  const Page& p = pages_[page];
+  const Page& p = PageAt(page);
   if (p.ends.size() >= kMaxItemsPerPage) return false;
   const size_t end = p.bytes.size() + size;
   return end + (end % 2) + MapSize(p.ends.size() + 1) <= max_page_;
@@ -75,7 +75,7 @@ bool HeapWriter::Fits(size_t page, size_t size) const {
 Status HeapWriter::AddPage() {
   Page& p = pages_.emplace_back();
   p.bytes.reserve(max_page_);
-  p.bytes.resize(HeaderSize(pages_.size() - 1), 0);
+  p.bytes.resize(HeaderSize(page_count() - 1), 0);
   return out_ ? Emit() : Status::Ok();
 }
 
@@ -95,18 +95,18 @@ Status CheckItemSize(size_t size) {
 Result<Hid> HeapWriter::Allocate(ByteSpan item) {
   PST_RETURN_IF_ERROR(CheckItemSize(item.size()));
   size_t page = first_open_;
-  while (page < pages_.size() && (ItemsFinal(page) || !Fits(page, item.size()))) ++page;
-  if (page == pages_.size()) {
-    if (pages_.size() >= kMaxPages) {
+  while (page < page_count() && (ItemsFinal(page) || !Fits(page, item.size()))) ++page;
+  if (page == page_count()) {
+    if (page_count() >= kMaxPages) {
       return Status::FormatLimit("heap is full: " + std::to_string(kMaxPages) + " pages");
     }
     PST_RETURN_IF_ERROR(AddPage());
   }
-  Page& p = pages_[page];
+  Page& p = PageAt(page);
   p.bytes.insert(p.bytes.end(), item.begin(), item.end());
   p.ends.push_back(static_cast<uint16_t>(p.bytes.size()));
   // Pages that cannot take even a one-byte item are never searched again.
-  while (first_open_ < pages_.size() && (ItemsFinal(first_open_) || !Fits(first_open_, 1))) ++first_open_;
+  while (first_open_ < page_count() && (ItemsFinal(first_open_) || !Fits(first_open_, 1))) ++first_open_;
   return MakeHid(static_cast<uint32_t>(page), static_cast<uint32_t>(p.ends.size()));
 }
 
@@ -121,13 +121,14 @@ Result<Hid> HeapWriter::Reserve(size_t size) {
 Result<std::span<uint8_t>> HeapWriter::ItemOf(Hid hid) {
   const uint32_t page = HidPageIndex(hid);
   const uint32_t index = HidItemIndex(hid);
-  if (!IsHid(hid) || page >= pages_.size() || index == 0 || index > pages_[page].ends.size()) {
+  if (!IsHid(hid) || page >= page_count() || index == 0) {
     return Status::InvalidArgument("heap has no item " + Hex(hid));
   }
   if (page < emitted_ && !(page == 0 && first_held_)) {
     return Status::InvalidArgument("heap item " + Hex(hid) + " was written out already");
   }
-  Page& p = pages_[page];
+  if (index > PageAt(page).ends.size()) return Status::InvalidArgument("heap has no item " + Hex(hid));
+  Page& p = PageAt(page);
   const size_t start = index == 1 ? HeaderSize(page) : p.ends[index - 2];
   return std::span<uint8_t>(p.bytes.data() + start, p.ends[index - 1] - start);
 }
@@ -161,7 +162,7 @@ uint8_t HeapWriter::FillLevel(size_t free_bytes) {
 }
 
 Bytes HeapWriter::EncodePage(size_t index, bool last) {
-  Page& p = pages_[index];
+  Page& p = PageAt(index);
   const uint8_t own_level = FillLevel(FreeBytes(p));
   const size_t map = MapOffset(p);
   Bytes page = std::move(p.bytes);
@@ -184,7 +185,7 @@ Bytes HeapWriter::EncodePage(size_t index, bool last) {
   } else if (IsBitmapPage(index)) {
     count = 128, field = 2;
   }
-  for (size_t k = 0; k < count && index + k < pages_.size(); ++k) {
+  for (size_t k = 0; k < count && index + k < page_count(); ++k) {
     const uint8_t level = k == 0 ? own_level : LevelOf(index + k);
     page[field + k / 2] |= static_cast<uint8_t>(k % 2 == 0 ? level : level << 4);
   }
@@ -195,7 +196,7 @@ Bytes HeapWriter::EncodePage(size_t index, bool last) {
 }
 
 uint8_t HeapWriter::LevelOf(size_t page) const {
-  const Page& p = pages_[page];
+  const Page& p = PageAt(page);
   return p.encoded ? p.level : FillLevel(FreeBytes(p));
 }
 
@@ -205,7 +206,7 @@ bool HeapWriter::HoldsReserved(size_t page) const {
 }
 
 Status HeapWriter::Emit() {
-  for (; emitted_ < pages_.size(); ++emitted_) {
+  for (; emitted_ < page_count(); ++emitted_) {
     const size_t index = emitted_;
     // Its fill levels are final once the last page it describes takes no
     // more items (and then so does the page itself).
@@ -218,6 +219,11 @@ Status HeapWriter::Emit() {
       continue;
     }
     PST_RETURN_IF_ERROR(out_->Add(EncodePage(index, false)));
+    if (index >= kKeptFirstPages) {
+      // Pages go out in order, so this one is the first after the kept ones.
+      pages_.erase(pages_.begin() + static_cast<std::ptrdiff_t>(kKeptFirstPages));
+      ++dropped_;
+    }
   }
   return Status::Ok();
 }
@@ -231,17 +237,18 @@ Status HeapWriter::GiveHeldFirst(bool force) {
 
 Status HeapWriter::FinishInto() {
   PST_RETURN_IF_ERROR(GiveHeldFirst(true));
-  for (; emitted_ < pages_.size(); ++emitted_) {
-    PST_RETURN_IF_ERROR(out_->Add(EncodePage(emitted_, emitted_ + 1 == pages_.size())));
+  for (; emitted_ < page_count(); ++emitted_) {
+    PST_RETURN_IF_ERROR(out_->Add(EncodePage(emitted_, emitted_ + 1 == page_count())));
   }
   return Status::Ok();
 }
 
 std::vector<Bytes> HeapWriter::Finish() {
   std::vector<Bytes> blocks;
-  blocks.reserve(pages_.size());
-  for (size_t index = 0; index < pages_.size(); ++index) blocks.push_back(EncodePage(index, index + 1 == pages_.size()));
+  blocks.reserve(page_count());
+  for (size_t index = 0; index < page_count(); ++index) blocks.push_back(EncodePage(index, index + 1 == page_count()));
   pages_.clear();
+  dropped_ = 0;
   reserved_.clear();
   first_open_ = 0;
   (void)AddPage();

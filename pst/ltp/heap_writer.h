@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <set>
 #include <vector>
 
@@ -37,7 +38,7 @@ class HeapWriter {
   Result<ByteSpan> Item(Hid hid) const;
 
   void set_user_root(Hid hid) { user_root_ = hid; }
-  size_t page_count() const { return pages_.size(); }
+  size_t page_count() const { return pages_.size() + dropped_; }
   size_t max_page_size() const { return max_page_; }
 
   // The pages as data blocks: every page but the last is full-size (free
@@ -79,7 +80,10 @@ class HeapWriter {
   Result<std::span<uint8_t>> ItemOf(Hid hid);
   // Page `index` as its data block (`last`: ends at its page map).
   Bytes EncodePage(size_t index, bool last);
-  bool ItemsFinal(size_t page) const { return out_ && page + kOpenPages < pages_.size(); }
+  bool ItemsFinal(size_t page) const { return out_ && page + kOpenPages < page_count(); }
+  // Page `index` (not one of the dropped).
+  Page& PageAt(size_t index) { return pages_[index < kKeptFirstPages ? index : index - dropped_]; }
+  const Page& PageAt(size_t index) const { return pages_[index < kKeptFirstPages ? index : index - dropped_]; }
   bool HoldsReserved(size_t page) const;
   uint8_t LevelOf(size_t page) const;
   // Hands over the first page once it was held and holds no reserved item
@@ -91,7 +95,13 @@ class HeapWriter {
   uint8_t client_;
   size_t max_page_;
   Hid user_root_ = 0;
-  std::vector<Page> pages_;
+  // Pages handed to out_ are let go, but for the first eight, whose fill
+  // levels the first page records when it goes out last: a table's heap
+  // has up to 65,536 pages. pages_ holds the first eight pages, then the
+  // pages from the (kKeptFirstPages + dropped_)th on.
+  static constexpr size_t kKeptFirstPages = 8;
+  std::deque<Page> pages_;
+  size_t dropped_ = 0;
   // Pages before this one have been found full for the smallest item seen
   // since; the first-fit search starts here.
   size_t first_open_ = 0;
