@@ -193,28 +193,20 @@ TEST(DatabaseTest, DamagedPagesGiveErrorsNamingThePage) {
       ASSERT_OK(db);
       ExpectError(WalkAll(**db), "out of order");
     }
-    {  // A cycle: the root's second entry points at the first child page.
+    // An index page whose second entry points at its first child: from the
+    // root, a middle page reached twice; from a middle page, a leaf whose keys
+    // lie outside the second entry's range.
+    for (const auto& [page, expect] :
+         {std::pair{nbt_root, "reached twice"}, std::pair{nbt_mid, "outside the parent"}}) {
       Bytes b = good;
       const size_t es = BTreeIndexEntrySize(f);
       const size_t w = l.wide ? 8 : 4;
-      std::copy_n(b.begin() + static_cast<ptrdiff_t>(nbt_root.offset + w), 2 * w,
-                  b.begin() + static_cast<ptrdiff_t>(nbt_root.offset + es + w));
-      fx.ResealPage(b, nbt_root);
+      std::copy_n(b.begin() + static_cast<ptrdiff_t>(page.offset + w), 2 * w,
+                  b.begin() + static_cast<ptrdiff_t>(page.offset + es + w));
+      fx.ResealPage(b, page);
       auto db = OpenBytes(b);
       ASSERT_OK(db);
-      ExpectError((*db)->ForEachNode([](const NodeEntry&) { return Status::Ok(); }),
-                  "reached twice");
-    }
-    {  // A leaf shared by two entries of a middle page: its keys leave the second range.
-      Bytes b = good;
-      const size_t es = BTreeIndexEntrySize(f);
-      const size_t w = l.wide ? 8 : 4;
-      std::copy_n(b.begin() + static_cast<ptrdiff_t>(nbt_mid.offset + w), 2 * w,
-                  b.begin() + static_cast<ptrdiff_t>(nbt_mid.offset + es + w));
-      fx.ResealPage(b, nbt_mid);
-      auto db = OpenBytes(b);
-      ASSERT_OK(db);
-      ExpectError((*db)->ForEachNode([](const NodeEntry&) { return Status::Ok(); }), "outside the parent");
+      ExpectError((*db)->ForEachNode([](const NodeEntry&) { return Status::Ok(); }), expect);
     }
     {  // A child page that lies past the end of the file, or off the page grid.
       for (uint64_t where : {uint64_t{good.size()} + 0x10000, nbt_root.offset + 8}) {
