@@ -16,12 +16,16 @@ uint32_t GuessStoreCodepage(const Store& store, uint32_t fallback, size_t sample
   (void)WalkFolders(
       store, ndb::kNidRootFolder,
       [&](const Folder& folder, const std::vector<std::string>&) {
-        auto ids = folder.MessageNids();
-        if (!ids.ok()) return Status::Ok();
-        for (ndb::Nid id : *ids) {
+        // Only the first rows a sample needs are read: a folder may list millions.
+        if (folder.is_search_folder()) return Status::Ok();
+        auto table = folder.OpenContentsTable();
+        if (!table.ok()) return Status::Ok();
+        for (size_t row = 0; row < table->row_count(); ++row) {
           if (seen >= sample) return Status::Cancelled("enough messages seen");
           ++seen;
-          auto message = store.OpenMessage(id);
+          auto id = table->RowId(row);
+          if (!id.ok()) continue;
+          auto message = store.OpenMessage(*id);
           if (!message.ok()) continue;
           // 0 as the fallback tells "declares nothing" apart.
           const uint32_t cp = CodepageOf(message->properties(), 0);

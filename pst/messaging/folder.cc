@@ -1,5 +1,7 @@
 #include "pst/messaging/folder.h"
 
+#include <algorithm>
+
 #include "pst/base/hex.h"
 #include "pst/messaging/property_access.h"
 #include "pst/messaging/store.h"
@@ -46,6 +48,28 @@ Result<std::vector<ndb::Nid>> Folder::RowIds(uint8_t nid_type) const {
   return ids;
 }
 
+Status Folder::RowIdPieces(uint8_t nid_type, size_t piece_size, const NidPiece& take) const {
+  PST_ASSIGN_OR_RETURN(ltp::TableContext table, OpenTable(nid_type));
+  piece_size = std::max<size_t>(piece_size, 1);
+  const size_t rows = table.row_count();
+  // A table of more than one piece is read through once first: a damaged row
+  // near its end must refuse the table before the first piece is used.
+  if (rows > piece_size) {
+    for (size_t row = 0; row < rows; ++row) PST_RETURN_IF_ERROR(table.RowId(row).status());
+  }
+  std::vector<ndb::Nid> piece;
+  piece.reserve(std::min(rows, piece_size));
+  for (size_t row = 0; row < rows; ++row) {
+    PST_ASSIGN_OR_RETURN(uint32_t id, table.RowId(row));
+    piece.push_back(id);
+    if (piece.size() == piece_size || row + 1 == rows) {
+      take(piece);
+      piece.clear();
+    }
+  }
+  return Status::Ok();
+}
+
 Result<ltp::TableContext> Folder::OpenHierarchyTable() const {
   return OpenTable(ndb::kNidTypeHierarchyTable);
 }
@@ -82,6 +106,16 @@ Result<std::vector<ndb::Nid>> Folder::MessageNids() const {
 Result<std::vector<ndb::Nid>> Folder::AssociatedMessageNids() const {
   if (is_search_folder()) return std::vector<ndb::Nid>();
   return RowIds(ndb::kNidTypeAssocContentsTable);
+}
+
+Status Folder::ForEachMessageNidPiece(size_t piece_size, const NidPiece& take) const {
+  if (is_search_folder()) return Status::Ok();
+  return RowIdPieces(ndb::kNidTypeContentsTable, piece_size, take);
+}
+
+Status Folder::ForEachAssociatedMessageNidPiece(size_t piece_size, const NidPiece& take) const {
+  if (is_search_folder()) return Status::Ok();
+  return RowIdPieces(ndb::kNidTypeAssocContentsTable, piece_size, take);
 }
 
 }  // namespace pst::messaging

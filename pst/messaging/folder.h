@@ -5,6 +5,7 @@
 //   FAI contents     type 0x0F  associated (hidden) messages
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,6 +38,12 @@ class Folder {
   Result<std::vector<ndb::Nid>> MessageNids() const;
   // Associated (FAI) messages in FAI-contents-table order.
   Result<std::vector<ndb::Nid>> AssociatedMessageNids() const;
+  // The same ids handed to `take` at most `piece_size` at a time, so that a
+  // folder of millions of messages is never held whole. A table with an
+  // unreadable row gives its error before any piece, as the lists above do.
+  using NidPiece = std::function<void(const std::vector<ndb::Nid>&)>;
+  Status ForEachMessageNidPiece(size_t piece_size, const NidPiece& take) const;
+  Status ForEachAssociatedMessageNidPiece(size_t piece_size, const NidPiece& take) const;
 
   Result<ltp::TableContext> OpenHierarchyTable() const;
   Result<ltp::TableContext> OpenContentsTable() const;
@@ -49,6 +56,7 @@ class Folder {
   Folder(const Store* store, ndb::Nid nid) : store_(store), nid_(nid) {}
   Result<ltp::TableContext> OpenTable(uint8_t nid_type) const;
   Result<std::vector<ndb::Nid>> RowIds(uint8_t nid_type) const;
+  Status RowIdPieces(uint8_t nid_type, size_t piece_size, const NidPiece& take) const;
 
   const Store* store_;
   ndb::Nid nid_;

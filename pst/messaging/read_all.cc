@@ -24,6 +24,8 @@ constexpr size_t kFewestMessagesToShare = 8;
 // Shares handed out at a time, so that a folder of a million messages keeps
 // no more than this many stats.
 constexpr size_t kSharesAtOnce = 1024;
+// A folder's message ids are read from its table this many at a time.
+constexpr size_t kMessagesPerPiece = kSharesAtOnce * kMessagesPerShare;
 
 // A second thread that runs what it is given alongside the caller. Messages
 // are independent of one another and reading them is mostly inflating and
@@ -99,8 +101,12 @@ class Reader {
         [&](const Folder& folder, const std::vector<std::string>&) {
           ++stats_->folders;
           ReadProperties(folder.properties());
-          ReadMessages(folder.MessageNids(), &stats_->messages);
-          ReadMessages(folder.AssociatedMessageNids(), &stats_->fai_messages);
+          auto normal = [&](const std::vector<ndb::Nid>& ids) { ReadMessages(ids, &stats_->messages); };
+          auto fai = [&](const std::vector<ndb::Nid>& ids) { ReadMessages(ids, &stats_->fai_messages); };
+          Status read = folder.ForEachMessageNidPiece(kMessagesPerPiece, normal);
+          if (!read.ok()) Problem(read);
+          read = folder.ForEachAssociatedMessageNidPiece(kMessagesPerPiece, fai);
+          if (!read.ok()) Problem(read);
           return Status::Ok();
         },
         &damage, walk);
@@ -154,20 +160,16 @@ class Reader {
     }
   }
 
-  void ReadMessages(const Result<std::vector<ndb::Nid>>& ids, uint64_t* count) {
-    if (!ids.ok()) {
-      Problem(ids.status());
-      return;
-    }
-    *count += ids->size();
-    if (ids->size() < kFewestMessagesToShare || !share_) {
-      for (ndb::Nid id : *ids) ReadMessageById(id);
+  void ReadMessages(const std::vector<ndb::Nid>& ids, uint64_t* count) {
+    *count += ids.size();
+    if (ids.size() < kFewestMessagesToShare || !share_) {
+      for (ndb::Nid id : ids) ReadMessageById(id);
       return;
     }
     // Each share of messages is read into its own stats, which are then
     // added up in order: the problems come out as a single thread finds them.
     if (!helper_) helper_ = std::make_unique<HelperThread>();
-    const size_t shares = (ids->size() + kMessagesPerShare - 1) / kMessagesPerShare;
+    const size_t shares = (ids.size() + kMessagesPerShare - 1) / kMessagesPerShare;
     std::vector<ReadStats> results;
     for (size_t first = 0; first < shares; first += kSharesAtOnce) {
       const size_t count = std::min(kSharesAtOnce, shares - first);
@@ -177,8 +179,8 @@ class Reader {
         for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
           Reader reader(store_, options_, &results[i]);
           const size_t begin = (first + i) * kMessagesPerShare;
-          const size_t end = std::min(ids->size(), begin + kMessagesPerShare);
-          for (size_t m = begin; m < end; ++m) reader.ReadMessageById((*ids)[m]);
+          const size_t end = std::min(ids.size(), begin + kMessagesPerShare);
+          for (size_t m = begin; m < end; ++m) reader.ReadMessageById(ids[m]);
         }
       };
       helper_->RunOnBoth(work);

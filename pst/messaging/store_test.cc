@@ -2,6 +2,7 @@
 // readers report for them (see the sample manifest).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -142,6 +143,33 @@ TEST(Store, ReadsTheSameOnOneThreadAndOnTwo) {
   auto store = Store::Open(std::make_shared<io::MemoryFile>(std::move(damaged)));
   ASSERT_OK(store);
   EXPECT_GE(same(**store, "damaged").problems.size(), seen / 3);
+}
+
+// A folder's message ids handed out a few at a time are the ids of its
+// table in order.
+TEST(Store, HandsOutMessageIdsInPieces) {
+  auto sound = Store::OpenPath(test::SamplePath("ansi-outlook97-passworded-294msgs.pst"));
+  ASSERT_OK(sound);
+  size_t most = 0;
+  std::vector<FolderDamage> damage;
+  WalkOptions walk;
+  walk.include_start = true;
+  ASSERT_OK(WalkFolders(**sound, ndb::kNidRootFolder, [&](const Folder& folder, const std::vector<std::string>&) {
+    for (bool fai : {false, true}) {
+      auto whole = fai ? folder.AssociatedMessageNids() : folder.MessageNids();
+      EXPECT_OK(whole);
+      std::vector<ndb::Nid> joined;
+      auto take = [&](const std::vector<ndb::Nid>& piece) {
+        EXPECT_TRUE(!piece.empty() && piece.size() <= 7);
+        joined.insert(joined.end(), piece.begin(), piece.end());
+      };
+      EXPECT_OK(fai ? folder.ForEachAssociatedMessageNidPiece(7, take) : folder.ForEachMessageNidPiece(7, take));
+      EXPECT_EQ(joined, whole.value_or(std::vector<ndb::Nid>{}));
+      if (!fai) most = std::max(most, joined.size());
+    }
+    return Status::Ok();
+  }, &damage, walk));
+  EXPECT_GT(most, 100u);  // many pieces
 }
 
 TEST(Store, WalksIntoNestedEmbeddedMessages) {

@@ -13,13 +13,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 
 #include <unistd.h>
 
+#include "pst/base/coding.h"
 #include "pst/io/file.h"
+#include "pst/io/memory_file.h"
 #include "pst/messaging/folder.h"
+#include "pst/messaging/read_all.h"
 #include "pst/messaging/store_creator.h"
 #include "pst/messaging/tags.h"
 #include "pst/ndb/testing/writer_test_util.h"
@@ -246,6 +250,59 @@ TEST_P(StoreWriterTest, ThousandsOfFoldersInOneUpdateReadByPypff) {
     ++parents;
   }
   EXPECT_EQ(parents, kParents);
+}
+
+// A contents table whose row matrix is damaged in a middle block (the first
+// and last are read when the table opens) is refused before any of its
+// message ids is handed out, and reading everything counts none of them.
+TEST_P(StoreWriterTest, TableDamagedPartWayIsRefusedBeforeAnyPiece) {
+  auto writer = OpenWriter();
+  ASSERT_TRUE(writer);
+  ASSERT_OK_AND_ASSIGN(ndb::Nid top, writer->store().IpmSubtreeNid());
+  ASSERT_OK_AND_ASSIGN(auto update, writer->Begin());
+  ASSERT_OK_AND_ASSIGN(ndb::Nid bulk, update->CreateFolder(top, {Name("Bulk")}));
+  for (int i = 0; i < 400; ++i) {
+    MessageInput message;
+    message.properties.push_back(Name("m", i));
+    ASSERT_OK(update->CreateMessage(bulk, message, false).status());
+  }
+  ASSERT_OK(update->Commit());
+  update.reset();
+  writer.reset();
+
+  // Block layouts: a header of 4 (ANSI SIBLOCK/SLBLOCK) or 8 bytes, then
+  // entries of ids; a subnode entry's data bid is its second id.
+  const size_t id = GetParam() == ndb::Format::kAnsi ? 4 : 8;
+  const size_t header = GetParam() == ndb::Format::kAnsi ? 4 : 8;
+  ASSERT_OK_AND_ASSIGN(auto sound, Store::OpenPath(path_));
+  const ndb::Database& db = sound->database();
+  auto id_at = [&](const Bytes& block, size_t at) {
+    return id == 4 ? DecodeFixed32(&block.at(at)) : DecodeFixed64(&block.at(at));
+  };
+  ASSERT_OK_AND_ASSIGN(ndb::NodeEntry table, db.FindNode(ndb::WithNidType(bulk, ndb::kNidTypeContentsTable)));
+  ASSERT_OK_AND_ASSIGN(Bytes subnodes, db.ReadBlock(table.subnode_bid));
+  ASSERT_EQ(subnodes.at(1), 0);  // one level: entries of nid, data bid, subnode bid
+  ndb::Bid matrix = 0;
+  for (size_t at = header; at + 3 * id <= subnodes.size(); at += 3 * id) {
+    if (ndb::IsInternalBid(id_at(subnodes, at + id))) matrix = id_at(subnodes, at + id);
+  }
+  ASSERT_NE(matrix, 0u);
+  ASSERT_OK_AND_ASSIGN(Bytes xblock, db.ReadBlock(matrix));
+  ASSERT_GE(DecodeFixed16(&xblock.at(2)), 3u);
+  ASSERT_OK_AND_ASSIGN(ndb::BlockEntry middle, db.FindBlock(id_at(xblock, 8 + id)));
+  std::ifstream in(path_, std::ios::binary);
+  Bytes bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  bytes.at(middle.offset) ^= 0xFF;
+  ASSERT_OK_AND_ASSIGN(auto damaged, Store::Open(std::make_shared<io::MemoryFile>(std::move(bytes))));
+
+  ASSERT_OK_AND_ASSIGN(Folder folder, damaged->OpenFolder(bulk));
+  EXPECT_FALSE(folder.MessageNids().ok());
+  size_t pieces = 0;
+  EXPECT_FALSE(folder.ForEachMessageNidPiece(7, [&](const std::vector<ndb::Nid>&) { ++pieces; }).ok());
+  EXPECT_EQ(pieces, 0u);
+  const ReadStats stats = ReadEverything(*damaged);
+  EXPECT_EQ(stats.messages, ReadEverything(*sound).messages - 400);
+  EXPECT_FALSE(stats.problems.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, StoreWriterTest, ::testing::Values(ndb::Format::kAnsi, ndb::Format::kUnicode),
