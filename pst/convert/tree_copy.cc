@@ -7,6 +7,7 @@
 
 #include "pst/base/hex.h"
 #include "pst/convert/store_copy.h"
+#include "pst/ltp/table_context_builder.h"
 
 namespace pst::convert {
 namespace {
@@ -369,16 +370,20 @@ Status TreeCopy::Piece() {
   // Each commit writes the tables of the folder being filled whole, so a
   // folder of n messages copied in pieces of a fixed size costs n^2 row
   // writes; pieces an eighth of what the folder holds by then keep it near
-  // 9n. But a piece's messages are held until its commit, at some 200 bytes
-  // each: past 32,768 a piece grows no more, so what a commit holds stays
-  // bounded while the writes of a folder beyond 262,144 messages grow again
-  // as n^2.
-  constexpr uint64_t kMaxBigFolderPiece = 32768;
+  // 9n. But a piece's rows are held until its commit: past 131,072 messages
+  // (some 110 bytes of memory each where the rows are short) a piece grows
+  // no more, and long rows end it sooner (held_row_bytes), so what a commit
+  // holds stays bounded while the writes of a folder beyond 1,048,576
+  // messages grow again as n^2. An ANSI table holds 65,535 rows, so there a
+  // piece past half of that saves few writes and is not made.
+  constexpr uint64_t kMaxBigFolderPiece = 131072;
+  const uint64_t piece_cap =
+      std::min<uint64_t>(kMaxBigFolderPiece, ltp::TableContextBuilder::MaxRows(target_->format()) / 2);
   const uint64_t message_limit =
-      std::max<uint64_t>(limits_.messages, std::min<uint64_t>(cursor_.index / 8, kMaxBigFolderPiece));
+      std::max<uint64_t>(limits_.messages, std::min<uint64_t>(cursor_.index / 8, piece_cap));
   Status s;
   while (s.ok() && !done() && steps < max_steps_ && messages < message_limit && folders < limits_.folders &&
-         report_.done.bytes - bytes_before < limits_.bytes) {
+         report_.done.bytes - bytes_before < limits_.bytes && update->held_row_bytes() < limits_.held_row_bytes) {
     s = Step(*update, &messages, &folders);
     ++steps;
   }

@@ -37,10 +37,12 @@ namespace pst::convert {
 
 struct CommitLimits {
   // Normal and FAI; in a big folder up to an eighth of what it holds, but
-  // never more than 32,768.
+  // never more than 131,072.
   uint64_t messages = 5000;
   uint64_t bytes = 64ull << 20;   // of property values read from the source
   uint64_t folders = 1000;
+  // Of table rows held until the commit (StoreUpdate::held_row_bytes).
+  uint64_t held_row_bytes = 16ull << 20;
 };
 
 class TreeCopy {

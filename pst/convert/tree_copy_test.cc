@@ -138,6 +138,61 @@ Result<NewStoreResult> ToAnsi(const std::string& path, const std::string& output
   return ConvertToNewStore(*source, ndb::Format::kAnsi, [&](int) { return output; }, std::move(options));
 }
 
+// Counts the commits made into an output: each ends by writing the header.
+class CommitCounter : public io::WritableFile {
+ public:
+  explicit CommitCounter(std::shared_ptr<io::WritableFile> base) : base_(std::move(base)) {}
+  Status Read(uint64_t offset, std::span<uint8_t> out) const override { return base_->Read(offset, out); }
+  uint64_t Size() const override { return base_->Size(); }
+  std::string Name() const override { return base_->Name(); }
+  Status Write(uint64_t offset, ByteSpan data) override {
+    if (offset == 0) ++headers_written_;
+    return base_->Write(offset, data);
+  }
+  Status Truncate(uint64_t size) override { return base_->Truncate(size); }
+  Status Sync() override { return base_->Sync(); }
+  uint64_t headers_written() const { return headers_written_; }
+
+ private:
+  std::shared_ptr<io::WritableFile> base_;
+  uint64_t headers_written_ = 0;
+};
+
+// Messages whose table rows are long end a commit once the rows held reach
+// the limit, however many more messages the commit may take; all arrive.
+TEST(TreeCopy, LongRowsEndACommitEarly) {
+  test::TempDir dir;
+  const std::string source_path = dir.Join("long.pst");
+  constexpr uint64_t kMessages = 300;
+  MakeStore(source_path, [&](messaging::StoreUpdate& update, ndb::Nid top) {
+    ASSERT_OK_AND_ASSIGN(ndb::Nid bulk, update.CreateFolder(top, {DisplayName("Bulk")}));
+    for (uint64_t i = 0; i < kMessages; ++i) {
+      messaging::MessageInput message;
+      message.properties.push_back(messaging::PropertyInput::Value(
+          ltp::MakeTag(messaging::kPidSubject, ltp::kPtypString), Utf16(std::string(3000, 'a' + i % 26))));
+      ASSERT_OK(update.CreateMessage(bulk, message, false));
+    }
+  });
+  uint64_t commits[2] = {0, 0};
+  for (const bool small : {false, true}) {
+    ConversionOptions options;
+    options.commit_limits.messages = 100000;
+    if (small) options.commit_limits.held_row_bytes = 64 << 10;
+    std::shared_ptr<CommitCounter> counter;
+    options.wrap_output = [&](std::shared_ptr<io::WritableFile> file) {
+      return counter = std::make_shared<CommitCounter>(std::move(file));
+    };
+    ASSERT_OK_AND_ASSIGN(NewStoreResult result, ToAnsi(source_path, dir.Join(small ? "small.pst" : "big.pst"),
+                                                       std::move(options)));
+    ASSERT_FALSE(result.path.empty()) << result.failure.ToString();
+    EXPECT_EQ(result.report.copied.done.messages, kMessages);
+    ASSERT_NE(counter, nullptr);
+    commits[small] = counter->headers_written();
+  }
+  // 300 rows of 3,000 bytes: 13 commits or more at 64 KiB.
+  EXPECT_GE(commits[1], commits[0] + 12) << commits[0] << " " << commits[1];
+}
+
 TEST(TreeCopy, AFolderPastOneAnsiTableGoesOnInContinuationFolders) {
   if (Shell("command -v readpst").empty()) GTEST_SKIP() << "readpst is not available";
   test::TempDir dir;

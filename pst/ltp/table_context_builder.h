@@ -88,6 +88,9 @@ class TableContextBuilder {
   // Removes a row: the last row moves into its place. False if none.
   Result<bool> RemoveRow(uint32_t row_id);
   size_t row_count() const { return base_rows_ + rows_.size(); }
+  // Bytes the rows added or replaced keep in memory until Write: what grows
+  // with the size of their values.
+  uint64_t held_bytes() const { return stored_bytes_ + rows_.size() * sizeof(StoredRow); }
   Result<bool> HasRow(uint32_t row_id) const;
   // The rows' ids, in row order.
   Result<std::vector<uint32_t>> RowIds() const;

@@ -173,6 +173,14 @@ Status StoreUpdate::LoadTable(PendingFolder& folder, uint8_t table_type) {
   return Status::Ok();
 }
 
+uint64_t StoreUpdate::held_row_bytes() const {
+  uint64_t held = 0;
+  for (const auto& [nid, folder] : folders_) {
+    for (const auto& table : folder->tables) held += table ? table->held_bytes() : 0;
+  }
+  return held;
+}
+
 ltp::TableContextBuilder& StoreUpdate::Table(PendingFolder& folder, uint8_t table_type) {
   return *folder.tables[TableIndex(table_type)];
 }

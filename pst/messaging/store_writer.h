@@ -113,6 +113,10 @@ class StoreUpdate {
   // How many more subfolders `folder`'s hierarchy table takes.
   Result<uint64_t> SubfoldersLeft(ndb::Nid folder);
 
+  // Bytes the rows of the tables this update changes keep until Commit: a
+  // caller that fills a big folder commits before they grow too many.
+  uint64_t held_row_bytes() const;
+
   // The property id of a named property in this store (added when new).
   Result<uint16_t> NamedPropertyId(const NamedProperty& name);
   // Sets a property of the store object or of a folder.
