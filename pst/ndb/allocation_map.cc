@@ -329,9 +329,9 @@ void AllocationMap::SearchAgainFrom(size_t n) {
 }
 
 Result<uint64_t> AllocationMap::Allocate(uint32_t slots, bool page) {
-  // Blocks search from where runs of their size class may still be free.
-  const size_t size_class = std::min<size_t>(std::bit_width(slots) - 1, run_search_from_.size() - 1);
-  const uint32_t class_run = uint32_t{1} << size_class;
+  // Blocks search from where runs of their size may still be free.
+  const size_t size_class = std::min<size_t>(slots, run_search_from_.size() - 1);
+  const uint32_t class_run = static_cast<uint32_t>(size_class);
   size_t& class_from = run_search_from_[size_class];
   class_from = std::max(class_from, search_from_);
   for (size_t n = page ? search_from_ : class_from;; ++n) {

@@ -152,9 +152,12 @@ class AllocationMap {
 
   size_t search_from_ = 0;  // regions before this one have nothing allocatable
   // Regions before run_search_from_[k] are known to have no free run of
-  // 2^k slots: a big conversion asks for 128-slot blocks by the thousand,
-  // and would otherwise pass every region with a small hole left each time.
-  std::array<size_t, 8> run_search_from_{};
+  // k slots (a block takes 1 to 128): a big conversion asks for blocks by
+  // the thousand, and would otherwise pass every region with a small hole
+  // left each time. One start per size, not per power of two: a region with
+  // a run of 64 to 99 free slots held the start of every 100-slot search
+  // there, and each such search then passed thousands of regions.
+  std::array<size_t, 129> run_search_from_{};
 };
 
 }  // namespace pst::ndb
